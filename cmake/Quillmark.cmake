@@ -1,0 +1,98 @@
+# Build helpers shared by every folder.
+
+# Warnings are errors in the project's own code (not in third-party code built beside it).
+function(qm_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+endfunction()
+
+if(QM_SANITIZE AND NOT WIN32)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+    # A Wine prefix has no mingw runtime DLLs: link the runtimes into every binary.
+    add_link_options(-static-libgcc -static-libstdc++)
+    add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601)
+endif()
+
+# Test programs under Wine are fully static (no mingw runtime DLL to find).
+function(qm_static_exe target)
+    if(WIN32)
+        target_link_options(${target} PRIVATE -static)
+    endif()
+endfunction()
+
+# GoogleTest built from Debian's sources with the current toolchain (once per tree).
+macro(qm_use_googletest)
+    if(NOT TARGET gtest)
+        set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+        set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+        set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+        add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    endif()
+endmacro()
+
+# qm_gtest(NAME name SOURCES ... LIBS ... [ENV var=value ...] [LABELS ...])
+# A GoogleTest program and its CTest entry; under mingw CTest runs it through Wine.
+function(qm_gtest)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+    qm_use_googletest()
+    add_executable(${T_NAME} ${T_SOURCES})
+    qm_warnings(${T_NAME})
+    qm_static_exe(${T_NAME})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gmock gtest_main)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(T_ENV)
+        set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENV}")
+    endif()
+    if(T_LABELS)
+        set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+    if(T_TIMEOUT)
+        set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    endif()
+endfunction()
+
+# qm_winelib_dll(NAME Corvane SPEC file.spec SOURCES ... LIBS static-libs... LINK -lfoo...)
+# A Winelib DLL: the export layer compiled by wineg++ and linked with plain g++ static libraries,
+# written to QM_BIN_DIR as two files, lower-case name.dll.so (the code) and Name.dll (the PE
+# placeholder that LoadLibrary and regsvr32 are given).
+function(qm_winelib_dll)
+    cmake_parse_arguments(W "" "NAME;SPEC" "SOURCES;LIBS;LINK" ${ARGN})
+    string(TOLOWER ${W_NAME} lower)
+    set(so ${QM_BIN_DIR}/${lower}.dll.so)
+    set(fake ${QM_BIN_DIR}/${W_NAME}.dll)
+    set(objects)
+    foreach(src ${W_SOURCES})
+        get_filename_component(base ${src} NAME_WE)
+        set(obj ${CMAKE_CURRENT_BINARY_DIR}/winelib/${base}.o)
+        add_custom_command(
+            OUTPUT ${obj}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/winelib
+            COMMAND wineg++ -c -std=c++20 -O2 -g -fPIC -fno-gnu-unique -Wall -Wextra -Werror
+                    -I${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${src} -o ${obj}
+            DEPENDS ${src} ${PROJECT_SOURCE_DIR}/external/abi.h
+            IMPLICIT_DEPENDS CXX ${CMAKE_CURRENT_SOURCE_DIR}/${src}
+            COMMENT "wineg++ ${src}"
+            VERBATIM)
+        list(APPEND objects ${obj})
+    endforeach()
+    set(libfiles)
+    foreach(lib ${W_LIBS})
+        list(APPEND libfiles $<TARGET_FILE:${lib}>)
+    endforeach()
+    add_custom_command(
+        OUTPUT ${so} ${fake}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${QM_BIN_DIR}
+        COMMAND wineg++ -shared -fno-gnu-unique ${CMAKE_CURRENT_SOURCE_DIR}/${W_SPEC} ${objects}
+                ${libfiles} ${W_LINK} -o ${so}
+        COMMAND winebuild --dll --fake-module -E ${CMAKE_CURRENT_SOURCE_DIR}/${W_SPEC}
+                -F ${W_NAME}.dll -o ${fake}
+        DEPENDS ${objects} ${W_LIBS} ${W_SPEC}
+        COMMENT "winelib ${W_NAME}.dll"
+        VERBATIM)
+    add_custom_target(${W_NAME}_dll ALL DEPENDS ${so} ${fake})
+endfunction()

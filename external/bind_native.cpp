@@ -1,0 +1,121 @@
+// Binds the engine and the store in a native (Linux) program: the engine core and the store core
+// are linked in directly. The registry values, which only a Windows process has, are kept in
+// memory for the life of the process.
+#include "external/engine.h"
+#include "external/store.h"
+
+#include "engine/core/corvane.h"
+#include "store/core/ledra.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <variant>
+
+namespace {
+
+struct MemoryRegistry {
+    std::mutex lock;
+    std::map<std::string, std::variant<int32_t, std::string>> values;
+
+    static std::string Key(const char* path, const char* name) {
+        return std::string(path != nullptr ? path : "") + '\n' + (name != nullptr ? name : "");
+    }
+};
+
+MemoryRegistry& Registry() {
+    static MemoryRegistry registry;
+    return registry;
+}
+
+constexpr const char* kOrielPrefix = "SOFTWARE\\TesselCorp\\Oriel\\";
+
+int32_t IsRegKey(const char* fullPath, const char* name) {
+    std::string path = fullPath != nullptr ? fullPath : "";
+    if (path.rfind(kOrielPrefix, 0) != 0) {
+        return 0;
+    }
+    MemoryRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    return r.values.count(MemoryRegistry::Key(path.c_str() + std::strlen(kOrielPrefix), name)) ? 1
+                                                                                                : 0;
+}
+
+int32_t GetN(const char* path, const char* name, int32_t* value) {
+    MemoryRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    auto it = r.values.find(MemoryRegistry::Key(path, name));
+    const int32_t* n = it != r.values.end() ? std::get_if<int32_t>(&it->second) : nullptr;
+    if (value != nullptr) {
+        *value = n != nullptr ? *n : 0;
+    }
+    return n != nullptr ? 0 : -1;
+}
+
+int32_t SetN(const char* path, const char* name, int32_t value) {
+    MemoryRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    r.values[MemoryRegistry::Key(path, name)] = value;
+    return 0;
+}
+
+int32_t GetSZ(const char* path, const char* name, char* text) {
+    MemoryRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    auto it = r.values.find(MemoryRegistry::Key(path, name));
+    const std::string* s = it != r.values.end() ? std::get_if<std::string>(&it->second) : nullptr;
+    if (text != nullptr) {
+        size_t n = s != nullptr ? std::min<size_t>(s->size(), qm::kRegTextSize - 1) : 0;
+        if (n > 0) {
+            std::memcpy(text, s->data(), n);
+        }
+        text[n] = '\0';
+    }
+    return s != nullptr ? 0 : -1;
+}
+
+int32_t SetSZ(const char* path, const char* name, const char* text) {
+    MemoryRegistry& r = Registry();
+    std::lock_guard guard(r.lock);
+    r.values[MemoryRegistry::Key(path, name)] = std::string(text != nullptr ? text : "");
+    return 0;
+}
+
+constexpr EngineApi kNativeEngine{
+    corvane::CV_ContextInit,      corvane::CV_ContextFree,     corvane::CV_Free,
+    corvane::CV_Base64Encode,     corvane::CV_Base64Decode,    corvane::CV_PemDecode,
+    corvane::CV_PemEncode,        corvane::CV_Digest,          corvane::CV_DigestId,
+    corvane::CV_CipherId,         corvane::CV_IvLength,        corvane::CV_KeyLength,
+    corvane::CV_RandomBytes,      corvane::CV_Encrypt,         corvane::CV_Decrypt,
+    corvane::CV_EncryptForCertificate, corvane::CV_DecryptPrivateKey,
+    corvane::CV_ParseCertificate, corvane::CV_VerifyCertificate,
+};
+
+constexpr StoreApi kNativeStore{
+    ledra::LD_GetKeyDN, ledra::LD_GetKeyInfo, ledra::LD_GetCertInfo, ledra::LD_GetMyCert,
+    ledra::LD_GetCert,  ledra::LD_GetKey,     IsRegKey,              GetN,
+    SetN,               GetSZ,                SetSZ,
+};
+
+std::atomic<const EngineApi*> g_engine{&kNativeEngine};
+std::atomic<const StoreApi*> g_store{&kNativeStore};
+
+} // namespace
+
+namespace qm {
+
+const EngineApi& Engine() noexcept { return *g_engine.load(std::memory_order_acquire); }
+
+void BindEngineForTesting(const EngineApi* api) noexcept {
+    g_engine.store(api != nullptr ? api : &kNativeEngine, std::memory_order_release);
+}
+
+const StoreApi& Store() noexcept { return *g_store.load(std::memory_order_acquire); }
+
+void BindStoreForTesting(const StoreApi* api) noexcept {
+    g_store.store(api != nullptr ? api : &kNativeStore, std::memory_order_release);
+}
+
+} // namespace qm

@@ -1,0 +1,188 @@
+// Binds the crypto engine and the certificate store in a Windows process: each library is loaded
+// by full path from the folder of the module that holds this code (Quillmark.dll), or by bare name
+// where it is not there (a site that keeps its own copies elsewhere on the search path).
+#include "external/engine.h"
+#include "external/store.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace {
+
+std::wstring ModuleFolder() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&ModuleFolder), &self)) {
+        return {};
+    }
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(self, path.data(), DWORD(path.size()));
+        if (n == 0) {
+            return {};
+        }
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+HMODULE LoadBesideModule(const wchar_t* name) {
+    std::wstring folder = ModuleFolder();
+    if (!folder.empty()) {
+        std::wstring full = folder + name;
+        if (GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            if (HMODULE h = LoadLibraryW(full.c_str())) {
+                return h;
+            }
+        }
+    }
+    return LoadLibraryW(name);
+}
+
+// Stand-ins for functions that could not be bound: they fail, write nothing and never crash.
+int32_t QM_CDECL UnboundContext(EngineContext*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundFree(void*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundBase64Encode(const ByteBuffer*, char**) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundTextToBuffer(const char*, ByteBuffer*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundPemEncode(const ByteBuffer*, int32_t, char**) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundDigest(int32_t, const ByteBuffer*, ByteBuffer*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundNameToId(const char*, int32_t*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundLength(int32_t, int32_t*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundRandom(int32_t, int32_t, uint8_t**) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundCipher(int32_t, const uint8_t*, const uint8_t*, const ByteBuffer*,
+                               ByteBuffer*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundSeal(EngineContext*, const ByteBuffer*, const ByteBuffer*, ByteBuffer*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundParse(EngineContext*, const ByteBuffer*, int32_t, int32_t*, int32_t*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundVerify(EngineContext*, const ByteBuffer*, const ByteBuffer*,
+                               const ByteBuffer*, const ByteBuffer*, char**) {
+    return qm::kUnboundFunction;
+}
+
+int32_t QM_CDECL UnboundKeyDN(int32_t, char*, int32_t, int32_t) { return 0; }
+int32_t QM_CDECL UnboundKeyInfo(int32_t, CertInfoRecord*, int32_t, int32_t, const char*) {
+    return 0;
+}
+int32_t QM_CDECL UnboundCertInfo(int32_t, CertInfoRecord*, int32_t) { return 0; }
+int32_t QM_CDECL UnboundMyCert(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundCert(const char*, int32_t, ByteBuffer*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundIsRegKey(const char*, const char*) { return 0; }
+int32_t QM_CDECL UnboundGetN(const char*, const char*, int32_t* value) {
+    if (value != nullptr) {
+        *value = 0;
+    }
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundSetN(const char*, const char*, int32_t) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundGetSZ(const char*, const char*, char* text) {
+    if (text != nullptr) {
+        text[0] = '\0';
+    }
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundSetSZ(const char*, const char*, const char*) {
+    return qm::kUnboundFunction;
+}
+
+template <typename F> void Resolve(HMODULE module, LPCSTR nameOrOrdinal, F& slot, F fallback) {
+    FARPROC proc = module != nullptr ? GetProcAddress(module, nameOrOrdinal) : nullptr;
+    slot = proc != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(proc)) : fallback;
+}
+
+LPCSTR ByOrdinal(int ordinal) { return MAKEINTRESOURCEA(ordinal); }
+
+EngineApi BindRealEngine() {
+    HMODULE h = LoadBesideModule(L"Corvane.dll");
+    EngineApi api{};
+    namespace o = qm::ordinal;
+    Resolve(h, ByOrdinal(o::CV_ContextInit), api.CV_ContextInit, &UnboundContext);
+    Resolve(h, ByOrdinal(o::CV_ContextFree), api.CV_ContextFree, &UnboundContext);
+    Resolve(h, ByOrdinal(o::CV_Free), api.CV_Free, &UnboundFree);
+    Resolve(h, ByOrdinal(o::CV_Base64Encode), api.CV_Base64Encode, &UnboundBase64Encode);
+    Resolve(h, ByOrdinal(o::CV_Base64Decode), api.CV_Base64Decode, &UnboundTextToBuffer);
+    Resolve(h, ByOrdinal(o::CV_PemDecode), api.CV_PemDecode, &UnboundTextToBuffer);
+    Resolve(h, ByOrdinal(o::CV_PemEncode), api.CV_PemEncode, &UnboundPemEncode);
+    Resolve(h, ByOrdinal(o::CV_Digest), api.CV_Digest, &UnboundDigest);
+    Resolve(h, ByOrdinal(o::CV_DigestId), api.CV_DigestId, &UnboundNameToId);
+    Resolve(h, ByOrdinal(o::CV_CipherId), api.CV_CipherId, &UnboundNameToId);
+    Resolve(h, ByOrdinal(o::CV_IvLength), api.CV_IvLength, &UnboundLength);
+    Resolve(h, ByOrdinal(o::CV_KeyLength), api.CV_KeyLength, &UnboundLength);
+    Resolve(h, ByOrdinal(o::CV_RandomBytes), api.CV_RandomBytes, &UnboundRandom);
+    Resolve(h, ByOrdinal(o::CV_Encrypt), api.CV_Encrypt, &UnboundCipher);
+    Resolve(h, ByOrdinal(o::CV_Decrypt), api.CV_Decrypt, &UnboundCipher);
+    Resolve(h, ByOrdinal(o::CV_EncryptForCertificate), api.CV_EncryptForCertificate, &UnboundSeal);
+    Resolve(h, ByOrdinal(o::CV_DecryptPrivateKey), api.CV_DecryptPrivateKey, &UnboundSeal);
+    Resolve(h, ByOrdinal(o::CV_ParseCertificate), api.CV_ParseCertificate, &UnboundParse);
+    Resolve(h, ByOrdinal(o::CV_VerifyCertificate), api.CV_VerifyCertificate, &UnboundVerify);
+    return api;
+}
+
+StoreApi BindRealStore() {
+    HMODULE h = LoadBesideModule(L"Ledra.dll");
+    StoreApi api{};
+    Resolve(h, "LD_GetKeyDN", api.LD_GetKeyDN, &UnboundKeyDN);
+    Resolve(h, "LD_GetKeyInfo", api.LD_GetKeyInfo, &UnboundKeyInfo);
+    Resolve(h, "LD_GetCertInfo", api.LD_GetCertInfo, &UnboundCertInfo);
+    Resolve(h, "LD_GetMyCert", api.LD_GetMyCert, &UnboundMyCert);
+    Resolve(h, "LD_GetCert", api.LD_GetCert, &UnboundCert);
+    Resolve(h, "LD_GetKey", api.LD_GetKey, &UnboundMyCert);
+    Resolve(h, "LD_IsRegKey", api.LD_IsRegKey, &UnboundIsRegKey);
+    Resolve(h, "LD_GetRegValueN", api.LD_GetRegValueN, &UnboundGetN);
+    Resolve(h, "LD_SetRegValueN", api.LD_SetRegValueN, &UnboundSetN);
+    Resolve(h, "LD_GetRegValueSZ", api.LD_GetRegValueSZ, &UnboundGetSZ);
+    Resolve(h, "LD_SetRegValueSZ", api.LD_SetRegValueSZ, &UnboundSetSZ);
+    return api;
+}
+
+std::atomic<const EngineApi*> g_engineOverride{nullptr};
+std::atomic<const StoreApi*> g_storeOverride{nullptr};
+
+} // namespace
+
+namespace qm {
+
+const EngineApi& Engine() noexcept {
+    if (const EngineApi* api = g_engineOverride.load(std::memory_order_acquire)) {
+        return *api;
+    }
+    static const EngineApi real = BindRealEngine();
+    return real;
+}
+
+void BindEngineForTesting(const EngineApi* api) noexcept {
+    g_engineOverride.store(api, std::memory_order_release);
+}
+
+const StoreApi& Store() noexcept {
+    if (const StoreApi* api = g_storeOverride.load(std::memory_order_acquire)) {
+        return *api;
+    }
+    static const StoreApi real = BindRealStore();
+    return real;
+}
+
+void BindStoreForTesting(const StoreApi* api) noexcept {
+    g_storeOverride.store(api, std::memory_order_release);
+}
+
+} // namespace qm

@@ -1,0 +1,43 @@
+// The certificate store Ledra.dll, reached by name. Its functions take narrow strings in the
+// system's ANSI code page and write into areas that the caller allocates (see abi.h for sizes).
+#pragma once
+
+#include "external/abi.h"
+
+struct StoreApi {
+    // Count of DNs written to `dnArea`, one NUL-terminated DN per 256-byte slot, at most 30.
+    int32_t(QM_CDECL* LD_GetKeyDN)(int32_t kind, char* dnArea, int32_t medium, int32_t siteCode);
+    // Count of records written to `records`, at most 30.
+    int32_t(QM_CDECL* LD_GetKeyInfo)(int32_t kind, CertInfoRecord* records, int32_t medium,
+                                     int32_t siteCode, const char* password);
+    int32_t(QM_CDECL* LD_GetCertInfo)(int32_t kind, CertInfoRecord* records, int32_t siteCode);
+    // 0: the DER bytes are in `output->data` (a caller's 3,000-byte block) and the length is set.
+    int32_t(QM_CDECL* LD_GetMyCert)(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                                    const char* password, ByteBuffer* output);
+    int32_t(QM_CDECL* LD_GetCert)(const char* dn, int32_t kind, ByteBuffer* output);
+    // As LD_GetMyCert, with the encrypted private key.
+    int32_t(QM_CDECL* LD_GetKey)(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                                 const char* password, ByteBuffer* output);
+    // Nonzero when the value exists. `keyPath` is relative to HKEY_CURRENT_USER.
+    int32_t(QM_CDECL* LD_IsRegKey)(const char* keyPath, const char* valueName);
+    // The value functions take paths below HKEY_CURRENT_USER\SOFTWARE\TesselCorp\Oriel.
+    int32_t(QM_CDECL* LD_GetRegValueN)(const char* keyPath, const char* valueName, int32_t* value);
+    int32_t(QM_CDECL* LD_SetRegValueN)(const char* keyPath, const char* valueName, int32_t value);
+    // Writes at most 2,047 characters and the NUL into `text` (a 2,048-byte buffer).
+    int32_t(QM_CDECL* LD_GetRegValueSZ)(const char* keyPath, const char* valueName, char* text);
+    int32_t(QM_CDECL* LD_SetRegValueSZ)(const char* keyPath, const char* valueName,
+                                        const char* text);
+};
+
+namespace qm {
+
+inline constexpr int32_t kKindOwn = 0;       // the user's own certificate, key and DN list
+inline constexpr int32_t kKindRecipient = 1; // a recipient's certificate
+
+// The bound store. The first call binds it; it never returns a table with null entries.
+const StoreApi& Store() noexcept;
+
+// Replaces the bound store for a test; null restores it. The table must outlive its use.
+void BindStoreForTesting(const StoreApi* api) noexcept;
+
+} // namespace qm

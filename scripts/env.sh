@@ -1,0 +1,17 @@
+# Environment shared by ./run, the test wrappers and anyone who wants a shell in the project's
+# Wine world: `source scripts/env.sh`. Every variable can be preset to run a private copy (another
+# build tree or another Wine prefix) beside the main one.
+QM_ROOT=${QM_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+QM_BUILD=${QM_BUILD:-$QM_ROOT/build}
+QM_BIN=${QM_BIN:-$QM_BUILD/bin}
+export QM_ROOT QM_BUILD QM_BIN
+
+export WINEPREFIX=${QM_WINEPREFIX:-${WINEPREFIX:-$QM_ROOT/.wine}}
+export WINEDEBUG=${QM_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLPATH=$QM_BIN
+# The ANSI code page of every Wine process is 949: the system's texts are Korean.
+export LANG=ko_KR.UTF-8
+unset LC_ALL LC_CTYPE
+# The certificate store of the project's Wine world, unless a caller points elsewhere.
+export QUILLMARK_STORE=${QUILLMARK_STORE:-$QM_BUILD/store}

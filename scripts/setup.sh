@@ -1,0 +1,81 @@
+# Set-up of a fresh Debian machine: packages, the Korean locale, the project's Wine prefix.
+# Sourced by ./run; every step checks first and does nothing when it is already done.
+
+QM_PACKAGES=(
+    build-essential cmake make pkg-config git file
+    g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+    wine wine64 wine64-tools libwine-dev
+    xvfb xauth x11-utils imagemagick fonts-wine fonts-nanum locales
+    libssl-dev openssl
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    clang libfuzzer-14-dev libclang-rt-14-dev
+)
+
+# Bump when the prefix's settings below change, so that existing prefixes are brought up to date.
+QM_PREFIX_VERSION=3
+
+qm_as_root() {
+    if [ "$(id -u)" = 0 ]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+qm_install_packages() {
+    local missing=() p
+    for p in "${QM_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "==> installing packages: ${missing[*]}"
+    qm_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    qm_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+qm_install_locale() {
+    locale -a 2>/dev/null | grep -qi '^ko_KR\.utf-\?8$' && return 0
+    echo "==> generating the ko_KR.UTF-8 locale"
+    if [ -f /etc/locale.gen ] && grep -q 'ko_KR.UTF-8' /etc/locale.gen; then
+        qm_as_root sed -i 's/^# *\(ko_KR\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    else
+        echo 'ko_KR.UTF-8 UTF-8' | qm_as_root tee -a /etc/locale.gen >/dev/null
+    fi
+    qm_as_root locale-gen >/dev/null
+}
+
+# Writes the registry settings that the project's Wine world needs.
+qm_configure_prefix() {
+    # Captions and frames drawn by Wine itself: there is no window manager under Xvfb.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null
+    # The dialog's font, and Korean text in general, drawn with a Nanum font.
+    local face
+    for face in '굴림체' '굴림' 'GulimChe' 'Gulim' 'MS Shell Dlg' 'MS Shell Dlg 2' 'Tahoma'; do
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d NanumGothic /f >/dev/null
+    done
+    # No crash dialog: a crashing test program must end, not wait for a person.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+}
+
+qm_install_prefix() {
+    local stamp="$WINEPREFIX/.quillmark-prefix"
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$QM_PREFIX_VERSION" ]; then
+        return 0
+    fi
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "==> creating the Wine prefix in $WINEPREFIX (about 700 MB, once)"
+        mkdir -p "$WINEPREFIX"
+        DISPLAY= wineboot -i >/dev/null 2>&1 || true
+    fi
+    echo "==> configuring the Wine prefix"
+    DISPLAY= qm_configure_prefix
+    wineserver -w
+    echo "$QM_PREFIX_VERSION" >"$stamp"
+}
+
+qm_setup() {
+    qm_install_packages
+    qm_install_locale
+    qm_install_prefix
+}
