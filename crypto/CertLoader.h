@@ -20,4 +20,7 @@ public:
 
 protected:
     ByteBuffer bytes{0, nullptr}; // general allocator
+
+private:
+    int32_t LoadPem(const char* text);
 };

@@ -23,4 +23,7 @@ protected:
     ByteBuffer crl{0, nullptr};            // CV_Free
     ByteBuffer arl{0, nullptr};            // CV_Free
     char* detail = nullptr;                // CV_VerifyCertificate's detail block (CV_Free)
+
+private:
+    int32_t SetRevocationList(ByteBuffer* list, const char* pemText);
 };

@@ -6,25 +6,34 @@
 
 #include "crypto/CryptoObject.h"
 
+namespace qm {
+class LocalBytes;
+}
+
 class CCredential : public CCryptoObject {
 public:
     CCredential();
     ~CCredential() override;
 
-    virtual int32_t SetCertificateText(const char* pemText);                          // slot 5
-    virtual int32_t SetCertificate(int length, const uint8_t* der);                   // slot 6
-    virtual int32_t UnlockPrivateKey(ByteBuffer encryptedKey, const char* password);  // slot 7
-    virtual int32_t UnlockPrivateKeyText(const char* pemKey, const char* password);   // slot 8
+    virtual int32_t SetCertificateText(const char* pemText);                         // slot 5
+    virtual int32_t SetCertificate(int length, const uint8_t* der);                  // slot 6
+    virtual int32_t UnlockPrivateKey(ByteBuffer encryptedKey, const char* password); // slot 7
+    virtual int32_t UnlockPrivateKeyText(const char* pemKey, const char* password);  // slot 8
 
     const ByteBuffer& GetCertificate() const { return certificate; }
     const char* GetDigestText() const { return digestText; }
     const ByteBuffer& GetPrivateKey() const { return privateKey; }
 
 protected:
-    EngineContext context{};        // engine state (CV_ContextFree)
+    EngineContext context{};            // engine state (CV_ContextFree)
     ByteBuffer privateKey{0, nullptr};  // unlocked key (general allocator)
     ByteBuffer certificate{0, nullptr}; // DER bytes (general allocator)
-    char* digestText = nullptr;     // Base64 digest of the certificate, id 101 (CV_Free)
+    char* digestText = nullptr;         // Base64 digest of the certificate, id 101 (CV_Free)
+
+private:
+    // Takes a copy made by SetCertificate or SetCertificateText (`copied` is the copy's result)
+    // in place of the held certificate, and digests it.
+    int32_t AdoptCertificate(qm::LocalBytes& copy, int32_t copied);
 };
 
 class CEnvelope : public CCredential {

@@ -1,13 +1,15 @@
 #include "crypto/CryptoObject.h"
 
+#include "crypto/LocalBytes.h"
 #include "crypto/SecureWipe.h"
 #include "external/engine.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 void CCryptoObject::DumpChars(const uint8_t* data, int length) {
-    for (int i = 0; i < length; ++i) {
+    for (int i = 0; data != nullptr && i < length; ++i) {
         std::printf("%c", data[i]);
     }
     std::printf("\n");
@@ -15,7 +17,7 @@ void CCryptoObject::DumpChars(const uint8_t* data, int length) {
 }
 
 void CCryptoObject::DumpHex(const uint8_t* data, int length) {
-    for (int i = 0; i < length; ++i) {
+    for (int i = 0; data != nullptr && i < length; ++i) {
         std::printf("%02X", data[i]);
     }
     std::printf("\n");
@@ -31,13 +33,21 @@ int32_t CCryptoObject::PrintStatus() {
 CCryptoObject::~CCryptoObject() = default;
 
 int32_t CCryptoObject::DigestBase64(ByteBuffer input, char** text, int32_t digestId) {
+    if (text == nullptr) {
+        status = qm::kInputMissing;
+        return status;
+    }
     *text = nullptr;
     qm::EngineBuffer digest;
     status = qm::Engine().CV_Digest(digestId, &input, digest.out());
     if (status != 0) {
+        qm::DropFailedOutput(digest);
         return status;
     }
     status = qm::Engine().CV_Base64Encode(&digest.get(), text);
+    if (status != 0) {
+        *text = nullptr;
+    }
     return status;
 }
 
@@ -60,8 +70,12 @@ int32_t CCryptoObject::CopyText(ByteBuffer* target, const char* text) {
     if (text == nullptr) {
         return qm::kNothingToCopy;
     }
-    return CopyBytes(target, reinterpret_cast<const uint8_t*>(text),
-                     static_cast<int>(std::strlen(text)));
+    // A text longer than a ByteBuffer can describe is refused rather than cut short.
+    size_t length = std::strlen(text);
+    if (length > size_t(INT_MAX)) {
+        return qm::kNothingToCopy;
+    }
+    return CopyBytes(target, reinterpret_cast<const uint8_t*>(text), static_cast<int>(length));
 }
 
 void CCryptoObject::ReleaseBytes(ByteBuffer* buffer) {

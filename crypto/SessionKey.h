@@ -5,6 +5,8 @@
 
 #include "crypto/CryptoObject.h"
 
+#include <cstddef>
+
 class CSessionKey : public CCryptoObject {
 public:
     // By name: the engine is asked for the id, and its answer is recorded in the status.
@@ -13,9 +15,9 @@ public:
     explicit CSessionKey(int32_t algorithmId);
     ~CSessionKey() override;
 
-    virtual ByteBuffer GetKeyMaterial();                               // slot 5
-    virtual int32_t SetKeyMaterial(const uint8_t* bytes, int length);  // slot 6
-    virtual int32_t SetKeyMaterialText(const char* text);              // slot 7
+    virtual ByteBuffer GetKeyMaterial();                              // slot 5
+    virtual int32_t SetKeyMaterial(const uint8_t* bytes, int length); // slot 6
+    virtual int32_t SetKeyMaterialText(const char* text);             // slot 7
 
     int32_t GetAlgorithmId() const { return algorithmId; }
     const char* GetKeyMaterialText();
@@ -25,10 +27,10 @@ public:
 
 protected:
     int32_t algorithmId = 0;
-    ByteBuffer key{0, nullptr};          // general allocator
-    ByteBuffer iv{0, nullptr};           // general allocator
-    ByteBuffer keyMaterial{0, nullptr};  // key then IV (general allocator)
-    char* keyMaterialText = nullptr;     // Base64 of keyMaterial, made on request (CV_Free)
+    ByteBuffer key{0, nullptr};         // general allocator
+    ByteBuffer iv{0, nullptr};          // general allocator
+    ByteBuffer keyMaterial{0, nullptr}; // key then IV (general allocator)
+    char* keyMaterialText = nullptr;    // Base64 of keyMaterial, made on request (CV_Free)
 };
 
 class CSessionCipher : public CSessionKey {
@@ -45,4 +47,10 @@ public:
 protected:
     char* cipherText = nullptr; // Base64 of the last Encipher result (CV_Free)
     char* plainText = nullptr;  // NUL-terminated result of the last Decipher (general allocator)
+
+private:
+    // The allocated size of plainText: deciphered data may hold a zero byte before its end, and
+    // all of it is wiped on release.
+    size_t plainTextSize = 0;
+    void ReleasePlainText();
 };
