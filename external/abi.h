@@ -44,12 +44,12 @@ static_assert(sizeof(ByteBuffer) == 2 * sizeof(void*));
 
 namespace qm {
 
-inline constexpr int kDnSlotSize = 256;         // one DN: at most 255 characters and the NUL
-inline constexpr int kMaxListEntries = 30;      // entries of one store listing
-inline constexpr int kDnAreaSize = kDnSlotSize * kMaxListEntries;                      // 7,680
+inline constexpr int kDnSlotSize = 256;    // one DN: at most 255 characters and the NUL
+inline constexpr int kMaxListEntries = 30; // entries of one store listing
+inline constexpr int kDnAreaSize = kDnSlotSize * kMaxListEntries;                     // 7,680
 inline constexpr int kRecordAreaSize = int(sizeof(CertInfoRecord)) * kMaxListEntries; // 20,400
-inline constexpr int kStoreBlockSize = 3000;    // certificate or key bytes from the store
-inline constexpr int kRegTextSize = 2048;       // text value buffer: 2,047 characters and the NUL
+inline constexpr int kStoreBlockSize = 3000; // certificate or key bytes from the store
+inline constexpr int kRegTextSize = 2048;    // text value buffer: 2,047 characters and the NUL
 inline constexpr const char* kStorePassword = "5821";
 inline constexpr int32_t kDefaultSiteCode = 700;
 

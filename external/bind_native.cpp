@@ -40,7 +40,7 @@ int32_t IsRegKey(const char* fullPath, const char* name) {
     MemoryRegistry& r = Registry();
     std::lock_guard guard(r.lock);
     return r.values.count(MemoryRegistry::Key(path.c_str() + std::strlen(kOrielPrefix), name)) ? 1
-                                                                                                : 0;
+                                                                                               : 0;
 }
 
 int32_t GetN(const char* path, const char* name, int32_t* value) {
@@ -84,19 +84,39 @@ int32_t SetSZ(const char* path, const char* name, const char* text) {
 }
 
 constexpr EngineApi kNativeEngine{
-    corvane::CV_ContextInit,      corvane::CV_ContextFree,     corvane::CV_Free,
-    corvane::CV_Base64Encode,     corvane::CV_Base64Decode,    corvane::CV_PemDecode,
-    corvane::CV_PemEncode,        corvane::CV_Digest,          corvane::CV_DigestId,
-    corvane::CV_CipherId,         corvane::CV_IvLength,        corvane::CV_KeyLength,
-    corvane::CV_RandomBytes,      corvane::CV_Encrypt,         corvane::CV_Decrypt,
-    corvane::CV_EncryptForCertificate, corvane::CV_DecryptPrivateKey,
-    corvane::CV_ParseCertificate, corvane::CV_VerifyCertificate,
+    corvane::CV_ContextInit,
+    corvane::CV_ContextFree,
+    corvane::CV_Free,
+    corvane::CV_Base64Encode,
+    corvane::CV_Base64Decode,
+    corvane::CV_PemDecode,
+    corvane::CV_PemEncode,
+    corvane::CV_Digest,
+    corvane::CV_DigestId,
+    corvane::CV_CipherId,
+    corvane::CV_IvLength,
+    corvane::CV_KeyLength,
+    corvane::CV_RandomBytes,
+    corvane::CV_Encrypt,
+    corvane::CV_Decrypt,
+    corvane::CV_EncryptForCertificate,
+    corvane::CV_DecryptPrivateKey,
+    corvane::CV_ParseCertificate,
+    corvane::CV_VerifyCertificate,
 };
 
 constexpr StoreApi kNativeStore{
-    ledra::LD_GetKeyDN, ledra::LD_GetKeyInfo, ledra::LD_GetCertInfo, ledra::LD_GetMyCert,
-    ledra::LD_GetCert,  ledra::LD_GetKey,     IsRegKey,              GetN,
-    SetN,               GetSZ,                SetSZ,
+    ledra::LD_GetKeyDN,
+    ledra::LD_GetKeyInfo,
+    ledra::LD_GetCertInfo,
+    ledra::LD_GetMyCert,
+    ledra::LD_GetCert,
+    ledra::LD_GetKey,
+    IsRegKey,
+    GetN,
+    SetN,
+    GetSZ,
+    SetSZ,
 };
 
 std::atomic<const EngineApi*> g_engine{&kNativeEngine};
@@ -106,13 +126,17 @@ std::atomic<const StoreApi*> g_store{&kNativeStore};
 
 namespace qm {
 
-const EngineApi& Engine() noexcept { return *g_engine.load(std::memory_order_acquire); }
+const EngineApi& Engine() noexcept {
+    return *g_engine.load(std::memory_order_acquire);
+}
 
 void BindEngineForTesting(const EngineApi* api) noexcept {
     g_engine.store(api != nullptr ? api : &kNativeEngine, std::memory_order_release);
 }
 
-const StoreApi& Store() noexcept { return *g_store.load(std::memory_order_acquire); }
+const StoreApi& Store() noexcept {
+    return *g_store.load(std::memory_order_acquire);
+}
 
 void BindStoreForTesting(const StoreApi* api) noexcept {
     g_store.store(api != nullptr ? api : &kNativeStore, std::memory_order_release);

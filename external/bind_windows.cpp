@@ -49,19 +49,33 @@ HMODULE LoadBesideModule(const wchar_t* name) {
 }
 
 // Stand-ins for functions that could not be bound: they fail, write nothing and never crash.
-int32_t QM_CDECL UnboundContext(EngineContext*) { return qm::kUnboundFunction; }
-int32_t QM_CDECL UnboundFree(void*) { return qm::kUnboundFunction; }
-int32_t QM_CDECL UnboundBase64Encode(const ByteBuffer*, char**) { return qm::kUnboundFunction; }
-int32_t QM_CDECL UnboundTextToBuffer(const char*, ByteBuffer*) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundContext(EngineContext*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundFree(void*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundBase64Encode(const ByteBuffer*, char**) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundTextToBuffer(const char*, ByteBuffer*) {
+    return qm::kUnboundFunction;
+}
 int32_t QM_CDECL UnboundPemEncode(const ByteBuffer*, int32_t, char**) {
     return qm::kUnboundFunction;
 }
 int32_t QM_CDECL UnboundDigest(int32_t, const ByteBuffer*, ByteBuffer*) {
     return qm::kUnboundFunction;
 }
-int32_t QM_CDECL UnboundNameToId(const char*, int32_t*) { return qm::kUnboundFunction; }
-int32_t QM_CDECL UnboundLength(int32_t, int32_t*) { return qm::kUnboundFunction; }
-int32_t QM_CDECL UnboundRandom(int32_t, int32_t, uint8_t**) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundNameToId(const char*, int32_t*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundLength(int32_t, int32_t*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundRandom(int32_t, int32_t, uint8_t**) {
+    return qm::kUnboundFunction;
+}
 int32_t QM_CDECL UnboundCipher(int32_t, const uint8_t*, const uint8_t*, const ByteBuffer*,
                                ByteBuffer*) {
     return qm::kUnboundFunction;
@@ -77,23 +91,33 @@ int32_t QM_CDECL UnboundVerify(EngineContext*, const ByteBuffer*, const ByteBuff
     return qm::kUnboundFunction;
 }
 
-int32_t QM_CDECL UnboundKeyDN(int32_t, char*, int32_t, int32_t) { return 0; }
+int32_t QM_CDECL UnboundKeyDN(int32_t, char*, int32_t, int32_t) {
+    return 0;
+}
 int32_t QM_CDECL UnboundKeyInfo(int32_t, CertInfoRecord*, int32_t, int32_t, const char*) {
     return 0;
 }
-int32_t QM_CDECL UnboundCertInfo(int32_t, CertInfoRecord*, int32_t) { return 0; }
+int32_t QM_CDECL UnboundCertInfo(int32_t, CertInfoRecord*, int32_t) {
+    return 0;
+}
 int32_t QM_CDECL UnboundMyCert(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer*) {
     return qm::kUnboundFunction;
 }
-int32_t QM_CDECL UnboundCert(const char*, int32_t, ByteBuffer*) { return qm::kUnboundFunction; }
-int32_t QM_CDECL UnboundIsRegKey(const char*, const char*) { return 0; }
+int32_t QM_CDECL UnboundCert(const char*, int32_t, ByteBuffer*) {
+    return qm::kUnboundFunction;
+}
+int32_t QM_CDECL UnboundIsRegKey(const char*, const char*) {
+    return 0;
+}
 int32_t QM_CDECL UnboundGetN(const char*, const char*, int32_t* value) {
     if (value != nullptr) {
         *value = 0;
     }
     return qm::kUnboundFunction;
 }
-int32_t QM_CDECL UnboundSetN(const char*, const char*, int32_t) { return qm::kUnboundFunction; }
+int32_t QM_CDECL UnboundSetN(const char*, const char*, int32_t) {
+    return qm::kUnboundFunction;
+}
 int32_t QM_CDECL UnboundGetSZ(const char*, const char*, char* text) {
     if (text != nullptr) {
         text[0] = '\0';
@@ -109,7 +133,9 @@ template <typename F> void Resolve(HMODULE module, LPCSTR nameOrOrdinal, F& slot
     slot = proc != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(proc)) : fallback;
 }
 
-LPCSTR ByOrdinal(int ordinal) { return MAKEINTRESOURCEA(ordinal); }
+LPCSTR ByOrdinal(int ordinal) {
+    return MAKEINTRESOURCEA(ordinal);
+}
 
 EngineApi BindRealEngine() {
     HMODULE h = LoadBesideModule(L"Corvane.dll");

@@ -1,0 +1,65 @@
+// Strings at the automation boundary. Incoming automation strings become narrow text in the
+// system's ANSI code page (never UTF-8), so text reaches the crypto engine and the store in the
+// code page their data uses; text results go back as new automation strings owned by the caller.
+#pragma once
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include <cstddef>
+#include <memory>
+
+namespace qm {
+
+// An incoming BSTR as narrow text, for the duration of one call. A null BSTR stays null;
+// characters after the first NUL are dropped; a character the code page cannot represent becomes
+// the code page's default character. The buffer is wiped when released (it may hold a password
+// or the text being enciphered).
+class NarrowText {
+public:
+    explicit NarrowText(const OLECHAR* text);
+    NarrowText(const NarrowText&) = delete;
+    NarrowText& operator=(const NarrowText&) = delete;
+    ~NarrowText();
+
+    const char* get() const { return buffer_.get(); }
+    bool IsNull() const { return !buffer_; }
+    bool IsEmpty() const { return !buffer_ || buffer_[0] == '\0'; }
+    // The text, or "" for a null string, for callees that must never be handed null.
+    const char* OrEmpty() const { return buffer_ ? buffer_.get() : ""; }
+
+private:
+    std::unique_ptr<char[]> buffer_;
+    size_t size_ = 0;
+};
+
+// Narrow text in the ANSI code page as a new automation string owned by the caller. Null text
+// gives a null result; so does an exhausted allocator (SysAllocString's own answer).
+BSTR ToAutomationString(const char* text);
+
+// A BSTR that frees itself (SysFreeString) unless handed over.
+class UniqueBstr {
+public:
+    UniqueBstr() = default;
+    explicit UniqueBstr(BSTR text) : text_(text) {}
+    UniqueBstr(const UniqueBstr&) = delete;
+    UniqueBstr& operator=(const UniqueBstr&) = delete;
+    ~UniqueBstr() { SysFreeString(text_); }
+
+    BSTR get() const { return text_; }
+    BSTR* out() {
+        SysFreeString(text_);
+        text_ = nullptr;
+        return &text_;
+    }
+    BSTR release() {
+        BSTR text = text_;
+        text_ = nullptr;
+        return text;
+    }
+
+private:
+    BSTR text_ = nullptr;
+};
+
+} // namespace qm

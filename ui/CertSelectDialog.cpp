@@ -1,0 +1,1 @@
+// The certificate selection dialog (to come).
