@@ -27,7 +27,8 @@ qm_build_native_asan() {
 
 qm_build_win64() {
     echo "==> building (mingw-w64 x86_64)"
-    qm_cmake_tree win64 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-x86_64.cmake" -DQM_BIN_DIR="$QM_BIN"
+    qm_cmake_tree win64 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-x86_64.cmake" -DQM_BIN_DIR="$QM_BIN" \
+        -DQM_NATIVE_DIR="$QM_BUILD/native"
 }
 
 qm_build_win32() {
