@@ -2,6 +2,12 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
+#include "automation/StringConversion.h"
+#include "crypto/CertValidator.h"
+#include "crypto/CryptoObject.h"
+#include "external/store.h"
+
+#include <memory>
 
 DSSession::DSSession() = default;
 

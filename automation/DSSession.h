@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+namespace qm {
+class NarrowText;
+}
+
 class DSSession : public IDSSession, public CCryptoObject {
 public:
     DSSession();
@@ -22,6 +26,9 @@ public:
                                                   BSTR* pResult) override;
 
 protected:
+    HRESULT Validate(const qm::NarrowText& dn, const qm::NarrowText& caText,
+                     const qm::NarrowText& crlText, const qm::NarrowText& arlText, int32_t medium);
+
     int32_t siteCode = 700; // handed to the store when the certificate is read
     uint32_t errorCode = 0;
 };

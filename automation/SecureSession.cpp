@@ -2,9 +2,18 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
+#include "automation/StoredSettings.h"
 #include "automation/StringConversion.h"
+#include "crypto/CertLoader.h"
+#include "crypto/Credential.h"
+#include "crypto/LocalBytes.h"
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
+#include "external/store.h"
+#if __has_include("ui/CertSelectDialog.h")
+#include "ui/CertSelectDialog.h"
+#define QM_HAVE_DIALOG 1
+#endif
 
 SecureSession::SecureSession() = default;
 
@@ -57,30 +66,151 @@ HRESULT SecureSession::GetErrorString(BSTR* pResult) {
     return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
 }
 
-HRESULT SecureSession::GenerateEx(BSTR, BSTR, BSTR* pResult) {
-    if (pResult != nullptr) {
-        *pResult = nullptr;
-    }
-    return S_FALSE;
+namespace {
+
+constexpr int kKeyMaterialBytes = 32;
+constexpr int32_t kCertificatesByDn = 1; // dialog mode: certificates listed and read by DN
+
+uint32_t AsCode(int32_t result) {
+    return static_cast<uint32_t>(result);
 }
 
-HRESULT SecureSession::EncipherEx(BSTR, BSTR* pResult) {
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+} // namespace
+
+HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult) {
+    if (pResult == nullptr) {
+        return E_POINTER;
     }
-    return S_FALSE;
+    *pResult = nullptr;
+    return qm::Guarded([&]() -> HRESULT {
+        qm::NarrowText algorithm(bstrSessAlgo);
+        qm::NarrowText dn(bstrDN);
+
+        // The new cipher replaces the old one even when this call fails later on.
+        sessionCipher.reset();
+        sessionCipher = std::make_unique<CSessionCipher>(algorithm.get());
+        if (sessionCipher->PrintStatus() != 0) {
+            errorCode = qm::code::kGenerateWrongAlgorithm;
+            return S_FALSE;
+        }
+
+        CEnvelope envelope;
+        qm::LocalBytes certificate;
+        if (dn.IsEmpty()) {
+#ifdef QM_HAVE_DIALOG
+            CCertSelectDialog dialog("", qm::kKindRecipient, kCertificatesByDn, nullptr);
+            if (dialog.DoModal() != IDOK) {
+                errorCode = qm::code::kGenerateNoChoice;
+                return S_FALSE;
+            }
+            ByteBuffer chosen = dialog.GetResult();
+#else
+            errorCode = qm::code::kGenerateNoChoice;
+            return S_FALSE;
+            ByteBuffer chosen{0, nullptr};
+#endif
+            errorCode = AsCode(AssignBytes(certificate.out(), chosen.length, chosen.data));
+            if (errorCode != 0) {
+                errorCode = qm::code::kGenerateWrongCertificate;
+                return S_FALSE;
+            }
+        } else {
+            CCertLoader loader;
+            errorCode = AsCode(loader.Load(dn.get(), qm::kKindRecipient, qm::kLoadByDn, medium));
+            if (errorCode != 0) {
+                errorCode = qm::code::kGenerateCannotRead;
+                return S_FALSE;
+            }
+            ByteBuffer loaded = loader.GetBytes();
+            errorCode = AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
+            if (errorCode != 0) {
+                errorCode = qm::code::kGenerateWrongCertificate;
+                return S_FALSE;
+            }
+        }
+
+        errorCode = AsCode(envelope.SetCertificate(certificate->length, certificate->data));
+        certificate.reset();
+        if (errorCode != 0) {
+            errorCode = qm::code::kGenerateWrongCertificate;
+            return S_FALSE;
+        }
+
+        {
+            qm::EngineBlock<uint8_t> random;
+            qm::Engine().CV_RandomBytes(qm::kRandomSource, kKeyMaterialBytes, random.out());
+            sessionCipher->SetKeyMaterial(random.get(), kKeyMaterialBytes);
+        }
+
+        ByteBuffer keyMaterial = sessionCipher->GetKeyMaterial();
+        errorCode = AsCode(envelope.Seal(keyMaterial.data, keyMaterial.length));
+        if (errorCode != 0) {
+            errorCode = qm::code::kGenerateSealFailed;
+            return S_FALSE;
+        }
+
+        qm::WriteSettings(sessionCipher->GetAlgorithmId(), sessionCipher->GetKeyMaterialText(),
+                          envelope.GetSealedText());
+        *pResult = qm::ToAutomationString(envelope.GetSealedText());
+        return S_OK;
+    });
 }
 
-HRESULT SecureSession::DecipherEx(BSTR, BSTR* pResult) {
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+// EncipherEx and DecipherEx share their steps: a cipher rebuilt from the stored settings for the
+// one call, then the operation, then its text.
+template <typename Operation, typename Result>
+HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t settingFailure,
+                                        uint32_t operationFailure, Operation operation,
+                                        Result result) {
+    if (pResult == nullptr) {
+        return E_POINTER;
     }
-    return S_FALSE;
+    *pResult = nullptr;
+    return qm::Guarded([&]() -> HRESULT {
+        qm::NarrowText source(bstrSource);
+        int32_t algorithmId = 0;
+        qm::SettingText keyMaterial;
+        qm::ReadKeySettings(&algorithmId, &keyMaterial);
+
+        CSessionCipher cipher(algorithmId);
+        errorCode = AsCode(cipher.SetKeyMaterialText(keyMaterial.text));
+        if (errorCode != 0) {
+            errorCode = settingFailure;
+            return S_FALSE;
+        }
+        errorCode = AsCode(operation(cipher, source.get()));
+        if (errorCode != 0) {
+            errorCode = operationFailure;
+            return S_FALSE;
+        }
+        *pResult = qm::ToAutomationString(result(cipher));
+        return S_OK;
+    });
+}
+
+HRESULT SecureSession::EncipherEx(BSTR bstrSource, BSTR* pResult) {
+    return RunWithStoredKey(
+        bstrSource, pResult, qm::code::kEncipherKeySetting, qm::code::kEncipherFailed,
+        [](CSessionCipher& cipher, const char* text) { return cipher.Encipher(text); },
+        [](CSessionCipher& cipher) { return cipher.GetCipherText(); });
+}
+
+HRESULT SecureSession::DecipherEx(BSTR bstrSource, BSTR* pResult) {
+    return RunWithStoredKey(
+        bstrSource, pResult, qm::code::kDecipherKeySetting, qm::code::kDecipherFailed,
+        [](CSessionCipher& cipher, const char* text) { return cipher.Decipher(text); },
+        [](CSessionCipher& cipher) { return cipher.GetPlainText(); });
 }
 
 HRESULT SecureSession::getKEYIV(BSTR* pResult) {
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+    if (pResult == nullptr) {
+        return E_POINTER;
     }
-    return S_FALSE;
+    *pResult = nullptr;
+    return qm::Guarded([&]() -> HRESULT {
+        qm::SettingText sealed;
+        qm::ReadSealedSetting(&sealed);
+        *pResult = qm::ToAutomationString(sealed.text);
+        return S_OK;
+    });
 }

@@ -31,6 +31,10 @@ public:
     HRESULT STDMETHODCALLTYPE RecoverFile(INT* pResult) override;
 
 protected:
+    template <typename Operation, typename Result>
+    HRESULT RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t settingFailure,
+                             uint32_t operationFailure, Operation operation, Result result);
+
     uint32_t errorCode = 0;
     std::unique_ptr<CSessionCipher> sessionCipher; // the cipher made by the last GenerateEx
     int32_t medium = 0;                            // handed to the certificate loader

@@ -2,7 +2,15 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
+#include "automation/DnList.h"
 #include "automation/StringConversion.h"
+#include "crypto/CertLoader.h"
+#include "crypto/Credential.h"
+#include "crypto/LocalBytes.h"
+#include "external/engine.h"
+#include "external/store.h"
+
+#include <memory>
 
 Veyra::Veyra() = default;
 
@@ -24,16 +32,112 @@ HRESULT Veyra::GetCertNum(BSTR bstrID, BSTR*) {
     });
 }
 
-HRESULT Veyra::getDNList(BSTR, INT, INT, BSTR* pResult) {
-    if (pResult != nullptr) {
-        *pResult = nullptr;
-    }
-    return S_FALSE;
+namespace {
+
+bool IsValidMedium(int32_t medium) {
+    return medium >= 0 && medium <= 3;
 }
 
-HRESULT Veyra::getCert(BSTR, BSTR, BSTR* pResult) {
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+bool IsAnsiLeadByte(unsigned char byte) {
+    return IsDBCSLeadByte(byte) != FALSE;
+}
+
+uint32_t AsCode(int32_t result) {
+    return static_cast<uint32_t>(result);
+}
+
+// The store's output areas, wiped when released (the key block holds an encrypted private key).
+struct StoreBlock {
+    ByteBuffer buffer{0, nullptr};
+    StoreBlock() { buffer.data = new uint8_t[qm::kStoreBlockSize](); }
+    StoreBlock(const StoreBlock&) = delete;
+    StoreBlock& operator=(const StoreBlock&) = delete;
+    ~StoreBlock() { CCryptoObject::ReleaseBytes(&buffer); }
+};
+
+} // namespace
+
+HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) {
+    if (pResult == nullptr) {
+        return E_POINTER;
     }
-    return S_FALSE;
+    return qm::Guarded([&]() -> HRESULT {
+        qm::NarrowText id(bstrID);
+        media = nMedia; // kept even when out of range: getCert then refuses it too
+        *pResult = nullptr;
+        if (!IsValidMedium(nMedia)) {
+            errorCode = qm::code::kVeyraNoMedia;
+            return S_FALSE;
+        }
+        auto area = std::make_unique<char[]>(qm::kDnAreaSize);
+        int32_t count = qm::Store().LD_GetKeyDN(qm::kKindOwn, area.get(), nMedia, nSiteCode);
+        if (count <= 0) {
+            errorCode = qm::code::kVeyraNoCertificate;
+            return S_FALSE;
+        }
+        if (count > qm::kMaxListEntries) {
+            count = qm::kMaxListEntries; // a listing never holds more than the area's 30 slots
+        }
+        std::string list = qm::JoinDnList(area.get(), count, id.get(), IsAnsiLeadByte);
+        if (list.empty()) {
+            errorCode = qm::code::kVeyraNoMatch;
+            return S_FALSE;
+        }
+        *pResult = qm::ToAutomationString(list.c_str());
+        return S_OK;
+    });
+}
+
+HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
+    if (pResult == nullptr) {
+        return E_POINTER;
+    }
+    return qm::Guarded([&]() -> HRESULT {
+        qm::NarrowText dn(bstrDN);
+        qm::NarrowText password(bstrPasswd);
+        *pResult = nullptr;
+
+        // Serves only to prove the password by unlocking the private key.
+        CDigestCredential credential("SHA1");
+        if (!IsValidMedium(media)) {
+            errorCode = qm::code::kVeyraNoMedia;
+            return S_FALSE;
+        }
+
+        CCertLoader loader;
+        errorCode = AsCode(loader.Load(dn.OrEmpty(), qm::kKindOwn, qm::kLoadOwnCertificate, media));
+        if (errorCode != 0) {
+            errorCode = qm::code::kVeyraCannotReadCertificate;
+            return S_FALSE;
+        }
+        qm::LocalBytes certificate;
+        ByteBuffer loaded = loader.GetBytes();
+        errorCode = AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
+        if (errorCode != 0) {
+            // The store reported success but delivered nothing: its -2 stays in the code.
+            return S_FALSE;
+        }
+
+        {
+            StoreBlock key;
+            errorCode = AsCode(qm::Store().LD_GetKey(dn.OrEmpty(), qm::kKindOwn, media,
+                                                     qm::kDefaultSiteCode, qm::kStorePassword,
+                                                     &key.buffer));
+            if (errorCode != 0) {
+                errorCode = qm::code::kVeyraCannotReadKey;
+                return S_FALSE;
+            }
+            errorCode = AsCode(credential.UnlockPrivateKey(key.buffer, password.OrEmpty()));
+        }
+        if (errorCode != 0) {
+            errorCode = qm::code::kVeyraWrongPassword;
+            return S_FALSE;
+        }
+
+        qm::EngineBlock<char> pem;
+        qm::Engine().CV_PemEncode(&certificate.get(), qm::kPemCertificate, pem.out());
+        certificate.reset();
+        *pResult = qm::ToAutomationString(pem.get());
+        return S_OK;
+    });
 }

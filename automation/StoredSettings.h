@@ -1,0 +1,60 @@
+// The stored settings of the enveloping protocol: "a" (the engine's algorithm id), "b" (Base64 of
+// the key followed by the IV) and "c" (the same, sealed to the recipient's certificate), under
+// "Veyra\Brindel", reached through the certificate store's registry functions. They are shared by
+// every SecureSession object of every process on the machine.
+//
+// A writer replaces all three values and a reader takes "a" and "b" together, each while holding
+// a machine-wide named mutex: without it, two pages enveloping at once could leave a reader with
+// "a" from one key and "b" from another. The wait is bounded; past the bound the call proceeds
+// unlocked rather than hang its page.
+#pragma once
+
+#include "external/abi.h"
+
+#include <cstdint>
+
+namespace qm {
+
+inline constexpr const char* kSettingsKey = "Veyra\\Brindel";
+
+// A 2,048-byte text buffer as the store fills it, wiped when it goes out of scope (it may hold
+// the plain key material).
+struct SettingText {
+    char text[kRegTextSize] = {};
+    SettingText() = default;
+    SettingText(const SettingText&) = delete;
+    SettingText& operator=(const SettingText&) = delete;
+    ~SettingText();
+};
+
+// Holds the settings mutex for its lifetime (or nothing, if the bounded wait ran out).
+class SettingsLock {
+public:
+    SettingsLock();
+    SettingsLock(const SettingsLock&) = delete;
+    SettingsLock& operator=(const SettingsLock&) = delete;
+    ~SettingsLock();
+
+    bool Held() const { return held_; }
+
+private:
+    void* mutex_ = nullptr;
+    bool held_ = false;
+};
+
+// How long a call waits for another process's settings update before going on without the lock.
+inline constexpr uint32_t kSettingsLockTimeoutMs = 10000;
+
+// The name of the machine-wide mutex (also taken by tools that read the settings consistently).
+inline constexpr const wchar_t* kSettingsMutexName = L"Quillmark.Veyra.Brindel.Settings";
+
+// Reads "a" and "b" as one consistent pair.
+void ReadKeySettings(int32_t* algorithmId, SettingText* keyMaterial);
+
+// Writes "a", "b" and "c" as one set, in this order. Failures to write are not reported.
+void WriteSettings(int32_t algorithmId, const char* keyMaterialText, const char* sealedText);
+
+// Reads "c".
+void ReadSealedSetting(SettingText* sealed);
+
+} // namespace qm

@@ -1,0 +1,213 @@
+#include "tools/server/envelope_reader.h"
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/provider.h>
+#include <openssl/x509.h>
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+namespace server {
+
+namespace {
+
+const Algorithm kAlgorithms[] = {
+    {"SEED", "SEED-CBC", 16, 16},   {"ARIA", "ARIA-128-CBC", 16, 16},
+    {"AES", "AES-128-CBC", 16, 16}, {"3DES", "DES-EDE3-CBC", 24, 8},
+    {"DES", "DES-CBC", 8, 8},
+};
+
+template <typename T, void (*Free)(T*)> struct Deleter {
+    void operator()(T* p) const { Free(p); }
+};
+using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
+using Cipher = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER, EVP_CIPHER_free>>;
+
+std::string OpenSslError() {
+    unsigned long e = ERR_get_error();
+    if (e == 0) {
+        return "unknown error";
+    }
+    char text[256];
+    ERR_error_string_n(e, text, sizeof(text));
+    ERR_clear_error();
+    return text;
+}
+
+// SEED and single DES live in OpenSSL's legacy provider.
+void LoadProviders() {
+    static bool loaded = [] {
+        OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER_load(nullptr, "default");
+        return true;
+    }();
+    (void)loaded;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper((unsigned char)b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int PasswordCallback(char* buffer, int size, int, void* userdata) {
+    const std::string* password = static_cast<const std::string*>(userdata);
+    int n = static_cast<int>(std::min<size_t>(password->size(), size_t(size)));
+    std::memcpy(buffer, password->data(), size_t(n));
+    return n;
+}
+
+} // namespace
+
+const Algorithm* FindAlgorithm(const std::string& name) {
+    for (const Algorithm& a : kAlgorithms) {
+        if (EqualsIgnoringCase(name, a.name)) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::vector<uint8_t>> DecodeBase64(const std::string& text) {
+    std::string compact;
+    for (char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c))) {
+            compact += c;
+        }
+    }
+    if (compact.empty() || compact.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes(compact.size() / 4 * 3);
+    int n = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(compact.data()),
+                            static_cast<int>(compact.size()));
+    if (n < 0) {
+        return std::nullopt;
+    }
+    size_t padding = compact.size() >= 2 && compact[compact.size() - 1] == '='
+                         ? (compact[compact.size() - 2] == '=' ? 2 : 1)
+                         : 0;
+    bytes.resize(size_t(n) - padding);
+    return bytes;
+}
+
+std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase64,
+                                                   const std::string& keyPem,
+                                                   const std::string& keyPassword,
+                                                   const std::string& certificatePem,
+                                                   std::string* error) {
+    LoadProviders();
+    auto der = DecodeBase64(sealedBase64);
+    if (!der) {
+        *error = "the sealed text is not Base64";
+        return std::nullopt;
+    }
+    const unsigned char* p = der->data();
+    Cms cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size())));
+    if (!cms) {
+        *error = "the sealed text is not a CMS structure: " + OpenSslError();
+        return std::nullopt;
+    }
+    Bio keyBio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
+    std::string password = keyPassword;
+    Key key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, PasswordCallback, &password));
+    OPENSSL_cleanse(password.data(), password.size());
+    if (!key) {
+        *error = "cannot read the server's private key: " + OpenSslError();
+        return std::nullopt;
+    }
+    Cert cert;
+    if (!certificatePem.empty()) {
+        Bio certBio(
+            BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())));
+        cert.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
+        if (!cert) {
+            *error = "cannot read the server's certificate: " + OpenSslError();
+            return std::nullopt;
+        }
+    }
+    Bio out(BIO_new(BIO_s_mem()));
+    if (CMS_decrypt(cms.get(), key.get(), cert.get(), nullptr, out.get(), 0) != 1) {
+        *error = "cannot open the sealed text with this key: " + OpenSslError();
+        return std::nullopt;
+    }
+    char* data = nullptr;
+    long length = BIO_get_mem_data(out.get(), &data);
+    std::vector<uint8_t> keyMaterial(data, data + length);
+    OPENSSL_cleanse(data, size_t(length));
+    return keyMaterial;
+}
+
+std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
+                                             const std::vector<uint8_t>& keyMaterial,
+                                             const std::string& cipherBase64, std::string* error) {
+    LoadProviders();
+    if (keyMaterial.size() < size_t(algorithm.keyLength + algorithm.ivLength)) {
+        *error = "the key material is too short for " + std::string(algorithm.name);
+        return std::nullopt;
+    }
+    auto input = DecodeBase64(cipherBase64);
+    if (!input) {
+        *error = "the ciphertext is not Base64";
+        return std::nullopt;
+    }
+    Cipher cipher(EVP_CIPHER_fetch(nullptr, algorithm.cipherName, nullptr));
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!cipher || !ctx) {
+        *error = std::string("cipher unavailable: ") + algorithm.cipherName;
+        return std::nullopt;
+    }
+    const uint8_t* key = keyMaterial.data();
+    const uint8_t* iv = key + algorithm.keyLength;
+    std::vector<uint8_t> plain(input->size() + 32);
+    int n1 = 0;
+    int n2 = 0;
+    if (EVP_DecryptInit_ex2(ctx.get(), cipher.get(), key, iv, nullptr) != 1 ||
+        EVP_DecryptUpdate(ctx.get(), plain.data(), &n1, input->data(),
+                          static_cast<int>(input->size())) != 1 ||
+        EVP_DecryptFinal_ex(ctx.get(), plain.data() + n1, &n2) != 1) {
+        *error = "the ciphertext does not decipher under this key: " + OpenSslError();
+        return std::nullopt;
+    }
+    plain.resize(size_t(n1 + n2));
+    return plain;
+}
+
+std::string ToUtf8(const std::vector<uint8_t>& bytes, const std::string& codePage) {
+    iconv_t cd = iconv_open("UTF-8", codePage.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::string(bytes.begin(), bytes.end());
+    }
+    std::string in(bytes.begin(), bytes.end());
+    std::string out(in.size() * 4 + 4, '\0');
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char* outPtr = out.data();
+    size_t outLeft = out.size();
+    size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (rc == size_t(-1)) {
+        return std::string(bytes.begin(), bytes.end());
+    }
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+} // namespace server
