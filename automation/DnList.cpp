@@ -8,9 +8,11 @@ namespace qm {
 
 namespace {
 
+// A DN holds at most 255 characters; a slot the store left unterminated is cut there, so the
+// joined list always fits the count x 256 bytes that a listing can fill.
 std::string SlotText(const char* area, int slot) {
     const char* dn = area + size_t(slot) * kDnSlotSize;
-    return std::string(dn, strnlen(dn, kDnSlotSize));
+    return std::string(dn, strnlen(dn, kDnSlotSize - 1));
 }
 
 // Lower-cases ASCII letters; both bytes of a double-byte character are left as they are.

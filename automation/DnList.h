@@ -13,8 +13,8 @@ using LeadBytePredicate = bool (*)(unsigned char byte);
 // Lead bytes of code page 949 (the test and fuzz default outside Windows).
 bool IsCp949LeadByte(unsigned char byte);
 
-// `area` holds `count` DN slots of 256 bytes; each slot is read only up to its 256th byte, even
-// when the store left it unterminated. An empty result means no DN was taken.
+// `area` holds `count` DN slots of 256 bytes; each slot is read only up to its 255th character,
+// even when the store left it unterminated. An empty result means no DN was taken.
 std::string JoinDnList(const char* area, int count, const char* identifier,
                        LeadBytePredicate isLeadByte);
 

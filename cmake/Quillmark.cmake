@@ -6,7 +6,12 @@ function(qm_warnings target)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
 endfunction()
 
-if(QM_SANITIZE AND NOT WIN32)
+if(QM_FUZZ)
+    # Every library of the fuzz tree is instrumented for coverage and checked by the sanitizers.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined -g)
+    add_link_options(-fsanitize=address,undefined)
+elseif(QM_SANITIZE AND NOT WIN32)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                         -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)

@@ -50,10 +50,11 @@ TEST(DnList, DoubleByteCharactersAreNeitherLoweredNorMatchedHalfway) {
     EXPECT_EQ("", Join(area, 3, "z"));
 }
 
-TEST(DnList, AnUnterminatedSlotIsReadOnlyToItsEnd) {
+TEST(DnList, AnUnterminatedSlotIsCutAtTheLongestDn) {
     std::vector<char> area(qm::kDnAreaSize, 'x');
     std::string joined = Join(area, 30, "");
-    EXPECT_EQ(size_t(30 * 256 - 1), joined.size()) << "30 full slots and 29 separators";
+    EXPECT_EQ(size_t(30 * 255 + 29), joined.size()) << "30 slots of 255 and 29 separators";
+    EXPECT_LT(joined.size(), size_t(qm::kDnAreaSize)) << "fits the getDNList output buffer";
 }
 
 } // namespace
