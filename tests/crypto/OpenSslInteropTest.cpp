@@ -1,0 +1,241 @@
+// The crypto objects over the real engine core, checked against the OpenSSL command line: what
+// the objects seal and encipher, a server with stock OpenSSL must open, and what such a server
+// writes, the objects must read.
+#include "crypto/CertValidator.h"
+#include "crypto/Credential.h"
+#include "crypto/SessionKey.h"
+#include "external/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class OpenSslInterop : public ::testing::Test {
+protected:
+    static fs::path dir;
+
+    static void SetUpTestSuite() {
+        qm::BindEngineForTesting(nullptr);
+        std::string pattern = (fs::temp_directory_path() / "qm-crypto-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        // An RSA and an EC recipient, and a small CA with one issued certificate and a CRL.
+        ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key -out rsa.pem "
+                     "-subj /CN=rsa -days 30"),
+                  0);
+        ASSERT_EQ(Sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                     "-keyout ec.key -out ec.pem -subj /CN=ec -days 30"),
+                  0);
+        for (const char* ca : {"ca", "other"}) {
+            ASSERT_EQ(Sh(std::string("openssl req -x509 -newkey ec -pkeyopt "
+                                     "ec_paramgen_curve:P-256 -nodes -keyout ") +
+                         ca + ".key -out " + ca + ".pem -subj /CN=" + ca + " -days 30"),
+                      0);
+        }
+        ASSERT_EQ(Sh("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                     "-keyout user.key -out user.csr -subj /CN=user && "
+                     "openssl x509 -req -in user.csr -CA ca.pem -CAkey ca.key -set_serial 7 "
+                     "-days 10 -out user.pem && "
+                     "openssl x509 -in user.pem -outform DER -out user.der"),
+                  0);
+        Write("ca.cnf", "[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\ncrlnumber=crlnumber\n"
+                        "default_md=sha256\ndefault_crl_days=30\n");
+        Write("index.txt", "");
+        Write("crlnumber", "01\n");
+        ASSERT_EQ(Sh("openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -gencrl "
+                     "-out clean.crl && "
+                     "openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -revoke user.pem && "
+                     "openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -gencrl "
+                     "-out revoked.crl"),
+                  0);
+    }
+
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    // Runs a shell command in the work folder; its exit status (stderr kept in err.txt).
+    static int Sh(const std::string& command) {
+        std::string line = "cd '" + dir.string() + "' && { " + command + " ; } >>out.txt 2>err.txt";
+        int status = std::system(line.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static std::string Read(const std::string& name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    static void Write(const std::string& name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    }
+    static std::string Errors() { return Read("err.txt"); }
+};
+
+fs::path OpenSslInterop::dir;
+
+std::string Hex(const ByteBuffer& bytes) {
+    std::string hex;
+    char digits[3];
+    for (int i = 0; i < bytes.length; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes.data[i]);
+        hex += digits;
+    }
+    return hex;
+}
+
+TEST_F(OpenSslInterop, SealedKeyMaterialOpensWithCmsForRsaAndEcRecipients) {
+    std::string material;
+    for (int i = 0; i < 32; ++i) {
+        material += char(i * 7 + 1);
+    }
+    for (std::string name : {"rsa", "ec"}) {
+        SCOPED_TRACE(name);
+        CEnvelope envelope;
+        ASSERT_EQ(envelope.SetCertificateText(Read(name + ".pem").c_str()), 0);
+        // The digest text is the SHA-1 of exactly the DER bytes.
+        ASSERT_EQ(Sh("openssl x509 -in " + name +
+                     ".pem -outform DER | openssl dgst -sha1 -binary "
+                     "| openssl base64 -A > digest.txt"),
+                  0);
+        EXPECT_EQ(std::string(envelope.GetDigestText()), Read("digest.txt"));
+
+        ASSERT_EQ(envelope.Seal(reinterpret_cast<const uint8_t*>(material.data()), 32), 0);
+        Write("sealed.b64", std::string(envelope.GetSealedText()) + "\n");
+        ASSERT_EQ(Sh("openssl base64 -d -A -in sealed.b64 -out sealed.der && "
+                     "openssl cms -decrypt -inform DER -in sealed.der -inkey " +
+                     name + ".key -recip " + name + ".pem -out opened.bin"),
+                  0)
+            << Errors();
+        EXPECT_EQ(Read("opened.bin"), material);
+    }
+}
+
+struct Algorithm {
+    const char* name;
+    const char* openssl;
+    int keyLength;
+    int ivLength;
+};
+
+TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
+    const Algorithm algorithms[] = {
+        {"SEED", "seed-cbc", 16, 16},   {"ARIA", "aria-128-cbc", 16, 16},
+        {"AES", "aes-128-cbc", 16, 16}, {"3DES", "des-ede3-cbc", 24, 8},
+        {"DES", "des-cbc", 8, 8},       {"AES256", "aes-256-cbc", 32, 16},
+    };
+    std::vector<uint8_t> material(48);
+    for (size_t i = 0; i < material.size(); ++i) {
+        material[i] = uint8_t(i * 29 + 3);
+    }
+    // Code-page text, a text of exactly one AES block, and a one-byte text.
+    const std::string texts[] = {"\xC7\xD1\xB1\xDB text 123", "0123456789abcdef", "x"};
+
+    for (const Algorithm& a : algorithms) {
+        SCOPED_TRACE(a.name);
+        int32_t id = -1;
+        ASSERT_EQ(qm::Engine().CV_CipherId(a.name, &id), 0);
+        CSessionCipher cipher(a.name);
+        ASSERT_EQ(cipher.GetStatus(), 0);
+        EXPECT_EQ(cipher.GetAlgorithmId(), id);
+        ASSERT_EQ(cipher.SetKeyMaterial(material.data(), int(material.size())), 0);
+        ASSERT_EQ(cipher.GetKey().length, a.keyLength);
+        ASSERT_EQ(cipher.GetIv().length, a.ivLength);
+        std::string enc = std::string("openssl enc -provider legacy -provider default -") +
+                          a.openssl + " -K " + Hex(cipher.GetKey()) + " -iv " +
+                          Hex(cipher.GetIv()) + " -a -A";
+
+        for (const std::string& text : texts) {
+            ASSERT_EQ(cipher.Encipher(text.c_str()), 0);
+            Write("cipher.b64", std::string(cipher.GetCipherText()) + "\n");
+            ASSERT_EQ(Sh(enc + " -d -in cipher.b64 -out plain.bin"), 0) << Errors();
+            EXPECT_EQ(Read("plain.bin"), text);
+
+            Write("plain.txt", text);
+            ASSERT_EQ(Sh(enc + " -e -in plain.txt -out theirs.b64"), 0) << Errors();
+            std::string theirs = Read("theirs.b64");
+            ASSERT_EQ(cipher.Decipher(theirs.c_str()), 0);
+            EXPECT_EQ(std::string(cipher.GetPlainText()), text);
+        }
+
+        // Ciphertext under another key is refused, and the refusal recorded.
+        CSessionCipher stranger(id);
+        std::vector<uint8_t> other(material.rbegin(), material.rend());
+        ASSERT_EQ(stranger.SetKeyMaterial(other.data(), int(other.size())), 0);
+        EXPECT_NE(stranger.Decipher(cipher.GetCipherText()), 0);
+        EXPECT_NE(stranger.GetStatus(), 0);
+        EXPECT_EQ(stranger.GetPlainText(), nullptr);
+    }
+}
+
+TEST_F(OpenSslInterop, UnlocksOpensslWrittenPkcs8Keys) {
+    // PBES2 with AES, and one of the PKCS#12 PBEs, as PEM and as DER.
+    ASSERT_EQ(Sh("openssl pkcs8 -topk8 -in rsa.key -v2 aes-256-cbc -passout pass:s3cret "
+                 "-out pbes2.pem && "
+                 "openssl pkcs8 -topk8 -in ec.key -v1 PBE-SHA1-3DES -passout pass:s3cret "
+                 "-outform DER -out pbe.der"),
+              0)
+        << Errors();
+
+    CDigestCredential pem("SHA1");
+    ASSERT_EQ(pem.GetStatus(), 0);
+    ASSERT_EQ(pem.UnlockPrivateKeyText(Read("pbes2.pem").c_str(), "s3cret"), 0);
+    EXPECT_GT(pem.GetPrivateKey().length, 0);
+
+    CDigestCredential der("SHA1");
+    std::string bytes = Read("pbe.der");
+    ByteBuffer encrypted{int32_t(bytes.size()),
+                         reinterpret_cast<uint8_t*>(const_cast<char*>(bytes.data()))};
+    ASSERT_EQ(der.UnlockPrivateKey(encrypted, "s3cret"), 0);
+    EXPECT_GT(der.GetPrivateKey().length, 0);
+
+    int32_t wrong = der.UnlockPrivateKey(encrypted, "s3cre");
+    EXPECT_NE(wrong, 0);
+    EXPECT_EQ(der.GetStatus(), wrong);
+    EXPECT_EQ(der.GetPrivateKey().length, 0);
+    EXPECT_NE(pem.UnlockPrivateKeyText(Read("pbes2.pem").c_str(), "S3CRET"), 0);
+
+    ASSERT_EQ(der.UnlockPrivateKey(encrypted, "s3cret"), 0);
+    EXPECT_EQ(der.UnlockPrivateKey(encrypted, ""), qm::kNothingToCopy);
+    EXPECT_GT(der.GetPrivateKey().length, 0);
+}
+
+TEST_F(OpenSslInterop, ValidationAgreesWithOpensslVerify) {
+    std::string user = Read("user.der");
+    const uint8_t* der = reinterpret_cast<const uint8_t*>(user.data());
+    struct Case {
+        const char* ca;
+        const char* crl;
+        bool valid;
+        const char* verify;
+    } cases[] = {
+        {"ca.pem", "", true, "openssl verify -CAfile ca.pem user.pem"},
+        {"ca.pem", "clean.crl", true,
+         "openssl verify -crl_check -CAfile ca.pem -CRLfile clean.crl user.pem"},
+        {"ca.pem", "revoked.crl", false,
+         "openssl verify -crl_check -CAfile ca.pem -CRLfile revoked.crl user.pem"},
+        {"other.pem", "", false, "openssl verify -CAfile other.pem user.pem"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.verify);
+        ASSERT_EQ(Sh(c.verify) == 0, c.valid);
+        CCertValidator validator;
+        ASSERT_EQ(validator.SetCertificate(int(user.size()), der), 0);
+        ASSERT_EQ(validator.SetCaCertificates(Read(c.ca).c_str()), 0);
+        ASSERT_EQ(validator.SetCrl(*c.crl != '\0' ? Read(c.crl).c_str() : ""), 0);
+        ASSERT_EQ(validator.SetArl(""), 0);
+        EXPECT_EQ(validator.Validate() == 0, c.valid);
+    }
+}
+
+} // namespace
