@@ -13,8 +13,89 @@ DSSession::DSSession() = default;
 
 DSSession::~DSSession() = default;
 
-HRESULT DSSession::GeneralValidation(BSTR, BSTR, BSTR, BSTR, INT, INT*) {
-    return S_FALSE;
+namespace {
+
+uint32_t AsCode(int32_t result) {
+    return static_cast<uint32_t>(result);
+}
+
+struct CertificateBlock {
+    ByteBuffer buffer{0, nullptr};
+    CertificateBlock() { buffer.data = new uint8_t[qm::kStoreBlockSize](); }
+    CertificateBlock(const CertificateBlock&) = delete;
+    CertificateBlock& operator=(const CertificateBlock&) = delete;
+    ~CertificateBlock() { CCryptoObject::ReleaseBytes(&buffer); }
+};
+
+} // namespace
+
+HRESULT DSSession::GeneralValidation(BSTR bstrDN, BSTR bstrCaPubs, BSTR bstrCRL, BSTR bstrARL,
+                                     INT nMedia, INT* pResult) {
+    if (pResult == nullptr) {
+        return E_POINTER;
+    }
+    return qm::Guarded([&]() -> HRESULT {
+        qm::NarrowText dn(bstrDN);
+        qm::NarrowText caText(bstrCaPubs);
+        qm::NarrowText crlText(bstrCRL);
+        qm::NarrowText arlText(bstrARL);
+        *pResult = 0;
+        HRESULT outcome = Validate(dn, caText, crlText, arlText, nMedia);
+        // The integer result and the stored code always agree when the call returns.
+        *pResult = static_cast<INT>(errorCode);
+        return outcome;
+    });
+}
+
+// The checks in their order; S_OK when the validation ran (valid or not), S_FALSE when it could
+// not run.
+HRESULT DSSession::Validate(const qm::NarrowText& dn, const qm::NarrowText& caText,
+                            const qm::NarrowText& crlText, const qm::NarrowText& arlText,
+                            int32_t medium) {
+    if (dn.IsEmpty()) {
+        errorCode = qm::code::kValidateEmptyInput;
+        return S_FALSE;
+    }
+    if (medium < 0 || medium > 3) {
+        errorCode = qm::code::kValidateNoMedia;
+        return S_FALSE;
+    }
+    CCertValidator validator;
+    {
+        CertificateBlock certificate;
+        errorCode = AsCode(qm::Store().LD_GetMyCert(dn.get(), qm::kKindOwn, medium, siteCode,
+                                                    qm::kStorePassword, &certificate.buffer));
+        if (errorCode != 0) {
+            errorCode = qm::code::kValidateCannotRead;
+            return S_FALSE;
+        }
+        errorCode =
+            AsCode(validator.SetCertificate(certificate.buffer.length, certificate.buffer.data));
+    }
+    if (errorCode != 0) {
+        errorCode = qm::code::kValidateWrongCertificate;
+        return S_FALSE;
+    }
+    errorCode = AsCode(validator.SetCaCertificates(caText.get()));
+    if (errorCode != 0) {
+        errorCode = qm::code::kValidateInvalidCa;
+        return S_FALSE;
+    }
+    errorCode = AsCode(validator.SetCrl(crlText.get()));
+    if (errorCode != 0) {
+        errorCode = qm::code::kValidateInvalidCrl;
+        return S_FALSE;
+    }
+    errorCode = AsCode(validator.SetArl(arlText.get()));
+    if (errorCode != 0) {
+        errorCode = qm::code::kValidateInvalidArl;
+        return S_FALSE;
+    }
+    errorCode = AsCode(validator.Validate());
+    if (errorCode != 0) {
+        errorCode = qm::code::kValidateInvalidCertificate;
+    }
+    return S_OK;
 }
 
 HRESULT DSSession::GetErrorCode(INT* pResult) {

@@ -1,0 +1,174 @@
+// Veyra: the DN list and the hand-out of a certificate once its key's password is proved, over a
+// store double and the real engine.
+#include "automation/StringConversion.h"
+#include "automation/Veyra.h"
+#include "external/engine.h"
+#include "tests/automation/Standalone.h"
+#include "tests/automation/fake_store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Text {
+    HRESULT hr;
+    std::string text; // UTF-16 narrowed to ASCII for comparison, "<null>" for a null result
+};
+
+std::string Ascii(BSTR text) {
+    if (text == nullptr) {
+        return "<null>";
+    }
+    std::string out;
+    for (UINT i = 0; i < SysStringLen(text); ++i) {
+        out += text[i] < 0x80 ? char(text[i]) : '?';
+    }
+    return out;
+}
+
+Text DnList(Veyra& veyra, const wchar_t* id, int medium, int site = 700) {
+    qm::UniqueBstr bid(id != nullptr ? SysAllocString(id) : nullptr);
+    BSTR result = reinterpret_cast<BSTR>(0x1);
+    HRESULT hr = veyra.getDNList(bid.get(), medium, site, &result);
+    qm::UniqueBstr owned(result);
+    return {hr, Ascii(result)};
+}
+
+Text Cert(Veyra& veyra, const wchar_t* dn, const wchar_t* password) {
+    qm::UniqueBstr bdn(dn != nullptr ? SysAllocString(dn) : nullptr);
+    qm::UniqueBstr bpw(password != nullptr ? SysAllocString(password) : nullptr);
+    BSTR result = reinterpret_cast<BSTR>(0x1);
+    HRESULT hr = veyra.getCert(bdn.get(), bpw.get(), &result);
+    qm::UniqueBstr owned(result);
+    return {hr, Ascii(result)};
+}
+
+int Code(Veyra& veyra) {
+    INT code = -1;
+    veyra.GetErrorCode(&code);
+    return code;
+}
+
+class DirectoryTest : public ::testing::Test {
+protected:
+    FakeStore store;
+    BindFakeStore bound{store};
+    Standalone<Veyra> veyra;
+};
+
+TEST_F(DirectoryTest, ListsEveryDnOrThoseOfOneIdentifier) {
+    store.dns = {"CN=Hong,ou=x", "cn=hong2,ou=x", "ou=y,cn=Hong"};
+    Text all = DnList(veyra, nullptr, 2, 1234);
+    EXPECT_EQ(S_OK, all.hr);
+    EXPECT_EQ("CN=Hong,ou=x|cn=hong2,ou=x|ou=y,cn=Hong", all.text);
+    EXPECT_EQ(2, store.lastMedium);
+    EXPECT_EQ(1234, store.lastSiteCode) << "the site code is passed on unchanged";
+
+    Text hong = DnList(veyra, L"hong", 0);
+    EXPECT_EQ(S_OK, hong.hr);
+    EXPECT_EQ("CN=Hong,ou=x", hong.text) << "case ignored; a comma must follow the identifier";
+    EXPECT_EQ(0, Code(veyra));
+}
+
+TEST_F(DirectoryTest, FailuresLeaveANullResultAndTheirCode) {
+    EXPECT_EQ((Text{S_FALSE, "<null>"}.text), DnList(veyra, L"", 0).text);
+    EXPECT_EQ(8, Code(veyra)) << "an empty store";
+
+    store.dns = {"cn=Kim,ou=x"};
+    Text none = DnList(veyra, L"Hong", 0);
+    EXPECT_EQ(S_FALSE, none.hr);
+    EXPECT_EQ("<null>", none.text);
+    EXPECT_EQ(32, Code(veyra));
+
+    // A later success leaves the earlier code in place.
+    EXPECT_EQ(S_OK, DnList(veyra, L"", 0).hr);
+    EXPECT_EQ(32, Code(veyra));
+}
+
+TEST_F(DirectoryTest, AnOutOfRangeMediumIsKeptSoGetCertRefusesItToo) {
+    store.dns = {"cn=Kim,ou=x"};
+    EXPECT_EQ(S_FALSE, DnList(veyra, L"", 4).hr);
+    EXPECT_EQ(18, Code(veyra));
+    EXPECT_EQ(0, store.keyDnCalls);
+
+    EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Kim,ou=x", L"secret").hr);
+    EXPECT_EQ(18, Code(veyra));
+    EXPECT_EQ(0, store.myCertCalls);
+
+    EXPECT_EQ(S_FALSE, DnList(veyra, L"", -1).hr);
+    EXPECT_EQ(S_OK, DnList(veyra, L"", 3).hr);
+    store.myCertResult = -3;
+    EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Kim,ou=x", L"secret").hr);
+    EXPECT_EQ(5, Code(veyra)) << "medium 3 is valid again: now the store is asked";
+    EXPECT_EQ(3, store.lastMedium);
+}
+
+TEST_F(DirectoryTest, AStoreReportingMoreThanThirtyEntriesIsCutToThirty) {
+    for (int i = 0; i < 30; ++i) {
+        store.dns.push_back("cn=u" + std::to_string(i) + ",o=x");
+    }
+    store.reportedCount = 45;
+    Text all = DnList(veyra, L"", 0);
+    ASSERT_EQ(S_OK, all.hr);
+    EXPECT_EQ(29, std::count(all.text.begin(), all.text.end(), '|'));
+}
+
+TEST_F(DirectoryTest, GetCertHandsOutPemOnlyAfterThePasswordIsProved) {
+    store.myCert = Fixture("user.der");
+    store.key = Fixture("user.key.p8");
+    ASSERT_FALSE(store.myCert.empty()) << "fixtures missing";
+
+    Text wrong = Cert(veyra, L"cn=Hong,ou=x", L"not-it");
+    EXPECT_EQ(S_FALSE, wrong.hr);
+    EXPECT_EQ("<null>", wrong.text);
+    EXPECT_EQ(3, Code(veyra));
+
+    Text empty = Cert(veyra, L"cn=Hong,ou=x", L"");
+    EXPECT_EQ(S_FALSE, empty.hr);
+    EXPECT_EQ(3, Code(veyra));
+    EXPECT_EQ(2, store.keyCalls) << "the key is read before an empty password fails";
+
+    Text right = Cert(veyra, L"cn=Hong,ou=x", L"secret");
+    ASSERT_EQ(S_OK, right.hr);
+    EXPECT_EQ(0, Code(veyra));
+    EXPECT_EQ("5821", store.lastPassword);
+    EXPECT_EQ(700, store.lastSiteCode);
+    EXPECT_EQ(0u, right.text.find("-----BEGIN CERTIFICATE-----"));
+
+    // The PEM decodes to exactly the stored certificate.
+    qm::EngineBuffer der;
+    ASSERT_EQ(0, qm::Engine().CV_PemDecode(right.text.c_str(), der.out()));
+    ASSERT_EQ(store.myCert.size(), size_t(der->length));
+    EXPECT_TRUE(std::equal(store.myCert.begin(), store.myCert.end(), der->data));
+}
+
+TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
+    store.myCertResult = -7;
+    EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
+    EXPECT_EQ(5, Code(veyra));
+
+    store.myCertResult = 0;
+    store.myCert = Fixture("user.der");
+    store.keyResult = -7;
+    EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
+    EXPECT_EQ(2, Code(veyra));
+
+    EXPECT_EQ(S_FALSE, Cert(veyra, nullptr, nullptr).hr) << "null strings count as empty";
+}
+
+TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) {
+    store.myCert.clear(); // success, no bytes
+    Text r = Cert(veyra, L"cn=Hong", L"secret");
+    EXPECT_EQ(S_FALSE, r.hr);
+    EXPECT_EQ("<null>", r.text);
+    EXPECT_EQ(4094, Code(veyra)) << "the -2 of the copy, whose low 12 bits are 0xFFE";
+    BSTR text = nullptr;
+    EXPECT_EQ(S_OK, veyra.GetErrorString(&text));
+    EXPECT_EQ(0u, SysStringLen(text)) << "past the message table: an empty text";
+    SysFreeString(text);
+    EXPECT_EQ(0, store.keyCalls);
+}
+
+} // namespace

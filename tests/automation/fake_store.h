@@ -1,0 +1,42 @@
+// A certificate store double for the automation tests: it lists and hands out exactly what a test
+// puts in it, reports the failures a test asks for, and counts the calls it gets. Binding it
+// replaces the real Ledra.dll for the life of the binder.
+#pragma once
+
+#include "external/store.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct FakeStore {
+    // Listing
+    std::vector<std::string> dns; // written to the DN area, one per slot (at most 30)
+    int32_t reportedCount = -1;   // returned instead of dns.size() when not negative
+    // Certificates and keys
+    int32_t myCertResult = 0;
+    std::vector<uint8_t> myCert;
+    int32_t keyResult = 0;
+    std::vector<uint8_t> key;
+    // What the store was asked
+    int keyDnCalls = 0;
+    int myCertCalls = 0;
+    int keyCalls = 0;
+    int32_t lastMedium = -1;
+    int32_t lastSiteCode = -1;
+    std::string lastPassword;
+
+    static FakeStore* current;
+};
+
+class BindFakeStore {
+public:
+    explicit BindFakeStore(FakeStore& store);
+    BindFakeStore(const BindFakeStore&) = delete;
+    BindFakeStore& operator=(const BindFakeStore&) = delete;
+    ~BindFakeStore();
+};
+
+// A file the fixture script made (see make-fixtures.sh).
+std::vector<uint8_t> Fixture(const char* name);
+std::string FixtureText(const char* name);

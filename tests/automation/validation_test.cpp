@@ -1,0 +1,108 @@
+// DSSession.GeneralValidation: the order of its checks and its signed results, over a store
+// double and the real engine.
+#include "automation/DSSession.h"
+#include "automation/StringConversion.h"
+#include "tests/automation/Standalone.h"
+#include "tests/automation/fake_store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Outcome {
+    HRESULT hr;
+    INT result;
+    int code;
+};
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+class ValidationTest : public ::testing::Test {
+protected:
+    FakeStore store;
+    BindFakeStore bound{store};
+    Standalone<DSSession> ds;
+    std::wstring ca = Wide(FixtureText("ca.pem"));
+    std::wstring otherCa = Wide(FixtureText("other-ca.pem"));
+
+    void SetUp() override { store.myCert = Fixture("user.der"); }
+
+    Outcome Validate(const wchar_t* dn, const std::wstring& caText, const wchar_t* crl,
+                     const wchar_t* arl, int medium) {
+        qm::UniqueBstr bdn(dn != nullptr ? SysAllocString(dn) : nullptr);
+        qm::UniqueBstr bca(SysAllocString(caText.c_str()));
+        qm::UniqueBstr bcrl(crl != nullptr ? SysAllocString(crl) : nullptr);
+        qm::UniqueBstr barl(arl != nullptr ? SysAllocString(arl) : nullptr);
+        INT result = 12345;
+        HRESULT hr =
+            ds.GeneralValidation(bdn.get(), bca.get(), bcrl.get(), barl.get(), medium, &result);
+        INT code = -1;
+        ds.GetErrorCode(&code);
+        return {hr, result, code};
+    }
+};
+
+TEST_F(ValidationTest, AValidCertificateGivesZero) {
+    Outcome o = Validate(L"cn=Hong,ou=x", ca, L"", nullptr, 1);
+    EXPECT_EQ(S_OK, o.hr);
+    EXPECT_EQ(0, o.result);
+    EXPECT_EQ(0, o.code);
+    EXPECT_EQ(1, store.lastMedium);
+    EXPECT_EQ(700, store.lastSiteCode);
+    EXPECT_EQ("5821", store.lastPassword);
+}
+
+TEST_F(ValidationTest, ACertificateTheEngineRejectsStillCountsAsCarriedOut) {
+    Outcome o = Validate(L"cn=Hong,ou=x", otherCa, nullptr, nullptr, 0);
+    EXPECT_EQ(S_OK, o.hr);
+    EXPECT_EQ(-198148077, o.result);
+    EXPECT_EQ(19, o.code);
+}
+
+TEST_F(ValidationTest, TheChecksRunInOrderAndTheResultNamesTheFirstFailure) {
+    Outcome o = Validate(L"", ca, nullptr, nullptr, -1);
+    EXPECT_EQ(S_FALSE, o.hr);
+    EXPECT_EQ(-198148082, o.result) << "the DN is tested before the medium";
+    EXPECT_EQ(14, o.code);
+    EXPECT_EQ(-198148082, Validate(nullptr, ca, nullptr, nullptr, 0).result);
+
+    EXPECT_EQ(-198148078, Validate(L"cn=Hong", ca, nullptr, nullptr, -1).result);
+    EXPECT_EQ(-198148078, Validate(L"cn=Hong", ca, nullptr, nullptr, 4).result);
+    EXPECT_EQ(0, store.myCertCalls);
+
+    store.myCertResult = -5;
+    EXPECT_EQ(-198148091, Validate(L"cn=Hong", ca, nullptr, nullptr, 0).result);
+    store.myCertResult = 0;
+
+    store.myCert.clear();
+    EXPECT_EQ(-198148090, Validate(L"cn=Hong", ca, nullptr, nullptr, 0).result);
+    store.myCert = Fixture("user.der");
+
+    int callsBefore = store.myCertCalls;
+    Outcome noCa = Validate(L"cn=Hong", L"", nullptr, nullptr, 0);
+    EXPECT_EQ(S_FALSE, noCa.hr);
+    EXPECT_EQ(-198148081, noCa.result);
+    EXPECT_EQ(15, noCa.code);
+    EXPECT_EQ(callsBefore + 1, store.myCertCalls) << "the certificate is read first";
+    EXPECT_EQ(-198148081, Validate(L"cn=Hong", L"not pem", nullptr, nullptr, 0).result);
+
+    const wchar_t* garbage = L"-----BEGIN X509 CRL-----\n!!!\n-----END X509 CRL-----\n";
+    EXPECT_EQ(-198148080, Validate(L"cn=Hong", ca, garbage, nullptr, 0).result);
+    EXPECT_EQ(-198148079, Validate(L"cn=Hong", ca, L"", garbage, 0).result);
+}
+
+TEST_F(ValidationTest, TheFetchingMethodsDoNothing) {
+    Validate(L"", ca, nullptr, nullptr, 0);
+    BSTR untouched = reinterpret_cast<BSTR>(0x5);
+    EXPECT_EQ(S_OK, ds.RetrieveCRL(nullptr, &untouched));
+    EXPECT_EQ(reinterpret_cast<BSTR>(0x5), untouched);
+    INT code = -1;
+    ds.GetErrorCode(&code);
+    EXPECT_EQ(14, code);
+}
+
+} // namespace
