@@ -10,10 +10,7 @@
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
 #include "external/store.h"
-#if __has_include("ui/CertSelectDialog.h")
 #include "ui/CertSelectDialog.h"
-#define QM_HAVE_DIALOG 1
-#endif
 
 SecureSession::SecureSession() = default;
 
@@ -69,7 +66,6 @@ HRESULT SecureSession::GetErrorString(BSTR* pResult) {
 namespace {
 
 constexpr int kKeyMaterialBytes = 32;
-constexpr int32_t kCertificatesByDn = 1; // dialog mode: certificates listed and read by DN
 
 uint32_t AsCode(int32_t result) {
     return static_cast<uint32_t>(result);
@@ -97,18 +93,13 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         CEnvelope envelope;
         qm::LocalBytes certificate;
         if (dn.IsEmpty()) {
-#ifdef QM_HAVE_DIALOG
-            CCertSelectDialog dialog("", qm::kKindRecipient, kCertificatesByDn, nullptr);
+            CCertSelectDialog dialog("", qm::kKindRecipient, CCertSelectDialog::kModeCertificates,
+                                     nullptr);
             if (dialog.DoModal() != IDOK) {
                 errorCode = qm::code::kGenerateNoChoice;
                 return S_FALSE;
             }
             ByteBuffer chosen = dialog.GetResult();
-#else
-            errorCode = qm::code::kGenerateNoChoice;
-            return S_FALSE;
-            ByteBuffer chosen{0, nullptr};
-#endif
             errorCode = AsCode(AssignBytes(certificate.out(), chosen.length, chosen.data));
             if (errorCode != 0) {
                 errorCode = qm::code::kGenerateWrongCertificate;
