@@ -1,9 +1,22 @@
 // The certificate store's core: plain C++ over a folder tree, with the same certificate functions
 // and signatures as the exports of Ledra.dll (see external/store.h for their contracts). The
 // registry functions live in the DLL's export layer, which reaches the real registry.
+//
+// What the store's numbers mean:
+//   kind 0   the user's own certificates, each kept with its encrypted private key, on a medium;
+//   kind 1   recipients' certificates (no keys), in one folder of their own; the medium argument
+//            is still range-checked but selects nothing;
+//   medium   0..3, a folder of its own (see layout.h); functions without a medium argument read
+//            medium 0 for kind 0;
+//   site     accepted and ignored;
+//   password the store's access password "5821", checked where a function takes one.
+// Every function returns a negative code of errors.h on failure and never throws.
 #pragma once
 
 #include "external/abi.h"
+#include "store/core/errors.h"
+
+#include <string>
 
 namespace ledra {
 
@@ -16,5 +29,15 @@ int32_t LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteC
 int32_t LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output);
 int32_t LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
                   const char* password, ByteBuffer* output);
+
+// The code page of the narrow DN texts that the functions hand out and compare against. A Windows
+// process tells the store its ANSI code page (949 where the system runs); a native process
+// defaults to UTF-8 (65001).
+void SetAnsiCodePage(int codePage) noexcept;
+int AnsiCodePage() noexcept;
+
+// A root chosen by the host (the DLL passes the Windows process's QUILLMARK_STORE). Empty: the
+// root comes from this process's environment (see layout.h).
+void SetStoreRootOverride(const std::string& root);
 
 } // namespace ledra

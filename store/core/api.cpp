@@ -1,0 +1,249 @@
+// The certificate functions of Ledra.dll over the folder tree of layout.h.
+#include "store/core/codepage.h"
+#include "store/core/layout.h"
+#include "store/core/ledra.h"
+
+#include "external/store.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace ledra {
+namespace {
+
+std::atomic<int> g_codePage{kUtf8CodePage};
+
+constexpr size_t kDnLimit = qm::kDnSlotSize - 1;
+
+// An entry as the callers see it: its DNs in the code page.
+struct Listed {
+    Entry entry;
+    std::string subject; // fits a DN slot
+    std::string issuer;  // cut to fit a DN slot when longer: it is only shown
+};
+
+// Checks shared by the functions: the kind, the medium, and the folder they select.
+int32_t SelectFolder(int32_t kind, int32_t medium, fs::path& folder) {
+    if (kind != qm::kKindOwn && kind != qm::kKindRecipient) {
+        return err::kBadKind;
+    }
+    if (medium < 0 || medium >= kMediaCount) {
+        return err::kBadMedium;
+    }
+    fs::path root = StoreRoot();
+    folder = kind == qm::kKindOwn ? MediumFolder(root, medium) : RecipientsFolder(root);
+    return 0;
+}
+
+bool PasswordMatches(const char* password) {
+    return password != nullptr && std::strcmp(password, qm::kStorePassword) == 0;
+}
+
+// The store's view of a folder: readable entries whose subject DN fits a slot, ordered by DN.
+// Where several certificates share a DN (a renewed one beside the old), the one that expires last
+// stands for it, in listings and lookups alike.
+int32_t List(int32_t kind, const fs::path& folder, std::vector<Listed>& out) {
+    std::optional<std::vector<Entry>> entries = ReadEntries(folder, kind == qm::kKindOwn);
+    if (!entries) {
+        return err::kNoMedium;
+    }
+    int codePage = g_codePage.load(std::memory_order_relaxed);
+    std::vector<Listed> listed;
+    for (Entry& entry : *entries) {
+        AnsiText subject = ToAnsi(entry.subject, codePage, kDnLimit);
+        if (subject.cut) {
+            continue; // a DN that cannot be handed out whole names nothing
+        }
+        AnsiText issuer = ToAnsi(entry.issuer, codePage, kDnLimit);
+        listed.push_back(Listed{std::move(entry), std::move(subject.text), std::move(issuer.text)});
+    }
+    std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+        if (a.subject != b.subject) {
+            return a.subject < b.subject;
+        }
+        if (a.entry.notAfter != b.entry.notAfter) {
+            return a.entry.notAfter > b.entry.notAfter;
+        }
+        return a.entry.id < b.entry.id;
+    });
+    auto sameDn = [](const Listed& a, const Listed& b) { return a.subject == b.subject; };
+    listed.erase(std::unique(listed.begin(), listed.end(), sameDn), listed.end());
+    out = std::move(listed);
+    return 0;
+}
+
+int32_t Find(int32_t kind, const fs::path& folder, const char* dn, Listed& found) {
+    if (std::strlen(dn) > kDnLimit) {
+        return err::kDnTooLong;
+    }
+    std::vector<Listed> listed;
+    if (int32_t rc = List(kind, folder, listed); rc != 0) {
+        return rc;
+    }
+    for (Listed& item : listed) {
+        if (item.subject == dn) {
+            found = std::move(item);
+            return 0;
+        }
+    }
+    return err::kNotFound;
+}
+
+int32_t Deliver(std::span<const uint8_t> bytes, ByteBuffer* output) {
+    if (bytes.size() > static_cast<size_t>(qm::kStoreBlockSize)) {
+        return err::kTooLarge;
+    }
+    std::memcpy(output->data, bytes.data(), bytes.size());
+    output->length = static_cast<int32_t>(bytes.size());
+    return 0;
+}
+
+void FillRecord(const Listed& item, CertInfoRecord& record) {
+    std::memset(&record, 0, sizeof(record));
+    std::memcpy(record.subjectDN, item.subject.data(), item.subject.size());
+    std::memcpy(record.issuerDN, item.issuer.data(), item.issuer.size());
+    record.expiry = ClampTime32(item.entry.notAfter);
+}
+
+int32_t ListRecords(int32_t kind, int32_t medium, CertInfoRecord* records) {
+    if (records == nullptr) {
+        return err::kBadArgument;
+    }
+    fs::path folder;
+    if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
+        return rc;
+    }
+    std::vector<Listed> listed;
+    if (int32_t rc = List(kind, folder, listed); rc != 0) {
+        return rc;
+    }
+    size_t count = std::min<size_t>(listed.size(), qm::kMaxListEntries);
+    for (size_t i = 0; i < count; ++i) {
+        FillRecord(listed[i], records[i]);
+    }
+    return static_cast<int32_t>(count);
+}
+
+enum class Part { Certificate, Key };
+
+int32_t Fetch(const char* dn, int32_t kind, int32_t medium, ByteBuffer* output, Part part) {
+    fs::path folder;
+    if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
+        return rc;
+    }
+    if (part == Part::Key && kind != qm::kKindOwn) {
+        return err::kNoKey;
+    }
+    Listed found;
+    if (int32_t rc = Find(kind, folder, dn, found); rc != 0) {
+        return rc;
+    }
+    return part == Part::Certificate ? Deliver(found.entry.cert, output)
+                                     : Deliver(found.entry.key.span(), output);
+}
+
+int32_t CheckOutput(const char* dn, ByteBuffer* output) {
+    if (output == nullptr) {
+        return err::kBadArgument;
+    }
+    output->length = 0;
+    return dn == nullptr || output->data == nullptr ? err::kBadArgument : 0;
+}
+
+// No exception leaves the store: a failure of memory becomes a code like any other.
+template <typename F> int32_t Guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return err::kInternal;
+    } catch (...) {
+        return err::kInternal;
+    }
+}
+
+} // namespace
+
+void SetAnsiCodePage(int codePage) noexcept {
+    g_codePage.store(codePage > 0 ? codePage : kUtf8CodePage, std::memory_order_relaxed);
+}
+
+int AnsiCodePage() noexcept {
+    return g_codePage.load(std::memory_order_relaxed);
+}
+
+int32_t LD_GetKeyDN(int32_t kind, char* dnArea, int32_t medium, int32_t /*siteCode*/) {
+    return Guarded([&]() -> int32_t {
+        if (dnArea == nullptr) {
+            return err::kBadArgument;
+        }
+        fs::path folder;
+        if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
+            return rc;
+        }
+        std::vector<Listed> listed;
+        if (int32_t rc = List(kind, folder, listed); rc != 0) {
+            return rc;
+        }
+        size_t count = std::min<size_t>(listed.size(), qm::kMaxListEntries);
+        for (size_t i = 0; i < count; ++i) {
+            char* slot = dnArea + i * qm::kDnSlotSize;
+            std::memset(slot, 0, qm::kDnSlotSize);
+            std::memcpy(slot, listed[i].subject.data(), listed[i].subject.size());
+        }
+        return static_cast<int32_t>(count);
+    });
+}
+
+int32_t LD_GetKeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium, int32_t /*siteCode*/,
+                      const char* password) {
+    return Guarded([&]() -> int32_t {
+        if (!PasswordMatches(password)) {
+            return err::kWrongPassword;
+        }
+        return ListRecords(kind, medium, records);
+    });
+}
+
+int32_t LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t /*siteCode*/) {
+    return Guarded([&]() -> int32_t { return ListRecords(kind, 0, records); });
+}
+
+int32_t LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t /*siteCode*/,
+                     const char* password, ByteBuffer* output) {
+    return Guarded([&]() -> int32_t {
+        if (int32_t rc = CheckOutput(dn, output); rc != 0) {
+            return rc;
+        }
+        if (!PasswordMatches(password)) {
+            return err::kWrongPassword;
+        }
+        return Fetch(dn, kind, medium, output, Part::Certificate);
+    });
+}
+
+int32_t LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
+    return Guarded([&]() -> int32_t {
+        if (int32_t rc = CheckOutput(dn, output); rc != 0) {
+            return rc;
+        }
+        return Fetch(dn, kind, 0, output, Part::Certificate);
+    });
+}
+
+int32_t LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t /*siteCode*/,
+                  const char* password, ByteBuffer* output) {
+    return Guarded([&]() -> int32_t {
+        if (int32_t rc = CheckOutput(dn, output); rc != 0) {
+            return rc;
+        }
+        if (!PasswordMatches(password)) {
+            return err::kWrongPassword;
+        }
+        return Fetch(dn, kind, medium, output, Part::Key);
+    });
+}
+
+} // namespace ledra

@@ -1,0 +1,38 @@
+// What the store reads from a certificate: its names as text and its expiry.
+#pragma once
+
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace ledra {
+
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+// Parses DER bytes that must hold exactly one certificate and nothing else.
+X509Ptr ParseCertificate(std::span<const uint8_t> der);
+
+// The RFC 4514 text of a name in UTF-8: most specific component first, attribute names in lower
+// case ("cn=홍길동,ou=Users,o=Quillmark Demo,c=KR"), special characters escaped with '\'.
+// Nothing when a value cannot be read as text.
+std::optional<std::string> NameText(const X509_NAME* name);
+
+// The end of the validity period in seconds since 1970, or nothing when it cannot be read.
+std::optional<int64_t> NotAfter(const X509* cert);
+
+// The same as a signed 32-bit C time: later dates become the largest value, earlier ones the
+// smallest.
+int32_t ClampTime32(int64_t seconds);
+
+// SHA-256 of the bytes as 64 lower-case hex digits: the store's name for an entry, safe as a file
+// name whatever the certificate's DN holds.
+std::string Fingerprint(std::span<const uint8_t> der);
+
+} // namespace ledra

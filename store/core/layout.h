@@ -1,0 +1,109 @@
+// The store on disk.
+//
+//   <root>/                        $QUILLMARK_STORE, else $XDG_DATA_HOME/quillmark/store, else
+//                                  ~/.local/share/quillmark/store
+//     ledra-store                  marker written by the store tool ("Ledra certificate store 1")
+//     medium0/ ... medium3/        the user's own certificates, one folder per medium; a medium
+//                                  kept elsewhere (a USB stick) is a symbolic link, or a text file
+//                                  "mediumN.link" whose first line is the folder's path
+//       <entry>/cert.der           the certificate (DER)
+//       <entry>/key.p8             its private key: PKCS#8 EncryptedPrivateKeyInfo (DER)
+//     recipients/                  recipients' certificates
+//       <entry>/cert.der
+//
+// <entry> is the SHA-256 fingerprint of the certificate in hex, so any DN is safe on disk. Names
+// starting with '.' are work in progress (an entry being written or removed) and never read. An
+// entry appears and disappears whole: it is written under a temporary name and renamed.
+#pragma once
+
+#include "store/core/certificate.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ledra {
+
+namespace fs = std::filesystem;
+
+inline constexpr int kMediaCount = 4;
+inline constexpr const char* kMarkerName = "ledra-store";
+inline constexpr const char* kMarkerText = "Ledra certificate store 1\n";
+inline constexpr const char* kCertFile = "cert.der";
+inline constexpr const char* kKeyFile = "key.p8";
+inline constexpr const char* kRecipientsFolder = "recipients";
+// No entry file is larger; a bigger one is not an entry (and is never read into memory).
+inline constexpr size_t kMaxEntryFileSize = 64 * 1024;
+
+// Bytes that are wiped when they are released (keys, even encrypted ones).
+class WipedBytes {
+public:
+    WipedBytes() = default;
+    explicit WipedBytes(size_t size) : bytes_(size) {}
+    WipedBytes(WipedBytes&& other) noexcept = default;
+    WipedBytes& operator=(WipedBytes&& other) noexcept;
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes();
+
+    uint8_t* data() { return bytes_.data(); }
+    const uint8_t* data() const { return bytes_.data(); }
+    size_t size() const { return bytes_.size(); }
+    bool empty() const { return bytes_.empty(); }
+    void Resize(size_t size); // only shrinks in place, so no copy is left behind
+    std::span<const uint8_t> span() const { return bytes_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// The root in force: the override set by the host, else the environment's choice.
+fs::path StoreRoot();
+
+// The folder of medium 0..3 under `root`, following a "mediumN.link" file when there is one.
+fs::path MediumFolder(const fs::path& root, int medium);
+fs::path RecipientsFolder(const fs::path& root);
+
+// Reads a regular file of at most `limit` bytes. Nothing when it is missing, is not a regular
+// file (a FIFO or a device would block or never end), is larger, or cannot be read.
+std::optional<WipedBytes> ReadSmallFile(const fs::path& path, size_t limit = kMaxEntryFileSize);
+
+// One entry as read from disk.
+struct Entry {
+    std::string id; // the folder name
+    fs::path folder;
+    std::vector<uint8_t> cert; // DER
+    WipedBytes key;            // EncryptedPrivateKeyInfo DER; empty for recipients
+    std::string subject;       // RFC 4514 text, UTF-8
+    std::string issuer;
+    int64_t notAfter = 0;
+};
+
+// Reads the entry folder; false when a file is missing or damaged. With `withKey` the key file
+// must be there and hold an EncryptedPrivateKeyInfo.
+bool ReadEntry(const fs::path& folder, bool withKey, Entry& out);
+
+// Every readable entry of a folder (damaged ones are skipped), in no particular order. Nothing
+// when the folder does not exist.
+std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withKey);
+
+// True when the bytes are one DER EncryptedPrivateKeyInfo and nothing else.
+bool IsEncryptedPrivateKey(std::span<const uint8_t> der);
+
+// Writes a file under a temporary name in its folder, flushes it and renames it into place.
+// Throws std::system_error on failure (leaving nothing behind).
+void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes, int mode);
+
+// Writes an entry folder (certificate and, for an own entry, its key) under a temporary name and
+// renames it into place as <folder>/<fingerprint>. Returns the entry's id. Throws
+// std::system_error on failure, with EEXIST when the certificate is already there.
+std::string WriteEntry(const fs::path& folder, std::span<const uint8_t> cert,
+                       std::span<const uint8_t> key);
+
+// Takes an entry away: renamed out of sight first, then deleted.
+void RemoveEntry(const fs::path& entryFolder);
+
+} // namespace ledra

@@ -1,0 +1,637 @@
+// ledra-tool: manages the certificate store that Ledra.dll reads (see store/core/layout.h).
+#include "store/tool/demo.h"
+#include "store/tool/pki.h"
+
+#include "store/core/codepage.h"
+#include "store/core/layout.h"
+#include "store/core/ledra.h"
+
+#include <openssl/provider.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace ledra::tool {
+namespace {
+
+constexpr const char* kUsage = R"(usage: ledra-tool [--store DIR] COMMAND [OPTIONS]
+
+Manages the certificate store that Ledra.dll reads. The store is DIR, else $QUILLMARK_STORE,
+else $XDG_DATA_HOME/quillmark/store, else ~/.local/share/quillmark/store.
+
+Commands:
+  init
+      Create the store's folders (nothing changes where they exist).
+  import-user [--medium N] --cert FILE --key FILE [--key-pass PW] [--new-pass PW]
+      Add a user's certificate (PEM or DER) and private key to medium N (default 0). The store
+      keeps every key as an encrypted PKCS#8 key: one that already is (PEM "ENCRYPTED PRIVATE KEY"
+      or DER) is kept as it is, and --key-pass checks it against the certificate; any other key
+      (PKCS#8, traditional, or legacy encrypted PEM opened with --key-pass) is encrypted under
+      --new-pass (PBES2: AES-256-CBC, PBKDF2 with HMAC-SHA256).
+  import-p12 [--medium N] --p12 FILE --p12-pass PW --new-pass PW
+      Add the certificate and key of a PKCS#12 file; the key is encrypted under --new-pass.
+  import-recipient --cert FILE
+      Add a recipient's certificate (PEM or DER).
+  list [--medium N | --recipients]
+      Show every entry (all media and the recipients unless one is named): its DN, issuer and
+      expiry, and any entry that Quillmark cannot use, with the reason.
+  remove [--medium N | --recipients] [--all] DN-OR-ID
+      Remove the entry with that DN (as list shows it) or whose id starts with the given hex
+      digits (at least 8). Several matches are refused unless --all.
+  medium N [PATH | --default]
+      Show the folder of medium N, keep medium N in PATH (a USB stick, say), or return it to
+      its own folder in the store.
+  demo [--force]
+      Make a complete demo PKI in the store: a root CA and two intermediate CAs, users with
+      Korean names on medium 0 (valid, revoked, expired, under a revoked CA), a server
+      certificate as the recipient, a CRL and an ARL. Every user's key password is "demo1234".
+      The public files and the server's key go to <store>/demo/. Refuses when a demo is there
+      already; --force rebuilds it (other entries are left alone).
+
+Passwords (PW): pass:TEXT, env:VARIABLE, file:PATH (its first line), or - (a line from standard
+input). Prefer env: or file: to pass: on shared machines.
+
+Exit status: 0 done, 1 failed, 2 bad command line.
+)";
+
+// Maximum size of an input file (a certificate, a key, a PKCS#12 file).
+constexpr size_t kMaxInputFile = 1024 * 1024;
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+using pki::Error;
+using pki::Secret;
+
+// The options of one command: "--name VALUE", "--name=VALUE" or "--flag", then positionals.
+class Arguments {
+public:
+    Arguments(const std::string& command, std::vector<std::string> args,
+              const std::map<std::string, bool>& known) {
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (a.size() < 2 || a.rfind("--", 0) != 0) {
+                positional_.push_back(a);
+                continue;
+            }
+            std::string name = a.substr(2);
+            std::optional<std::string> inlineValue;
+            if (size_t eq = name.find('='); eq != std::string::npos) {
+                inlineValue = name.substr(eq + 1);
+                name = name.substr(0, eq);
+            }
+            auto it = known.find(name);
+            if (it == known.end()) {
+                throw UsageError("unknown option --" + name + " for " + command);
+            }
+            if (values_.count(name) != 0) {
+                throw UsageError("--" + name + " is given twice");
+            }
+            if (!it->second) {
+                if (inlineValue) {
+                    throw UsageError("--" + name + " takes no value");
+                }
+                values_[name] = "";
+            } else if (inlineValue) {
+                values_[name] = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                values_[name] = args[++i];
+            } else {
+                throw UsageError("--" + name + " needs a value");
+            }
+        }
+    }
+
+    bool Has(const std::string& name) const { return values_.count(name) != 0; }
+    std::optional<std::string> Value(const std::string& name) const {
+        auto it = values_.find(name);
+        return it == values_.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
+    std::string Required(const std::string& name) const {
+        std::optional<std::string> v = Value(name);
+        if (!v || v->empty()) {
+            throw UsageError("--" + name + " is required");
+        }
+        return *v;
+    }
+    const std::vector<std::string>& Positional() const { return positional_; }
+    void NoPositional(const std::string& command) const {
+        if (!positional_.empty()) {
+            throw UsageError("unexpected argument '" + positional_[0] + "' for " + command);
+        }
+    }
+
+private:
+    std::map<std::string, std::string> values_;
+    std::vector<std::string> positional_;
+};
+
+int ParseMedium(const std::string& text) {
+    if (text.size() != 1 || text[0] < '0' || text[0] >= '0' + kMediaCount) {
+        throw UsageError("a medium is a number from 0 to 3, not '" + text + "'");
+    }
+    return text[0] - '0';
+}
+
+std::string Trim(std::string line) {
+    size_t end = line.find_first_of("\r\n");
+    if (end != std::string::npos) {
+        line.resize(end);
+    }
+    return line;
+}
+
+Secret ReadPassword(const std::string& spec, const std::string& option) {
+    std::string text;
+    if (spec.rfind("pass:", 0) == 0) {
+        text = spec.substr(5);
+    } else if (spec.rfind("env:", 0) == 0) {
+        const char* value = std::getenv(spec.substr(4).c_str());
+        if (value == nullptr) {
+            throw UsageError("--" + option + ": the variable " + spec.substr(4) + " is not set");
+        }
+        text = value;
+    } else if (spec.rfind("file:", 0) == 0) {
+        std::optional<WipedBytes> bytes = ReadSmallFile(spec.substr(5), 64 * 1024);
+        if (!bytes) {
+            throw Error("--" + option + ": cannot read the password file " + spec.substr(5));
+        }
+        text.assign(bytes->data(), bytes->data() + bytes->size());
+        text = Trim(std::move(text));
+    } else if (spec == "-") {
+        std::getline(std::cin, text);
+        text = Trim(std::move(text));
+    } else {
+        throw UsageError("--" + option +
+                         ": give a password as pass:TEXT, env:VARIABLE, file:PATH or -");
+    }
+    Secret secret(std::move(text));
+    if (secret.empty()) {
+        throw UsageError("--" + option + ": the password is empty");
+    }
+    return secret;
+}
+
+std::optional<Secret> OptionalPassword(const Arguments& args, const std::string& option) {
+    std::optional<std::string> spec = args.Value(option);
+    if (!spec) {
+        return std::nullopt;
+    }
+    return ReadPassword(*spec, option);
+}
+
+WipedBytes ReadInput(const std::string& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
+        throw Error("no such file: " + path);
+    }
+    std::optional<WipedBytes> bytes = ReadSmallFile(path, kMaxInputFile);
+    if (!bytes) {
+        throw Error("cannot read " + path + " (not a readable file of at most 1 MiB)");
+    }
+    if (bytes->empty()) {
+        throw Error(path + " is empty");
+    }
+    return std::move(*bytes);
+}
+
+std::string ExpiryText(int64_t seconds) {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    char text[64];
+    if (gmtime_r(&t, &tm) == nullptr ||
+        std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
+        return "?";
+    }
+    std::string out = text;
+    if (seconds < static_cast<int64_t>(std::time(nullptr))) {
+        out += " (expired)";
+    }
+    return out;
+}
+
+// --- the store's shape ----------------------------------------------------------------------
+
+void RequireStore(const fs::path& root) {
+    std::error_code ec;
+    if (!fs::exists(root / kMarkerName, ec)) {
+        throw Error("no store at " + root.string() + " (run 'ledra-tool init' first)");
+    }
+}
+
+fs::path ExistingFolder(const fs::path& folder, const std::string& what) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        throw Error(what + "'s folder " + folder.string() + " does not exist");
+    }
+    return folder;
+}
+
+void Init(const fs::path& root, std::ostream& out) {
+    std::error_code ec;
+    bool fresh = !fs::exists(root, ec);
+    fs::create_directories(root);
+    if (fresh) {
+        chmod(root.c_str(), 0700); // keys live here: keep other users out
+    }
+    if (!fs::exists(root / kMarkerName, ec)) {
+        std::string marker = kMarkerText;
+        WriteFileAtomically(root / kMarkerName,
+                            {reinterpret_cast<const uint8_t*>(marker.data()), marker.size()}, 0644);
+    }
+    for (int m = 0; m < kMediaCount; ++m) {
+        fs::path folder = MediumFolder(root, m);
+        if (folder == root / ("medium" + std::to_string(m))) {
+            fs::create_directories(folder);
+        }
+    }
+    fs::create_directories(RecipientsFolder(root));
+    out << "store ready at " << root.string() << "\n";
+}
+
+// A certificate's DN must be one that Quillmark can hand out and look up: at most 255 bytes in
+// the code pages where it runs.
+std::string CheckDn(X509* cert) {
+    std::optional<std::string> dn = NameText(X509_get_subject_name(cert));
+    if (!dn) {
+        throw Error("the certificate's subject cannot be read as text");
+    }
+    for (int codePage : {kUtf8CodePage, 949}) {
+        if (ToAnsi(*dn, codePage, qm::kDnSlotSize - 1).cut) {
+            throw Error("the certificate's DN is too long for Quillmark (at most 255 bytes): " +
+                        *dn);
+        }
+    }
+    return *dn;
+}
+
+void CheckSize(size_t size, const std::string& what) {
+    if (size > static_cast<size_t>(qm::kStoreBlockSize)) {
+        throw Error(what + " takes " + std::to_string(size) + " bytes; Quillmark reads at most " +
+                    std::to_string(qm::kStoreBlockSize));
+    }
+}
+
+void AddEntry(const fs::path& folder, X509* cert, std::span<const uint8_t> key,
+              const std::string& where, std::ostream& out) {
+    std::string dn = CheckDn(cert);
+    std::vector<uint8_t> der = pki::Der(cert);
+    CheckSize(der.size(), "the certificate");
+    if (!key.empty()) {
+        CheckSize(key.size(), "the encrypted private key");
+    }
+    std::string id;
+    try {
+        id = WriteEntry(folder, der, key);
+    } catch (const std::system_error& e) {
+        if (e.code().value() == EEXIST) {
+            throw Error("this certificate is already in " + where + ": " + dn);
+        }
+        throw;
+    }
+    out << "added to " << where << ": " << dn << "\n  id " << id << "\n";
+    if (std::optional<std::vector<Entry>> entries = ReadEntries(folder, !key.empty())) {
+        for (const Entry& e : *entries) {
+            if (e.id != id && e.subject == dn) {
+                out << "  note: " << where << " holds another certificate with this DN (id "
+                    << e.id.substr(0, 12) << "); Quillmark uses the one that expires last\n";
+            }
+        }
+    }
+}
+
+fs::path MediumArgument(const fs::path& root, const Arguments& args, int& medium) {
+    medium = args.Has("medium") ? ParseMedium(args.Required("medium")) : 0;
+    return ExistingFolder(MediumFolder(root, medium), "medium " + std::to_string(medium));
+}
+
+void ImportUser(const fs::path& root, const Arguments& args, std::ostream& out) {
+    args.NoPositional("import-user");
+    RequireStore(root);
+    int medium = 0;
+    fs::path folder = MediumArgument(root, args, medium);
+    std::optional<Secret> keyPass = OptionalPassword(args, "key-pass");
+    std::optional<Secret> newPass = OptionalPassword(args, "new-pass");
+    X509Ptr cert = pki::ReadCertificate(ReadInput(args.Required("cert")).span());
+    WipedBytes keyBytes = ReadInput(args.Required("key"));
+    const Secret noPassword;
+    pki::KeyInput input = pki::ReadPrivateKey(keyBytes.span(), keyPass ? *keyPass : noPassword);
+
+    WipedBytes stored;
+    if (!input.encrypted.empty()) {
+        if (newPass) {
+            throw UsageError("the key is already an encrypted PKCS#8 key and is kept as it is; "
+                             "leave out --new-pass");
+        }
+        if (keyPass) {
+            pki::KeyPtr key = pki::DecryptPrivateKey(input.encrypted.span(), *keyPass);
+            if (!key) {
+                throw Error("--key-pass does not open the encrypted key");
+            }
+            if (!pki::KeyMatchesCertificate(key.get(), cert.get())) {
+                throw Error("the private key does not belong to the certificate");
+            }
+        } else {
+            out << "note: the encrypted key is not checked against the certificate (give "
+                   "--key-pass to check it)\n";
+        }
+        stored = std::move(input.encrypted);
+    } else {
+        if (!newPass) {
+            throw UsageError("the key is not encrypted: give --new-pass to encrypt it for the "
+                             "store");
+        }
+        if (!pki::KeyMatchesCertificate(input.key.get(), cert.get())) {
+            throw Error("the private key does not belong to the certificate");
+        }
+        stored = pki::EncryptPrivateKey(input.key.get(), *newPass);
+    }
+    AddEntry(folder, cert.get(), stored.span(), "medium " + std::to_string(medium), out);
+}
+
+void ImportP12(const fs::path& root, const Arguments& args, std::ostream& out) {
+    args.NoPositional("import-p12");
+    RequireStore(root);
+    int medium = 0;
+    fs::path folder = MediumArgument(root, args, medium);
+    Secret p12Pass = ReadPassword(args.Required("p12-pass"), "p12-pass");
+    Secret newPass = ReadPassword(args.Required("new-pass"), "new-pass");
+    WipedBytes bytes = ReadInput(args.Required("p12"));
+    auto [key, cert] = pki::ReadPkcs12(bytes.span(), p12Pass);
+    if (!pki::KeyMatchesCertificate(key.get(), cert.get())) {
+        throw Error("the PKCS#12 file's key does not belong to its certificate");
+    }
+    WipedBytes stored = pki::EncryptPrivateKey(key.get(), newPass);
+    AddEntry(folder, cert.get(), stored.span(), "medium " + std::to_string(medium), out);
+}
+
+void ImportRecipient(const fs::path& root, const Arguments& args, std::ostream& out) {
+    args.NoPositional("import-recipient");
+    RequireStore(root);
+    fs::path folder = ExistingFolder(RecipientsFolder(root), "the recipients");
+    X509Ptr cert = pki::ReadCertificate(ReadInput(args.Required("cert")).span());
+    AddEntry(folder, cert.get(), {}, "the recipients", out);
+}
+
+struct Scope {
+    std::string label;
+    fs::path folder;
+    bool withKey;
+};
+
+std::vector<Scope> Scopes(const fs::path& root, const Arguments& args) {
+    if (args.Has("medium") && args.Has("recipients")) {
+        throw UsageError("give --medium or --recipients, not both");
+    }
+    std::vector<Scope> scopes;
+    if (args.Has("medium")) {
+        int m = ParseMedium(args.Required("medium"));
+        scopes.push_back({"medium " + std::to_string(m), MediumFolder(root, m), true});
+    } else if (args.Has("recipients")) {
+        scopes.push_back({"recipients", RecipientsFolder(root), false});
+    } else {
+        for (int m = 0; m < kMediaCount; ++m) {
+            scopes.push_back({"medium " + std::to_string(m), MediumFolder(root, m), true});
+        }
+        scopes.push_back({"recipients", RecipientsFolder(root), false});
+    }
+    return scopes;
+}
+
+// Why Quillmark cannot use an entry that reads well otherwise, or empty.
+std::string Unusable(const Entry& e) {
+    if (ToAnsi(e.subject, 949, qm::kDnSlotSize - 1).cut) {
+        return "its DN is longer than 255 bytes";
+    }
+    if (e.cert.size() > static_cast<size_t>(qm::kStoreBlockSize)) {
+        return "the certificate is larger than 3,000 bytes";
+    }
+    if (e.key.size() > static_cast<size_t>(qm::kStoreBlockSize)) {
+        return "the key is larger than 3,000 bytes";
+    }
+    return {};
+}
+
+void List(const fs::path& root, const Arguments& args, std::ostream& out) {
+    args.NoPositional("list");
+    RequireStore(root);
+    for (const Scope& scope : Scopes(root, args)) {
+        out << "[" << scope.label << "] " << scope.folder.string() << "\n";
+        std::error_code ec;
+        fs::directory_iterator it(scope.folder, ec);
+        if (ec) {
+            out << "  (folder missing)\n";
+            continue;
+        }
+        std::vector<Entry> entries;
+        std::vector<std::string> damaged;
+        for (; it != fs::directory_iterator(); it.increment(ec)) {
+            if (ec) {
+                break;
+            }
+            std::string name = it->path().filename().string();
+            if (name.empty() || name[0] == '.') {
+                continue;
+            }
+            Entry e;
+            if (ReadEntry(it->path(), scope.withKey, e)) {
+                entries.push_back(std::move(e));
+            } else {
+                damaged.push_back(name);
+            }
+        }
+        std::sort(entries.begin(), entries.end(),
+                  [](const Entry& a, const Entry& b) { return a.subject < b.subject; });
+        if (entries.empty() && damaged.empty()) {
+            out << "  (empty)\n";
+        }
+        for (const Entry& e : entries) {
+            out << "  " << e.subject << "\n"
+                << "    issuer  " << e.issuer << "\n"
+                << "    expires " << ExpiryText(e.notAfter) << "\n"
+                << "    id      " << e.id << "\n";
+            if (std::string why = Unusable(e); !why.empty()) {
+                out << "    not usable by Quillmark: " << why << "\n";
+            }
+        }
+        for (const std::string& name : damaged) {
+            out << "  damaged entry " << name << " (missing or unreadable files): skipped\n";
+        }
+    }
+}
+
+void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
+    RequireStore(root);
+    if (args.Positional().size() != 1) {
+        throw UsageError("remove takes one DN or id");
+    }
+    const std::string& what = args.Positional()[0];
+    bool byId = what.size() >= 8 && what.size() <= 64 &&
+                what.find_first_not_of("0123456789abcdef") == std::string::npos;
+    std::vector<std::pair<std::string, Entry>> matches;
+    for (const Scope& scope : Scopes(root, args)) {
+        std::optional<std::vector<Entry>> entries = ReadEntries(scope.folder, false);
+        if (!entries) {
+            continue;
+        }
+        for (Entry& e : *entries) {
+            if (e.subject == what || (byId && e.id.rfind(what, 0) == 0)) {
+                matches.emplace_back(scope.label, std::move(e));
+            }
+        }
+    }
+    if (matches.empty()) {
+        throw Error("no entry has the DN or id " + what);
+    }
+    if (matches.size() > 1 && !args.Has("all")) {
+        std::string list;
+        for (const auto& [label, e] : matches) {
+            list += "\n  " + label + ": " + e.subject + " (id " + e.id.substr(0, 12) + ")";
+        }
+        throw Error(std::to_string(matches.size()) +
+                    " entries match; name one by its id, or give "
+                    "--all:" +
+                    list);
+    }
+    for (const auto& [label, e] : matches) {
+        RemoveEntry(e.folder);
+        out << "removed from " << label << ": " << e.subject << "\n";
+    }
+}
+
+void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
+    RequireStore(root);
+    const std::vector<std::string>& pos = args.Positional();
+    if (pos.empty() || pos.size() > 2 || (pos.size() == 2 && args.Has("default"))) {
+        throw UsageError("usage: ledra-tool medium N [PATH | --default]");
+    }
+    int m = ParseMedium(pos[0]);
+    fs::path link = root / ("medium" + std::to_string(m) + ".link");
+    if (args.Has("default")) {
+        std::error_code ec;
+        fs::remove(link, ec);
+        fs::create_directories(root / ("medium" + std::to_string(m)));
+    } else if (pos.size() == 2) {
+        fs::path target = fs::absolute(pos[1]);
+        fs::create_directories(target);
+        std::string text = target.string() + "\n";
+        WriteFileAtomically(link, {reinterpret_cast<const uint8_t*>(text.data()), text.size()},
+                            0644);
+    }
+    out << "medium " << m << ": " << MediumFolder(root, m).string() << "\n";
+}
+
+int Run(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::optional<fs::path> storeOption;
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h" || a == "help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (a == "--store") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                throw UsageError("--store needs a folder");
+            }
+            storeOption = fs::path(args[++i]);
+        } else if (a.rfind("--store=", 0) == 0) {
+            storeOption = fs::path(a.substr(8));
+        } else if (a.rfind("-", 0) == 0) {
+            throw UsageError("unknown option " + a);
+        } else {
+            break;
+        }
+    }
+    if (i >= args.size()) {
+        throw UsageError("no command given");
+    }
+    std::string command = args[i];
+    std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+    for (const std::string& a : rest) {
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+    }
+    fs::path root = storeOption ? *storeOption : StoreRoot();
+
+    if (command == "init") {
+        Arguments(command, rest, {}).NoPositional(command);
+        Init(root, std::cout);
+    } else if (command == "import-user") {
+        ImportUser(root,
+                   Arguments(command, rest,
+                             {{"medium", true},
+                              {"cert", true},
+                              {"key", true},
+                              {"key-pass", true},
+                              {"new-pass", true}}),
+                   std::cout);
+    } else if (command == "import-p12") {
+        ImportP12(
+            root,
+            Arguments(command, rest,
+                      {{"medium", true}, {"p12", true}, {"p12-pass", true}, {"new-pass", true}}),
+            std::cout);
+    } else if (command == "import-recipient") {
+        ImportRecipient(root, Arguments(command, rest, {{"cert", true}}), std::cout);
+    } else if (command == "list") {
+        List(root, Arguments(command, rest, {{"medium", true}, {"recipients", false}}), std::cout);
+    } else if (command == "remove") {
+        Remove(root,
+               Arguments(command, rest, {{"medium", true}, {"recipients", false}, {"all", false}}),
+               std::cout);
+    } else if (command == "medium") {
+        Medium(root, Arguments(command, rest, {{"default", false}}), std::cout);
+    } else if (command == "demo") {
+        Arguments parsed(command, rest, {{"force", false}});
+        parsed.NoPositional(command);
+        Init(root, std::cout);
+        demo::Make(root, parsed.Has("force"), std::cout);
+    } else {
+        throw UsageError("unknown command '" + command + "'");
+    }
+    return 0;
+}
+
+} // namespace
+} // namespace ledra::tool
+
+int main(int argc, char** argv) {
+    // PKCS#12 files made by older software use ciphers that only the legacy provider offers.
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
+    int status = 1;
+    try {
+        status = ledra::tool::Run(argc, argv);
+    } catch (const ledra::tool::UsageError& e) {
+        std::cerr << "ledra-tool: " << e.what() << "\n(ledra-tool --help shows the commands)\n";
+        status = 2;
+    } catch (const std::exception& e) {
+        std::cerr << "ledra-tool: " << e.what() << "\n";
+        status = 1;
+    }
+    std::cout.flush();
+    if (standard != nullptr) {
+        OSSL_PROVIDER_unload(standard);
+    }
+    if (legacy != nullptr) {
+        OSSL_PROVIDER_unload(legacy);
+    }
+    return status;
+}

@@ -1,0 +1,161 @@
+#include "store_fixture.h"
+
+#include "store/core/codepage.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace ledra::test {
+
+ScratchFolder::ScratchFolder() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("ledra-test-" + std::to_string(getpid()) +
+                                                          "-" + std::to_string(random()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a scratch folder");
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+ScratchStore::ScratchStore() {
+    for (int m = 0; m < 4; ++m) {
+        fs::create_directory(Medium(m));
+    }
+    fs::create_directory(Recipients());
+    SetStoreRootOverride(path().string());
+    SetAnsiCodePage(949);
+}
+
+ScratchStore::~ScratchStore() {
+    SetStoreRootOverride("");
+    SetAnsiCodePage(kUtf8CodePage);
+}
+
+Made MakeCertificate(const pki::NameParts& subject, const MakeOptions& options) {
+    Made made;
+    made.key = pki::GenerateEd25519();
+    pki::CertificateRequest r;
+    r.subject = subject;
+    r.key = made.key.get();
+    r.notBefore = 1000000000;
+    r.notAfter = options.notAfter;
+    Made issuer;
+    if (!options.issuer.empty()) {
+        issuer.key = pki::GenerateEd25519();
+        pki::CertificateRequest ir;
+        ir.subject = options.issuer;
+        ir.key = issuer.key.get();
+        ir.notBefore = r.notBefore;
+        ir.notAfter = r.notAfter;
+        ir.profile = pki::Profile::Ca;
+        issuer.cert = pki::IssueCertificate(ir);
+        r.issuer = issuer.cert.get();
+        r.issuerKey = issuer.key.get();
+    }
+    if (options.exactSize == 0) {
+        made.cert = pki::IssueCertificate(r);
+        made.der = pki::Der(made.cert.get());
+        return made;
+    }
+    // Lengths of DER lengths move in steps: home in on the size over a few rounds.
+    r.padding = 16;
+    for (int round = 0; round < 20; ++round) {
+        made.cert = pki::IssueCertificate(r);
+        made.der = pki::Der(made.cert.get());
+        if (made.der.size() == options.exactSize) {
+            return made;
+        }
+        long diff = static_cast<long>(options.exactSize) - static_cast<long>(made.der.size());
+        r.padding = static_cast<size_t>(std::max(1L, static_cast<long>(r.padding) + diff));
+    }
+    throw std::runtime_error("cannot reach the certificate size " +
+                             std::to_string(options.exactSize));
+}
+
+std::string AddOwn(const fs::path& medium, const Made& made, const char* password) {
+    WipedBytes key = pki::EncryptPrivateKey(made.key.get(), pki::Secret(password));
+    return WriteEntry(medium, made.der, key.span());
+}
+
+std::string AddRecipient(const fs::path& folder, const Made& made) {
+    return WriteEntry(folder, made.der, {});
+}
+
+std::string Cp949(const std::string& utf8) {
+    AnsiText t = ToAnsi(utf8, 949, 100000);
+    return t.text;
+}
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& input) {
+    ScratchFolder io;
+    fs::path outPath = io.path() / "out", errPath = io.path() / "err", inPath = io.path() / "in";
+    {
+        std::ofstream in(inPath, std::ios::binary);
+        in << input;
+    }
+    std::vector<std::string> argv = {LEDRA_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) {
+        pointers.push_back(a.data());
+    }
+    pointers.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0) {
+            _exit(126);
+        }
+        execv(pointers[0], pointers.data());
+        _exit(127);
+    }
+    ToolRun run;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    run.out = Slurp(outPath);
+    run.err = Slurp(errPath);
+    return run;
+}
+
+} // namespace ledra::test

@@ -1,0 +1,74 @@
+// Helpers of the store's tests: scratch stores, certificates made to measure, the store tool.
+#pragma once
+
+#include "store/core/layout.h"
+#include "store/core/ledra.h"
+#include "store/tool/pki.h"
+
+#include "external/store.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ledra::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder();
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A scratch store with the folders of a fresh store, in force for the core while it lives
+// (code page 949, as where Quillmark runs).
+class ScratchStore : public ScratchFolder {
+public:
+    ScratchStore();
+    ~ScratchStore();
+    fs::path Medium(int n) const { return path() / ("medium" + std::to_string(n)); }
+    fs::path Recipients() const { return path() / "recipients"; }
+};
+
+// A certificate made for a test: an Ed25519 key (quick to make, fixed-size signatures, so a
+// padded certificate reaches an exact size).
+struct Made {
+    pki::KeyPtr key;
+    X509Ptr cert;
+    std::vector<uint8_t> der;
+};
+
+struct MakeOptions {
+    int64_t notAfter = 1900000000; // 2030-03-17
+    size_t exactSize = 0;          // pad the certificate to this many DER bytes
+    pki::NameParts issuer;         // empty: self-signed
+};
+
+Made MakeCertificate(const pki::NameParts& subject, const MakeOptions& options = {});
+
+// An entry written straight into a folder: the certificate, and for an own entry the key
+// encrypted under `password`.
+std::string AddOwn(const fs::path& medium, const Made& made, const char* password = "pw");
+std::string AddRecipient(const fs::path& folder, const Made& made);
+
+// Bytes in the code page 949, spelled out, to compare against what the store hands out.
+std::string Cp949(const std::string& utf8);
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes);
+
+// Runs the store tool with these arguments; captures its output.
+struct ToolRun {
+    int status = -1; // exit status, or -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = {});
+
+} // namespace ledra::test

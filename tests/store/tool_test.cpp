@@ -1,0 +1,305 @@
+// ledra-tool from the command line: what it accepts, what it refuses, and what it leaves in the
+// store.
+#include "store_fixture.h"
+
+#include "store/tool/demo.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+
+#include <fstream>
+
+namespace ledra::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ToolRun run = Run({"init"});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+
+    ToolRun Run(std::vector<std::string> args, const std::string& input = {}) {
+        args.insert(args.begin(), {"--store", store_.path().string()});
+        return RunTool(args, input);
+    }
+
+    // Writes a file into the scratch folder of the inputs and returns its path.
+    std::string File(const std::string& name, const std::string& bytes) {
+        fs::path p = inputs_.path() / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p.string();
+    }
+    std::string File(const std::string& name, std::span<const uint8_t> bytes) {
+        return File(name, std::string(bytes.begin(), bytes.end()));
+    }
+
+    static std::string PemKey(EVP_PKEY* key, const char* password = nullptr) {
+        BIO* bio = BIO_new(BIO_s_mem());
+        if (password != nullptr) {
+            PEM_write_bio_PKCS8PrivateKey(bio, key, EVP_aes_128_cbc(), password,
+                                          static_cast<int>(strlen(password)), nullptr, nullptr);
+        } else {
+            PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+        }
+        char* data = nullptr;
+        long n = BIO_get_mem_data(bio, &data);
+        std::string text(data, static_cast<size_t>(n));
+        BIO_free(bio);
+        return text;
+    }
+
+    std::vector<Entry> Entries(const fs::path& folder, bool withKey) {
+        std::optional<std::vector<Entry>> e = ReadEntries(folder, withKey);
+        return e ? std::move(*e) : std::vector<Entry>();
+    }
+
+    ScratchFolder store_;
+    ScratchFolder inputs_;
+};
+
+TEST_F(Tool, AnswersBadCommandLinesWithAMessageAndStatusTwo) {
+    ToolRun run = RunTool({});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_THAT(run.err, HasSubstr("no command"));
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"frobnicate"}, "unknown command"},
+        {{"list", "--colour"}, "unknown option --colour"},
+        {{"list", "--medium", "4"}, "from 0 to 3"},
+        {{"list", "--medium", "0", "--recipients"}, "not both"},
+        {{"import-user", "--cert"}, "needs a value"},
+        {{"import-user", "--key", "k"}, "--cert is required"},
+        {{"import-p12", "--p12", "x", "--p12-pass", "secret", "--new-pass", "pass:a"},
+         "pass:TEXT, env:VARIABLE"},
+        {{"import-p12", "--p12", "x", "--p12-pass", "env:LEDRA_TEST_UNSET", "--new-pass", "pass:a"},
+         "is not set"},
+        {{"remove"}, "one DN or id"},
+        {{"demo", "extra"}, "unexpected argument"},
+        {{"--store"}, "needs a folder"},
+    };
+    for (const Case& c : cases) {
+        run = Run(c.args);
+        EXPECT_EQ(run.status, 2) << c.args[0];
+        EXPECT_THAT(run.err, HasSubstr(c.message)) << c.args[0];
+    }
+
+    run = RunTool({"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.out, HasSubstr("demo1234"));
+    EXPECT_THAT(run.out, HasSubstr("import-p12"));
+}
+
+TEST_F(Tool, RefusesInputsItCannotStoreSoundly) {
+    Made user = MakeCertificate({{"CN", "Lee"}});
+    Made stranger = MakeCertificate({{"CN", "Park"}});
+    std::string cert = File("cert.pem", pki::Pem(user.cert.get()));
+    std::string plainKey = File("key.pem", PemKey(user.key.get()));
+    std::string otherKey = File("other.pem", PemKey(stranger.key.get()));
+    std::string encryptedKey = File("enc.pem", PemKey(user.key.get(), "old"));
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{"import-user", "--cert", "/nonexistent", "--key", plainKey, "--new-pass", "pass:x"},
+         1,
+         "no such file"},
+        {{"import-user", "--cert", File("junk", "not a certificate"), "--key", plainKey,
+          "--new-pass", "pass:x"},
+         1,
+         "not a certificate"},
+        {{"import-user", "--cert", cert, "--key", File("empty", ""), "--new-pass", "pass:x"},
+         1,
+         "is empty"},
+        {{"import-user", "--cert", cert, "--key", plainKey}, 2, "give --new-pass"},
+        {{"import-user", "--cert", cert, "--key", otherKey, "--new-pass", "pass:x"},
+         1,
+         "does not belong"},
+        {{"import-user", "--cert", cert, "--key", encryptedKey, "--new-pass", "pass:x"},
+         2,
+         "kept as it is"},
+        {{"import-user", "--cert", cert, "--key", encryptedKey, "--key-pass", "pass:wrong"},
+         1,
+         "does not open"},
+        {{"import-p12", "--p12", cert, "--p12-pass", "pass:a", "--new-pass", "pass:b"},
+         1,
+         "not a PKCS#12"},
+        {{"import-user", "--medium", "2", "--cert", cert, "--key", plainKey, "--new-pass", "-"},
+         2,
+         "password is empty"},
+        {{"remove", "cn=Nobody"}, 1, "no entry"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = Run(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.message));
+    }
+    EXPECT_TRUE(Entries(store_.path() / "medium0", true).empty());
+    EXPECT_TRUE(Entries(store_.path() / "medium2", true).empty());
+
+    ToolRun run = RunTool({"--store", (inputs_.path() / "nostore").string(), "list"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("ledra-tool init"));
+}
+
+TEST_F(Tool, KeepsEveryKeyEncrypted) {
+    Made plain = MakeCertificate({{"C", "KR"}, {"CN", "평문"}});
+    Made encrypted = MakeCertificate({{"C", "KR"}, {"CN", "암호"}});
+    Made bundled = MakeCertificate({{"C", "KR"}, {"CN", "묶음"}});
+
+    // A key in the clear (DER certificate, PEM key): encrypted under the new password.
+    ToolRun run = Run({"import-user", "--medium", "1", "--cert", File("p.der", plain.der), "--key",
+                       File("p.key", PemKey(plain.key.get())), "--new-pass", "-"},
+                      "fresh\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("cn=평문,c=KR"));
+    std::vector<Entry> m1 = Entries(store_.path() / "medium1", true);
+    ASSERT_EQ(m1.size(), 1u);
+    EXPECT_EQ(m1[0].cert, plain.der);
+    EXPECT_TRUE(pki::DecryptPrivateKey(m1[0].key.span(), pki::Secret("fresh")));
+
+    // An encrypted PKCS#8 key: kept byte for byte, checked with --key-pass.
+    WipedBytes p8 = pki::EncryptPrivateKey(encrypted.key.get(), pki::Secret("mine"));
+    setenv("LEDRA_TEST_PASS", "mine", 1);
+    run = Run({"import-user", "--cert", File("e.pem", pki::Pem(encrypted.cert.get())), "--key",
+               File("e.p8", p8.span()), "--key-pass", "env:LEDRA_TEST_PASS"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<Entry> m0 = Entries(store_.path() / "medium0", true);
+    ASSERT_EQ(m0.size(), 1u);
+    EXPECT_TRUE(std::equal(m0[0].key.span().begin(), m0[0].key.span().end(), p8.data()));
+    EXPECT_EQ(m0[0].key.size(), p8.size());
+
+    // PKCS#12: the key is encrypted under the new password, not the file's.
+    PKCS12* p12 = PKCS12_create("p12pass", "friendly", bundled.key.get(), bundled.cert.get(),
+                                nullptr, 0, 0, 0, 0, 0);
+    ASSERT_NE(p12, nullptr);
+    unsigned char* der = nullptr;
+    int n = i2d_PKCS12(p12, &der);
+    PKCS12_free(p12);
+    std::string p12File = File("b.p12", std::string(reinterpret_cast<char*>(der), size_t(n)));
+    OPENSSL_free(der);
+    run = Run({"import-p12", "--medium", "3", "--p12", p12File, "--p12-pass",
+               "file:" + File("pw", "p12pass\n"), "--new-pass", "pass:stored"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<Entry> m3 = Entries(store_.path() / "medium3", true);
+    ASSERT_EQ(m3.size(), 1u);
+    EXPECT_TRUE(pki::DecryptPrivateKey(m3[0].key.span(), pki::Secret("stored")));
+    EXPECT_FALSE(pki::DecryptPrivateKey(m3[0].key.span(), pki::Secret("p12pass")));
+
+    run = Run({"import-p12", "--p12", p12File, "--p12-pass", "pass:nope", "--new-pass", "pass:x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("wrong password"));
+}
+
+TEST_F(Tool, ImportsListsAndRemovesRecipients) {
+    Made a = MakeCertificate({{"O", "Tessel"}, {"CN", "Server A"}});
+    Made b = MakeCertificate({{"O", "Tessel"}, {"CN", "Server B"}});
+    std::string fileA = File("a.pem", pki::Pem(a.cert.get()));
+    ASSERT_EQ(Run({"import-recipient", "--cert", fileA}).status, 0);
+    ASSERT_EQ(Run({"import-recipient", "--cert", File("b.der", b.der)}).status, 0);
+
+    ToolRun again = Run({"import-recipient", "--cert", fileA});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_THAT(again.err, HasSubstr("already"));
+
+    ToolRun list = Run({"list", "--recipients"});
+    ASSERT_EQ(list.status, 0);
+    EXPECT_THAT(list.out, HasSubstr("cn=Server A,o=Tessel"));
+    EXPECT_THAT(list.out, HasSubstr("expires 2030-03-17"));
+
+    ASSERT_EQ(Run({"remove", "cn=Server A,o=Tessel"}).status, 0);
+    std::vector<Entry> left = Entries(store_.path() / "recipients", false);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].subject, "cn=Server B,o=Tessel");
+    ASSERT_EQ(Run({"remove", "--recipients", left[0].id.substr(0, 10)}).status, 0);
+    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
+}
+
+TEST_F(Tool, RemovesOnlyOneOfSeveralMatchesWhenToldWhich) {
+    Made m = MakeCertificate({{"CN", "Twice"}});
+    std::string cert = File("c.pem", pki::Pem(m.cert.get()));
+    std::string key = File("k.pem", PemKey(m.key.get()));
+    ASSERT_EQ(Run({"import-user", "--cert", cert, "--key", key, "--new-pass", "pass:x"}).status, 0);
+    ASSERT_EQ(
+        Run({"import-user", "--medium", "1", "--cert", cert, "--key", key, "--new-pass", "pass:x"})
+            .status,
+        0);
+    ToolRun run = Run({"remove", "cn=Twice"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("2 entries match"));
+    ASSERT_EQ(Run({"remove", "--medium", "1", "cn=Twice"}).status, 0);
+    EXPECT_EQ(Entries(store_.path() / "medium0", true).size(), 1u);
+    EXPECT_TRUE(Entries(store_.path() / "medium1", true).empty());
+}
+
+TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
+    fs::create_directory(store_.path() / "medium0" / "broken");
+    WriteBytes(store_.path() / "medium0" / "broken" / "cert.der", {0x30, 0x03});
+    MakeOptions big;
+    big.exactSize = 3100;
+    AddRecipient(store_.path() / "recipients", MakeCertificate({{"CN", "Big"}}, big));
+    ToolRun run = Run({"list"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("damaged entry broken"));
+    EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: the certificate is larger"));
+}
+
+TEST_F(Tool, KeepsAMediumInAnotherFolder) {
+    ScratchFolder stick;
+    ToolRun run = Run({"medium", "2", (stick.path() / "certs").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    Made m = MakeCertificate({{"CN", "Mobile"}});
+    run = Run({"import-user", "--medium", "2", "--cert", File("c.der", m.der), "--key",
+               File("k.pem", PemKey(m.key.get())), "--new-pass", "pass:x"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Entries(stick.path() / "certs", true).size(), 1u);
+    EXPECT_TRUE(Entries(store_.path() / "medium2", true).empty());
+    ASSERT_EQ(Run({"medium", "2", "--default"}).status, 0);
+    EXPECT_EQ(Run({"medium", "2"}).out, "medium 2: " + (store_.path() / "medium2").string() + "\n");
+}
+
+TEST_F(Tool, DemoRefusesToRunTwiceAndRebuildsWithForce) {
+    ToolRun first = Run({"demo"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_THAT(first.out, HasSubstr(demo::kPassword));
+    EXPECT_THAT(first.out, HasSubstr((store_.path() / "demo").string()));
+    for (const char* file :
+         {"ca-bundle.pem", "crl.pem", "arl.pem", "server.pem", "server.key", "root-ca.pem"}) {
+        EXPECT_TRUE(fs::is_regular_file(store_.path() / "demo" / file)) << file;
+    }
+    // An entry of the user's own survives a rebuild.
+    Made mine = MakeCertificate({{"CN", "Mine"}});
+    AddOwn(store_.path() / "medium0", mine);
+    std::vector<Entry> before = Entries(store_.path() / "medium0", true);
+
+    ToolRun second = Run({"demo"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_THAT(second.err, HasSubstr("--force"));
+    EXPECT_EQ(Entries(store_.path() / "medium0", true).size(), before.size());
+
+    ToolRun forced = Run({"demo", "--force"});
+    ASSERT_EQ(forced.status, 0) << forced.err;
+    std::vector<Entry> after = Entries(store_.path() / "medium0", true);
+    EXPECT_EQ(after.size(), before.size());
+    size_t kept = 0;
+    for (const Entry& e : after) {
+        for (const Entry& b : before) {
+            kept += e.id == b.id ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(kept, 1u) << "only the user's own entry is the same after a rebuild";
+    EXPECT_EQ(Entries(store_.path() / "recipients", false).size(), 1u);
+}
+
+} // namespace
+} // namespace ledra::test
