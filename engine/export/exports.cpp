@@ -6,9 +6,15 @@
 
 #define QM_EXPORT extern "C" int32_t __cdecl
 
-QM_EXPORT CV_ContextInit(EngineContext* c) { return corvane::CV_ContextInit(c); }
-QM_EXPORT CV_ContextFree(EngineContext* c) { return corvane::CV_ContextFree(c); }
-QM_EXPORT CV_Free(void* block) { return corvane::CV_Free(block); }
+QM_EXPORT CV_ContextInit(EngineContext* c) {
+    return corvane::CV_ContextInit(c);
+}
+QM_EXPORT CV_ContextFree(EngineContext* c) {
+    return corvane::CV_ContextFree(c);
+}
+QM_EXPORT CV_Free(void* block) {
+    return corvane::CV_Free(block);
+}
 QM_EXPORT CV_Base64Encode(const ByteBuffer* in, char** text) {
     return corvane::CV_Base64Encode(in, text);
 }
@@ -24,10 +30,18 @@ QM_EXPORT CV_PemEncode(const ByteBuffer* der, int32_t type, char** text) {
 QM_EXPORT CV_Digest(int32_t id, const ByteBuffer* in, ByteBuffer* out) {
     return corvane::CV_Digest(id, in, out);
 }
-QM_EXPORT CV_DigestId(const char* name, int32_t* id) { return corvane::CV_DigestId(name, id); }
-QM_EXPORT CV_CipherId(const char* name, int32_t* id) { return corvane::CV_CipherId(name, id); }
-QM_EXPORT CV_IvLength(int32_t alg, int32_t* len) { return corvane::CV_IvLength(alg, len); }
-QM_EXPORT CV_KeyLength(int32_t alg, int32_t* len) { return corvane::CV_KeyLength(alg, len); }
+QM_EXPORT CV_DigestId(const char* name, int32_t* id) {
+    return corvane::CV_DigestId(name, id);
+}
+QM_EXPORT CV_CipherId(const char* name, int32_t* id) {
+    return corvane::CV_CipherId(name, id);
+}
+QM_EXPORT CV_IvLength(int32_t alg, int32_t* len) {
+    return corvane::CV_IvLength(alg, len);
+}
+QM_EXPORT CV_KeyLength(int32_t alg, int32_t* len) {
+    return corvane::CV_KeyLength(alg, len);
+}
 QM_EXPORT CV_RandomBytes(int32_t source, int32_t count, uint8_t** block) {
     return corvane::CV_RandomBytes(source, count, block);
 }

@@ -1,0 +1,149 @@
+// What the engine's source files share: the boundary guard, input checks, the engine's block
+// allocator, the private OpenSSL library context with its fetched algorithms, and owners for
+// OpenSSL's types. Only files compiled by plain g++ include this (it pulls in OpenSSL's headers).
+#pragma once
+
+#include "engine/core/corvane.h"
+#include "engine/core/errors.h"
+
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+
+namespace corvane {
+
+// ---- The boundary ------------------------------------------------------------------------------
+
+// Runs one exported function's body: no exception leaves it, and OpenSSL errors raised inside are
+// taken off the thread's error queue again, so the host's own OpenSSL state is left as it was.
+template <typename Body> int32_t Guarded(Body&& body) noexcept {
+    ERR_set_mark();
+    int32_t result;
+    try {
+        result = body();
+    } catch (const std::bad_alloc&) {
+        result = err::kOutOfMemory;
+    } catch (...) {
+        result = err::kInternal;
+    }
+    ERR_pop_to_mark();
+    return result;
+}
+
+using Bytes = std::span<const uint8_t>;
+
+// Checks an input buffer: 0 and its bytes, or a failure code. An empty buffer is accepted only
+// where the caller allows it (its span is then empty, never built on a null pointer).
+int32_t ReadInput(const ByteBuffer* buffer, bool allowEmpty, Bytes& bytes) noexcept;
+
+// ASCII comparison without regard to case (names are never locale-dependent).
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
+// ---- Engine blocks ------------------------------------------------------------------------------
+
+// Allocates a block that the engine will hand out (throws std::bad_alloc). Every block handed
+// to a caller comes from here, which is what lets CV_Free recognise, wipe and release it.
+uint8_t* AllocateBlock(size_t size);
+// Wipes and releases a block from AllocateBlock; false when the engine does not hold it.
+bool ReleaseBlock(void* block) noexcept;
+
+// An engine block being filled: released (and wiped) unless handed out.
+class Block {
+public:
+    explicit Block(size_t size) : data_(AllocateBlock(size)), size_(size) {}
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    ~Block() {
+        if (data_ != nullptr) {
+            ReleaseBlock(data_);
+        }
+    }
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+    // Hands the first `used` bytes out as a ByteBuffer; a block of 0 used bytes is released and
+    // handed out as {0, null}. Fails with kTooLarge past a 32-bit length.
+    int32_t HandOut(size_t used, ByteBuffer* output);
+    // Hands the block out as a NUL-terminated text of `length` characters (size > length).
+    char* HandOutText(size_t length);
+    uint8_t* Release() {
+        uint8_t* data = data_;
+        data_ = nullptr;
+        return data;
+    }
+
+private:
+    uint8_t* data_;
+    size_t size_;
+};
+
+// A text block holding a copy of `text`.
+char* CopyToTextBlock(std::string_view text);
+
+// ---- The private library context
+// -----------------------------------------------------------------
+
+struct CipherEntry {
+    int32_t id;
+    const char* name;    // the system's name
+    const char* evpName; // OpenSSL's name
+    int keyLength;
+    int ivLength;
+};
+
+struct DigestEntry {
+    int32_t id;
+    const char* names[2];
+    const char* evpName;
+};
+
+std::span<const CipherEntry> Ciphers() noexcept;
+std::span<const DigestEntry> Digests() noexcept;
+const CipherEntry* FindCipher(int32_t id) noexcept;
+const DigestEntry* FindDigest(int32_t id) noexcept;
+
+// The engine's own OpenSSL library context (default and legacy providers), created on first use
+// and shared by all threads; null when OpenSSL could not start it.
+OSSL_LIB_CTX* LibraryContext() noexcept;
+// The fetched algorithm of a table entry; null when no provider offers it.
+const EVP_CIPHER* FetchedCipher(const CipherEntry& entry) noexcept;
+const EVP_MD* FetchedDigest(const DigestEntry& entry) noexcept;
+// The content cipher of sealed data (AES-256-CBC).
+const EVP_CIPHER* SealingCipher() noexcept;
+
+// ---- Contexts
+// ------------------------------------------------------------------------------------
+
+// 0 when the context names a live slot, else kNullArgument or kBadContext.
+int32_t CheckContext(const EngineContext* context) noexcept;
+
+// ---- Owners for OpenSSL's types
+// ------------------------------------------------------------------
+
+template <auto Free> struct Deleter {
+    template <typename T> void operator()(T* p) const noexcept { Free(p); }
+};
+template <typename T, auto Free> using Owned = std::unique_ptr<T, Deleter<Free>>;
+
+using X509Ptr = Owned<X509, X509_free>;
+using X509CrlPtr = Owned<X509_CRL, X509_CRL_free>;
+using X509StorePtr = Owned<X509_STORE, X509_STORE_free>;
+using X509StoreCtxPtr = Owned<X509_STORE_CTX, X509_STORE_CTX_free>;
+using X509SigPtr = Owned<X509_SIG, X509_SIG_free>;
+using Pkcs8Ptr = Owned<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
+using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
+using CipherCtxPtr = Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using CmsPtr = Owned<CMS_ContentInfo, CMS_ContentInfo_free>;
+using BioPtr = Owned<BIO, BIO_free_all>;
+
+// One DER certificate that fills the bytes exactly, in the engine's library context.
+X509Ptr ParseCertificateDer(Bytes der);
+
+} // namespace corvane

@@ -1,0 +1,180 @@
+// Public-key work on behalf of one party: sealing data to a recipient's certificate (CMS
+// EnvelopedData) and unlocking a password-protected private key (PKCS#8).
+#include "engine/core/internal.h"
+
+#include <openssl/pkcs12.h>
+#include <openssl/rsa.h>
+
+namespace corvane {
+namespace {
+
+// Sets how the content key reaches the recipient: RSAES-OAEP with SHA-256 (and MGF1 with
+// SHA-256) rather than OpenSSL's PKCS#1 v1.5 default, and for EC keys the X9.63 KDF with
+// SHA-256 rather than its SHA-1 default. A server with OpenSSL reads both from the message.
+bool ChooseKeyTransport(EVP_PKEY_CTX* pctx, bool rsa) {
+    if (rsa) {
+        return EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_OAEP_PADDING) > 0 &&
+               EVP_PKEY_CTX_set_rsa_oaep_md_name(pctx, "SHA256", nullptr) > 0 &&
+               EVP_PKEY_CTX_set_rsa_mgf1_md_name(pctx, "SHA256", nullptr) > 0;
+    }
+    return EVP_PKEY_CTX_set_ecdh_kdf_md(pctx, EVP_sha256()) > 0;
+}
+
+int32_t Seal(X509* certificate, Bytes input, ByteBuffer* output) {
+    EVP_PKEY* key = X509_get0_pubkey(certificate);
+    bool rsa = key != nullptr && EVP_PKEY_is_a(key, "RSA");
+    bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
+    if (!rsa && !ec) {
+        return err::kUnsupportedKey;
+    }
+    const EVP_CIPHER* cipher = SealingCipher();
+    if (cipher == nullptr) {
+        return err::kAlgorithmUnavailable;
+    }
+    CmsPtr cms(CMS_EnvelopedData_create_ex(cipher, LibraryContext(), nullptr));
+    // A new EnvelopedData starts out detached (its content carried elsewhere); the sealed
+    // message must carry its content.
+    if (cms == nullptr || CMS_set_detached(cms.get(), 0) != 1) {
+        return err::kSealFailed;
+    }
+    // CMS_KEY_PARAM prepares the recipient's key context now, so that the key transport can be
+    // chosen before the content key is wrapped.
+    CMS_RecipientInfo* recipient = CMS_add1_recipient_cert(cms.get(), certificate, CMS_KEY_PARAM);
+    if (recipient == nullptr) {
+        return err::kSealFailed;
+    }
+    EVP_PKEY_CTX* pctx = CMS_RecipientInfo_get0_pkey_ctx(recipient);
+    if (pctx == nullptr || !ChooseKeyTransport(pctx, rsa)) {
+        return err::kSealFailed;
+    }
+    static const uint8_t kNothing = 0;
+    BioPtr content(BIO_new_mem_buf(input.empty() ? &kNothing : input.data(), int(input.size())));
+    if (content == nullptr) {
+        throw std::bad_alloc();
+    }
+    if (CMS_final(cms.get(), content.get(), nullptr, CMS_BINARY) != 1) {
+        return err::kSealFailed;
+    }
+    int length = i2d_CMS_ContentInfo(cms.get(), nullptr);
+    if (length <= 0) {
+        return err::kSealFailed;
+    }
+    Block block{size_t(length)};
+    unsigned char* p = block.data();
+    if (i2d_CMS_ContentInfo(cms.get(), &p) != length) {
+        return err::kSealFailed;
+    }
+    return block.HandOut(size_t(length), output);
+}
+
+bool IsKnownKeyEncryption(const X509_SIG* sig) {
+    const X509_ALGOR* algorithm = nullptr;
+    X509_SIG_get0(sig, &algorithm, nullptr);
+    const ASN1_OBJECT* oid = nullptr;
+    X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm);
+    return EVP_PBE_find(EVP_PBE_TYPE_OUTER, OBJ_obj2nid(oid), nullptr, nullptr, nullptr) == 1;
+}
+
+bool HalvesAgree(EVP_PKEY* key) {
+    using PkeyCtxPtr = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(LibraryContext(), key, nullptr));
+    if (ctx == nullptr) {
+        throw std::bad_alloc();
+    }
+    int rc = EVP_PKEY_pairwise_check(ctx.get());
+    return rc == 1 || rc == -2; // -2: the key's algorithm offers no such check
+}
+
+int32_t Unlock(Bytes encrypted, Bytes password, ByteBuffer* output) {
+    const unsigned char* p = encrypted.data();
+    X509SigPtr sig(d2i_X509_SIG(nullptr, &p, long(encrypted.size())));
+    if (sig == nullptr || p != encrypted.data() + encrypted.size()) {
+        return err::kBadPrivateKey;
+    }
+    if (!IsKnownKeyEncryption(sig.get())) {
+        return err::kUnsupportedKeyEncryption;
+    }
+    // OpenSSL wipes its own decryption buffer; the decrypted key lives only in p8 (whose key
+    // octets are cleared when it is freed), in the EVP_PKEY (cleared likewise) and in the output
+    // block (wiped by CV_Free).
+    Pkcs8Ptr p8(PKCS8_decrypt_ex(sig.get(), reinterpret_cast<const char*>(password.data()),
+                                 int(password.size()), LibraryContext(), nullptr));
+    if (p8 == nullptr) {
+        return err::kWrongPassword;
+    }
+    // A wrong password slips past the padding check about once in 256 tries, and damage inside
+    // the ciphertext may leave the padding intact and the DER well formed (a key's numbers are
+    // any bytes). Only a key that loads and whose private and public halves agree is handed out.
+    PkeyPtr key(EVP_PKCS82PKEY_ex(p8.get(), LibraryContext(), nullptr));
+    if (key == nullptr || !HalvesAgree(key.get())) {
+        return err::kWrongPassword;
+    }
+    int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), nullptr);
+    if (length <= 0) {
+        return err::kInternal;
+    }
+    Block block{size_t(length)};
+    unsigned char* out = block.data();
+    if (i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &out) != length) {
+        return err::kInternal;
+    }
+    return block.HandOut(size_t(length), output);
+}
+
+} // namespace
+
+int32_t CV_EncryptForCertificate(EngineContext* context, const ByteBuffer* certificate,
+                                 const ByteBuffer* input, ByteBuffer* output) noexcept {
+    return Guarded([&]() -> int32_t {
+        if (output == nullptr) {
+            return err::kNullArgument;
+        }
+        *output = ByteBuffer{0, nullptr};
+        if (int32_t rc = CheckContext(context); rc != 0) {
+            return rc;
+        }
+        Bytes der;
+        Bytes in;
+        if (int32_t rc = ReadInput(certificate, false, der); rc != 0) {
+            return rc;
+        }
+        if (int32_t rc = ReadInput(input, true, in); rc != 0) {
+            return rc;
+        }
+        if (LibraryContext() == nullptr) {
+            return err::kLibraryUnavailable;
+        }
+        X509Ptr cert = ParseCertificateDer(der);
+        if (cert == nullptr) {
+            return err::kBadCertificate;
+        }
+        return Seal(cert.get(), in, output);
+    });
+}
+
+int32_t CV_DecryptPrivateKey(EngineContext* context, const ByteBuffer* encryptedKey,
+                             const ByteBuffer* password, ByteBuffer* output) noexcept {
+    return Guarded([&]() -> int32_t {
+        if (output == nullptr) {
+            return err::kNullArgument;
+        }
+        *output = ByteBuffer{0, nullptr};
+        if (int32_t rc = CheckContext(context); rc != 0) {
+            return rc;
+        }
+        Bytes encrypted;
+        Bytes secret;
+        if (int32_t rc = ReadInput(encryptedKey, false, encrypted); rc != 0) {
+            return rc;
+        }
+        if (int32_t rc = ReadInput(password, false, secret); rc != 0) {
+            return rc;
+        }
+        if (LibraryContext() == nullptr) {
+            return err::kLibraryUnavailable;
+        }
+        return Unlock(encrypted, secret, output);
+    });
+}
+
+} // namespace corvane

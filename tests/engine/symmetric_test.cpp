@@ -1,0 +1,239 @@
+// Algorithm ids, digests, random bytes and the CBC ciphers, checked against `openssl enc`.
+#include "tests/engine/engine_test.h"
+#include "tests/support/openssl_cli.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+using namespace engine_test;
+using namespace qm::testing;
+
+struct Algorithm {
+    const char* name;
+    int keyLength;
+    int ivLength;
+    const char* cliName; // `openssl enc` name
+};
+
+constexpr Algorithm kAlgorithms[] = {
+    {"SEED", 16, 16, "seed-cbc"},   {"ARIA", 16, 16, "aria-128-cbc"},
+    {"AES", 16, 16, "aes-128-cbc"}, {"3DES", 24, 8, "des-ede3-cbc"},
+    {"DES", 8, 8, "des-cbc"},       {"AES256", 32, 16, "aes-256-cbc"},
+};
+
+std::vector<uint8_t> Random(size_t n, std::mt19937& gen) {
+    std::vector<uint8_t> bytes(n);
+    for (uint8_t& b : bytes) {
+        b = uint8_t(gen());
+    }
+    return bytes;
+}
+
+int32_t IdOf(const char* name) {
+    int32_t id = -1;
+    EXPECT_EQ(corvane::CV_CipherId(name, &id), 0) << name;
+    return id;
+}
+
+int32_t Cipher(bool encrypt, int32_t id, const std::vector<uint8_t>& key,
+               const std::vector<uint8_t>& iv, const std::vector<uint8_t>& input,
+               std::vector<uint8_t>& output) {
+    ByteBuffer in = In(input);
+    Out out;
+    int32_t rc = encrypt ? corvane::CV_Encrypt(id, key.data(), iv.data(), &in, &out)
+                         : corvane::CV_Decrypt(id, key.data(), iv.data(), &in, &out);
+    if (rc != 0) {
+        EXPECT_EQ(out.get().data, nullptr);
+        EXPECT_EQ(out.get().length, 0);
+    }
+    output = out.bytes();
+    return rc;
+}
+
+TEST(Algorithms, NamesGiveIdsAndLengthsWithoutRegardToCase) {
+    std::vector<int32_t> ids;
+    for (const Algorithm& a : kAlgorithms) {
+        SCOPED_TRACE(a.name);
+        int32_t id = IdOf(a.name);
+        std::string lower = a.name;
+        for (char& c : lower) {
+            c = char(std::tolower(c));
+        }
+        int32_t same = -1;
+        ASSERT_EQ(corvane::CV_CipherId(lower.c_str(), &same), 0);
+        EXPECT_EQ(same, id);
+        int32_t key = 0;
+        int32_t iv = 0;
+        ASSERT_EQ(corvane::CV_KeyLength(id, &key), 0);
+        ASSERT_EQ(corvane::CV_IvLength(id, &iv), 0);
+        EXPECT_EQ(key, a.keyLength);
+        EXPECT_EQ(iv, a.ivLength);
+        for (int32_t other : ids) {
+            EXPECT_NE(other, id);
+        }
+        ids.push_back(id);
+    }
+    int32_t id = 12345;
+    for (const char* unknown : {"", "RC4", "AES-128-CBC", "AES 256", "SEED\n", "DESX"}) {
+        EXPECT_EQ(corvane::CV_CipherId(unknown, &id), err::kUnknownCipher) << unknown;
+    }
+    EXPECT_EQ(id, 12345);
+    int32_t length = 0;
+    EXPECT_EQ(corvane::CV_KeyLength(0, &length), err::kUnknownCipher);
+    EXPECT_EQ(corvane::CV_IvLength(999, &length), err::kUnknownCipher);
+}
+
+TEST(Digests, KnownAnswersForEveryId) {
+    struct Vector {
+        const char* name;
+        int32_t id;
+        const char* emptyDigest;
+        const char* abcDigest;
+    };
+    for (const Vector& v : {
+             Vector{"sha1", 101, "da39a3ee5e6b4b0d3255bfef95601890afd80709",
+                    "a9993e364706816aba3e25717850c26c9cd0d89d"},
+             Vector{"Sha-256", 102,
+                    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+                    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+             Vector{"SHA384", 103,
+                    "38b060a751ac96384cd9327eb1b1e36a21fdb71114be07434c0cc7bf63f6e1da274edebfe76f65"
+                    "fbd51ad2f14898b95b",
+                    "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc"
+                    "2358baeca134c825a7"},
+             Vector{"SHA512", 104,
+                    "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2"
+                    "b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e",
+                    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1"
+                    "a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+         }) {
+        SCOPED_TRACE(v.name);
+        int32_t id = 0;
+        ASSERT_EQ(corvane::CV_DigestId(v.name, &id), 0);
+        EXPECT_EQ(id, v.id);
+        ByteBuffer empty{0, nullptr};
+        Out out;
+        ASSERT_EQ(corvane::CV_Digest(id, &empty, &out), 0);
+        EXPECT_EQ(ToHex(out.bytes()), v.emptyDigest);
+        ByteBuffer abc = In("abc");
+        ASSERT_EQ(corvane::CV_Digest(id, &abc, &out), 0);
+        EXPECT_EQ(ToHex(out.bytes()), v.abcDigest);
+    }
+    int32_t id = 0;
+    EXPECT_EQ(corvane::CV_DigestId("MD5", &id), err::kUnknownDigest);
+    ByteBuffer abc = In("abc");
+    Out out;
+    EXPECT_EQ(corvane::CV_Digest(100, &abc, &out), err::kUnknownDigest);
+    EXPECT_EQ(out.get().data, nullptr);
+}
+
+TEST(RandomBytes, GivesFreshBytesFromTheOneSource) {
+    Block<uint8_t> a;
+    Block<uint8_t> b;
+    ASSERT_EQ(corvane::CV_RandomBytes(corvane::kRandomSource, 32, &a), 0);
+    ASSERT_EQ(corvane::CV_RandomBytes(corvane::kRandomSource, 32, &b), 0);
+    EXPECT_NE(std::memcmp(a.get(), b.get(), 32), 0);
+
+    Block<uint8_t> refused;
+    EXPECT_EQ(corvane::CV_RandomBytes(201, 32, &refused), err::kBadRandomSource);
+    EXPECT_EQ(refused.get(), nullptr);
+    EXPECT_EQ(corvane::CV_RandomBytes(corvane::kRandomSource, 0, &refused), err::kEmptyInput);
+    EXPECT_EQ(corvane::CV_RandomBytes(corvane::kRandomSource, -32, &refused), err::kNegativeLength);
+    EXPECT_EQ(
+        corvane::CV_RandomBytes(corvane::kRandomSource, corvane::kMaxRandomBytes + 1, &refused),
+        err::kTooLarge);
+    EXPECT_EQ(refused.get(), nullptr);
+}
+
+// Our ciphertext is byte for byte what `openssl enc` makes, and each side deciphers the other's.
+TEST(Ciphers, InteroperateWithOpensslEncInBothDirections) {
+    TempDir dir;
+    std::mt19937 gen(42);
+    const std::string providers = " -provider legacy -provider default";
+    for (const Algorithm& a : kAlgorithms) {
+        int32_t id = IdOf(a.name);
+        for (size_t size : {0, 1, 15, 16, 17, 1000}) {
+            SCOPED_TRACE(std::string(a.name) + " " + std::to_string(size));
+            std::vector<uint8_t> key = Random(size_t(a.keyLength), gen);
+            std::vector<uint8_t> iv = Random(size_t(a.ivLength), gen);
+            std::vector<uint8_t> plain = Random(size, gen);
+            std::string keys = " -K " + ToHex(key) + " -iv " + ToHex(iv);
+
+            std::vector<uint8_t> ours;
+            ASSERT_EQ(Cipher(true, id, key, iv, plain, ours), 0);
+            WriteFile(dir / "ours", ours);
+            Openssl("enc -d -" + std::string(a.cliName) + keys + providers + " -in " +
+                    ShellQuote((dir / "ours").string()) + " -out " +
+                    ShellQuote((dir / "opened").string()));
+            EXPECT_EQ(ReadBinaryFile(dir / "opened"), plain);
+
+            WriteFile(dir / "plain", plain);
+            Openssl("enc -e -" + std::string(a.cliName) + keys + providers + " -in " +
+                    ShellQuote((dir / "plain").string()) + " -out " +
+                    ShellQuote((dir / "theirs").string()));
+            std::vector<uint8_t> theirs = ReadBinaryFile(dir / "theirs");
+            EXPECT_EQ(theirs, ours);
+            std::vector<uint8_t> back;
+            ASSERT_EQ(Cipher(false, id, key, iv, theirs, back), 0);
+            EXPECT_EQ(back, plain);
+        }
+    }
+}
+
+TEST(Ciphers, WrongKeysAndDamagedCiphertextFail) {
+    std::mt19937 gen(7);
+    for (const Algorithm& a : kAlgorithms) {
+        SCOPED_TRACE(a.name);
+        int32_t id = IdOf(a.name);
+        std::vector<uint8_t> key = Random(size_t(a.keyLength), gen);
+        std::vector<uint8_t> iv = Random(size_t(a.ivLength), gen);
+        std::vector<uint8_t> plain = Random(100, gen);
+        std::vector<uint8_t> sealed;
+        ASSERT_EQ(Cipher(true, id, key, iv, plain, sealed), 0);
+
+        // CBC padding lets about one wrong key in 256 through, with garbage; never the plaintext.
+        int refused = 0;
+        for (int i = 0; i < 16; ++i) {
+            std::vector<uint8_t> wrong = Random(key.size(), gen);
+            std::vector<uint8_t> opened;
+            int32_t rc = Cipher(false, id, wrong, iv, sealed, opened);
+            if (rc != 0) {
+                EXPECT_EQ(rc, err::kDecryptFailed);
+                ++refused;
+            } else {
+                EXPECT_NE(opened, plain);
+            }
+        }
+        EXPECT_GE(refused, 14);
+
+        std::vector<uint8_t> opened;
+        std::vector<uint8_t> cut(sealed.begin(), sealed.end() - 1);
+        EXPECT_EQ(Cipher(false, id, key, iv, cut, opened), err::kDecryptFailed);
+        std::vector<uint8_t> nothing;
+        EXPECT_EQ(Cipher(false, id, key, iv, nothing, opened), err::kEmptyInput);
+        std::vector<uint8_t> lastBlockFlipped = sealed;
+        lastBlockFlipped.back() ^= 0x5a;
+        int32_t rc = Cipher(false, id, key, iv, lastBlockFlipped, opened);
+        EXPECT_TRUE(rc == err::kDecryptFailed || opened != plain);
+    }
+}
+
+TEST(Ciphers, UnknownIdsAndMissingKeysAreRefused) {
+    std::vector<uint8_t> key(32, 1);
+    std::vector<uint8_t> plain(10, 2);
+    ByteBuffer in = In(plain);
+    Out out;
+    EXPECT_EQ(corvane::CV_Encrypt(0, key.data(), key.data(), &in, &out), err::kUnknownCipher);
+    EXPECT_EQ(corvane::CV_Decrypt(77, key.data(), key.data(), &in, &out), err::kUnknownCipher);
+    int32_t aes = IdOf("AES");
+    EXPECT_EQ(corvane::CV_Encrypt(aes, nullptr, key.data(), &in, &out), err::kNullArgument);
+    EXPECT_EQ(corvane::CV_Encrypt(aes, key.data(), nullptr, &in, &out), err::kNullArgument);
+    EXPECT_EQ(corvane::CV_Encrypt(aes, key.data(), key.data(), nullptr, &out), err::kNullArgument);
+    EXPECT_EQ(corvane::CV_Encrypt(aes, key.data(), key.data(), &in, nullptr), err::kNullArgument);
+    EXPECT_EQ(out.get().data, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// Corvane.dll as Quillmark.dll meets it: a Windows program loads the DLL by full path and calls
+// its functions by ordinal. This proves the export table (ordinals only, exactly the engine's
+// numbers) and the calling convention across the boundary between Windows code and the Winelib
+// export layer, which no native test can see.
+#include <windows.h>
+
+#include "external/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The folder named by QM_BIN (a Unix path when the test runs under Wine, whose drive Z: is the
+// Unix root), else the bare name for the loader's search path.
+std::wstring DllPath() {
+    std::vector<wchar_t> buffer(32768);
+    DWORD n = GetEnvironmentVariableW(L"QM_BIN", buffer.data(), DWORD(buffer.size()));
+    if (n == 0 || n >= buffer.size()) {
+        return L"Corvane.dll";
+    }
+    std::wstring folder(buffer.data(), n);
+    if (folder[0] == L'/') {
+        folder = L"Z:" + folder;
+    }
+    for (wchar_t& c : folder) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return folder + L"\\Corvane.dll";
+}
+
+const std::set<int> kOrdinals = {
+    qm::ordinal::CV_Digest,
+    qm::ordinal::CV_Encrypt,
+    qm::ordinal::CV_Decrypt,
+    qm::ordinal::CV_RandomBytes,
+    qm::ordinal::CV_EncryptForCertificate,
+    qm::ordinal::CV_DigestId,
+    qm::ordinal::CV_CipherId,
+    qm::ordinal::CV_Base64Encode,
+    qm::ordinal::CV_Base64Decode,
+    qm::ordinal::CV_PemDecode,
+    qm::ordinal::CV_PemEncode,
+    qm::ordinal::CV_IvLength,
+    qm::ordinal::CV_KeyLength,
+    qm::ordinal::CV_Free,
+    qm::ordinal::CV_DecryptPrivateKey,
+    qm::ordinal::CV_ParseCertificate,
+    qm::ordinal::CV_VerifyCertificate,
+    qm::ordinal::CV_ContextInit,
+    qm::ordinal::CV_ContextFree,
+};
+
+class CorvaneDll : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { module_ = LoadLibraryW(DllPath().c_str()); }
+    static void TearDownTestSuite() {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+
+    void SetUp() override {
+        ASSERT_NE(module_, nullptr) << "cannot load Corvane.dll (error " << GetLastError() << ")";
+        Bind(api_.CV_ContextInit, qm::ordinal::CV_ContextInit);
+        Bind(api_.CV_ContextFree, qm::ordinal::CV_ContextFree);
+        Bind(api_.CV_Free, qm::ordinal::CV_Free);
+        Bind(api_.CV_Base64Encode, qm::ordinal::CV_Base64Encode);
+        Bind(api_.CV_Base64Decode, qm::ordinal::CV_Base64Decode);
+        Bind(api_.CV_PemDecode, qm::ordinal::CV_PemDecode);
+        Bind(api_.CV_PemEncode, qm::ordinal::CV_PemEncode);
+        Bind(api_.CV_Digest, qm::ordinal::CV_Digest);
+        Bind(api_.CV_DigestId, qm::ordinal::CV_DigestId);
+        Bind(api_.CV_CipherId, qm::ordinal::CV_CipherId);
+        Bind(api_.CV_IvLength, qm::ordinal::CV_IvLength);
+        Bind(api_.CV_KeyLength, qm::ordinal::CV_KeyLength);
+        Bind(api_.CV_RandomBytes, qm::ordinal::CV_RandomBytes);
+        Bind(api_.CV_Encrypt, qm::ordinal::CV_Encrypt);
+        Bind(api_.CV_Decrypt, qm::ordinal::CV_Decrypt);
+        Bind(api_.CV_EncryptForCertificate, qm::ordinal::CV_EncryptForCertificate);
+        Bind(api_.CV_DecryptPrivateKey, qm::ordinal::CV_DecryptPrivateKey);
+        Bind(api_.CV_ParseCertificate, qm::ordinal::CV_ParseCertificate);
+        Bind(api_.CV_VerifyCertificate, qm::ordinal::CV_VerifyCertificate);
+    }
+
+    template <typename F> void Bind(F& slot, int ordinal) {
+        slot = reinterpret_cast<F>(
+            reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(ordinal))));
+        ASSERT_NE(slot, nullptr) << "ordinal " << ordinal;
+    }
+
+    static HMODULE module_;
+    EngineApi api_{};
+};
+
+HMODULE CorvaneDll::module_;
+
+TEST_F(CorvaneDll, ExportsExactlyTheEngineOrdinalsAndNoNames) {
+    auto base = reinterpret_cast<const BYTE*>(module_);
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(dir.VirtualAddress, 0u);
+    auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    EXPECT_EQ(exports->NumberOfNames, 0u);
+    auto functions = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions);
+    std::set<int> ordinals;
+    for (DWORD i = 0; i < exports->NumberOfFunctions; ++i) {
+        if (functions[i] != 0) {
+            ordinals.insert(int(exports->Base + i));
+        }
+    }
+    EXPECT_EQ(ordinals, kOrdinals);
+    EXPECT_EQ(GetProcAddress(module_, "CV_Encrypt"), nullptr);
+    EXPECT_EQ(GetProcAddress(module_, "CV_Free"), nullptr);
+}
+
+TEST_F(CorvaneDll, Base64AndDigestAcrossTheBoundary) {
+    const char abc[] = "abc";
+    ByteBuffer in{3, reinterpret_cast<uint8_t*>(const_cast<char*>(abc))};
+    char* text = nullptr;
+    ASSERT_EQ(api_.CV_Base64Encode(&in, &text), 0);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "YWJj");
+    ByteBuffer back{0, nullptr};
+    ASSERT_EQ(api_.CV_Base64Decode(text, &back), 0);
+    ASSERT_EQ(back.length, 3);
+    EXPECT_EQ(std::memcmp(back.data, abc, 3), 0);
+    EXPECT_EQ(api_.CV_Free(text), 0);
+    EXPECT_EQ(api_.CV_Free(back.data), 0);
+    EXPECT_EQ(api_.CV_Free(nullptr), 0);
+    EXPECT_LT(api_.CV_Base64Decode("YW*j", &back), 0);
+    EXPECT_EQ(back.data, nullptr);
+
+    int32_t id = 0;
+    ASSERT_EQ(api_.CV_DigestId("sha1", &id), 0);
+    EXPECT_EQ(id, qm::kDigestSha1);
+    ByteBuffer digest{0, nullptr};
+    ASSERT_EQ(api_.CV_Digest(id, &in, &digest), 0);
+    ASSERT_EQ(digest.length, 20);
+    const uint8_t expected[] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
+                                0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
+    EXPECT_EQ(std::memcmp(digest.data, expected, 20), 0);
+    EXPECT_EQ(api_.CV_Free(digest.data), 0);
+}
+
+TEST_F(CorvaneDll, EveryCipherRoundTripsAcrossTheBoundary) {
+    for (const char* name : {"SEED", "ARIA", "AES", "3DES", "DES", "aes256"}) {
+        SCOPED_TRACE(name);
+        int32_t id = 0;
+        int32_t keyLength = 0;
+        int32_t ivLength = 0;
+        ASSERT_EQ(api_.CV_CipherId(name, &id), 0);
+        ASSERT_EQ(api_.CV_KeyLength(id, &keyLength), 0);
+        ASSERT_EQ(api_.CV_IvLength(id, &ivLength), 0);
+        uint8_t* material = nullptr;
+        ASSERT_EQ(api_.CV_RandomBytes(qm::kRandomSource, keyLength + ivLength, &material), 0);
+        const char message[] = "a message that spans more than one cipher block";
+        ByteBuffer plain{int32_t(sizeof message),
+                         reinterpret_cast<uint8_t*>(const_cast<char*>(message))};
+        ByteBuffer sealed{0, nullptr};
+        ASSERT_EQ(api_.CV_Encrypt(id, material, material + keyLength, &plain, &sealed), 0);
+        EXPECT_EQ(sealed.length % (ivLength), 0);
+        ByteBuffer opened{0, nullptr};
+        ASSERT_EQ(api_.CV_Decrypt(id, material, material + keyLength, &sealed, &opened), 0);
+        ASSERT_EQ(opened.length, plain.length);
+        EXPECT_EQ(std::memcmp(opened.data, message, sizeof message), 0);
+        EXPECT_EQ(api_.CV_Free(opened.data), 0);
+        EXPECT_EQ(api_.CV_Free(sealed.data), 0);
+        EXPECT_EQ(api_.CV_Free(material), 0);
+    }
+    int32_t id = 0;
+    EXPECT_LT(api_.CV_CipherId("RC4", &id), 0);
+}
+
+TEST_F(CorvaneDll, ContextsAndFailuresAcrossTheBoundary) {
+    EngineContext context{};
+    ASSERT_EQ(api_.CV_ContextInit(&context), 0);
+    const char junk[] = "not a certificate";
+    ByteBuffer bad{int32_t(sizeof junk), reinterpret_cast<uint8_t*>(const_cast<char*>(junk))};
+    int32_t version = -1;
+    int32_t bits = -1;
+    EXPECT_LT(api_.CV_ParseCertificate(&context, &bad, 0, &version, &bits), 0);
+    char* detail = nullptr;
+    EXPECT_LT(api_.CV_VerifyCertificate(&context, &bad, &bad, &bad, &bad, &detail), 0);
+    ASSERT_NE(detail, nullptr);
+    EXPECT_GT(std::strlen(detail), 0u);
+    EXPECT_EQ(api_.CV_Free(detail), 0);
+    ByteBuffer out{0, nullptr};
+    EXPECT_LT(api_.CV_PemDecode("no PEM here", &out), 0);
+    EXPECT_LT(api_.CV_EncryptForCertificate(&context, &bad, &bad, &out), 0);
+    EXPECT_EQ(out.data, nullptr);
+    EXPECT_EQ(api_.CV_ContextFree(&context), 0);
+    EXPECT_LT(api_.CV_ContextFree(&context), 0);
+    EXPECT_LT(api_.CV_DecryptPrivateKey(&context, &bad, &bad, &out), 0);
+}
+
+} // namespace
