@@ -1,8 +1,15 @@
 // Ledra.dll's registry values: the system's instance count and stored settings, kept under
 // HKEY_CURRENT_USER in the real registry. LD_IsRegKey takes a full path below HKEY_CURRENT_USER;
 // the value functions take a path below HKEY_CURRENT_USER\SOFTWARE\TesselCorp\Oriel.
+//
+// Results: 0 for success, a code of store/core/errors.h otherwise (never the bare Windows error,
+// whose small numbers would read as Quillmark's own codes). The two read functions write their
+// output on every path: 0 or empty text when the value cannot be read.
 #include <windows.h>
 
+#include "store/core/errors.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,10 +19,20 @@
 
 namespace {
 
-constexpr const char* kOrielRoot = "SOFTWARE\\TesselCorp\\Oriel";
-constexpr DWORD kTextCapacity = 2048; // the caller's buffer: 2,047 characters and the NUL
+namespace err = ledra::err;
 
-int32_t Failure(LONG error) { return error == ERROR_SUCCESS ? -1 : -static_cast<int32_t>(error); }
+constexpr const char* kOrielRoot = "SOFTWARE\\TesselCorp\\Oriel";
+constexpr size_t kTextCapacity = 2048; // the caller's buffer: 2,047 characters and the NUL
+
+int32_t Failure(LONG error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return err::kRegistryMissing;
+    default:
+        return err::kRegistry;
+    }
+}
 
 std::string OrielPath(const char* path) {
     std::string full = kOrielRoot;
@@ -43,6 +60,20 @@ private:
     HKEY key_ = nullptr;
 };
 
+// Heap bytes that may hold key material ("b"): wiped before they are released.
+class WipedText {
+public:
+    explicit WipedText(size_t size) : bytes_(size, '\0') {}
+    WipedText(const WipedText&) = delete;
+    WipedText& operator=(const WipedText&) = delete;
+    ~WipedText() { SecureZeroMemory(bytes_.data(), bytes_.size()); }
+    char* data() { return bytes_.data(); }
+    size_t size() const { return bytes_.size(); }
+
+private:
+    std::vector<char> bytes_;
+};
+
 LONG OpenForReading(const std::string& path, Key& key) {
     return RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, key.out());
 }
@@ -52,6 +83,72 @@ LONG OpenForWriting(const std::string& path, Key& key) {
                            KEY_SET_VALUE, nullptr, key.out(), nullptr);
 }
 
+// The longest prefix of `text` of at most `limit` bytes that does not end inside a double-byte
+// character of the ANSI code page.
+size_t CutAtCharacter(const char* text, size_t length, size_t limit) {
+    if (length <= limit) {
+        return length;
+    }
+    size_t i = 0;
+    while (i < limit) {
+        size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < length ? 2 : 1;
+        if (i + step > limit) {
+            break;
+        }
+        i += step;
+    }
+    return i;
+}
+
+// No exception may leave an export: memory failures become a code.
+template <typename F> int32_t Guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return err::kInternal;
+    }
+}
+
+int32_t ReadText(const char* path, const char* valueName, char* text) {
+    Key key;
+    LONG rc = OpenForReading(OrielPath(path), key);
+    if (rc != ERROR_SUCCESS) {
+        return Failure(rc);
+    }
+    // The stored text may be longer than the caller's buffer: read all of it, then hand out what
+    // fits. Another process may make it longer between the two queries: ask again.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD type = 0;
+        DWORD size = 0;
+        rc = RegQueryValueExA(key.get(), valueName, nullptr, &type, nullptr, &size);
+        if (rc != ERROR_SUCCESS) {
+            return Failure(rc);
+        }
+        if (type != REG_SZ && type != REG_EXPAND_SZ) {
+            return err::kRegistryType;
+        }
+        WipedText data(static_cast<size_t>(size) + 1);
+        rc = RegQueryValueExA(key.get(), valueName, nullptr, &type,
+                              reinterpret_cast<BYTE*>(data.data()), &size);
+        if (rc == ERROR_MORE_DATA) {
+            continue;
+        }
+        if (rc != ERROR_SUCCESS) {
+            return Failure(rc);
+        }
+        if (type != REG_SZ && type != REG_EXPAND_SZ) {
+            return err::kRegistryType;
+        }
+        data.data()[std::min<size_t>(size, data.size() - 1)] = '\0';
+        size_t stored = std::strlen(data.data());
+        size_t length = CutAtCharacter(data.data(), stored, kTextCapacity - 1);
+        std::memcpy(text, data.data(), length);
+        text[length] = '\0';
+        return length == stored ? 0 : err::kRegistryTruncated;
+    }
+    return err::kRegistry;
+}
+
 } // namespace
 
 QM_EXPORT LD_IsRegKey(const char* fullPath, const char* valueName) {
@@ -59,7 +156,8 @@ QM_EXPORT LD_IsRegKey(const char* fullPath, const char* valueName) {
         return 0;
     }
     Key key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, fullPath, 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, fullPath, 0, KEY_QUERY_VALUE, key.out()) !=
+        ERROR_SUCCESS) {
         return 0;
     }
     return RegQueryValueExA(key.get(), valueName, nullptr, nullptr, nullptr, nullptr) ==
@@ -70,88 +168,72 @@ QM_EXPORT LD_IsRegKey(const char* fullPath, const char* valueName) {
 
 QM_EXPORT LD_GetRegValueN(const char* path, const char* valueName, int32_t* value) {
     if (value == nullptr) {
-        return Failure(ERROR_INVALID_PARAMETER);
+        return err::kBadArgument;
     }
     *value = 0;
-    Key key;
-    LONG rc = OpenForReading(OrielPath(path), key);
-    if (rc != ERROR_SUCCESS) {
-        return Failure(rc);
-    }
-    DWORD type = 0;
-    DWORD data = 0;
-    DWORD size = sizeof(data);
-    rc = RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data),
-                          &size);
-    if (rc != ERROR_SUCCESS) {
-        return Failure(rc);
-    }
-    if (type != REG_DWORD || size != sizeof(data)) {
-        return Failure(ERROR_INVALID_DATA);
-    }
-    *value = static_cast<int32_t>(data);
-    return 0;
+    return Guarded([&]() -> int32_t {
+        Key key;
+        LONG rc = OpenForReading(OrielPath(path), key);
+        if (rc != ERROR_SUCCESS) {
+            return Failure(rc);
+        }
+        DWORD type = 0;
+        DWORD data = 0;
+        DWORD size = sizeof(data);
+        rc = RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data),
+                              &size);
+        if (rc == ERROR_MORE_DATA) {
+            return err::kRegistryType;
+        }
+        if (rc != ERROR_SUCCESS) {
+            return Failure(rc);
+        }
+        if (type != REG_DWORD || size != sizeof(data)) {
+            return err::kRegistryType;
+        }
+        *value = static_cast<int32_t>(data);
+        return 0;
+    });
 }
 
 QM_EXPORT LD_SetRegValueN(const char* path, const char* valueName, int32_t value) {
-    Key key;
-    LONG rc = OpenForWriting(OrielPath(path), key);
-    if (rc != ERROR_SUCCESS) {
-        return Failure(rc);
-    }
-    DWORD data = static_cast<DWORD>(value);
-    rc = RegSetValueExA(key.get(), valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
-                        sizeof(data));
-    return rc == ERROR_SUCCESS ? 0 : Failure(rc);
+    return Guarded([&]() -> int32_t {
+        Key key;
+        LONG rc = OpenForWriting(OrielPath(path), key);
+        if (rc != ERROR_SUCCESS) {
+            return Failure(rc);
+        }
+        DWORD data = static_cast<DWORD>(value);
+        rc = RegSetValueExA(key.get(), valueName, 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&data), sizeof(data));
+        return rc == ERROR_SUCCESS ? 0 : Failure(rc);
+    });
 }
 
 QM_EXPORT LD_GetRegValueSZ(const char* path, const char* valueName, char* text) {
     if (text == nullptr) {
-        return Failure(ERROR_INVALID_PARAMETER);
+        return err::kBadArgument;
     }
     text[0] = '\0';
-    Key key;
-    LONG rc = OpenForReading(OrielPath(path), key);
-    if (rc != ERROR_SUCCESS) {
-        return Failure(rc);
-    }
-    // The stored text may be longer than the caller's buffer: read all of it, hand out the first
-    // 2,047 characters.
-    DWORD type = 0;
-    DWORD size = 0;
-    rc = RegQueryValueExA(key.get(), valueName, nullptr, &type, nullptr, &size);
-    if (rc != ERROR_SUCCESS) {
-        return Failure(rc);
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        return Failure(ERROR_INVALID_DATA);
-    }
-    std::vector<char> data(size + 1, '\0');
-    rc = RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                          &size);
-    if (rc != ERROR_SUCCESS) {
-        SecureZeroMemory(data.data(), data.size());
-        return Failure(rc);
-    }
-    data[std::min<size_t>(size, data.size() - 1)] = '\0';
-    size_t length = std::min<size_t>(std::strlen(data.data()), kTextCapacity - 1);
-    std::memcpy(text, data.data(), length);
-    text[length] = '\0';
-    // The text may be key material ("b"): leave no copy behind.
-    SecureZeroMemory(data.data(), data.size());
-    return 0;
+    return Guarded([&] { return ReadText(path, valueName, text); });
 }
 
 QM_EXPORT LD_SetRegValueSZ(const char* path, const char* valueName, const char* text) {
     if (text == nullptr) {
-        return Failure(ERROR_INVALID_PARAMETER);
+        return err::kBadArgument;
     }
-    Key key;
-    LONG rc = OpenForWriting(OrielPath(path), key);
-    if (rc != ERROR_SUCCESS) {
-        return Failure(rc);
-    }
-    rc = RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                        static_cast<DWORD>(std::strlen(text) + 1));
-    return rc == ERROR_SUCCESS ? 0 : Failure(rc);
+    return Guarded([&]() -> int32_t {
+        size_t length = std::strlen(text);
+        if (length + 1 > MAXDWORD) {
+            return err::kBadArgument;
+        }
+        Key key;
+        LONG rc = OpenForWriting(OrielPath(path), key);
+        if (rc != ERROR_SUCCESS) {
+            return Failure(rc);
+        }
+        rc = RegSetValueExA(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                            static_cast<DWORD>(length + 1));
+        return rc == ERROR_SUCCESS ? 0 : Failure(rc);
+    });
 }
