@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -59,7 +60,16 @@ const std::set<int> kOrdinals = {
 
 class CorvaneDll : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { module_ = LoadLibraryW(DllPath().c_str()); }
+    static void SetUpTestSuite() {
+        std::wstring path = DllPath();
+        module_ = LoadLibraryW(path.c_str());
+        if (module_ == nullptr && path != L"Corvane.dll") {
+            path = L"Corvane.dll"; // not in that folder: a copy on the search path, if any
+            module_ = LoadLibraryW(path.c_str());
+        }
+        std::printf("[   NOTE   ] %s %ls\n", module_ != nullptr ? "loaded" : "cannot load",
+                    path.c_str());
+    }
     static void TearDownTestSuite() {
         if (module_ != nullptr) {
             FreeLibrary(module_);
