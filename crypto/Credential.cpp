@@ -67,12 +67,13 @@ int32_t CCredential::UnlockPrivateKey(ByteBuffer encryptedKey, const char* passw
     if (status < 0) {
         return status;
     }
-    ReleaseBytes(&privateKey);
-
+    // The held key goes whatever the outcome, but only once the engine has read its input,
+    // which may be the held key itself.
     qm::EngineBuffer unlocked;
     status = qm::Engine().CV_DecryptPrivateKey(&context, &encryptedKey, &passwordCopy.get(),
                                                unlocked.out());
     passwordCopy.reset();
+    ReleaseBytes(&privateKey);
     if (status != 0) {
         qm::DropFailedOutput(unlocked);
         return status;

@@ -82,6 +82,9 @@ TEST_F(CredentialTest, UnlockingTakesThePasswordWithoutItsTerminator) {
     EXPECT_EQ(engine().lastPassword, "open sesame");
     EXPECT_EQ(Held(credential.GetPrivateKey()), Bytes("PLAIN:encrypted key"));
     EXPECT_EQ(LiveBlocks(), 0u);
+    // The held key handed back as input is read before it is released.
+    ASSERT_EQ(credential.UnlockPrivateKey(credential.GetPrivateKey(), "open sesame"), 0);
+    EXPECT_EQ(Held(credential.GetPrivateKey()), Bytes("PLAIN:PLAIN:encrypted key"));
 
     // An empty or missing password is refused before the engine sees it; the key stays.
     int calls = engine().Count("CV_DecryptPrivateKey");
@@ -89,7 +92,7 @@ TEST_F(CredentialTest, UnlockingTakesThePasswordWithoutItsTerminator) {
     EXPECT_EQ(credential.UnlockPrivateKey(encrypted, nullptr), qm::kNothingToCopy);
     EXPECT_EQ(credential.GetStatus(), qm::kNothingToCopy);
     EXPECT_EQ(engine().Count("CV_DecryptPrivateKey"), calls);
-    EXPECT_EQ(Held(credential.GetPrivateKey()), Bytes("PLAIN:encrypted key"));
+    EXPECT_EQ(Held(credential.GetPrivateKey()), Bytes("PLAIN:PLAIN:encrypted key"));
 
     // A wrong password leaves no key (and the destructor must not release it again).
     EXPECT_EQ(credential.UnlockPrivateKey(encrypted, "guess"), doubles::kWrongPassword);
