@@ -1,0 +1,51 @@
+// Where the tests under Wine find the Quillmark.dll that was just built, and small helpers for
+// the instance count they watch.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qmtest {
+
+// A Unix path as the Windows path that Wine maps it to.
+inline std::wstring DosPath(const char* unixPath) {
+    using ToDos = WCHAR*(CDECL*)(const char*);
+    auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    if (toDos != nullptr) {
+        if (WCHAR* dos = toDos(unixPath)) {
+            std::wstring path(dos);
+            HeapFree(GetProcessHeap(), 0, dos);
+            return path;
+        }
+    }
+    std::wstring path = L"Z:";
+    for (const char* p = unixPath; *p != '\0'; ++p) {
+        path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+    }
+    return path;
+}
+
+inline std::wstring ModulePath() {
+    return DosPath(QM_BIN_DIR "/Quillmark.dll");
+}
+
+constexpr wchar_t kCountKey[] = L"SOFTWARE\\TesselCorp\\Oriel\\Veyra";
+
+inline int ReadCount() {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CURRENT_USER, kCountKey, L"Count", RRF_RT_REG_DWORD, nullptr, &value,
+                     &size) != ERROR_SUCCESS) {
+        return -1;
+    }
+    return static_cast<int>(value);
+}
+
+inline void WriteCount(int count) {
+    DWORD value = static_cast<DWORD>(count);
+    RegSetKeyValueW(HKEY_CURRENT_USER, kCountKey, L"Count", REG_DWORD, &value, sizeof value);
+}
+
+} // namespace qmtest

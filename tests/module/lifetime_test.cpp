@@ -1,0 +1,269 @@
+// The instance count across processes and the closing of the session manager's windows, with
+// real processes loading and unloading Quillmark.dll and real dialog windows titled "TesselSM".
+// Needs a display.
+#include "tests/module/BuiltModule.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::wstring HostPath() {
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, n);
+    return path.substr(0, path.find_last_of(L'\\') + 1) + L"qm_module_host.exe";
+}
+
+// A running qm_module_host.
+class Host {
+public:
+    explicit Host(const std::string& arguments) {
+        std::wstring command = L"\"" + HostPath() + L"\" ";
+        for (char c : arguments) {
+            command += static_cast<wchar_t>(c);
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  nullptr, &startup, &info_) != 0;
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+    ~Host() {
+        if (started_) {
+            if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(info_.hProcess, 9);
+            }
+            CloseHandle(info_.hThread);
+            CloseHandle(info_.hProcess);
+        }
+    }
+    bool started() const { return started_; }
+    // The exit code, or -1 when the process did not end within the time.
+    int Wait(DWORD ms) {
+        if (!started_ || WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(info_.hProcess, &code);
+        return static_cast<int>(code);
+    }
+
+private:
+    PROCESS_INFORMATION info_{};
+    bool started_ = false;
+};
+
+std::string DllArgument() {
+    return "\"" + Narrow(qmtest::ModulePath()) + "\"";
+}
+
+// A dialog template in memory: no controls, the given caption, the platform's dialog class.
+struct DialogTemplate {
+    alignas(4) WORD words[64] = {};
+    explicit DialogTemplate(const wchar_t* caption) {
+        auto* header = reinterpret_cast<DLGTEMPLATE*>(words);
+        header->style = WS_POPUP | WS_CAPTION | WS_VISIBLE;
+        header->cx = 120;
+        header->cy = 40;
+        WORD* p = reinterpret_cast<WORD*>(header + 1);
+        *p++ = 0; // no menu
+        *p++ = 0; // the default dialog class, "#32770"
+        while ((*p++ = *caption++) != 0) {
+        }
+    }
+};
+
+INT_PTR CALLBACK ClosesOnRequest(HWND window, UINT message, WPARAM, LPARAM) {
+    if (message == WM_CLOSE) {
+        DestroyWindow(window);
+        return TRUE;
+    }
+    return message == WM_INITDIALOG;
+}
+
+INT_PTR CALLBACK RefusesToClose(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_CLOSE || message == WM_INITDIALOG;
+}
+
+// Top-level windows owned by a thread of their own, which pumps messages until it is told to
+// stop (or, for `hung`, never pumps at all until then). Windows of a thread die with it.
+class WindowThread {
+public:
+    struct Spec {
+        const wchar_t* title;
+        DLGPROC proc; // a dialog; or null for a plain window of another class
+    };
+
+    WindowThread(std::vector<Spec> specs, bool hung) : specs_(std::move(specs)), hung_(hung) {
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this] { Run(); });
+        WaitForSingleObject(ready_, 10000);
+    }
+    WindowThread(const WindowThread&) = delete;
+    WindowThread& operator=(const WindowThread&) = delete;
+    ~WindowThread() {
+        SetEvent(stop_);
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+        CloseHandle(ready_);
+        CloseHandle(stop_);
+    }
+
+    HWND window(size_t i) const { return windows_[i]; }
+    bool IsOpen(size_t i) const { return IsWindow(windows_[i]) != FALSE; }
+
+private:
+    void Run() {
+        threadId_ = GetCurrentThreadId();
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists now
+        for (const Spec& spec : specs_) {
+            if (spec.proc != nullptr) {
+                DialogTemplate dialog(spec.title);
+                windows_.push_back(CreateDialogIndirectParamW(
+                    GetModuleHandleW(nullptr), reinterpret_cast<DLGTEMPLATE*>(dialog.words),
+                    nullptr, spec.proc, 0));
+            } else {
+                windows_.push_back(CreateWindowExW(0, L"Static", spec.title, WS_POPUP | WS_VISIBLE,
+                                                   0, 0, 50, 20, nullptr, nullptr, nullptr,
+                                                   nullptr));
+            }
+        }
+        SetEvent(ready_);
+        if (hung_) {
+            WaitForSingleObject(stop_, INFINITE);
+            return;
+        }
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+
+    std::vector<Spec> specs_;
+    bool hung_;
+    std::vector<HWND> windows_;
+    HANDLE ready_ = nullptr;
+    HANDLE stop_ = nullptr;
+    DWORD threadId_ = 0;
+    std::thread thread_;
+};
+
+class InstanceCount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(FindWindowW(L"#32770", L"TesselSM"), nullptr) << "a session manager is open";
+    }
+};
+
+} // namespace
+
+TEST_F(InstanceCount, ConcurrentStartsAndStopsLoseNoUpdate) {
+    qmtest::WriteCount(5);
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int i = 0; i < 6; ++i) {
+        hosts.push_back(std::make_unique<Host>("cycles " + DllArgument() + " 12"));
+        ASSERT_TRUE(hosts.back()->started());
+    }
+    for (auto& host : hosts) {
+        EXPECT_EQ(host->Wait(240000), 0);
+    }
+    EXPECT_EQ(qmtest::ReadCount(), 5);
+}
+
+TEST_F(InstanceCount, SessionManagerWindowsCloseOnlyAtTheLastUnload) {
+    qmtest::WriteCount(0);
+    WindowThread windows({{L"TesselSM", &ClosesOnRequest},
+                          {L"TesselSM", &ClosesOnRequest},
+                          {L"TesselSM2", &ClosesOnRequest},
+                          {L"Other", &ClosesOnRequest},
+                          {L"TesselSM", nullptr}}, // another class
+                         false);
+    for (size_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(windows.IsOpen(i)) << i;
+    }
+
+    HMODULE module = LoadLibraryW(qmtest::ModulePath().c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(qmtest::ReadCount(), 1);
+
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QmTestHostReady");
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "QmTestHostRelease");
+    Host host("hold " + DllArgument() + " QmTestHostReady QmTestHostRelease");
+    ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(qmtest::ReadCount(), 2);
+
+    FreeLibrary(module);
+    EXPECT_EQ(qmtest::ReadCount(), 1);
+    EXPECT_TRUE(windows.IsOpen(0));
+    EXPECT_TRUE(windows.IsOpen(1));
+
+    SetEvent(release);
+    EXPECT_EQ(host.Wait(30000), 0);
+    EXPECT_EQ(qmtest::ReadCount(), 0);
+    EXPECT_FALSE(windows.IsOpen(0));
+    EXPECT_FALSE(windows.IsOpen(1));
+    EXPECT_TRUE(windows.IsOpen(2)) << "a dialog with another title was closed";
+    EXPECT_TRUE(windows.IsOpen(3)) << "a dialog with another title was closed";
+    EXPECT_TRUE(windows.IsOpen(4)) << "a window of another class was closed";
+    CloseHandle(ready);
+    CloseHandle(release);
+}
+
+TEST_F(InstanceCount, ARefusingOrHungWindowDelaysTheLastUnloadOnlyBriefly) {
+    qmtest::WriteCount(0);
+    WindowThread pumping({{L"TesselSM", &ClosesOnRequest}, {L"TesselSM", &RefusesToClose}}, false);
+    WindowThread hung({{L"TesselSM", &ClosesOnRequest}}, true);
+
+    HMODULE module = LoadLibraryW(qmtest::ModulePath().c_str());
+    ASSERT_NE(module, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    FreeLibrary(module);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count();
+
+    EXPECT_EQ(qmtest::ReadCount(), 0);
+    EXPECT_FALSE(pumping.IsOpen(0)) << "the window that accepts was not reached";
+    EXPECT_TRUE(pumping.IsOpen(1));
+    EXPECT_TRUE(hung.IsOpen(0));
+    // The stop gives all close requests 3 s together; far below that would be the unbounded wait.
+    EXPECT_LT(elapsed, 10000);
+}
+
+TEST_F(InstanceCount, AProcessThatEndsWithTheLibraryLoadedStillCountsDown) {
+    qmtest::WriteCount(0);
+    WindowThread windows({{L"TesselSM", &ClosesOnRequest}}, false);
+    Host host("exit " + DllArgument());
+    EXPECT_EQ(host.Wait(30000), 0);
+    EXPECT_EQ(qmtest::ReadCount(), 0);
+    EXPECT_FALSE(windows.IsOpen(0));
+}
+
+TEST_F(InstanceCount, NeverGoesBelowZero) {
+    qmtest::WriteCount(0);
+    Host host("cycles " + DllArgument() + " 1");
+    EXPECT_EQ(host.Wait(30000), 0);
+    EXPECT_EQ(qmtest::ReadCount(), 0);
+    qmtest::WriteCount(-3); // set by hand
+    HMODULE module = LoadLibraryW(qmtest::ModulePath().c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(qmtest::ReadCount(), 1);
+    FreeLibrary(module);
+    EXPECT_EQ(qmtest::ReadCount(), 0);
+}

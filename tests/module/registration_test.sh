@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Registration as regsvr32 leaves it in the Wine registry, read back with `reg query`:
+#   registration_test.sh BIN_DIR
+# Registering writes exactly the keys of each class; registering twice changes nothing;
+# unregistering leaves HKEY_CLASSES_ROOT as it found it (HKCR\CLSID included); a module path with
+# an apostrophe survives. The real build is registered again at the end, whatever happened.
+set -u
+QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$QM_ROOT/scripts/env.sh"
+bin=$(realpath "$1")
+dll=$bin/Quillmark.dll
+work=$(mktemp -d)
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+regsvr() { # regsvr32 arguments...
+    DISPLAY= wine regsvr32 /s "$@"
+}
+
+restore() {
+    regsvr "$(winepath -w "$dll")" || echo "FAIL: could not register the build again"
+    rm -rf "$work"
+}
+trap restore EXIT
+
+# Every key and value below a key, one line each: "key" or "key|name|type|data" (the unnamed
+# value's name is shown as "@"). Empty when the key does not exist.
+dump() {
+    wine reg query "$1" /s 2>/dev/null | iconv -f cp949 -t utf-8 | tr -d '\r' | awk '
+        /^HKEY_/ { key = $0; print key; next }
+        /^    / {
+            line = substr($0, 5)
+            n = split(line, f, /    /)
+            name = f[1]; if (name ~ /^\(.*\)$/) name = "@"
+            data = (n >= 3) ? f[3] : ""
+            for (i = 4; i <= n; i++) data = data "    " f[i]
+            print key "|" name "|" f[2] "|" data
+        }'
+}
+
+exists() {
+    wine reg query "$1" >/dev/null 2>&1
+}
+
+# Whether a Windows path names the same file as a Unix path.
+same_file() {
+    [ "$(realpath "$(winepath -u "$1" 2>/dev/null)" 2>/dev/null)" = "$(realpath "$2")" ]
+}
+
+# Whether every component after the drive is an 8.3 name.
+is_short() {
+    local part
+    IFS='\' read -r -a parts <<<"${1#*:\\}"
+    for part in "${parts[@]}"; do
+        [[ "$part" =~ ^[^.]{1,8}(\.[^.]{1,3})?$ ]] || return 1
+    done
+}
+
+LIBID='{A148AAB5-390F-402F-8075-291C4A8787F1}'
+CLASSES=(
+    "SecureSession {1BC0F715-34E2-4C99-A6EF-CDBC7508374A} {EAF5A185-4EF0-42C6-BBA7-AECFD25878B1}"
+    "Veyra {99773079-BE72-4E09-A1E6-2AF633102C93} {2A89F55A-CD0E-4AE4-93FF-BBAE52EBB4CD}"
+    "DSSession {150DC113-F10D-42A1-9B03-AA4D7A166950} {B6AB66D0-EC56-47F2-962A-4B4FC5E71747}"
+)
+
+# The keys of one class, as registration writes them, with the server path given.
+expected_class() { # name clsid server
+    local name=$1 clsid=$2 server=$3 R=HKEY_CLASSES_ROOT
+    local c="$R\\CLSID\\$clsid"
+    cat <<EOF
+$R\\Quillmark.$name.1
+$R\\Quillmark.$name.1|@|REG_SZ|$name Class
+$R\\Quillmark.$name.1\\CLSID
+$R\\Quillmark.$name.1\\CLSID|@|REG_SZ|$clsid
+$R\\Quillmark.$name
+$R\\Quillmark.$name|@|REG_SZ|$name Class
+$R\\Quillmark.$name\\CLSID
+$R\\Quillmark.$name\\CLSID|@|REG_SZ|$clsid
+$R\\Quillmark.$name\\CurVer
+$R\\Quillmark.$name\\CurVer|@|REG_SZ|Quillmark.$name.1
+$c
+$c|@|REG_SZ|$name Class
+$c\\InprocServer32
+$c\\InprocServer32|@|REG_SZ|$server
+$c\\InprocServer32|ThreadingModel|REG_SZ|Apartment
+$c\\ProgID
+$c\\ProgID|@|REG_SZ|Quillmark.$name.1
+$c\\Programmable
+$c\\TypeLib
+$c\\TypeLib|@|REG_SZ|$LIBID
+$c\\VersionIndependentProgID
+$c\\VersionIndependentProgID|@|REG_SZ|Quillmark.$name
+EOF
+}
+
+actual_class() { # name clsid
+    { dump "HKCR\\Quillmark.$1.1"; dump "HKCR\\Quillmark.$1"; dump "HKCR\\CLSID\\$2"; } |
+        sort -u
+}
+
+# The InprocServer32 path the registry holds for a class.
+server_of() {
+    dump "HKCR\\CLSID\\$1\\InprocServer32" | awk -F'|' '$2 == "@" { print $4 }'
+}
+
+check_registered() { # label dll-unix-path
+    local label=$1 module=$2 entry name clsid iid server
+    for entry in "${CLASSES[@]}"; do
+        read -r name clsid iid <<<"$entry"
+        server=$(server_of "$clsid")
+        same_file "$server" "$module" || fail "$label: $name InprocServer32 '$server' is not $module"
+        is_short "$server" || fail "$label: $name InprocServer32 '$server' is not in short form"
+        diff <(expected_class "$name" "$clsid" "$server" | sort -u) <(actual_class "$name" "$clsid") ||
+            fail "$label: the keys of $name differ from the table"
+        exists "HKCR\\Interface\\$iid" || fail "$label: interface $iid is not recorded"
+    done
+    local typelib
+    typelib=$(dump "HKCR\\TypeLib\\$LIBID\\1.0\\409\\win64" | awk -F'|' '$2 == "@" { print $4 }')
+    [ -z "$typelib" ] && typelib=$(dump "HKCR\\TypeLib\\$LIBID\\1.0\\409\\win32" | awk -F'|' '$2 == "@" { print $4 }')
+    same_file "$typelib" "$module" || fail "$label: type library registered as '$typelib'"
+}
+
+check_unregistered() { # label
+    local entry name clsid iid
+    for entry in "${CLASSES[@]}"; do
+        read -r name clsid iid <<<"$entry"
+        for key in "HKCR\\Quillmark.$name.1" "HKCR\\Quillmark.$name" "HKCR\\CLSID\\$clsid" \
+            "HKCR\\Interface\\$iid"; do
+            exists "$key" && fail "$1: $key is still there"
+        done
+    done
+    exists "HKCR\\TypeLib\\$LIBID" && fail "$1: the type library is still registered"
+    exists 'HKCR\CLSID' || fail "$1: HKCR\\CLSID is gone"
+}
+
+snapshot() { # file
+    wine reg export HKCR "$(winepath -w "$1")" /y >/dev/null 2>&1 || fail "reg export failed"
+}
+
+windll=$(winepath -w "$dll")
+
+echo "== unregistering, twice (the second time there is nothing to remove)"
+regsvr /u "$windll" || fail "first unregistration failed"
+regsvr /u "$windll" || fail "unregistering what is not registered failed"
+check_unregistered "after unregistering"
+snapshot "$work/before.reg"
+
+echo "== registering"
+regsvr "$windll" || fail "registration failed"
+check_registered "after registering" "$dll"
+snapshot "$work/registered.reg"
+
+echo "== registering again"
+regsvr "$windll" || fail "second registration failed"
+check_registered "after registering again" "$dll"
+snapshot "$work/registered-again.reg"
+cmp -s "$work/registered.reg" "$work/registered-again.reg" ||
+    fail "registering twice changed HKCR: $(diff <(iconv -f utf-16 -t utf-8 "$work/registered.reg") <(iconv -f utf-16 -t utf-8 "$work/registered-again.reg") | head -5)"
+
+echo "== unregistering"
+regsvr /u "$windll" || fail "unregistration failed"
+check_unregistered "after unregistering"
+snapshot "$work/after.reg"
+cmp -s "$work/before.reg" "$work/after.reg" ||
+    fail "HKCR differs from before registration: $(diff <(iconv -f utf-16 -t utf-8 "$work/before.reg") <(iconv -f utf-16 -t utf-8 "$work/after.reg") | head -5)"
+
+echo "== a module path with an apostrophe"
+quoted="$work/it's a folder"
+mkdir -p "$quoted"
+cp "$dll" "$quoted/"
+regsvr "$(winepath -w "$quoted/Quillmark.dll")" || fail "registering from '$quoted' failed"
+check_registered "from a folder with an apostrophe" "$quoted/Quillmark.dll"
+case "$(server_of '{1BC0F715-34E2-4C99-A6EF-CDBC7508374A}')" in
+*\'*) ;;
+*) fail "the short path lost its apostrophe" ;;
+esac
+regsvr /u "$(winepath -w "$quoted/Quillmark.dll")" || fail "unregistering the copy failed"
+check_unregistered "after unregistering the copy"
+
+if [ "$failures" -ne 0 ]; then
+    echo "registration: $failures failure(s)"
+    exit 1
+fi
+echo "registration: all checks passed"
