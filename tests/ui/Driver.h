@@ -1,0 +1,47 @@
+// Runs a modal dialog on the test's thread and drives it from a second thread, as a person would:
+// the driver waits for the dialog to show, runs a script against its window, and makes sure the
+// dialog ends even when the script does not end it. The script only observes and acts; the test
+// asserts on what it recorded after the run (GoogleTest is not thread-safe in this build).
+#pragma once
+
+#include "ui/Dialog.h"
+
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace uitest {
+
+struct Run {
+    INT_PTR ended = 0;   // what DoModal returned
+    bool showed = false; // the dialog came up
+    bool forced = false; // the script left it open and the driver closed it
+};
+
+Run RunDriven(CDialog& dialog, const std::function<void(HWND)>& script);
+
+// What a person would see or do, from the driving thread.
+using Row = std::array<std::string, 3>;
+std::vector<Row> Rows(HWND dialog);
+std::string ListHeading(HWND dialog, int column);
+int ColumnWidth(HWND dialog, int column);
+int SelectedRow(HWND dialog);
+std::string DnBox(HWND dialog);
+bool OkEnabled(HWND dialog);
+void SelectRow(HWND dialog, int row);
+void ClearSelection(HWND dialog);
+void ClickButton(HWND dialog, int id);
+void ClickRow(HWND dialog, int row);
+void PressKey(HWND dialog, UINT key); // posted to the focused control, through the dialog manager
+void CloseBox(HWND dialog);
+
+// Polls `done` until it holds or a few seconds have passed; whether it held.
+bool WaitFor(const std::function<bool()>& done);
+
+// A 24-bit BMP of the window as the screen shows it. False when it could not be written.
+bool CaptureWindow(HWND window, const std::string& path);
+
+} // namespace uitest
