@@ -191,18 +191,24 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
                       {{withdrawnCa.cert.get(), CRL_REASON_CA_COMPROMISE, now - kDay}}, now - 3600,
                       now + 10 * kYear, 1);
 
-    // Entries first, then the demo folder last: its manifest is what a later --force removes.
-    pki::Secret password(kPassword);
+    // The manifest goes first: a demo that fails half-way is then still there for --force to
+    // take away, rather than leaving entries that nothing names.
     std::string manifest;
     for (const Person& p : users) {
-        WipedBytes key = pki::EncryptPrivateKey(p.key.get(), password);
-        std::string id = WriteEntry(MediumFolder(root, 0), pki::Der(p.cert.get()), key.span());
-        manifest += "medium0/" + id + "\n";
+        manifest += "medium0/" + Fingerprint(pki::Der(p.cert.get())) + "\n";
     }
-    std::string serverId = WriteEntry(RecipientsFolder(root), pki::Der(server.cert.get()), {});
-    manifest += std::string(kRecipientsFolder) + "/" + serverId + "\n";
-
+    manifest +=
+        std::string(kRecipientsFolder) + "/" + Fingerprint(pki::Der(server.cert.get())) + "\n";
     fs::create_directories(folder);
+    WriteFileAtomically(folder / kManifest, Bytes(manifest), 0644);
+
+    pki::Secret password(kPassword);
+    for (const Person& p : users) {
+        WipedBytes key = pki::EncryptPrivateKey(p.key.get(), password);
+        WriteEntry(MediumFolder(root, 0), pki::Der(p.cert.get()), key.span());
+    }
+    WriteEntry(RecipientsFolder(root), pki::Der(server.cert.get()), {});
+
     std::vector<const Authority*> cas = {&rootCa, &ca1, &withdrawnCa};
     WriteFileAtomically(folder / "root-ca.pem", Bytes(pki::Pem(rootCa.cert.get())), 0644);
     WriteFileAtomically(folder / "ca-bundle.pem",
@@ -219,7 +225,6 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
         OPENSSL_cleanse(serverKey.data(), serverKey.size());
     }
     WriteFileAtomically(folder / "README.txt", Bytes(Readme(users, server, cas)), 0644);
-    WriteFileAtomically(folder / kManifest, Bytes(manifest), 0644);
 
     out << "demo PKI made in " << root.string() << "\n"
         << "  password of every user's key: " << kPassword << "\n"

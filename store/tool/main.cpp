@@ -154,24 +154,24 @@ std::string Trim(std::string line) {
     return line;
 }
 
-Secret ReadPassword(const std::string& spec, const std::string& option) {
+Secret ReadPassword(const std::string& source, const std::string& option) {
     std::string text;
-    if (spec.rfind("pass:", 0) == 0) {
-        text = spec.substr(5);
-    } else if (spec.rfind("env:", 0) == 0) {
-        const char* value = std::getenv(spec.substr(4).c_str());
+    if (source.rfind("pass:", 0) == 0) {
+        text = source.substr(5);
+    } else if (source.rfind("env:", 0) == 0) {
+        const char* value = std::getenv(source.substr(4).c_str());
         if (value == nullptr) {
-            throw UsageError("--" + option + ": the variable " + spec.substr(4) + " is not set");
+            throw UsageError("--" + option + ": the variable " + source.substr(4) + " is not set");
         }
         text = value;
-    } else if (spec.rfind("file:", 0) == 0) {
-        std::optional<WipedBytes> bytes = ReadSmallFile(spec.substr(5), 64 * 1024);
+    } else if (source.rfind("file:", 0) == 0) {
+        std::optional<WipedBytes> bytes = ReadSmallFile(source.substr(5), 64 * 1024);
         if (!bytes) {
-            throw Error("--" + option + ": cannot read the password file " + spec.substr(5));
+            throw Error("--" + option + ": cannot read the password file " + source.substr(5));
         }
         text.assign(bytes->data(), bytes->data() + bytes->size());
         text = Trim(std::move(text));
-    } else if (spec == "-") {
+    } else if (source == "-") {
         std::getline(std::cin, text);
         text = Trim(std::move(text));
     } else {
@@ -186,11 +186,11 @@ Secret ReadPassword(const std::string& spec, const std::string& option) {
 }
 
 std::optional<Secret> OptionalPassword(const Arguments& args, const std::string& option) {
-    std::optional<std::string> spec = args.Value(option);
-    if (!spec) {
+    std::optional<std::string> source = args.Value(option);
+    if (!source) {
         return std::nullopt;
     }
-    return ReadPassword(*spec, option);
+    return ReadPassword(*source, option);
 }
 
 WipedBytes ReadInput(const std::string& path) {
