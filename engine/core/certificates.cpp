@@ -110,6 +110,23 @@ int32_t VerifyFailure(int error) {
                : err::kVerifyFailedLast;
 }
 
+const char* ArgumentFailure(int32_t code) {
+    switch (code) {
+    case err::kNullArgument:
+        return "a required argument is missing";
+    case err::kNegativeLength:
+        return "a buffer has a negative length";
+    case err::kEmptyInput:
+        return "the certificate or the CA certificates are empty";
+    case err::kBadContext:
+        return "the engine context is not initialised or already released";
+    case err::kOutOfMemory:
+        return "out of memory";
+    default:
+        return "the verification could not run";
+    }
+}
+
 struct Verification {
     int32_t result = 0;
     std::string detail;
@@ -222,11 +239,12 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
 int32_t CV_VerifyCertificate(EngineContext* context, const ByteBuffer* certificate,
                              const ByteBuffer* caCertificates, const ByteBuffer* crl,
                              const ByteBuffer* arl, char** detail) noexcept {
-    return Guarded([&]() -> int32_t {
-        if (detail == nullptr) {
-            return err::kNullArgument;
-        }
-        *detail = nullptr;
+    if (detail == nullptr) {
+        return err::kNullArgument;
+    }
+    *detail = nullptr;
+    std::string why;
+    int32_t result = Guarded([&]() -> int32_t {
         if (int32_t rc = CheckContext(context); rc != 0) {
             return rc;
         }
@@ -249,11 +267,17 @@ int32_t CV_VerifyCertificate(EngineContext* context, const ByteBuffer* certifica
             return err::kLibraryUnavailable;
         }
         Verification outcome = Verify(leaf, cas, crlBytes, arlBytes);
-        if (outcome.result != 0) {
-            *detail = CopyToTextBlock(outcome.detail);
-        }
+        why = std::move(outcome.detail);
         return outcome.result;
     });
+    if (result != 0) {
+        // Whatever failed, the caller gets a reason (unless there is no memory left for one).
+        Guarded([&]() -> int32_t {
+            *detail = CopyToTextBlock(why.empty() ? ArgumentFailure(result) : why);
+            return 0;
+        });
+    }
+    return result;
 }
 
 } // namespace corvane

@@ -101,8 +101,9 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
 // caCertificates: DER certificates back to back, all trusted (as `openssl verify -CAfile`).
 // crl, arl: DER CRLs back to back; null or empty means not given. A CRL checks the certificate
 // itself, an ARL the CA certificates of its path; both together check the whole path.
-// On failure (after the arguments were found usable) *detail is a text saying why; it is null
-// only when the certificate is valid or an argument was unusable.
+// *detail is null when the certificate is valid; after any failure it is a text saying why
+// (for a failed path validation, OpenSSL's error number, depth, reason and the subject concerned),
+// unless detail itself is null or no memory is left for the text.
 int32_t CV_VerifyCertificate(EngineContext* context, const ByteBuffer* certificate,
                              const ByteBuffer* caCertificates, const ByteBuffer* crl,
                              const ByteBuffer* arl, char** detail) noexcept;

@@ -62,7 +62,7 @@ TEST(Contexts, UnusableContextsFailEveryPublicKeyFunction) {
         EXPECT_EQ(corvane::CV_DecryptPrivateKey(context, &in, &in, &out), expected);
         EXPECT_EQ(corvane::CV_ParseCertificate(context, &in, 0, &a, &b), expected);
         EXPECT_EQ(corvane::CV_VerifyCertificate(context, &in, &in, &in, &in, &detail), expected);
-        EXPECT_EQ(detail.get(), nullptr);
+        EXPECT_NE(Str(detail), "");
         EXPECT_EQ(corvane::CV_ContextFree(context), expected);
     }
 }
@@ -132,14 +132,15 @@ TEST(Arguments, NullPointersAndNegativeLengthsAreRefused) {
     int32_t word = 0;
     Out out;
     Text text;
-    Block<uint8_t> block;
     uint8_t key[32] = {};
 
     for (const ByteBuffer* bad :
          std::initializer_list<const ByteBuffer*>{nullptr, &negative, &dangling}) {
         int32_t expected = bad == &negative ? err::kNegativeLength : err::kNullArgument;
         EXPECT_EQ(corvane::CV_Base64Encode(bad, &text), expected);
+        EXPECT_EQ(text.get(), nullptr);
         EXPECT_EQ(corvane::CV_PemEncode(bad, 1, &text), expected);
+        EXPECT_EQ(text.get(), nullptr);
         EXPECT_EQ(corvane::CV_Digest(101, bad, &out), expected);
         EXPECT_EQ(corvane::CV_Encrypt(corvane::kCipherAes, key, key, bad, &out), expected);
         EXPECT_EQ(corvane::CV_Decrypt(corvane::kCipherAes, key, key, bad, &out), expected);
@@ -155,7 +156,6 @@ TEST(Arguments, NullPointersAndNegativeLengthsAreRefused) {
             EXPECT_EQ(corvane::CV_VerifyCertificate(c, &good, &good, &good, bad, &text), expected);
         }
         EXPECT_EQ(out.get().data, nullptr);
-        EXPECT_EQ(text.get(), nullptr);
     }
 
     EXPECT_EQ(corvane::CV_ContextInit(nullptr), err::kNullArgument);

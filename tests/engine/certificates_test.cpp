@@ -241,14 +241,14 @@ TEST_F(Verification, DamagedInputsFailWithTheirOwnCodes) {
     EXPECT_EQ(verify(leaf, cas, Concat({crl, BytesOf("x")})), err::kBadCrl);
     EXPECT_EQ(verify(leaf, cas, leaf), err::kBadCrl);
 
-    // Unusable arguments are refused before any verification and hand back no detail.
+    // Unusable arguments are refused before any verification, and still say why.
     ByteBuffer certificate = In(leaf);
     ByteBuffer none{0, nullptr};
     Text detail;
     EXPECT_EQ(corvane::CV_VerifyCertificate(context_.get(), &certificate, &none, nullptr, nullptr,
                                             &detail),
               err::kEmptyInput);
-    EXPECT_EQ(detail.get(), nullptr);
+    EXPECT_EQ(Str(detail), "the certificate or the CA certificates are empty");
 }
 
 TEST_F(Verification, ParsingReportsVersionAndKeySize) {
