@@ -489,6 +489,10 @@ TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
     });
     ASSERT_EQ(shown.rows.size(), 30u);
     EXPECT_EQ(shown.rows[29][0], "User29");
+    // Filling went on to its end (a read past the area would have stopped it): row 0 is chosen.
+    EXPECT_EQ(shown.selected, 0);
+    EXPECT_TRUE(shown.ok);
+    EXPECT_EQ(shown.dn, "cn=User0,ou=x");
 }
 
 TEST_F(CertSelectDialogTest, EveryDnCopyIsReleased) {

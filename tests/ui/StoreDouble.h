@@ -43,7 +43,8 @@ public:
 };
 
 // Array allocations (new[]) of the whole program while counting is on: the dialog's DN copies,
-// its result block and its record area are all made that way.
+// its result block and its record area are all made that way. A record area (30 records) always
+// ends at a page that cannot be read, so that reading past it crashes the test.
 namespace allocations {
 void Start();
 void Stop();
