@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <new>
 #include <string_view>
 
 namespace ledra {
@@ -108,10 +107,9 @@ void FillRecord(const Listed& item, CertInfoRecord& record) {
     record.expiry = ClampTime32(item.entry.notAfter);
 }
 
-int32_t ListRecords(int32_t kind, int32_t medium, CertInfoRecord* records) {
-    if (records == nullptr) {
-        return err::kBadArgument;
-    }
+// Lists the folder that the kind and medium select and hands each of the first 30 entries, with
+// its index, to `write`. Returns the count written or a failure.
+template <typename Write> int32_t ListFirst(int32_t kind, int32_t medium, Write&& write) {
     fs::path folder;
     if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
         return rc;
@@ -122,9 +120,17 @@ int32_t ListRecords(int32_t kind, int32_t medium, CertInfoRecord* records) {
     }
     size_t count = std::min<size_t>(listed.size(), qm::kMaxListEntries);
     for (size_t i = 0; i < count; ++i) {
-        FillRecord(listed[i], records[i]);
+        write(i, listed[i]);
     }
     return static_cast<int32_t>(count);
+}
+
+int32_t ListRecords(int32_t kind, int32_t medium, CertInfoRecord* records) {
+    if (records == nullptr) {
+        return err::kBadArgument;
+    }
+    return ListFirst(kind, medium,
+                     [&](size_t i, const Listed& item) { FillRecord(item, records[i]); });
 }
 
 enum class Part { Certificate, Key };
@@ -157,8 +163,6 @@ int32_t CheckOutput(const char* dn, ByteBuffer* output) {
 template <typename F> int32_t Guarded(F&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        return err::kInternal;
     } catch (...) {
         return err::kInternal;
     }
@@ -179,21 +183,11 @@ int32_t LD_GetKeyDN(int32_t kind, char* dnArea, int32_t medium, int32_t /*siteCo
         if (dnArea == nullptr) {
             return err::kBadArgument;
         }
-        fs::path folder;
-        if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
-            return rc;
-        }
-        std::vector<Listed> listed;
-        if (int32_t rc = List(kind, folder, listed); rc != 0) {
-            return rc;
-        }
-        size_t count = std::min<size_t>(listed.size(), qm::kMaxListEntries);
-        for (size_t i = 0; i < count; ++i) {
+        return ListFirst(kind, medium, [&](size_t i, const Listed& item) {
             char* slot = dnArea + i * qm::kDnSlotSize;
             std::memset(slot, 0, qm::kDnSlotSize);
-            std::memcpy(slot, listed[i].subject.data(), listed[i].subject.size());
-        }
-        return static_cast<int32_t>(count);
+            std::memcpy(slot, item.subject.data(), item.subject.size());
+        });
     });
 }
 
