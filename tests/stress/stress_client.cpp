@@ -1,0 +1,163 @@
+// One process of the stress test: a mix of GenerateEx, EncipherEx, DecipherEx and getDNList
+// against the shared stored settings, while other processes do the same.
+//
+// A round trip whose sealed text ("c") is the same before and after it used one key throughout
+// and must give the text back exactly. One whose key another process replaced in between may fail
+// with a code, or (the few cases CBC lets through) give other text. Every tenth iteration the
+// process takes the settings mutex and records "b" and "c" together; the test then checks that
+// each recorded "c", opened with the recipient's key, is exactly "b": a set is never torn.
+#include "automation/StoredSettings.h"
+#include "module/QuillmarkInterfaces.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const wchar_t* kServerDn = L"cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR";
+const wchar_t* kAlgorithms[] = {L"SEED", L"AES", L"ARIA", L"3DES"};
+
+struct Bstr {
+    BSTR s = nullptr;
+    Bstr() = default;
+    explicit Bstr(const std::wstring& text)
+        : s(SysAllocStringLen(text.data(), UINT(text.size()))) {}
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    ~Bstr() { SysFreeString(s); }
+    std::wstring str() const { return s != nullptr ? std::wstring(s, SysStringLen(s)) : L""; }
+};
+
+template <class I> struct Ptr {
+    I* p = nullptr;
+    Ptr() = default;
+    Ptr(const Ptr&) = delete;
+    Ptr& operator=(const Ptr&) = delete;
+    ~Ptr() {
+        if (p != nullptr) {
+            p->Release();
+        }
+    }
+};
+
+template <class I> bool Create(const wchar_t* progId, REFIID iid, Ptr<I>& out) {
+    CLSID clsid;
+    return SUCCEEDED(CLSIDFromProgID(progId, &clsid)) &&
+           SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
+                                      reinterpret_cast<void**>(&out.p)));
+}
+
+std::string ReadSetting(HKEY key, const char* name) {
+    char text[4096] = {};
+    DWORD size = sizeof(text) - 1;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) !=
+        ERROR_SUCCESS) {
+        return "";
+    }
+    return text;
+}
+
+// "b" and "c" as one set, read while holding the settings mutex.
+bool Snapshot(FILE* out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\TesselCorp\\Oriel\\Veyra\\Brindel", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::string b, c;
+    {
+        qm::SettingsLock lock;
+        b = ReadSetting(key, "b");
+        c = ReadSetting(key, "c");
+    }
+    RegCloseKey(key);
+    std::fprintf(out, "%s %s\n", b.c_str(), c.c_str());
+    return !b.empty() && !c.empty();
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: stress_client ID ITERATIONS SNAPSHOT-FILE\n");
+        return 2;
+    }
+    int id = _wtoi(argv[1]);
+    int iterations = _wtoi(argv[2]);
+    FILE* snapshots = _wfopen(argv[3], L"w");
+    if (snapshots == nullptr || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        std::fprintf(stderr, "client %d: cannot start\n", id);
+        return 2;
+    }
+    int violations = 0;
+    int generated = 0, exact = 0, replaced = 0, listed = 0;
+    {
+        Ptr<ISecureSession> session;
+        Ptr<IVeyra> veyra;
+        if (!Create(L"Quillmark.SecureSession", IID_ISecureSession, session) ||
+            !Create(L"Quillmark.Veyra", IID_IVeyra, veyra)) {
+            std::fprintf(stderr, "client %d: cannot create the objects\n", id);
+            return 2;
+        }
+        Bstr server(kServerDn);
+        srand(unsigned(id) * 7919u + 1u);
+        for (int i = 0; i < iterations; ++i) {
+            int pick = i == 0 ? 0 : rand() % 10;
+            if (pick < 2) {
+                Bstr algorithm(kAlgorithms[rand() % 4]);
+                Bstr sealed;
+                HRESULT hr = session.p->GenerateEx(algorithm.s, server.s, &sealed.s);
+                if (hr != S_OK || sealed.str().empty()) {
+                    std::fprintf(stderr, "client %d: GenerateEx failed (%08lx)\n", id, hr);
+                    ++violations;
+                }
+                ++generated;
+            } else if (pick < 8) {
+                std::wstring text = L"stress " + std::to_wstring(id) + L"/" + std::to_wstring(i) +
+                                    L" \xD64D\xAE38\xB3D9";
+                Bstr before, after, input(text), cipher, plain;
+                session.p->getKEYIV(&before.s);
+                HRESULT enc = session.p->EncipherEx(input.s, &cipher.s);
+                HRESULT dec = enc == S_OK ? session.p->DecipherEx(cipher.s, &plain.s) : S_FALSE;
+                session.p->getKEYIV(&after.s);
+                bool sameKey = !before.str().empty() && before.str() == after.str();
+                if (sameKey) {
+                    if (enc != S_OK || dec != S_OK || plain.str() != text) {
+                        std::fprintf(stderr, "client %d: round trip %d under one key failed\n", id,
+                                     i);
+                        ++violations;
+                    }
+                    ++exact;
+                } else {
+                    INT code = 0;
+                    session.p->GetErrorCode(&code);
+                    if (dec == S_FALSE && code != 13 && code != 12) {
+                        std::fprintf(stderr, "client %d: unexpected code %d\n", id, code);
+                        ++violations;
+                    }
+                    ++replaced;
+                }
+            } else {
+                Bstr empty(L""), list;
+                if (veyra.p->getDNList(empty.s, 0, 700, &list.s) != S_OK || list.str().empty()) {
+                    std::fprintf(stderr, "client %d: getDNList failed\n", id);
+                    ++violations;
+                }
+                ++listed;
+            }
+            if (i % 10 == 9 && !Snapshot(snapshots)) {
+                std::fprintf(stderr, "client %d: no settings to record\n", id);
+                ++violations;
+            }
+        }
+    }
+    std::fclose(snapshots);
+    CoUninitialize();
+    std::printf("client %d: %d GenerateEx, %d exact round trips, %d with a replaced key, "
+                "%d getDNList, %d violations\n",
+                id, generated, exact, replaced, listed, violations);
+    return violations == 0 ? 0 : 1;
+}
