@@ -1,0 +1,159 @@
+// Secrets never go back to the allocator readable: every block the crypto objects release is
+// scanned at the moment it is freed for the key, IV, password and plaintext that a test put in,
+// and none may still be there. The objects run over the real engine core.
+#include "crypto/Credential.h"
+#include "crypto/SessionKey.h"
+#include "external/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> g_watching{false};
+std::atomic<int> g_found{0};
+std::vector<uint8_t>* g_secrets = nullptr; // patterns looked for while watching
+
+void Scan(void* block) {
+    if (block == nullptr || !g_watching.load() || g_secrets == nullptr) {
+        return;
+    }
+    g_watching = false; // the scan itself must not be scanned
+    size_t size = malloc_usable_size(block);
+    const uint8_t* bytes = static_cast<const uint8_t*>(block);
+    const std::vector<uint8_t>& secret = *g_secrets;
+    if (size >= secret.size() &&
+        std::search(bytes, bytes + size, secret.begin(), secret.end()) != bytes + size) {
+        ++g_found;
+    }
+    g_watching = true;
+}
+
+void* Allocate(size_t size) {
+    void* p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+void Release(void* p) {
+    Scan(p);
+    std::free(p);
+}
+
+} // namespace
+
+void* operator new(size_t size) {
+    return Allocate(size);
+}
+void* operator new[](size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+    Release(p);
+}
+void operator delete[](void* p) noexcept {
+    Release(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    Release(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    Release(p);
+}
+
+namespace {
+
+// Watches every release in its scope for one secret (8 distinctive bytes of it suffice).
+class Watch {
+public:
+    explicit Watch(const uint8_t* secret, size_t size) : pattern_(secret, secret + size) {
+        g_found = 0;
+        g_secrets = &pattern_;
+        g_watching = true;
+    }
+    ~Watch() { Stop(); }
+    int Stop() {
+        g_watching = false;
+        g_secrets = nullptr;
+        return g_found.load();
+    }
+
+private:
+    std::vector<uint8_t> pattern_;
+};
+
+int32_t CipherId(const char* name) {
+    int32_t id = 0;
+    EXPECT_EQ(0, qm::Engine().CV_CipherId(name, &id));
+    return id;
+}
+
+std::vector<uint8_t> KeyMaterial() {
+    std::vector<uint8_t> bytes(32);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = uint8_t(0xC3 ^ (i * 37));
+    }
+    return bytes;
+}
+
+TEST(SecretWipe, KeyIvAndKeyMaterialAreWipedWhenReplacedAndWhenDestroyed) {
+    std::vector<uint8_t> first = KeyMaterial();
+    std::vector<uint8_t> second(32, 0x11);
+    for (const char* name : {"SEED", "3DES"}) {
+        // Key bytes (the first 8) and IV bytes (bytes 24 to 31 for both algorithms).
+        for (size_t offset : {size_t(0), size_t(24)}) {
+            {
+                Watch watch(first.data() + offset, 8);
+                {
+                    CSessionCipher cipher(CipherId(name));
+                    ASSERT_EQ(0, cipher.SetKeyMaterial(first.data(), 32));
+                    ASSERT_NE(nullptr, cipher.GetKeyMaterialText());
+                    ASSERT_EQ(0, cipher.SetKeyMaterial(second.data(), 32)); // replaces the first
+                }
+                EXPECT_EQ(0, watch.Stop()) << name << ": a released block still held key bytes";
+            }
+        }
+    }
+}
+
+TEST(SecretWipe, PlaintextCopiesAreWipedAfterEncipherAndDecipher) {
+    std::vector<uint8_t> material = KeyMaterial();
+    const char* text = "The quarterly figures: 7301 and 4452, not for publication.";
+    Watch watch(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    std::string cipherText;
+    {
+        CSessionCipher cipher(CipherId("SEED"));
+        ASSERT_EQ(0, cipher.SetKeyMaterial(material.data(), 32));
+        ASSERT_EQ(0, cipher.Encipher(text));
+        cipherText = cipher.GetCipherText();
+        ASSERT_EQ(0, cipher.Decipher(cipherText.c_str()));
+        ASSERT_STREQ(text, cipher.GetPlainText());
+        ASSERT_EQ(0, cipher.Decipher(cipherText.c_str())); // replaces the plain text
+    }
+    EXPECT_EQ(0, watch.Stop()) << "a released block still held the plaintext";
+}
+
+TEST(SecretWipe, PasswordCopiesAreWipedWhetherTheUnlockSucceedsOrNot) {
+    const char* password = "correct horse battery staple 42";
+    Watch watch(reinterpret_cast<const uint8_t*>(password), std::strlen(password));
+    {
+        CCredential credential;
+        uint8_t notAKey[64] = {0x30, 0x03};
+        ByteBuffer key{sizeof(notAKey), notAKey};
+        EXPECT_NE(0, credential.UnlockPrivateKey(key, password));
+    }
+    EXPECT_EQ(0, watch.Stop()) << "a released block still held the password";
+}
+
+} // namespace
