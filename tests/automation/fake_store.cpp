@@ -39,8 +39,11 @@ int32_t QM_CDECL KeyDN(int32_t, char* area, int32_t medium, int32_t site) {
 int32_t QM_CDECL KeyInfo(int32_t, CertInfoRecord*, int32_t, int32_t, const char*) {
     return 0;
 }
-int32_t QM_CDECL CertInfo(int32_t, CertInfoRecord*, int32_t) {
-    return 0;
+int32_t QM_CDECL CertInfo(int32_t, CertInfoRecord* records, int32_t) {
+    ++S().certInfoCalls;
+    size_t n = std::min<size_t>(S().records.size(), qm::kMaxListEntries);
+    std::copy_n(S().records.begin(), n, records);
+    return int32_t(n);
 }
 int32_t QM_CDECL MyCert(const char*, int32_t, int32_t medium, int32_t site, const char* password,
                         ByteBuffer* output) {
@@ -50,8 +53,8 @@ int32_t QM_CDECL MyCert(const char*, int32_t, int32_t medium, int32_t site, cons
     S().lastPassword = password != nullptr ? password : "<null>";
     return Deliver(S().myCertResult, S().myCert, output);
 }
-int32_t QM_CDECL Cert(const char*, int32_t, ByteBuffer*) {
-    return -1;
+int32_t QM_CDECL Cert(const char*, int32_t, ByteBuffer* output) {
+    return Deliver(S().certResult, S().cert, output);
 }
 int32_t QM_CDECL Key(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer* output) {
     ++S().keyCalls;

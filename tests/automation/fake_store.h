@@ -13,6 +13,10 @@ struct FakeStore {
     // Listing
     std::vector<std::string> dns; // written to the DN area, one per slot (at most 30)
     int32_t reportedCount = -1;   // returned instead of dns.size() when not negative
+    // Recipients, as the selection dialog lists and reads them
+    std::vector<CertInfoRecord> records;
+    int32_t certResult = -1;
+    std::vector<uint8_t> cert;
     // Certificates and keys
     int32_t myCertResult = 0;
     std::vector<uint8_t> myCert;
@@ -20,6 +24,7 @@ struct FakeStore {
     std::vector<uint8_t> key;
     // What the store was asked
     int keyDnCalls = 0;
+    int certInfoCalls = 0;
     int myCertCalls = 0;
     int keyCalls = 0;
     int32_t lastMedium = -1;

@@ -1,0 +1,120 @@
+// GenerateEx with no DN: the certificate selection dialog runs inside the call. Driven from a
+// second thread with no person, over a store double and the real engine.
+#include "automation/SecureSession.h"
+#include "automation/StringConversion.h"
+#include "tests/automation/Standalone.h"
+#include "tests/automation/fake_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+const wchar_t* kCaption = L"인증서 선택(v1,0,0,1)";
+
+// Waits for the dialog to appear and hands it to `act`; stops waiting when the call returned
+// without one. A dialog that `act` did not end is cancelled after ten seconds, so that a failing
+// test cannot hang.
+std::thread Drive(void (*act)(HWND), const std::atomic<bool>& returned) {
+    return std::thread([act, &returned] {
+        for (int i = 0; i < 200 && !returned; ++i) {
+            HWND dialog = FindWindowW(L"#32770", kCaption);
+            if (dialog != nullptr && IsWindowVisible(dialog)) {
+                Sleep(100);
+                act(dialog);
+                for (int j = 0; j < 200 && !returned; ++j) {
+                    Sleep(50);
+                }
+                if (!returned) {
+                    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                }
+                return;
+            }
+            Sleep(50);
+        }
+    });
+}
+
+struct Outcome {
+    HRESULT hr;
+    bool sealed;
+    int code;
+};
+
+Outcome GenerateWithoutDn(const wchar_t* algorithm, void (*act)(HWND)) {
+    Standalone<SecureSession> session;
+    qm::UniqueBstr name(SysAllocString(algorithm)), empty(SysAllocString(L"")), sealed;
+    std::atomic<bool> returned{false};
+    std::thread driver = Drive(act, returned);
+    HRESULT hr = session.GenerateEx(name.get(), empty.get(), sealed.out());
+    returned = true;
+    driver.join();
+    INT code = -1;
+    session.GetErrorCode(&code);
+    return {hr, sealed.get() != nullptr && SysStringLen(sealed.get()) > 0, code};
+}
+
+CertInfoRecord Record(const char* subject, const char* issuer) {
+    CertInfoRecord r{};
+    std::strcpy(r.subjectDN, subject);
+    std::strcpy(r.issuerDN, issuer);
+    r.expiry = 2000000000;
+    return r;
+}
+
+class DialogPathTest : public ::testing::Test {
+protected:
+    FakeStore store;
+    BindFakeStore bound{store};
+};
+
+TEST_F(DialogPathTest, AnUnknownAlgorithmFailsBeforeAnyDialog) {
+    Outcome o = GenerateWithoutDn(
+        L"NOPE", [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
+    EXPECT_EQ(S_FALSE, o.hr);
+    EXPECT_EQ(1, o.code);
+    EXPECT_EQ(0, store.certInfoCalls) << "the dialog listed the store";
+}
+
+TEST_F(DialogPathTest, CancelOrTheCloseBoxGivesNoCertificateChoice) {
+    store.records = {Record("cn=Server,o=x", "cn=CA,o=x")};
+    Outcome cancelled = GenerateWithoutDn(L"SEED", [](HWND dialog) {
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    });
+    EXPECT_EQ(S_FALSE, cancelled.hr);
+    EXPECT_FALSE(cancelled.sealed);
+    EXPECT_EQ(20, cancelled.code);
+    EXPECT_EQ(1, store.certInfoCalls) << "listed " << store.records.size();
+
+    Outcome closed = GenerateWithoutDn(
+        L"SEED", [](HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); });
+    EXPECT_EQ(S_FALSE, closed.hr);
+    EXPECT_EQ(20, closed.code);
+}
+
+TEST_F(DialogPathTest, TheChosenCertificateReceivesTheSessionKey) {
+    store.records = {Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark")};
+    store.certResult = 0;
+    store.cert = Fixture("user.der");
+    Outcome chosen = GenerateWithoutDn(L"SEED", [](HWND dialog) {
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), 0);
+    });
+    EXPECT_EQ(S_OK, chosen.hr);
+    EXPECT_TRUE(chosen.sealed);
+    EXPECT_EQ(0, chosen.code);
+}
+
+TEST_F(DialogPathTest, AChoiceTheStoreCannotDeliverIsAWrongCertificate) {
+    store.records = {Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark")};
+    store.certResult = -7;
+    Outcome o = GenerateWithoutDn(L"SEED", [](HWND dialog) {
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), 0);
+    });
+    EXPECT_EQ(S_FALSE, o.hr);
+    EXPECT_EQ(6, o.code);
+}
+
+} // namespace
