@@ -116,21 +116,18 @@ int32_t ReadText(const char* path, const char* valueName, char* text) {
         return Failure(rc);
     }
     // The stored text may be longer than the caller's buffer: read all of it, then hand out what
-    // fits. Another process may make it longer between the two queries: ask again.
+    // fits. The first query is made with room for any text the system writes, so that one round
+    // trip to the registry usually does; a longer text (or one that another process makes longer
+    // meanwhile) is asked for again with the size the registry reported.
+    DWORD capacity = 2 * kTextCapacity;
     for (int attempt = 0; attempt < 4; ++attempt) {
+        WipedText data(static_cast<size_t>(capacity) + 1);
         DWORD type = 0;
-        DWORD size = 0;
-        rc = RegQueryValueExA(key.get(), valueName, nullptr, &type, nullptr, &size);
-        if (rc != ERROR_SUCCESS) {
-            return Failure(rc);
-        }
-        if (type != REG_SZ && type != REG_EXPAND_SZ) {
-            return err::kRegistryType;
-        }
-        WipedText data(static_cast<size_t>(size) + 1);
+        DWORD size = capacity;
         rc = RegQueryValueExA(key.get(), valueName, nullptr, &type,
                               reinterpret_cast<BYTE*>(data.data()), &size);
         if (rc == ERROR_MORE_DATA) {
+            capacity = size;
             continue;
         }
         if (rc != ERROR_SUCCESS) {
