@@ -73,12 +73,12 @@ function(qm_gtest)
     endif()
 endfunction()
 
-# qm_winelib_dll(NAME Corvane SPEC file.spec SOURCES ... LIBS static-libs... LINK -lfoo...)
+# qm_winelib_dll(NAME Corvane EXPORTS file.spec SOURCES ... LIBS static-libs... LINK -lfoo...)
 # A Winelib DLL: the export layer compiled by wineg++ and linked with plain g++ static libraries,
 # written to QM_BIN_DIR as two files, lower-case name.dll.so (the code) and Name.dll (the PE
 # placeholder that LoadLibrary and regsvr32 are given).
 function(qm_winelib_dll)
-    cmake_parse_arguments(W "" "NAME;SPEC" "SOURCES;LIBS;LINK" ${ARGN})
+    cmake_parse_arguments(W "" "NAME;EXPORTS" "SOURCES;LIBS;LINK" ${ARGN})
     string(TOLOWER ${W_NAME} lower)
     set(so ${QM_BIN_DIR}/${lower}.dll.so)
     set(fake ${QM_BIN_DIR}/${W_NAME}.dll)
@@ -104,11 +104,11 @@ function(qm_winelib_dll)
     add_custom_command(
         OUTPUT ${so} ${fake}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${QM_BIN_DIR}
-        COMMAND wineg++ -shared -fno-gnu-unique ${CMAKE_CURRENT_SOURCE_DIR}/${W_SPEC} ${objects}
+        COMMAND wineg++ -shared -fno-gnu-unique ${CMAKE_CURRENT_SOURCE_DIR}/${W_EXPORTS} ${objects}
                 ${libfiles} ${W_LINK} -o ${so}
-        COMMAND winebuild --dll --fake-module -E ${CMAKE_CURRENT_SOURCE_DIR}/${W_SPEC}
+        COMMAND winebuild --dll --fake-module -E ${CMAKE_CURRENT_SOURCE_DIR}/${W_EXPORTS}
                 -F ${W_NAME}.dll -o ${fake}
-        DEPENDS ${objects} ${W_LIBS} ${W_SPEC}
+        DEPENDS ${objects} ${W_LIBS} ${W_EXPORTS}
         COMMENT "winelib ${W_NAME}.dll"
         VERBATIM)
     add_custom_target(${W_NAME}_dll ALL DEPENDS ${so} ${fake})

@@ -103,12 +103,12 @@ INT_PTR CALLBACK RefusesToClose(HWND, UINT message, WPARAM, LPARAM) {
 // stop (or, for `hung`, never pumps at all until then). Windows of a thread die with it.
 class WindowThread {
 public:
-    struct Spec {
+    struct Window {
         const wchar_t* title;
         DLGPROC proc; // a dialog; or null for a plain window of another class
     };
 
-    WindowThread(std::vector<Spec> specs, bool hung) : specs_(std::move(specs)), hung_(hung) {
+    WindowThread(std::vector<Window> plan, bool hung) : plan_(std::move(plan)), hung_(hung) {
         ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         thread_ = std::thread([this] { Run(); });
@@ -132,16 +132,16 @@ private:
         threadId_ = GetCurrentThreadId();
         MSG message;
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists now
-        for (const Spec& spec : specs_) {
-            if (spec.proc != nullptr) {
-                DialogTemplate dialog(spec.title);
+        for (const Window& planned : plan_) {
+            if (planned.proc != nullptr) {
+                DialogTemplate dialog(planned.title);
                 windows_.push_back(CreateDialogIndirectParamW(
                     GetModuleHandleW(nullptr), reinterpret_cast<DLGTEMPLATE*>(dialog.words),
-                    nullptr, spec.proc, 0));
+                    nullptr, planned.proc, 0));
             } else {
-                windows_.push_back(CreateWindowExW(0, L"Static", spec.title, WS_POPUP | WS_VISIBLE,
-                                                   0, 0, 50, 20, nullptr, nullptr, nullptr,
-                                                   nullptr));
+                windows_.push_back(CreateWindowExW(0, L"Static", planned.title,
+                                                   WS_POPUP | WS_VISIBLE, 0, 0, 50, 20, nullptr,
+                                                   nullptr, nullptr, nullptr));
             }
         }
         SetEvent(ready_);
@@ -155,7 +155,7 @@ private:
         }
     }
 
-    std::vector<Spec> specs_;
+    std::vector<Window> plan_;
     bool hung_;
     std::vector<HWND> windows_;
     HANDLE ready_ = nullptr;

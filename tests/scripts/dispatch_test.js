@@ -2,33 +2,12 @@
 // called through IDispatch with the arguments converted by the type library, results checked.
 // Runs under the Korean user locale, where the type library is found only through the fallback
 // to the library's own locale. Prints one verdict line and quits with 1 on any failure.
-var checks = 0, failures = 0;
-
-// Text for the console: cscript prints only ASCII safely.
-function ascii(value) {
-    var text = String(value), out = "";
-    for (var i = 0; i < text.length; i++) {
-        var c = text.charCodeAt(i);
-        out += (c >= 32 && c < 127) ? text.charAt(i) : "\\u" + ("000" + c.toString(16)).slice(-4);
-    }
-    return out;
-}
+eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(
+    new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(WScript.ScriptFullName) +
+    "\\lib\\check.js").ReadAll());
 
 function hex(n) {
     return "0x" + ((n < 0 ? n + 0x100000000 : n).toString(16));
-}
-
-function check(what, ok, detail) {
-    checks++;
-    if (!ok) {
-        failures++;
-        WScript.Echo("FAIL: " + what + (detail ? " (" + ascii(detail) + ")" : ""));
-    }
-}
-
-function equal(what, actual, expected) {
-    check(what, actual === expected, "got " + ascii(actual) + " of type " + typeof actual +
-          ", expected " + ascii(expected));
 }
 
 // The automation error a call raises, or null when it raises none.
@@ -51,7 +30,6 @@ function create(progId) {
 }
 
 try {
-    var env = new ActiveXObject("WScript.Shell").Environment("PROCESS");
     var lang = env.Item("LANG");
     check("the test runs under the Korean locale", lang.indexOf("ko_KR") === 0, lang);
 
@@ -121,6 +99,4 @@ try {
     check("no unexpected script error", false, hex(e.number) + " " + e.description);
 }
 
-WScript.Echo((failures === 0 ? "PASS" : "FAIL") + ": dispatch_test.js, " + (checks - failures) +
-             " passed, " + failures + " failed");
-WScript.Quit(failures === 0 ? 0 : 1);
+verdict("dispatch_test.js");
