@@ -27,7 +27,7 @@ for t in "${targets[@]}"; do
     if ASAN_OPTIONS=detect_leaks=1 "$tree/fuzzers/$t" -max_total_time="$seconds" -timeout=20 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$tree/artifacts/$t-" \
         "$work" >"$tree/$t.log" 2>&1; then
-        grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$tree/$t.log" | tail -1 | tr -s ' '
+        grep -E '^#[0-9]+[[:space:]]+DONE' "$tree/$t.log" | tail -1 | tr -s ' \t' ' '
     else
         echo "FAILED (log: $tree/$t.log)"
         tail -30 "$tree/$t.log"
