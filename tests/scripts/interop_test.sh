@@ -30,9 +30,9 @@ page() {
 legacy="-provider legacy -provider default"
 
 # name : OpenSSL's cipher : key length : IV length
-for spec in SEED:seed-cbc:16:16 ARIA:aria-128-cbc:16:16 AES:aes-128-cbc:16:16 \
+for entry in SEED:seed-cbc:16:16 ARIA:aria-128-cbc:16:16 AES:aes-128-cbc:16:16 \
     3DES:des-ede3-cbc:24:8 DES:des-cbc:8:8; do
-    IFS=: read -r algorithm cipher keyLength ivLength <<<"$spec"
+    IFS=: read -r algorithm cipher keyLength ivLength <<<"$entry"
     page seal "$algorithm" || fail "$algorithm: the page could not seal"
     material=$(base64 -d "$work/sealed.txt" |
         openssl cms -decrypt -inform DER -inkey "$pki/server.key" 2>/dev/null | xxd -p | tr -d '\n')
