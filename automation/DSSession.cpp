@@ -2,6 +2,7 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
+#include "automation/StoreBlock.h"
 #include "automation/StringConversion.h"
 #include "crypto/CertValidator.h"
 #include "crypto/CryptoObject.h"
@@ -12,22 +13,6 @@
 DSSession::DSSession() = default;
 
 DSSession::~DSSession() = default;
-
-namespace {
-
-uint32_t AsCode(int32_t result) {
-    return static_cast<uint32_t>(result);
-}
-
-struct CertificateBlock {
-    ByteBuffer buffer{0, nullptr};
-    CertificateBlock() { buffer.data = new uint8_t[qm::kStoreBlockSize](); }
-    CertificateBlock(const CertificateBlock&) = delete;
-    CertificateBlock& operator=(const CertificateBlock&) = delete;
-    ~CertificateBlock() { CCryptoObject::ReleaseBytes(&buffer); }
-};
-
-} // namespace
 
 HRESULT DSSession::GeneralValidation(BSTR bstrDN, BSTR bstrCaPubs, BSTR bstrCRL, BSTR bstrARL,
                                      INT nMedia, INT* pResult) {
@@ -56,42 +41,42 @@ HRESULT DSSession::Validate(const qm::NarrowText& dn, const qm::NarrowText& caTe
         errorCode = qm::code::kValidateEmptyInput;
         return S_FALSE;
     }
-    if (medium < 0 || medium > 3) {
+    if (!qm::IsValidMedium(medium)) {
         errorCode = qm::code::kValidateNoMedia;
         return S_FALSE;
     }
     CCertValidator validator;
     {
-        CertificateBlock certificate;
-        errorCode = AsCode(qm::Store().LD_GetMyCert(dn.get(), qm::kKindOwn, medium, siteCode,
-                                                    qm::kStorePassword, &certificate.buffer));
+        qm::StoreBlock certificate;
+        errorCode = qm::AsCode(qm::Store().LD_GetMyCert(dn.get(), qm::kKindOwn, medium, siteCode,
+                                                        qm::kStorePassword, &certificate.buffer));
         if (errorCode != 0) {
             errorCode = qm::code::kValidateCannotRead;
             return S_FALSE;
         }
-        errorCode =
-            AsCode(validator.SetCertificate(certificate.buffer.length, certificate.buffer.data));
+        errorCode = qm::AsCode(
+            validator.SetCertificate(certificate.buffer.length, certificate.buffer.data));
     }
     if (errorCode != 0) {
         errorCode = qm::code::kValidateWrongCertificate;
         return S_FALSE;
     }
-    errorCode = AsCode(validator.SetCaCertificates(caText.get()));
+    errorCode = qm::AsCode(validator.SetCaCertificates(caText.get()));
     if (errorCode != 0) {
         errorCode = qm::code::kValidateInvalidCa;
         return S_FALSE;
     }
-    errorCode = AsCode(validator.SetCrl(crlText.get()));
+    errorCode = qm::AsCode(validator.SetCrl(crlText.get()));
     if (errorCode != 0) {
         errorCode = qm::code::kValidateInvalidCrl;
         return S_FALSE;
     }
-    errorCode = AsCode(validator.SetArl(arlText.get()));
+    errorCode = qm::AsCode(validator.SetArl(arlText.get()));
     if (errorCode != 0) {
         errorCode = qm::code::kValidateInvalidArl;
         return S_FALSE;
     }
-    errorCode = AsCode(validator.Validate());
+    errorCode = qm::AsCode(validator.Validate());
     if (errorCode != 0) {
         errorCode = qm::code::kValidateInvalidCertificate;
     }

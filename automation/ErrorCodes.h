@@ -21,6 +21,12 @@ inline constexpr uint32_t MessageIndex(uint32_t code) {
     return code & 0xFFFu;
 }
 
+// A crypto object's or the store's result, stored as it is (0, or a negative status) until a
+// method replaces it with its own constant.
+inline constexpr uint32_t AsCode(int32_t result) {
+    return static_cast<uint32_t>(result);
+}
+
 namespace code {
 // SecureSession
 inline constexpr uint32_t kBase64EmptyInput = 0xF411900E;

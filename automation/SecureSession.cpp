@@ -67,10 +67,6 @@ namespace {
 
 constexpr int kKeyMaterialBytes = 32;
 
-uint32_t AsCode(int32_t result) {
-    return static_cast<uint32_t>(result);
-}
-
 } // namespace
 
 HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult) {
@@ -100,27 +96,28 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
                 return S_FALSE;
             }
             ByteBuffer chosen = dialog.GetResult();
-            errorCode = AsCode(AssignBytes(certificate.out(), chosen.length, chosen.data));
+            errorCode = qm::AsCode(AssignBytes(certificate.out(), chosen.length, chosen.data));
             if (errorCode != 0) {
                 errorCode = qm::code::kGenerateWrongCertificate;
                 return S_FALSE;
             }
         } else {
             CCertLoader loader;
-            errorCode = AsCode(loader.Load(dn.get(), qm::kKindRecipient, qm::kLoadByDn, medium));
+            errorCode =
+                qm::AsCode(loader.Load(dn.get(), qm::kKindRecipient, qm::kLoadByDn, medium));
             if (errorCode != 0) {
                 errorCode = qm::code::kGenerateCannotRead;
                 return S_FALSE;
             }
             ByteBuffer loaded = loader.GetBytes();
-            errorCode = AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
+            errorCode = qm::AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
             if (errorCode != 0) {
                 errorCode = qm::code::kGenerateWrongCertificate;
                 return S_FALSE;
             }
         }
 
-        errorCode = AsCode(envelope.SetCertificate(certificate->length, certificate->data));
+        errorCode = qm::AsCode(envelope.SetCertificate(certificate->length, certificate->data));
         certificate.reset();
         if (errorCode != 0) {
             errorCode = qm::code::kGenerateWrongCertificate;
@@ -134,7 +131,7 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         }
 
         ByteBuffer keyMaterial = sessionCipher->GetKeyMaterial();
-        errorCode = AsCode(envelope.Seal(keyMaterial.data, keyMaterial.length));
+        errorCode = qm::AsCode(envelope.Seal(keyMaterial.data, keyMaterial.length));
         if (errorCode != 0) {
             errorCode = qm::code::kGenerateSealFailed;
             return S_FALSE;
@@ -164,12 +161,12 @@ HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t
         qm::ReadKeySettings(&algorithmId, &keyMaterial);
 
         CSessionCipher cipher(algorithmId);
-        errorCode = AsCode(cipher.SetKeyMaterialText(keyMaterial.text));
+        errorCode = qm::AsCode(cipher.SetKeyMaterialText(keyMaterial.text));
         if (errorCode != 0) {
             errorCode = settingFailure;
             return S_FALSE;
         }
-        errorCode = AsCode(operation(cipher, source.get()));
+        errorCode = qm::AsCode(operation(cipher, source.get()));
         if (errorCode != 0) {
             errorCode = operationFailure;
             return S_FALSE;

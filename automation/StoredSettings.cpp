@@ -11,27 +11,6 @@ SettingText::~SettingText() {
     SecureWipe(text, sizeof(text));
 }
 
-SettingsLock::SettingsLock() {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSettingsMutexName);
-    if (mutex == nullptr) {
-        return;
-    }
-    mutex_ = mutex;
-    DWORD wait = WaitForSingleObject(mutex, kSettingsLockTimeoutMs);
-    // An abandoned mutex means its holder died mid-update: the mutex is ours now, and the values
-    // it left are overwritten by the next writer.
-    held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-}
-
-SettingsLock::~SettingsLock() {
-    if (held_) {
-        ReleaseMutex(static_cast<HANDLE>(mutex_));
-    }
-    if (mutex_ != nullptr) {
-        CloseHandle(static_cast<HANDLE>(mutex_));
-    }
-}
-
 void ReadKeySettings(int32_t* algorithmId, SettingText* keyMaterial) {
     SettingsLock lock;
     Store().LD_GetRegValueN(kSettingsKey, "a", algorithmId);

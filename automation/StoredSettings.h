@@ -10,6 +10,7 @@
 #pragma once
 
 #include "external/abi.h"
+#include "module/Raii.h"
 
 #include <cstdint>
 
@@ -27,26 +28,17 @@ struct SettingText {
     ~SettingText();
 };
 
-// Holds the settings mutex for its lifetime (or nothing, if the bounded wait ran out).
-class SettingsLock {
-public:
-    SettingsLock();
-    SettingsLock(const SettingsLock&) = delete;
-    SettingsLock& operator=(const SettingsLock&) = delete;
-    ~SettingsLock();
-
-    bool Held() const { return held_; }
-
-private:
-    void* mutex_ = nullptr;
-    bool held_ = false;
-};
-
 // How long a call waits for another process's settings update before going on without the lock.
 inline constexpr uint32_t kSettingsLockTimeoutMs = 10000;
 
 // The name of the machine-wide mutex (also taken by tools that read the settings consistently).
 inline constexpr const wchar_t* kSettingsMutexName = L"Quillmark.Veyra.Brindel.Settings";
+
+// Holds the settings mutex for its lifetime (or nothing, if the bounded wait ran out).
+class SettingsLock : public NamedMutexLock {
+public:
+    SettingsLock() : NamedMutexLock(kSettingsMutexName, kSettingsLockTimeoutMs) {}
+};
 
 // Reads "a" and "b" as one consistent pair.
 void ReadKeySettings(int32_t* algorithmId, SettingText* keyMaterial);

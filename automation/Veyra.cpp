@@ -3,6 +3,7 @@
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
 #include "automation/DnList.h"
+#include "automation/StoreBlock.h"
 #include "automation/StringConversion.h"
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
@@ -34,26 +35,9 @@ HRESULT Veyra::GetCertNum(BSTR bstrID, BSTR*) {
 
 namespace {
 
-bool IsValidMedium(int32_t medium) {
-    return medium >= 0 && medium <= 3;
-}
-
 bool IsAnsiLeadByte(unsigned char byte) {
     return IsDBCSLeadByte(byte) != FALSE;
 }
-
-uint32_t AsCode(int32_t result) {
-    return static_cast<uint32_t>(result);
-}
-
-// The store's output areas, wiped when released (the key block holds an encrypted private key).
-struct StoreBlock {
-    ByteBuffer buffer{0, nullptr};
-    StoreBlock() { buffer.data = new uint8_t[qm::kStoreBlockSize](); }
-    StoreBlock(const StoreBlock&) = delete;
-    StoreBlock& operator=(const StoreBlock&) = delete;
-    ~StoreBlock() { CCryptoObject::ReleaseBytes(&buffer); }
-};
 
 } // namespace
 
@@ -65,7 +49,7 @@ HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) 
         qm::NarrowText id(bstrID);
         media = nMedia; // kept even when out of range: getCert then refuses it too
         *pResult = nullptr;
-        if (!IsValidMedium(nMedia)) {
+        if (!qm::IsValidMedium(nMedia)) {
             errorCode = qm::code::kVeyraNoMedia;
             return S_FALSE;
         }
@@ -99,35 +83,36 @@ HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
 
         // Serves only to prove the password by unlocking the private key.
         CDigestCredential credential("SHA1");
-        if (!IsValidMedium(media)) {
+        if (!qm::IsValidMedium(media)) {
             errorCode = qm::code::kVeyraNoMedia;
             return S_FALSE;
         }
 
         CCertLoader loader;
-        errorCode = AsCode(loader.Load(dn.OrEmpty(), qm::kKindOwn, qm::kLoadOwnCertificate, media));
+        errorCode =
+            qm::AsCode(loader.Load(dn.OrEmpty(), qm::kKindOwn, qm::kLoadOwnCertificate, media));
         if (errorCode != 0) {
             errorCode = qm::code::kVeyraCannotReadCertificate;
             return S_FALSE;
         }
         qm::LocalBytes certificate;
         ByteBuffer loaded = loader.GetBytes();
-        errorCode = AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
+        errorCode = qm::AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
         if (errorCode != 0) {
             // The store reported success but delivered nothing: its -2 stays in the code.
             return S_FALSE;
         }
 
         {
-            StoreBlock key;
-            errorCode = AsCode(qm::Store().LD_GetKey(dn.OrEmpty(), qm::kKindOwn, media,
-                                                     qm::kDefaultSiteCode, qm::kStorePassword,
-                                                     &key.buffer));
+            qm::StoreBlock key;
+            errorCode = qm::AsCode(qm::Store().LD_GetKey(dn.OrEmpty(), qm::kKindOwn, media,
+                                                         qm::kDefaultSiteCode, qm::kStorePassword,
+                                                         &key.buffer));
             if (errorCode != 0) {
                 errorCode = qm::code::kVeyraCannotReadKey;
                 return S_FALSE;
             }
-            errorCode = AsCode(credential.UnlockPrivateKey(key.buffer, password.OrEmpty()));
+            errorCode = qm::AsCode(credential.UnlockPrivateKey(key.buffer, password.OrEmpty()));
         }
         if (errorCode != 0) {
             errorCode = qm::code::kVeyraWrongPassword;

@@ -53,6 +53,11 @@ inline constexpr int kRegTextSize = 2048;    // text value buffer: 2,047 charact
 inline constexpr const char* kStorePassword = "5821";
 inline constexpr int32_t kDefaultSiteCode = 700;
 
+// Storage media are numbered 0 to 3; callers check the range before asking the store.
+inline constexpr bool IsValidMedium(int32_t medium) {
+    return medium >= 0 && medium <= 3;
+}
+
 // Returned by a function of the engine or the store that could not be bound (its library is
 // missing or lacks the function). Never a code that either library returns itself.
 inline constexpr int32_t kUnboundFunction = -90001;

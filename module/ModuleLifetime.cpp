@@ -50,27 +50,11 @@ private:
 };
 
 // The count's read, change and store, exclusive across processes. The wait is bounded: the
-// loader lock is held. A mutex abandoned by a process that died while holding it is taken over.
-// When the wait runs out the update goes ahead unguarded, as it would without the mutex.
-class CountGuard {
+// loader lock is held. When it runs out the update goes ahead unguarded, as it would without the
+// mutex.
+class CountGuard : public NamedMutexLock {
 public:
-    CountGuard() : mutex_(CreateMutexW(nullptr, FALSE, kCountMutexName)) {
-        if (mutex_.get() != nullptr) {
-            DWORD wait = WaitForSingleObject(mutex_.get(), kCountWaitMs);
-            owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-        }
-    }
-    CountGuard(const CountGuard&) = delete;
-    CountGuard& operator=(const CountGuard&) = delete;
-    ~CountGuard() {
-        if (owned_) {
-            ReleaseMutex(mutex_.get());
-        }
-    }
-
-private:
-    UniqueHandle mutex_;
-    bool owned_ = false;
+    CountGuard() : NamedMutexLock(kCountMutexName, kCountWaitMs) {}
 };
 
 HWND FindSessionManager(HWND after) {

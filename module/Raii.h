@@ -1,4 +1,4 @@
-// Owners of the module's platform resources: each releases its resource in its destructor, so
+// Owners of platform resources: each releases its resource in its destructor, so
 // that no early return leaks one. (Automation strings have theirs beside the string conversion:
 // qm::UniqueBstr.)
 #pragma once
@@ -95,6 +95,32 @@ public:
 
 private:
     HANDLE handle_ = nullptr;
+};
+
+// A machine-wide named mutex held for the owner's lifetime. The wait is bounded; a mutex abandoned
+// by a process that died holding it is taken over; when the wait runs out the owner goes on
+// without it (Held() is false) rather than hang its caller.
+class NamedMutexLock {
+public:
+    NamedMutexLock(const wchar_t* name, DWORD timeoutMs)
+        : mutex_(CreateMutexW(nullptr, FALSE, name)) {
+        if (mutex_.get() != nullptr) {
+            DWORD wait = WaitForSingleObject(mutex_.get(), timeoutMs);
+            held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+        }
+    }
+    NamedMutexLock(const NamedMutexLock&) = delete;
+    NamedMutexLock& operator=(const NamedMutexLock&) = delete;
+    ~NamedMutexLock() {
+        if (held_) {
+            ReleaseMutex(mutex_.get());
+        }
+    }
+    bool Held() const { return held_; }
+
+private:
+    UniqueHandle mutex_;
+    bool held_ = false;
 };
 
 // A module loaded by LoadLibrary(Ex).

@@ -204,6 +204,14 @@ X509Ptr ParseCertificateDer(Bytes der) {
     return der.empty() ? std::move(cert) : nullptr;
 }
 
+int32_t ParseInputCertificate(Bytes der, X509Ptr* certificate) {
+    if (LibraryContext() == nullptr) {
+        return err::kLibraryUnavailable;
+    }
+    *certificate = ParseCertificateDer(der);
+    return *certificate == nullptr ? err::kBadCertificate : 0;
+}
+
 int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificate, int32_t flags,
                             int32_t* output1, int32_t* output2) noexcept {
     return Guarded([&]() -> int32_t {
@@ -222,12 +230,9 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
         if (int32_t rc = ReadInput(certificate, false, der); rc != 0) {
             return rc;
         }
-        if (LibraryContext() == nullptr) {
-            return err::kLibraryUnavailable;
-        }
-        X509Ptr cert = ParseCertificateDer(der);
-        if (cert == nullptr) {
-            return err::kBadCertificate;
+        X509Ptr cert;
+        if (int32_t rc = ParseInputCertificate(der, &cert); rc != 0) {
+            return rc;
         }
         EVP_PKEY* key = X509_get0_pubkey(cert.get());
         *output1 = int32_t(X509_get_version(cert.get()) + 1);

@@ -146,4 +146,8 @@ using BioPtr = Owned<BIO, BIO_free_all>;
 // One DER certificate that fills the bytes exactly, in the engine's library context.
 X509Ptr ParseCertificateDer(Bytes der);
 
+// The certificate in `der`, parsed in the engine's library context: 0 and the certificate, or
+// the engine's code for an unavailable library or bytes that are not exactly one certificate.
+int32_t ParseInputCertificate(Bytes der, X509Ptr* certificate);
+
 } // namespace corvane

@@ -141,12 +141,9 @@ int32_t CV_EncryptForCertificate(EngineContext* context, const ByteBuffer* certi
         if (int32_t rc = ReadInput(input, true, in); rc != 0) {
             return rc;
         }
-        if (LibraryContext() == nullptr) {
-            return err::kLibraryUnavailable;
-        }
-        X509Ptr cert = ParseCertificateDer(der);
-        if (cert == nullptr) {
-            return err::kBadCertificate;
+        X509Ptr cert;
+        if (int32_t rc = ParseInputCertificate(der, &cert); rc != 0) {
+            return rc;
         }
         return Seal(cert.get(), in, output);
     });

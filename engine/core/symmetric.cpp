@@ -120,7 +120,10 @@ int32_t CV_CipherId(const char* name, int32_t* algorithmId) noexcept {
     });
 }
 
-int32_t CV_IvLength(int32_t algorithmId, int32_t* length) noexcept {
+namespace {
+
+// One of the lengths that the cipher table gives for an algorithm id.
+int32_t CipherLength(int32_t algorithmId, int32_t* length, int CipherEntry::*which) {
     if (length == nullptr) {
         return err::kNullArgument;
     }
@@ -128,20 +131,18 @@ int32_t CV_IvLength(int32_t algorithmId, int32_t* length) noexcept {
     if (entry == nullptr) {
         return err::kUnknownCipher;
     }
-    *length = entry->ivLength;
+    *length = entry->*which;
     return 0;
 }
 
+} // namespace
+
+int32_t CV_IvLength(int32_t algorithmId, int32_t* length) noexcept {
+    return CipherLength(algorithmId, length, &CipherEntry::ivLength);
+}
+
 int32_t CV_KeyLength(int32_t algorithmId, int32_t* length) noexcept {
-    if (length == nullptr) {
-        return err::kNullArgument;
-    }
-    const CipherEntry* entry = FindCipher(algorithmId);
-    if (entry == nullptr) {
-        return err::kUnknownCipher;
-    }
-    *length = entry->keyLength;
-    return 0;
+    return CipherLength(algorithmId, length, &CipherEntry::keyLength);
 }
 
 int32_t CV_RandomBytes(int32_t source, int32_t count, uint8_t** block) noexcept {

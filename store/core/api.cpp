@@ -205,8 +205,11 @@ int32_t LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t /*siteCode
     return Guarded([&]() -> int32_t { return ListRecords(kind, 0, records); });
 }
 
-int32_t LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t /*siteCode*/,
-                     const char* password, ByteBuffer* output) {
+namespace {
+
+// A part of one of the user's entries, handed out once the store's password is given.
+int32_t FetchWithPassword(const char* dn, int32_t kind, int32_t medium, const char* password,
+                          ByteBuffer* output, Part part) {
     return Guarded([&]() -> int32_t {
         if (int32_t rc = CheckOutput(dn, output); rc != 0) {
             return rc;
@@ -214,8 +217,15 @@ int32_t LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t /*sit
         if (!PasswordMatches(password)) {
             return err::kWrongPassword;
         }
-        return Fetch(dn, kind, medium, output, Part::Certificate);
+        return Fetch(dn, kind, medium, output, part);
     });
+}
+
+} // namespace
+
+int32_t LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t /*siteCode*/,
+                     const char* password, ByteBuffer* output) {
+    return FetchWithPassword(dn, kind, medium, password, output, Part::Certificate);
 }
 
 int32_t LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
@@ -229,15 +239,7 @@ int32_t LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
 
 int32_t LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t /*siteCode*/,
                   const char* password, ByteBuffer* output) {
-    return Guarded([&]() -> int32_t {
-        if (int32_t rc = CheckOutput(dn, output); rc != 0) {
-            return rc;
-        }
-        if (!PasswordMatches(password)) {
-            return err::kWrongPassword;
-        }
-        return Fetch(dn, kind, medium, output, Part::Key);
-    });
+    return FetchWithPassword(dn, kind, medium, password, output, Part::Key);
 }
 
 } // namespace ledra

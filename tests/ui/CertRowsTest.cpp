@@ -15,19 +15,10 @@ using qm::ui::CertRowText;
 using qm::ui::CommonName;
 using qm::ui::FormatExpiry;
 using uitest::Ansi;
+using uitest::LocalNoon;
 using uitest::Record;
 
 namespace {
-
-int32_t LocalNoon(int year, int month, int day) {
-    struct tm local {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = 12;
-    local.tm_isdst = -1;
-    return int32_t(_mktime64(&local));
-}
 
 std::string Name(std::string_view dn) {
     char text[qm::ui::kNameTextSize];

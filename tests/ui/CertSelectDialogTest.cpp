@@ -13,6 +13,7 @@
 
 using uitest::Ansi;
 using uitest::FakeStore;
+using uitest::LocalNoon;
 using uitest::Record;
 using uitest::Row;
 using uitest::RunDriven;
@@ -22,16 +23,6 @@ namespace {
 
 constexpr int32_t kCertificates = CCertSelectDialog::kModeCertificates;
 constexpr int32_t kOwnKeys = CCertSelectDialog::kModeOwnKeys;
-
-int32_t LocalNoon(int year, int month, int day) {
-    struct tm local {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = 12;
-    local.tm_isdst = -1;
-    return int32_t(_mktime64(&local));
-}
 
 std::vector<uint8_t> Der(const std::string& marker) {
     std::string text = "\x30\x82\x01\x2a" + marker;

@@ -1,5 +1,7 @@
 #include "StoreDouble.h"
 
+#include <ctime>
+
 #include <windows.h>
 
 #include <atomic>
@@ -75,6 +77,16 @@ std::atomic<bool> g_counting{false};
 std::atomic<long> g_live{0};
 
 } // namespace
+
+int32_t LocalNoon(int year, int month, int day) {
+    struct tm local {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = 12;
+    local.tm_isdst = -1;
+    return int32_t(_mktime64(&local));
+}
 
 CertInfoRecord Record(const std::string& subject, const std::string& issuer, int32_t expiry) {
     CertInfoRecord record{};

@@ -30,6 +30,9 @@ struct FakeStore {
 // A record with the given DNs (cut to their slots) and expiry.
 CertInfoRecord Record(const std::string& subject, const std::string& issuer, int32_t expiry);
 
+// Noon of a day, local time, as the store's 32-bit expiry.
+int32_t LocalNoon(int year, int month, int day);
+
 // Narrow text in the ANSI code page (949 under the project's Wine), as the store writes it.
 std::string Ansi(const wchar_t* text);
 
