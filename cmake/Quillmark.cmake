@@ -1,5 +1,11 @@
 # Build helpers shared by every folder.
 
+# The version, set once in project(): the module's version information, the installer script and
+# the example page of the package all take it from here, in the forms each of them writes.
+set(QM_VERSION_DOTTED ${PROJECT_VERSION})
+string(REPLACE "." "," QM_VERSION_COMMAS "${PROJECT_VERSION}")
+string(REPLACE "." ", " QM_VERSION_SPACED "${PROJECT_VERSION}")
+
 # Warnings are errors in the project's own code (not in third-party code built beside it).
 function(qm_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
