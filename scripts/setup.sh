@@ -7,6 +7,7 @@ QM_PACKAGES=(
     wine wine64 wine64-tools libwine-dev
     xvfb xauth x11-utils imagemagick fonts-wine fonts-nanum locales
     libssl-dev openssl
+    gcab osslsigncode cabextract
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libfuzzer-14-dev libclang-rt-14-dev
 )
