@@ -6,8 +6,9 @@
 #   one changed byte breaks the cabinet's; an unsigned package says so and carries none;
 # - the INF, the page and both DLLs' version information name one version;
 # - the system's installer (advpack) installs from the extracted INF, examples/page.js passes
-#   against the installed copy, installing again leaves HKCR as the first install left it, and
-#   uninstalling leaves HKCR as it was before, with the files and the uninstall entry gone.
+#   against the installed copy with the engine and the store beside it, installing again leaves
+#   HKCR as the first install left it, and uninstalling leaves HKCR as it was before, with the
+#   package's files and the uninstall entry gone but the engine and the store kept.
 # Needs the i686 build (./run test and ./run package make it). The build's Quillmark.dll is
 # registered again at the end, whatever happened.
 set -u
@@ -28,11 +29,9 @@ CLASSES=(
     "DSSession {150DC113-F10D-42A1-9B03-AA4D7A166950}"
 )
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillmark'
-system32=$WINEPREFIX/drive_c/windows/system32
 installed=$WINEPREFIX/drive_c/Program\ Files/Quillmark
 dll=$QM_BIN/Quillmark.dll
 inf=$work/cab/Quillmark.inf
-placed=()
 
 quiet() { # Windows program and arguments: no display, so that no dialog can wait for a person
     DISPLAY= wine "$@"
@@ -64,10 +63,6 @@ restore() {
     fi
     rm -rf "$installed" "$WINEPREFIX/drive_c/windows/inf/Quillmark.inf"
     quiet reg delete "$UNINSTALL" /f >/dev/null 2>&1
-    local f
-    for f in "${placed[@]}"; do
-        rm -f "$system32/$f"
-    done
     quiet regsvr32 /s "$(winepath -w "$dll")" || echo "FAIL: could not register the build again"
     rm -rf "$work"
 }
@@ -156,13 +151,9 @@ echo "== installing with advpack"
 quiet regsvr32 /s /u "$(winepath -w "$dll")" || fail "could not unregister the build"
 snapshot "$work/before.reg"
 [ -z "$(value_of "$UNINSTALL" DisplayName)" ] || fail "an uninstall entry is there before installing"
-# The site's engine and store, as a user's machine has them: found on the system's search path.
-for f in Corvane.dll Ledra.dll; do
-    if [ ! -f "$system32/$f" ]; then
-        cp "$QM_BIN/$f" "$system32/$f" && placed+=("$f")
-    fi
-done
 advpack DefaultInstall
+# The site's engine and store, installed beside the module as a user's machine may have them.
+cp "$QM_BIN/Corvane.dll" "$QM_BIN/Ledra.dll" "$installed/" || fail "no installation folder"
 cmp -s "$installed/Quillmark.dll" "$work/cab/amd64/Quillmark.dll" ||
     fail "the installed Quillmark.dll is not the cabinet's x86_64 build"
 cmp -s "$WINEPREFIX/drive_c/windows/inf/Quillmark.inf" "$inf" || fail "the INF was not kept for uninstalling"
@@ -197,7 +188,11 @@ echo "== uninstalling with advpack"
 advpack DefaultUninstall
 snapshot "$work/after.reg"
 same_registry "HKCR differs from before the install" "$work/before.reg" "$work/after.reg"
-[ -e "$installed" ] && fail "the installation folder is still there: $(ls -A "$installed")"
+# The folder stays while it holds what the package did not put there, and only that.
+[ "$(ls -A "$installed" 2>/dev/null | sort | tr '\n' ' ')" = "Corvane.dll Ledra.dll " ] ||
+    fail "the installation folder holds '$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')', not the engine and store alone"
+rm -f "$installed/Corvane.dll" "$installed/Ledra.dll"
+rmdir "$installed" 2>/dev/null
 [ -e "$WINEPREFIX/drive_c/windows/inf/Quillmark.inf" ] && fail "the kept INF is still there"
 [ -z "$(value_of "$UNINSTALL" DisplayName)" ] || fail "the uninstall entry is still there"
 
