@@ -181,7 +181,6 @@ StoreApi BindRealStore() {
 }
 
 std::atomic<const EngineApi*> g_engineOverride{nullptr};
-std::atomic<const StoreApi*> g_storeOverride{nullptr};
 
 } // namespace
 
@@ -199,16 +198,9 @@ void BindEngineForTesting(const EngineApi* api) noexcept {
     g_engineOverride.store(api, std::memory_order_release);
 }
 
-const StoreApi& Store() noexcept {
-    if (const StoreApi* api = g_storeOverride.load(std::memory_order_acquire)) {
-        return *api;
-    }
+const StoreApi& LibraryStore() noexcept {
     static const StoreApi real = BindRealStore();
     return real;
-}
-
-void BindStoreForTesting(const StoreApi* api) noexcept {
-    g_storeOverride.store(api, std::memory_order_release);
 }
 
 } // namespace qm

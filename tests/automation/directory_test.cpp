@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -156,6 +158,38 @@ TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
     EXPECT_EQ(2, Code(veyra));
 
     EXPECT_EQ(S_FALSE, Cert(veyra, nullptr, nullptr).hr) << "null strings count as empty";
+}
+
+TEST_F(DirectoryTest, GetCertNeverGoesBeyondTheBlocksTheStoreFills) {
+    // A store reporting lengths beyond its 3,000-byte blocks, for the certificate and then for
+    // the key: the over-long ones cannot be read, and nothing past a block is copied or wiped.
+    store.myCert = Fixture("user.der");
+    store.key = Fixture("user.key.p8");
+    const std::pair<int32_t, int> certificateLengths[] = {
+        {-1, 5}, {0, 4094}, {qm::kStoreBlockSize + 1, 5}, {INT_MAX, 5}};
+    for (auto [reported, code] : certificateLengths) {
+        SCOPED_TRACE("certificate length " + std::to_string(reported));
+        store.myCertLength = reported;
+        Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
+        EXPECT_EQ(S_FALSE, r.hr);
+        EXPECT_EQ("<null>", r.text);
+        EXPECT_EQ(code, Code(veyra));
+    }
+    EXPECT_EQ(0, store.keyCalls);
+    store.myCertLength = qm::kStoreBlockSize; // the whole block, as the store says: handed out
+    EXPECT_EQ(S_OK, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr);
+    store.myCertLength.reset();
+
+    const std::pair<int32_t, int> keyLengths[] = {
+        {-1, 2}, {0, 3}, {qm::kStoreBlockSize, 3}, {qm::kStoreBlockSize + 1, 2}, {INT_MAX, 2}};
+    for (auto [reported, code] : keyLengths) {
+        SCOPED_TRACE("key length " + std::to_string(reported));
+        store.keyLength = reported;
+        Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
+        EXPECT_EQ(S_FALSE, r.hr);
+        EXPECT_EQ("<null>", r.text);
+        EXPECT_EQ(code, Code(veyra));
+    }
 }
 
 TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) {
