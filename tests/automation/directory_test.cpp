@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -165,31 +165,36 @@ TEST_F(DirectoryTest, GetCertNeverGoesBeyondTheBlocksTheStoreFills) {
     // the key: the over-long ones cannot be read, and nothing past a block is copied or wiped.
     store.myCert = Fixture("user.der");
     store.key = Fixture("user.key.p8");
-    const std::pair<int32_t, int> certificateLengths[] = {
-        {-1, 5}, {0, 4094}, {qm::kStoreBlockSize + 1, 5}, {INT_MAX, 5}};
-    for (auto [reported, code] : certificateLengths) {
-        SCOPED_TRACE("certificate length " + std::to_string(reported));
-        store.myCertLength = reported;
+    struct Case {
+        std::optional<int32_t> FakeStore::*block;
+        int32_t reported;
+        int code;
+    };
+    constexpr int32_t kFull = qm::kStoreBlockSize;
+    const Case cases[] = {
+        {&FakeStore::myCertLength, -1, 5},        {&FakeStore::myCertLength, 0, 4094},
+        {&FakeStore::myCertLength, kFull + 1, 5}, {&FakeStore::myCertLength, INT_MAX, 5},
+        {&FakeStore::keyLength, -1, 2},           {&FakeStore::keyLength, 0, 3},
+        {&FakeStore::keyLength, kFull, 3},        {&FakeStore::keyLength, kFull + 1, 2},
+        {&FakeStore::keyLength, INT_MAX, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.block == &FakeStore::keyLength ? "key length " : "certificate length ") +
+                     std::to_string(c.reported));
+        store.*c.block = c.reported;
+        int keyCalls = store.keyCalls;
         Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
         EXPECT_EQ(S_FALSE, r.hr);
         EXPECT_EQ("<null>", r.text);
-        EXPECT_EQ(code, Code(veyra));
+        EXPECT_EQ(c.code, Code(veyra));
+        if (c.block == &FakeStore::myCertLength) {
+            EXPECT_EQ(keyCalls, store.keyCalls) << "no key is read for an unread certificate";
+        }
+        (store.*c.block).reset();
     }
-    EXPECT_EQ(0, store.keyCalls);
-    store.myCertLength = qm::kStoreBlockSize; // the whole block, as the store says: handed out
+    // The whole certificate block, as the store says, is handed out.
+    store.myCertLength = kFull;
     EXPECT_EQ(S_OK, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr);
-    store.myCertLength.reset();
-
-    const std::pair<int32_t, int> keyLengths[] = {
-        {-1, 2}, {0, 3}, {qm::kStoreBlockSize, 3}, {qm::kStoreBlockSize + 1, 2}, {INT_MAX, 2}};
-    for (auto [reported, code] : keyLengths) {
-        SCOPED_TRACE("key length " + std::to_string(reported));
-        store.keyLength = reported;
-        Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
-        EXPECT_EQ(S_FALSE, r.hr);
-        EXPECT_EQ("<null>", r.text);
-        EXPECT_EQ(code, Code(veyra));
-    }
 }
 
 TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) {

@@ -390,15 +390,21 @@ int32_t Deliver(ByteBuffer* output) {
     return g_store.result;
 }
 
-int32_t QM_CDECL GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                           const char* password, ByteBuffer* output) {
-    g_store.calls.emplace_back("LD_GetMyCert");
+// A call with a medium, a site code and a password (LD_GetMyCert, LD_GetKey), recorded.
+int32_t DeliverFromMedium(const char* function, const char* dn, int32_t kind, int32_t medium,
+                          int32_t siteCode, const char* password, ByteBuffer* output) {
+    g_store.calls.emplace_back(function);
     g_store.lastDn = dn;
     g_store.lastKind = kind;
     g_store.lastMedium = medium;
     g_store.lastSiteCode = siteCode;
     g_store.lastPassword = password;
     return Deliver(output);
+}
+
+int32_t QM_CDECL GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                           const char* password, ByteBuffer* output) {
+    return DeliverFromMedium("LD_GetMyCert", dn, kind, medium, siteCode, password, output);
 }
 
 int32_t QM_CDECL GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
@@ -410,13 +416,7 @@ int32_t QM_CDECL GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
 
 int32_t QM_CDECL GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
                         const char* password, ByteBuffer* output) {
-    g_store.calls.emplace_back("LD_GetKey");
-    g_store.lastDn = dn;
-    g_store.lastKind = kind;
-    g_store.lastMedium = medium;
-    g_store.lastSiteCode = siteCode;
-    g_store.lastPassword = password;
-    return Deliver(output);
+    return DeliverFromMedium("LD_GetKey", dn, kind, medium, siteCode, password, output);
 }
 int32_t QM_CDECL IsRegKey(const char*, const char*) {
     return 0;

@@ -368,6 +368,17 @@ protected:
         return host.Wait(60000);
     }
     std::string Encode() { return "encode \"" + (app / "Quillmark.dll").string() + "\""; }
+
+    // Has the host encode with the plants in its current folder and on PATH, then on PATH only:
+    // it ends with `outcome` each time, and no plant ever runs.
+    void ExpectNoPlantRuns(int outcome) {
+        EXPECT_EQ(outcome, Run(Encode()));
+        EXPECT_EQ(std::vector<std::string>{}, Loaded());
+        fs::remove(current / "Corvane.dll");
+        fs::remove(current / "Ledra.dll");
+        EXPECT_EQ(outcome, Run(Encode()));
+        EXPECT_EQ(std::vector<std::string>{}, Loaded());
+    }
 };
 
 TEST_F(PlantedLibraries, ABareNameSearchFromTheHostReachesThem) {
@@ -381,31 +392,19 @@ TEST_F(PlantedLibraries, ABareNameSearchFromTheHostReachesThem) {
 }
 
 TEST_F(PlantedLibraries, AreNeverLoadedWhenTheLibrariesBesideTheModuleAreMissing) {
-    EXPECT_EQ(10, Run(Encode())) << "no engine, so no text; and no crash";
-    EXPECT_EQ(std::vector<std::string>{}, Loaded());
-    // Nor from PATH, once the current folder holds none.
-    fs::remove(current / "Corvane.dll");
-    fs::remove(current / "Ledra.dll");
-    EXPECT_EQ(10, Run(Encode()));
-    EXPECT_EQ(std::vector<std::string>{}, Loaded());
+    ExpectNoPlantRuns(10); // no engine, so no text; and no crash
 }
 
 TEST_F(PlantedLibraries, AreNeverLoadedWhenTheLibrariesBesideTheModuleAreDamaged) {
     Damage("Corvane.dll");
     Damage("Ledra.dll");
-    EXPECT_EQ(10, Run(Encode())) << "a damaged engine is no engine; and no crash";
-    EXPECT_EQ(std::vector<std::string>{}, Loaded());
-    fs::remove(current / "Corvane.dll");
-    fs::remove(current / "Ledra.dll");
-    EXPECT_EQ(10, Run(Encode()));
-    EXPECT_EQ(std::vector<std::string>{}, Loaded());
+    ExpectNoPlantRuns(10); // a damaged engine is no engine
 }
 
 TEST_F(PlantedLibraries, LoseToTheLibrariesBesideTheModule) {
     PutBeside("Corvane.dll");
     PutBeside("Ledra.dll");
-    EXPECT_EQ(0, Run(Encode()));
-    EXPECT_EQ(std::vector<std::string>{}, Loaded());
+    ExpectNoPlantRuns(0);
 }
 
 } // namespace
