@@ -2,7 +2,6 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
-#include "automation/StoreBlock.h"
 #include "automation/StringConversion.h"
 #include "crypto/CertValidator.h"
 #include "crypto/CryptoObject.h"

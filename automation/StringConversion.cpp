@@ -4,19 +4,23 @@
 
 namespace qm {
 
-NarrowText::NarrowText(const OLECHAR* text) {
+NarrowText::NarrowText(const OLECHAR* text, WideToNarrowConverter convert) {
     if (text == nullptr) {
         return;
     }
-    // Twice the characters plus 2: a double-byte code page needs at most two bytes a character.
-    size_t characters = static_cast<size_t>(lstrlenW(text));
-    size_t capacity = characters * 2 + 2;
-    buffer_.reset(new char[capacity]); // not zero-filled: only what the conversion writes is read
+    // The first pass measures the text with its terminator, in the code page's own bytes.
+    int needed = convert(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    size_ = needed > 0 ? size_t(needed) : 1;
+    buffer_.reset(new char[size_]); // not zero-filled: only what the conversion writes is read
     buffer_[0] = '\0';
-    int written =
-        WideCharToMultiByte(CP_ACP, 0, text, -1, buffer_.get(),
-                            capacity > 0x7FFFFFFF ? 0x7FFFFFFF : int(capacity), nullptr, nullptr);
-    size_ = written > 0 ? size_t(written) : 1; // what the wipe must clear
+    if (needed <= 0) {
+        return;
+    }
+    int written = convert(CP_ACP, 0, text, -1, buffer_.get(), needed, nullptr, nullptr);
+    if (written <= 0 || written > needed || buffer_[size_t(written) - 1] != '\0') {
+        // Half a conversion is no text: what it wrote goes, and the text is empty.
+        SecureWipe(buffer_.get(), size_);
+    }
 }
 
 NarrowText::~NarrowText() {

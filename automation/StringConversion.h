@@ -11,13 +11,21 @@
 
 namespace qm {
 
+// The platform's UTF-16 to narrow converter (WideCharToMultiByte), or a test's stand-in.
+using WideToNarrowConverter = int(WINAPI*)(UINT codePage, DWORD flags, LPCWCH text, int units,
+                                           LPSTR narrow, int bytes, LPCCH defaultChar,
+                                           LPBOOL usedDefault);
+
 // An incoming BSTR as narrow text, for the duration of one call. A null BSTR stays null;
 // characters after the first NUL are dropped; a character the code page cannot represent becomes
-// the code page's default character. The buffer is wiped when released (it may hold a password
-// or the text being enciphered).
+// the code page's default character. The buffer is sized by the converter itself, so any ANSI
+// code page fits (UTF-8 takes three bytes for a Korean syllable, GB 18030 up to four); a text the
+// converter cannot convert becomes empty text, which every method refuses as it refuses empty
+// input. The whole buffer is wiped when released (it may hold a password or the text being
+// enciphered).
 class NarrowText {
 public:
-    explicit NarrowText(const OLECHAR* text);
+    explicit NarrowText(const OLECHAR* text, WideToNarrowConverter convert = WideCharToMultiByte);
     NarrowText(const NarrowText&) = delete;
     NarrowText& operator=(const NarrowText&) = delete;
     ~NarrowText();

@@ -3,7 +3,6 @@
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
 #include "automation/DnList.h"
-#include "automation/StoreBlock.h"
 #include "automation/StringConversion.h"
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
@@ -58,9 +57,6 @@ HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) 
         if (count <= 0) {
             errorCode = qm::code::kVeyraNoCertificate;
             return S_FALSE;
-        }
-        if (count > qm::kMaxListEntries) {
-            count = qm::kMaxListEntries; // a listing never holds more than the area's 30 slots
         }
         std::string list = qm::JoinDnList(area.get(), count, id.get(), IsAnsiLeadByte);
         if (list.empty()) {

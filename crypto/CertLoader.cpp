@@ -10,6 +10,9 @@ namespace {
 
 constexpr char kPemStart[] = "-----BEGIN";
 
+// Callers have always been told "nothing to copy" for a block the store cannot vouch for.
+static_assert(qm::kStoreBlockRefused == qm::kNothingToCopy);
+
 bool IsPemText(const char* text) {
     return std::strncmp(text, kPemStart, sizeof(kPemStart) - 1) == 0;
 }
@@ -19,7 +22,19 @@ bool IsPemText(const char* text) {
 CCertLoader::CCertLoader() = default;
 
 CCertLoader::~CCertLoader() {
-    ReleaseBytes(&bytes);
+    ReleaseHeld();
+}
+
+// A store block is wiped over its whole capacity, not the length the store reported; a decoded
+// copy is exactly as long as its length.
+void CCertLoader::ReleaseHeld() {
+    if (heldStoreBlock) {
+        qm::ReleaseStoreBlock(bytes.data);
+        bytes = ByteBuffer{0, nullptr};
+        heldStoreBlock = false;
+    } else {
+        ReleaseBytes(&bytes);
+    }
 }
 
 int32_t CCertLoader::Load(const char* source, int32_t kind, int32_t mode, int32_t medium) {
@@ -32,23 +47,20 @@ int32_t CCertLoader::Load(const char* source, int32_t kind, int32_t mode, int32_
         return qm::kInputMissing;
     }
 
-    ReleaseBytes(&bytes);
-    // The store's output area; the store is not told its size and writes at most this much.
-    bytes.data = new uint8_t[qm::kStoreBlockSize]();
+    ReleaseHeld();
+    // The store's output area; the store is not told its size and writes at most this much (the
+    // binding refuses any other answer).
+    bytes.data = qm::NewStoreBlock();
     bytes.length = 0;
+    heldStoreBlock = true;
     int32_t result = mode == qm::kLoadOwnCertificate
                          ? qm::Store().LD_GetMyCert(text, kind, medium, qm::kDefaultSiteCode,
                                                     qm::kStorePassword, &bytes)
                          : qm::Store().LD_GetCert(text, kind, &bytes);
 
-    // What a failed store call left in the area is nobody's certificate, and a length beyond the
-    // area would send the callers' copies past its end: neither is handed out.
-    if (result == 0 && (bytes.length < 0 || bytes.length > qm::kStoreBlockSize)) {
-        result = qm::kNothingToCopy;
-    }
+    // What a failed store call left in the area is nobody's certificate: it is not handed out.
     if (result != 0) {
-        bytes.length = qm::kStoreBlockSize;
-        ReleaseBytes(&bytes);
+        ReleaseHeld();
     }
     return result;
 }
@@ -60,6 +72,6 @@ int32_t CCertLoader::LoadPem(const char* text) {
         qm::DropFailedOutput(decoded);
         return result;
     }
-    ReleaseBytes(&bytes);
+    ReleaseHeld();
     return AssignBytes(&bytes, decoded->length, decoded->data);
 }

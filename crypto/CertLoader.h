@@ -23,4 +23,7 @@ protected:
 
 private:
     int32_t LoadPem(const char* text);
+    void ReleaseHeld();
+
+    bool heldStoreBlock = false; // `bytes` is a whole store block, wiped as such
 };

@@ -62,4 +62,10 @@ inline constexpr bool IsValidMedium(int32_t medium) {
 // missing or lacks the function). Never a code that either library returns itself.
 inline constexpr int32_t kUnboundFunction = -90001;
 
+// Returned in place of the store's success when a block it filled cannot be believed: a length
+// outside the caller's 3,000-byte block, or data that is no longer the caller's block. It is the
+// crypto objects' "nothing to copy" (-2): what the certificate loader has always answered for such
+// a block.
+inline constexpr int32_t kStoreBlockRefused = -2;
+
 } // namespace qm

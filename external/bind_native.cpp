@@ -120,7 +120,6 @@ constexpr StoreApi kNativeStore{
 };
 
 std::atomic<const EngineApi*> g_engine{&kNativeEngine};
-std::atomic<const StoreApi*> g_store{&kNativeStore};
 
 } // namespace
 
@@ -134,12 +133,8 @@ void BindEngineForTesting(const EngineApi* api) noexcept {
     g_engine.store(api != nullptr ? api : &kNativeEngine, std::memory_order_release);
 }
 
-const StoreApi& Store() noexcept {
-    return *g_store.load(std::memory_order_acquire);
-}
-
-void BindStoreForTesting(const StoreApi* api) noexcept {
-    g_store.store(api != nullptr ? api : &kNativeStore, std::memory_order_release);
+const StoreApi& LibraryStore() noexcept {
+    return kNativeStore;
 }
 
 } // namespace qm

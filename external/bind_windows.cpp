@@ -1,6 +1,9 @@
 // Binds the crypto engine and the certificate store in a Windows process: each library is loaded
-// by full path from the folder of the module that holds this code (Quillmark.dll), or by bare name
-// where it is not there (a site that keeps its own copies elsewhere on the search path).
+// by full path from the folder of the module that holds this code (Quillmark.dll), or, where it is
+// not there, taken as the process already holds it, or else loaded from the system folder (a site
+// that installs its copies with the system's DLLs). Never by a search that reaches the host's
+// current folder or PATH: a browser's current folder is often its download folder, and a DLL
+// planted there would run inside the browser.
 #include "external/engine.h"
 #include "external/store.h"
 
@@ -35,17 +38,64 @@ std::wstring ModuleFolder() {
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH];
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        return {};
+    }
+    std::wstring folder(path, n);
+    if (folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    return folder;
+}
+
+// Only a file that is certainly not there lets the search go on elsewhere: one that exists but
+// cannot be read is still the file the site put there.
+bool IsAbsent(const std::wstring& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The library's own imports are looked for in its folder and the system folder only. A system
+// without the search flags (Windows 7 before its loader update) refuses them as an invalid
+// parameter; there the library's folder leads the search for its imports instead.
+HMODULE LoadByFullPath(const std::wstring& path) {
+    HMODULE h = LoadLibraryExW(path.c_str(), nullptr,
+                               LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (h == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        h = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    return h;
+}
+
+// A library that the process already holds under that name (its host, or a test program, loaded
+// it itself) is taken as it is: nothing is searched for and nothing new runs.
+HMODULE AlreadyLoaded(const wchar_t* name) {
+    HMODULE h = nullptr;
+    return GetModuleHandleExW(0, name, &h) ? h : nullptr;
+}
+
+// The file beside the module, when it is there, is the only candidate: if it fails to load
+// (damaged, of the wrong machine type), the library stays unbound rather than be looked for
+// anywhere a stranger can put a file.
 HMODULE LoadBesideModule(const wchar_t* name) {
     std::wstring folder = ModuleFolder();
     if (!folder.empty()) {
-        std::wstring full = folder + name;
-        if (GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            if (HMODULE h = LoadLibraryW(full.c_str())) {
-                return h;
-            }
+        std::wstring beside = folder + name;
+        if (!IsAbsent(beside)) {
+            return LoadByFullPath(beside);
         }
     }
-    return LoadLibraryW(name);
+    if (HMODULE h = AlreadyLoaded(name)) {
+        return h;
+    }
+    std::wstring system = SystemFolder();
+    return system.empty() ? nullptr : LoadByFullPath(system + name);
 }
 
 // Stand-ins for functions that could not be bound: they fail, write nothing and never crash.
@@ -181,7 +231,6 @@ StoreApi BindRealStore() {
 }
 
 std::atomic<const EngineApi*> g_engineOverride{nullptr};
-std::atomic<const StoreApi*> g_storeOverride{nullptr};
 
 } // namespace
 
@@ -199,16 +248,9 @@ void BindEngineForTesting(const EngineApi* api) noexcept {
     g_engineOverride.store(api, std::memory_order_release);
 }
 
-const StoreApi& Store() noexcept {
-    if (const StoreApi* api = g_storeOverride.load(std::memory_order_acquire)) {
-        return *api;
-    }
+const StoreApi& LibraryStore() noexcept {
     static const StoreApi real = BindRealStore();
     return real;
-}
-
-void BindStoreForTesting(const StoreApi* api) noexcept {
-    g_storeOverride.store(api, std::memory_order_release);
 }
 
 } // namespace qm

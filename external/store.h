@@ -34,10 +34,42 @@ namespace qm {
 inline constexpr int32_t kKindOwn = 0;       // the user's own certificate, key and DN list
 inline constexpr int32_t kKindRecipient = 1; // a recipient's certificate
 
-// The bound store. The first call binds it; it never returns a table with null entries.
+// The bound store, seen through the checks that keep its callers sound whatever it answers:
+// - a listing counts at most 30 entries (a larger count is cut to 30, the entries the caller's
+//   area holds; a count of 0 or less stays "none", as the store gave it);
+// - a block (certificate or key) is handed back only with a length from 0 to 3,000 and in the
+//   caller's own block; otherwise the call fails with kStoreBlockRefused, and a failed call
+//   leaves the length 0 and the caller's block in place;
+// - a registry text ends within its 2,048-byte buffer.
+// The first call binds the library; the table never has null entries.
 const StoreApi& Store() noexcept;
 
-// Replaces the bound store for a test; null restores it. The table must outlive its use.
+// Replaces the store behind the checks for a test; null restores the library. The table must
+// outlive its use.
 void BindStoreForTesting(const StoreApi* api) noexcept;
+
+// The library's own functions, unchecked: for doubles that keep some of them. Each binding
+// (native, Windows) provides it.
+const StoreApi& LibraryStore() noexcept;
+
+// A 3,000-byte block for the store to fill (a certificate or an encrypted private key). The block
+// is the caller's: its whole capacity is wiped when it is released, whatever length the store
+// reported.
+uint8_t* NewStoreBlock();
+void ReleaseStoreBlock(uint8_t* block) noexcept;
+
+// A store block owned by one call: `buffer` is what the store is handed.
+class StoreBlock {
+public:
+    StoreBlock() : block_(NewStoreBlock()) { buffer.data = block_; }
+    StoreBlock(const StoreBlock&) = delete;
+    StoreBlock& operator=(const StoreBlock&) = delete;
+    ~StoreBlock() { ReleaseStoreBlock(block_); }
+
+    ByteBuffer buffer{0, nullptr};
+
+private:
+    uint8_t* block_;
+};
 
 } // namespace qm

@@ -10,8 +10,9 @@ export WINEPREFIX=${QM_WINEPREFIX:-${WINEPREFIX:-$QM_ROOT/.wine}}
 export WINEDEBUG=${QM_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDLLPATH=$QM_BIN
-# The ANSI code page of every Wine process is 949: the system's texts are Korean.
-export LANG=ko_KR.UTF-8
+# The ANSI code page of every Wine process is 949: the system's texts are Korean. (A test that
+# checks another code page names its locale in QM_LANG.)
+export LANG=${QM_LANG:-ko_KR.UTF-8}
 unset LC_ALL LC_CTYPE
 # The certificate store of the project's Wine world, unless a caller points elsewhere.
 export QUILLMARK_STORE=${QUILLMARK_STORE:-$QM_BUILD/store}

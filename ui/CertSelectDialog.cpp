@@ -4,7 +4,6 @@
 #include "ui/CertRows.h"
 #include "ui/resource.h"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -47,7 +46,7 @@ CCertSelectDialog::~CCertSelectDialog() {
 }
 
 void CCertSelectDialog::ReleaseResult() noexcept {
-    delete[] result.data;
+    qm::ReleaseStoreBlock(result.data);
     result = ByteBuffer{0, nullptr};
 }
 
@@ -88,9 +87,7 @@ void CCertSelectDialog::Fill(const char* filterText, int32_t storeMedium) {
     } else if (mode == kModeCertificates) {
         count = store.LD_GetCertInfo(kind, area.get(), siteCode);
     }
-    // The area holds 30 records; a larger count cannot be believed beyond them.
-    count = std::clamp<int32_t>(count, 0, qm::kMaxListEntries);
-
+    // The binding cuts the count to the area's 30 records; 0 or less lists nothing.
     int row = 0;
     for (int32_t i = 0; i < count; ++i) {
         Admit(area[size_t(i)], filterText, row);
@@ -156,7 +153,7 @@ void CCertSelectDialog::Confirm() {
         return;
     }
     ReleaseResult();
-    result.data = new uint8_t[qm::kStoreBlockSize]();
+    result.data = qm::NewStoreBlock();
     ByteBuffer output{0, result.data};
     const StoreApi& store = qm::Store();
     int32_t status = -1;
@@ -166,9 +163,8 @@ void CCertSelectDialog::Confirm() {
         status = store.LD_GetMyCert(selectedDn, kind, medium, qm::kDefaultSiteCode,
                                     qm::kStorePassword, &output);
     }
-    // Only bytes that the store wrote into this block, within it, count as a certificate.
-    bool delivered = status == 0 && output.data == result.data && output.length > 0 &&
-                     output.length <= qm::kStoreBlockSize;
+    // The binding vouches that a success wrote within this block; an empty one is no certificate.
+    bool delivered = status == 0 && output.length > 0;
     if (delivered) {
         result.length = output.length;
     } else {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <optional>
 #include <string>
 
 namespace {
@@ -156,6 +158,43 @@ TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
     EXPECT_EQ(2, Code(veyra));
 
     EXPECT_EQ(S_FALSE, Cert(veyra, nullptr, nullptr).hr) << "null strings count as empty";
+}
+
+TEST_F(DirectoryTest, GetCertNeverGoesBeyondTheBlocksTheStoreFills) {
+    // A store reporting lengths beyond its 3,000-byte blocks, for the certificate and then for
+    // the key: the over-long ones cannot be read, and nothing past a block is copied or wiped.
+    store.myCert = Fixture("user.der");
+    store.key = Fixture("user.key.p8");
+    struct Case {
+        std::optional<int32_t> FakeStore::*block;
+        int32_t reported;
+        int code;
+    };
+    constexpr int32_t kFull = qm::kStoreBlockSize;
+    const Case cases[] = {
+        {&FakeStore::myCertLength, -1, 5},        {&FakeStore::myCertLength, 0, 4094},
+        {&FakeStore::myCertLength, kFull + 1, 5}, {&FakeStore::myCertLength, INT_MAX, 5},
+        {&FakeStore::keyLength, -1, 2},           {&FakeStore::keyLength, 0, 3},
+        {&FakeStore::keyLength, kFull, 3},        {&FakeStore::keyLength, kFull + 1, 2},
+        {&FakeStore::keyLength, INT_MAX, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((c.block == &FakeStore::keyLength ? "key length " : "certificate length ") +
+                     std::to_string(c.reported));
+        store.*c.block = c.reported;
+        int keyCalls = store.keyCalls;
+        Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
+        EXPECT_EQ(S_FALSE, r.hr);
+        EXPECT_EQ("<null>", r.text);
+        EXPECT_EQ(c.code, Code(veyra));
+        if (c.block == &FakeStore::myCertLength) {
+            EXPECT_EQ(keyCalls, store.keyCalls) << "no key is read for an unread certificate";
+        }
+        (store.*c.block).reset();
+    }
+    // The whole certificate block, as the store says, is handed out.
+    store.myCertLength = kFull;
+    EXPECT_EQ(S_OK, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr);
 }
 
 TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) {

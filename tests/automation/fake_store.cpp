@@ -13,7 +13,8 @@ FakeStore& S() {
     return *FakeStore::current;
 }
 
-int32_t Deliver(int32_t result, const std::vector<uint8_t>& bytes, ByteBuffer* output) {
+int32_t Deliver(int32_t result, const std::vector<uint8_t>& bytes,
+                const std::optional<int32_t>& reported, ByteBuffer* output) {
     if (result != 0) {
         return result;
     }
@@ -21,7 +22,7 @@ int32_t Deliver(int32_t result, const std::vector<uint8_t>& bytes, ByteBuffer* o
     if (n > 0) {
         std::memcpy(output->data, bytes.data(), n);
     }
-    output->length = int32_t(n);
+    output->length = reported.value_or(int32_t(n));
     return 0;
 }
 
@@ -51,18 +52,18 @@ int32_t QM_CDECL MyCert(const char*, int32_t, int32_t medium, int32_t site, cons
     S().lastMedium = medium;
     S().lastSiteCode = site;
     S().lastPassword = password != nullptr ? password : "<null>";
-    return Deliver(S().myCertResult, S().myCert, output);
+    return Deliver(S().myCertResult, S().myCert, S().myCertLength, output);
 }
 int32_t QM_CDECL Cert(const char*, int32_t, ByteBuffer* output) {
-    return Deliver(S().certResult, S().cert, output);
+    return Deliver(S().certResult, S().cert, std::nullopt, output);
 }
 int32_t QM_CDECL Key(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer* output) {
     ++S().keyCalls;
-    return Deliver(S().keyResult, S().key, output);
+    return Deliver(S().keyResult, S().key, S().keyLength, output);
 }
 
 StoreApi MakeTable() {
-    StoreApi api = qm::Store(); // registry functions stay real
+    StoreApi api = qm::LibraryStore(); // registry functions stay real
     api.LD_GetKeyDN = KeyDN;
     api.LD_GetKeyInfo = KeyInfo;
     api.LD_GetCertInfo = CertInfo;

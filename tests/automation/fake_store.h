@@ -6,6 +6,7 @@
 #include "external/store.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,10 @@ struct FakeStore {
     // Certificates and keys
     int32_t myCertResult = 0;
     std::vector<uint8_t> myCert;
+    std::optional<int32_t> myCertLength; // reported instead of what was written, whatever it is
     int32_t keyResult = 0;
     std::vector<uint8_t> key;
+    std::optional<int32_t> keyLength;
     // What the store was asked
     int keyDnCalls = 0;
     int certInfoCalls = 0;

@@ -1,7 +1,8 @@
 // Faults: the engine failing at each of its calls, store entries damaged between calls, and
 // stored settings garbled in the registry. Every method must end with S_OK or S_FALSE and one of
 // its own codes, leave a null result when it fails, and leave nothing behind: no engine block and
-// no allocation of its own. Runs over the real Ledra.dll and a demo store made by the store tool.
+// no allocation of its own, and nothing secret in what it released (the string converter stopping
+// short is one such fault). Runs over the real Ledra.dll and a demo store made by the store tool.
 #include "automation/DSSession.h"
 #include "automation/SecureSession.h"
 #include "automation/StringConversion.h"
@@ -11,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <malloc.h>
 #include <new>
 #include <set>
 #include <string>
@@ -23,7 +26,22 @@
 
 namespace {
 std::atomic<long> g_allocations{0};
+// While set, every released block is searched for these bytes: secrets must go back wiped.
+std::atomic<const std::string*> g_secret{nullptr};
+std::atomic<int> g_secretsReleased{0};
+
+void LookForSecret(void* p) {
+    const std::string* secret = g_secret.load();
+    if (secret == nullptr) {
+        return;
+    }
+    const char* bytes = static_cast<const char*>(p);
+    size_t size = _msize(p);
+    if (std::search(bytes, bytes + size, secret->begin(), secret->end()) != bytes + size) {
+        ++g_secretsReleased;
+    }
 }
+} // namespace
 
 void* operator new(size_t size) {
     void* p = std::malloc(size != 0 ? size : 1);
@@ -38,6 +56,7 @@ void* operator new[](size_t size) {
 }
 void operator delete(void* p) noexcept {
     if (p != nullptr) {
+        LookForSecret(p);
         --g_allocations;
         std::free(p);
     }
@@ -234,6 +253,39 @@ TEST_F(FaultTest, StoreEntriesDamagedBetweenCallsAreReportedNotFatal) {
     EXPECT_EQ(S_FALSE, veyra.getCert(dn.get(), password.get(), pem.out()));
     restore();
     EXPECT_EQ(S_OK, veyra.getCert(dn.get(), password.get(), pem.out()));
+}
+
+// A converter that measures honestly, writes what it converts, then runs out of room before the
+// terminator, as the platform's does when a buffer is too small.
+int WINAPI StopsShortOfTheEnd(UINT codePage, DWORD flags, LPCWCH text, int units, LPSTR narrow,
+                              int bytes, LPCCH defaultChar, LPBOOL usedDefault) {
+    int needed =
+        WideCharToMultiByte(codePage, flags, text, units, nullptr, 0, defaultChar, usedDefault);
+    if (bytes == 0) {
+        return needed;
+    }
+    WideCharToMultiByte(codePage, flags, text, units, narrow, bytes, defaultChar, usedDefault);
+    narrow[bytes - 1] = '!';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+}
+
+TEST(ConversionFault, NarrowCopiesGoBackWipedWholeWhetherOrNotTheConversionFinished) {
+    // A page's password, long enough that a wipe of one byte or of a guessed length shows.
+    const wchar_t* password = L"\xBE44\xBC00\xBC88\xD638-correct horse battery staple-93f1c";
+    const std::string secret = "correct horse battery staple";
+    for (qm::WideToNarrowConverter convert : {qm::WideToNarrowConverter(WideCharToMultiByte),
+                                              qm::WideToNarrowConverter(StopsShortOfTheEnd)}) {
+        qm::UniqueBstr text(SysAllocString(password));
+        g_secretsReleased = 0;
+        g_secret = &secret;
+        {
+            qm::NarrowText narrow(text.get(), convert);
+            EXPECT_EQ(convert == StopsShortOfTheEnd, narrow.IsEmpty());
+        }
+        g_secret = nullptr;
+        EXPECT_EQ(0, g_secretsReleased.load()) << "a released narrow copy still held the password";
+    }
 }
 
 class StoredSettingsFaultTest : public FaultTest {

@@ -1,15 +1,29 @@
 // The conversion rules at the automation boundary, through the platform's real converters in the
-// project's code page (949).
+// project's code page (949); a converter that fails, through stand-ins; and, in a run of their own
+// under a Unicode-only locale, Korean text in an ANSI code page of 65001 (UTF-8).
+#include "automation/SecureSession.h"
 #include "automation/StringConversion.h"
+#include "external/engine.h"
+#include "tests/automation/Standalone.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 std::string Bytes(const char* text) {
     return text != nullptr ? std::string(text) : "<null>";
+}
+
+std::string Ascii(BSTR text) {
+    std::string out;
+    for (UINT i = 0; text != nullptr && i < SysStringLen(text); ++i) {
+        out += text[i] < 0x80 ? char(text[i]) : '?';
+    }
+    return out;
 }
 
 TEST(StringConversion, TheProcessRunsInCodePage949) {
@@ -44,6 +58,50 @@ TEST(StringConversion, ACharacterTheCodePageLacksBecomesItsDefaultCharacter) {
     EXPECT_EQ("a?z", Bytes(thai.get()));
 }
 
+// Stand-ins for the platform's converter, failing as a converter can.
+int WINAPI RefusesToMeasure(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) {
+    return 0;
+}
+// Measures, then runs out of room: fills all it was given, with no terminator, and fails.
+int WINAPI RunsOutOfRoom(UINT, DWORD, LPCWCH, int, LPSTR narrow, int bytes, LPCCH, LPBOOL) {
+    if (bytes == 0) {
+        return 8;
+    }
+    std::memset(narrow, 'x', size_t(bytes));
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+}
+// Claims to have written more than it was given room for.
+int WINAPI ClaimsMoreThanItWasGiven(UINT, DWORD, LPCWCH, int, LPSTR narrow, int bytes, LPCCH,
+                                    LPBOOL) {
+    if (bytes == 0) {
+        return 4;
+    }
+    std::memcpy(narrow, "abc", 4);
+    return 9;
+}
+// Claims success for a buffer it filled without a terminator.
+int WINAPI LeavesNoTerminator(UINT, DWORD, LPCWCH, int, LPSTR narrow, int bytes, LPCCH, LPBOOL) {
+    if (bytes == 0) {
+        return 4;
+    }
+    std::memset(narrow, 'y', size_t(bytes));
+    return bytes;
+}
+
+TEST(StringConversion, ATextTheConverterFailsOnIsEmptyAndTerminatedNeverHalfConverted) {
+    qm::UniqueBstr text(SysAllocString(L"\xBE44\xBC00\xBC88\xD638 secret"));
+    for (qm::WideToNarrowConverter convert :
+         {RefusesToMeasure, RunsOutOfRoom, ClaimsMoreThanItWasGiven, LeavesNoTerminator}) {
+        qm::NarrowText narrow(text.get(), convert);
+        EXPECT_FALSE(narrow.IsNull());
+        EXPECT_TRUE(narrow.IsEmpty()) << "methods refuse it as they refuse empty input";
+        EXPECT_STREQ("", narrow.get());
+    }
+    qm::NarrowText none(nullptr, RefusesToMeasure);
+    EXPECT_TRUE(none.IsNull()) << "a null string stays null";
+}
+
 TEST(StringConversion, OutgoingTextBecomesANewAutomationString) {
     qm::UniqueBstr korean(qm::ToAutomationString("\xC8\xAB\xB1\xE6\xB5\xBF"));
     ASSERT_NE(nullptr, korean.get());
@@ -54,6 +112,91 @@ TEST(StringConversion, OutgoingTextBecomesANewAutomationString) {
     qm::UniqueBstr empty(qm::ToAutomationString(""));
     ASSERT_NE(nullptr, empty.get()) << "an empty text is an empty string, not a null one";
     EXPECT_EQ(0u, SysStringLen(empty.get()));
+}
+
+// UTF-8 of UTF-16 text, written out by hand: what an ANSI code page of 65001 must give.
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(text[++i]) - 0xDC00);
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | c >> 6);
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | c >> 12);
+            out += char(0x80 | (c >> 6 & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | c >> 18);
+            out += char(0x80 | (c >> 12 & 0x3F));
+            out += char(0x80 | (c >> 6 & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// `count` Korean syllables, all different, with a space now and then as in a sentence.
+std::wstring Korean(size_t count) {
+    std::wstring text;
+    for (size_t i = 0; i < count; ++i) {
+        text += i % 9 == 8 ? L' ' : wchar_t(0xAC00 + (i * 97) % 11172);
+    }
+    return text;
+}
+
+// Run by its own CTest entry under a locale whose ANSI code page is 65001; the main run leaves
+// these out.
+TEST(StringConversionUtf8, TheProcessRunsInCodePage65001) {
+    ASSERT_EQ(65001u, GetACP());
+}
+
+TEST(StringConversionUtf8, KoreanTextOfEveryLengthArrivesWholeAndTerminated) {
+    // Three bytes a syllable: more than twice the characters plus 2 from two syllables on.
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 700; ++n) {
+        lengths.push_back(n);
+    }
+    for (size_t n : {1023u, 1024u, 1025u, 4095u, 4096u, 65535u, 65536u, 300001u}) {
+        lengths.push_back(n);
+    }
+    for (size_t n : lengths) {
+        std::wstring text = Korean(n);
+        qm::UniqueBstr bstr(SysAllocStringLen(text.data(), UINT(n)));
+        qm::NarrowText narrow(bstr.get());
+        ASSERT_EQ(Utf8(text), Bytes(narrow.get())) << n << " syllables";
+    }
+}
+
+TEST(StringConversionUtf8, TheRulesHoldInEveryCodePage) {
+    qm::UniqueBstr withNul(SysAllocStringLen(L"\xD55C\xAE00\0\xB4A4", 4));
+    EXPECT_EQ(Utf8(L"\xD55C\xAE00"), Bytes(qm::NarrowText(withNul.get()).get()));
+    EXPECT_TRUE(qm::NarrowText(nullptr).IsNull());
+    // Four bytes for a character beyond the BMP, amid Korean text.
+    std::wstring mixed = Korean(40) + L"\xD83D\xDE00" + Korean(40) + L"abc";
+    qm::UniqueBstr bstr(SysAllocString(mixed.c_str()));
+    EXPECT_EQ(Utf8(mixed), Bytes(qm::NarrowText(bstr.get()).get()));
+}
+
+TEST(StringConversionUtf8, APagesKoreanTextReachesTheEngineWhole) {
+    Standalone<SecureSession> session;
+    for (size_t n : {1u, 2u, 3u, 100u, 2000u}) {
+        std::wstring text = Korean(n);
+        qm::UniqueBstr input(SysAllocString(text.c_str()));
+        qm::UniqueBstr result;
+        ASSERT_EQ(S_OK, session.Base64Encode(input.get(), result.out()));
+
+        std::string bytes = Utf8(text);
+        ByteBuffer buffer{int32_t(bytes.size()), reinterpret_cast<uint8_t*>(bytes.data())};
+        qm::EngineBlock<char> expected;
+        ASSERT_EQ(0, qm::Engine().CV_Base64Encode(&buffer, expected.out()));
+        EXPECT_EQ(std::string(expected.get()), Ascii(result.get())) << n << " syllables";
+    }
 }
 
 } // namespace

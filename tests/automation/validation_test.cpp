@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 namespace {
@@ -93,6 +94,25 @@ TEST_F(ValidationTest, TheChecksRunInOrderAndTheResultNamesTheFirstFailure) {
     const wchar_t* garbage = L"-----BEGIN X509 CRL-----\n!!!\n-----END X509 CRL-----\n";
     EXPECT_EQ(-198148080, Validate(L"cn=Hong", ca, garbage, nullptr, 0).result);
     EXPECT_EQ(-198148079, Validate(L"cn=Hong", ca, L"", garbage, 0).result);
+}
+
+TEST_F(ValidationTest, ALengthBeyondTheCertificateBlockIsACertificateThatCannotBeRead) {
+    // A store reporting lengths its 3,000-byte block cannot hold: the validator never copies
+    // past the block, and the block's wipe never writes past it.
+    for (int32_t reported : {-1, qm::kStoreBlockSize + 1, INT_MAX}) {
+        SCOPED_TRACE(reported);
+        store.myCertLength = reported;
+        Outcome o = Validate(L"cn=Hong,ou=x", ca, nullptr, nullptr, 0);
+        EXPECT_EQ(S_FALSE, o.hr);
+        EXPECT_EQ(-198148091, o.result);
+        EXPECT_EQ(5, o.code);
+    }
+    store.myCertLength = 0;
+    EXPECT_EQ(-198148090, Validate(L"cn=Hong,ou=x", ca, nullptr, nullptr, 0).result);
+    // The whole block, as the store says: the certificate with what follows it in the block.
+    store.myCertLength = qm::kStoreBlockSize;
+    Outcome whole = Validate(L"cn=Hong,ou=x", ca, nullptr, nullptr, 0);
+    EXPECT_EQ(S_OK, whole.hr);
 }
 
 TEST_F(ValidationTest, TheFetchingMethodsDoNothing) {

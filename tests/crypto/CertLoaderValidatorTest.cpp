@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 namespace {
@@ -70,6 +71,31 @@ TEST_F(CertLoaderTest, StoreFailuresLeaveNothingToUse) {
     store().calls.clear();
     EXPECT_EQ(loader.Load("cn=x", 1, 7, 0), qm::kInputMissing);
     EXPECT_TRUE(store().calls.empty());
+}
+
+TEST_F(CertLoaderTest, OnlyALengthWithinTheBlockIsEverKept) {
+    // What a hostile store might report for a certificate it claims to have written; the loader
+    // (and every copy made from it) must never reach beyond the 3,000-byte block.
+    store().certificate.assign(qm::kStoreBlockSize, 0x30);
+    for (int32_t mode : {qm::kLoadOwnCertificate, qm::kLoadByDn}) {
+        for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
+            CCertLoader loader;
+            store().reportedLength = reported;
+            bool fits = reported >= 0 && reported <= qm::kStoreBlockSize;
+            EXPECT_EQ(loader.Load("cn=x", 0, mode, 0), fits ? 0 : qm::kNothingToCopy);
+            EXPECT_EQ(loader.GetBytes().length, fits ? reported : 0);
+            if (!fits) {
+                EXPECT_EQ(loader.GetBytes().data, nullptr);
+            }
+            ByteBuffer copy{0, nullptr};
+            ByteBuffer held = loader.GetBytes();
+            if (CCryptoObject::AssignBytes(&copy, held.length, held.data) == 0) {
+                EXPECT_EQ(Held(copy), std::vector<uint8_t>(size_t(reported), 0x30));
+                CCryptoObject::ReleaseBytes(&copy);
+            }
+        }
+    }
 }
 
 class CertValidatorTest : public DoublesTest {

@@ -362,14 +362,18 @@ constexpr EngineApi kTable{
     VerifyCertificate,
 };
 
-int32_t QM_CDECL NoDnList(int32_t, char*, int32_t, int32_t) {
-    return 0;
+// The listings write nothing; they report the count a test asks for.
+int32_t QM_CDECL DnList(int32_t, char*, int32_t, int32_t) {
+    g_store.calls.emplace_back("LD_GetKeyDN");
+    return g_store.reportedCount.value_or(0);
 }
-int32_t QM_CDECL NoKeyInfo(int32_t, CertInfoRecord*, int32_t, int32_t, const char*) {
-    return 0;
+int32_t QM_CDECL KeyInfo(int32_t, CertInfoRecord*, int32_t, int32_t, const char*) {
+    g_store.calls.emplace_back("LD_GetKeyInfo");
+    return g_store.reportedCount.value_or(0);
 }
-int32_t QM_CDECL NoCertInfo(int32_t, CertInfoRecord*, int32_t) {
-    return 0;
+int32_t QM_CDECL CertInfo(int32_t, CertInfoRecord*, int32_t) {
+    g_store.calls.emplace_back("LD_GetCertInfo");
+    return g_store.reportedCount.value_or(0);
 }
 
 int32_t Deliver(ByteBuffer* output) {
@@ -377,21 +381,30 @@ int32_t Deliver(ByteBuffer* output) {
         std::memcpy(output->data, g_store.certificate.data(), g_store.certificate.size());
         output->length = int32_t(g_store.certificate.size());
     }
-    if (g_store.reportedLength >= 0) {
-        output->length = g_store.reportedLength;
+    if (g_store.reportedLength) {
+        output->length = *g_store.reportedLength;
+    }
+    if (g_store.handBack != nullptr) {
+        output->data = g_store.handBack;
     }
     return g_store.result;
 }
 
-int32_t QM_CDECL GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                           const char* password, ByteBuffer* output) {
-    g_store.calls.emplace_back("LD_GetMyCert");
+// A call with a medium, a site code and a password (LD_GetMyCert, LD_GetKey), recorded.
+int32_t DeliverFromMedium(const char* function, const char* dn, int32_t kind, int32_t medium,
+                          int32_t siteCode, const char* password, ByteBuffer* output) {
+    g_store.calls.emplace_back(function);
     g_store.lastDn = dn;
     g_store.lastKind = kind;
     g_store.lastMedium = medium;
     g_store.lastSiteCode = siteCode;
     g_store.lastPassword = password;
     return Deliver(output);
+}
+
+int32_t QM_CDECL GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                           const char* password, ByteBuffer* output) {
+    return DeliverFromMedium("LD_GetMyCert", dn, kind, medium, siteCode, password, output);
 }
 
 int32_t QM_CDECL GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
@@ -401,8 +414,9 @@ int32_t QM_CDECL GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
     return Deliver(output);
 }
 
-int32_t QM_CDECL GetKey(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer*) {
-    return -1;
+int32_t QM_CDECL GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                        const char* password, ByteBuffer* output) {
+    return DeliverFromMedium("LD_GetKey", dn, kind, medium, siteCode, password, output);
 }
 int32_t QM_CDECL IsRegKey(const char*, const char*) {
     return 0;
@@ -415,6 +429,10 @@ int32_t QM_CDECL SetN(const char*, const char*, int32_t) {
     return 0;
 }
 int32_t QM_CDECL GetSZ(const char*, const char*, char* t) {
+    if (g_store.unterminatedText) {
+        std::memset(t, 'A', qm::kRegTextSize);
+        return 0;
+    }
     t[0] = '\0';
     return -1;
 }
@@ -422,8 +440,8 @@ int32_t QM_CDECL SetSZ(const char*, const char*, const char*) {
     return 0;
 }
 
-constexpr StoreApi kStoreTable{NoDnList, NoKeyInfo, NoCertInfo, GetMyCert, GetCert, GetKey,
-                               IsRegKey, GetN,      SetN,       GetSZ,     SetSZ};
+constexpr StoreApi kStoreTable{DnList,   KeyInfo, CertInfo, GetMyCert, GetCert, GetKey,
+                               IsRegKey, GetN,    SetN,     GetSZ,     SetSZ};
 
 } // namespace
 

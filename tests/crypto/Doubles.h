@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,9 +58,12 @@ struct StoreState {
     std::string lastDn;
     int32_t lastKind = -1, lastMedium = -1, lastSiteCode = -1;
     std::string lastPassword;
-    std::vector<uint8_t> certificate; // what LD_GetMyCert and LD_GetCert deliver
-    int32_t result = 0;               // what they return
-    int32_t reportedLength = -1;      // when >= 0, the length they report instead
+    std::vector<uint8_t> certificate;      // what LD_GetMyCert, LD_GetCert and LD_GetKey deliver
+    int32_t result = 0;                    // what they return
+    std::optional<int32_t> reportedLength; // the length they report instead, whatever it is
+    uint8_t* handBack = nullptr;           // a block of its own they hand back instead of ours
+    std::optional<int32_t> reportedCount;  // what the three listings return (else 0)
+    bool unterminatedText = false;         // LD_GetRegValueSZ fills its 2,048 bytes, no NUL
 };
 
 StoreState& Store();

@@ -1,9 +1,11 @@
 // Secrets never go back to the allocator readable: every block the crypto objects release is
 // scanned at the moment it is freed for the key, IV, password and plaintext that a test put in,
 // and none may still be there. The objects run over the real engine core.
+#include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
+#include "external/store.h"
 
 #include <gtest/gtest.h>
 
@@ -154,6 +156,46 @@ TEST(SecretWipe, PasswordCopiesAreWipedWhetherTheUnlockSucceedsOrNot) {
         EXPECT_NE(0, credential.UnlockPrivateKey(key, password));
     }
     EXPECT_EQ(0, watch.Stop()) << "a released block still held the password";
+}
+
+// A store that writes a whole key into the caller's block but reports a shorter length: the
+// bytes past the reported length are as secret as the rest, and the block is the caller's.
+constexpr uint8_t kStoredSecret[] = {0x5E, 0xC7, 0xE7, 0x4B, 0x19, 0xA2, 0x3D, 0x88};
+constexpr int kSecretAt = 2992; // the block's last bytes
+
+int32_t QM_CDECL WritesMoreThanItReports(const char*, int32_t, int32_t, int32_t, const char*,
+                                         ByteBuffer* output) {
+    std::memcpy(output->data + kSecretAt, kStoredSecret, sizeof(kStoredSecret));
+    output->length = 16;
+    return 0;
+}
+
+int32_t QM_CDECL WritesMoreThanItReportsByDn(const char* dn, int32_t kind, ByteBuffer* output) {
+    return WritesMoreThanItReports(dn, kind, 0, 0, nullptr, output);
+}
+
+TEST(SecretWipe, StoreBlocksAreWipedWholeWhateverLengthTheStoreReports) {
+    StoreApi store = qm::LibraryStore();
+    store.LD_GetKey = WritesMoreThanItReports;
+    store.LD_GetMyCert = WritesMoreThanItReports;
+    store.LD_GetCert = WritesMoreThanItReportsByDn;
+    qm::BindStoreForTesting(&store);
+    {
+        Watch watch(kStoredSecret, sizeof(kStoredSecret));
+        {
+            qm::StoreBlock key;
+            ASSERT_EQ(0, qm::Store().LD_GetKey("cn=x", 0, 0, qm::kDefaultSiteCode,
+                                               qm::kStorePassword, &key.buffer));
+            ASSERT_EQ(16, key.buffer.length);
+        }
+        {
+            CCertLoader loader;
+            ASSERT_EQ(0, loader.Load("cn=x", 0, qm::kLoadOwnCertificate, 0));
+            ASSERT_EQ(0, loader.Load("cn=y", 1, qm::kLoadByDn, 0)); // replaces the first block
+        }
+        EXPECT_EQ(0, watch.Stop()) << "a store block went back with bytes past its length";
+    }
+    qm::BindStoreForTesting(nullptr);
 }
 
 } // namespace

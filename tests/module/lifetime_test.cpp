@@ -1,11 +1,14 @@
 // The instance count across processes and the closing of the session manager's windows, with
-// real processes loading and unloading Quillmark.dll and real dialog windows titled "TesselSM".
-// Needs a display.
+// real processes loading and unloading Quillmark.dll and real dialog windows titled "TesselSM";
+// and where such a process finds the engine and the store, with a stranger's DLLs planted under
+// their names. Needs a display.
 #include "tests/module/BuiltModule.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,10 +30,10 @@ std::wstring HostPath() {
     return path.substr(0, path.find_last_of(L'\\') + 1) + L"qm_module_host.exe";
 }
 
-// A running qm_module_host.
+// A running qm_module_host, in this process's current folder or the one given.
 class Host {
 public:
-    explicit Host(const std::string& arguments) {
+    explicit Host(const std::string& arguments, const wchar_t* currentFolder = nullptr) {
         std::wstring command = L"\"" + HostPath() + L"\" ";
         for (char c : arguments) {
             command += static_cast<wchar_t>(c);
@@ -38,7 +41,7 @@ public:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  nullptr, &startup, &info_) != 0;
+                                  currentFolder, &startup, &info_) != 0;
     }
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -267,3 +270,141 @@ TEST_F(InstanceCount, NeverGoesBelowZero) {
     FreeLibrary(module);
     EXPECT_EQ(qmtest::ReadCount(), 0);
 }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// An environment variable with text put before its value while the object lives, for the
+// processes started meanwhile.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const std::wstring& text) : name_(name) {
+        DWORD n = GetEnvironmentVariableW(name, nullptr, 0);
+        if (n > 0) {
+            saved_.resize(n);
+            saved_.resize(GetEnvironmentVariableW(name, saved_.data(), n));
+        }
+        had_ = n > 0;
+        SetEnvironmentVariableW(name, (text + saved_).c_str());
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, had_ ? saved_.c_str() : nullptr); }
+
+private:
+    const wchar_t* name_;
+    std::wstring saved_;
+    bool had_ = false;
+};
+
+// A host process whose current folder and PATH hold a stranger's DLLs named Corvane.dll and
+// Ledra.dll, which leave a marker file when loaded. Quillmark.dll is a copy in a folder of its
+// own, beside which a test puts the engine and the store, damaged ones or none.
+class PlantedLibraries : public ::testing::Test {
+protected:
+    fs::path root;
+    fs::path app, current, onPath;
+
+    // Wine would put the project's own Winelib engine and store in place of any file by their
+    // names. The host loads such a file as it is, as Windows does, so that a plant that is loaded
+    // runs; the real engine and store, whose files are Wine's placeholders, still load.
+    static constexpr wchar_t kHostSettings[] = L"Software\\Wine\\AppDefaults\\qm_module_host.exe";
+
+    void SetUp() override {
+        std::wstring overrides = std::wstring(kHostSettings) + L"\\DllOverrides";
+        for (const wchar_t* name : {L"corvane", L"ledra"}) {
+            const wchar_t order[] = L"native,builtin";
+            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), name,
+                                                     REG_SZ, order, sizeof(order)));
+        }
+        root = fs::temp_directory_path() / ("qm-planted-" + std::to_string(GetCurrentProcessId()));
+        app = root / "app";
+        current = root / "current";
+        onPath = root / "path";
+        fs::remove_all(root);
+        for (const fs::path& folder : {app, current, onPath}) {
+            fs::create_directories(folder);
+        }
+        fs::copy_file(qmtest::ModulePath(), app / "Quillmark.dll");
+        for (const fs::path& folder : {current, onPath}) {
+            for (const char* name : {"Corvane.dll", "Ledra.dll"}) {
+                fs::copy_file(qmtest::DosPath(QM_PLANTED_DLL), folder / name);
+            }
+        }
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kHostSettings);
+    }
+
+    // The marker files of planted DLLs that were loaded.
+    std::vector<std::string> Loaded() const {
+        std::vector<std::string> found;
+        for (const fs::path& folder : {current, onPath}) {
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                if (entry.path().extension() == ".loaded") {
+                    found.push_back(entry.path().string());
+                }
+            }
+        }
+        return found;
+    }
+
+    void Damage(const char* name) {
+        std::ofstream(app / name, std::ios::binary) << "MZ, but nothing a loader can map";
+    }
+    void PutBeside(const char* name) {
+        fs::copy_file(fs::path(qmtest::DosPath(QM_BIN_DIR)) / name, app / name,
+                      fs::copy_options::overwrite_existing);
+    }
+
+    // Runs the host with the plants in its current folder and first on its PATH.
+    int Run(const std::string& arguments) {
+        ScopedVariable path(L"PATH", onPath.wstring() + L";");
+        Host host(arguments, current.c_str());
+        EXPECT_TRUE(host.started());
+        return host.Wait(60000);
+    }
+    std::string Encode() { return "encode \"" + (app / "Quillmark.dll").string() + "\""; }
+
+    // Has the host encode with the plants in its current folder and on PATH, then on PATH only:
+    // it ends with `outcome` each time, and no plant ever runs.
+    void ExpectNoPlantRuns(int outcome) {
+        EXPECT_EQ(outcome, Run(Encode()));
+        EXPECT_EQ(std::vector<std::string>{}, Loaded());
+        fs::remove(current / "Corvane.dll");
+        fs::remove(current / "Ledra.dll");
+        EXPECT_EQ(outcome, Run(Encode()));
+        EXPECT_EQ(std::vector<std::string>{}, Loaded());
+    }
+};
+
+TEST_F(PlantedLibraries, ABareNameSearchFromTheHostReachesThem) {
+    // The premise of the attacks below: a search by bare name, as the binding once fell back to,
+    // loads the plant from the current folder, or else from PATH.
+    EXPECT_EQ(0, Run("bare Corvane.dll"));
+    EXPECT_TRUE(fs::exists(current / "Corvane.dll.loaded"));
+    fs::remove(current / "Ledra.dll");
+    EXPECT_EQ(0, Run("bare Ledra.dll"));
+    EXPECT_TRUE(fs::exists(onPath / "Ledra.dll.loaded"));
+}
+
+TEST_F(PlantedLibraries, AreNeverLoadedWhenTheLibrariesBesideTheModuleAreMissing) {
+    ExpectNoPlantRuns(10); // no engine, so no text; and no crash
+}
+
+TEST_F(PlantedLibraries, AreNeverLoadedWhenTheLibrariesBesideTheModuleAreDamaged) {
+    Damage("Corvane.dll");
+    Damage("Ledra.dll");
+    ExpectNoPlantRuns(10); // a damaged engine is no engine
+}
+
+TEST_F(PlantedLibraries, LoseToTheLibrariesBesideTheModule) {
+    PutBeside("Corvane.dll");
+    PutBeside("Ledra.dll");
+    ExpectNoPlantRuns(0);
+}
+
+} // namespace

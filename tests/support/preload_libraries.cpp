@@ -1,7 +1,7 @@
 // Test programs under Wine live outside the folder of the DLLs, where Quillmark.dll finds its
-// engine and store by full path; they find them by bare name instead, as a site with its own
-// copies on the search path would. A Winelib DLL resolves by bare name only once it is loaded, so
-// every test program loads both from $QM_BIN (the build's DLL folder) before its tests run.
+// engine and store by full path. The binding, linked into the program, takes instead the copies
+// that the process already holds, as it would a host's own: so every test program loads both
+// from $QM_BIN (the build's DLL folder) before its tests run.
 #include <windows.h>
 
 #include <cstdlib>

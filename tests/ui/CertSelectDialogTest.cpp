@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -400,6 +401,36 @@ TEST_F(CertSelectDialogTest, OkOnACertificateTheStoreCannotReadEndsWithOkAndNoRe
     EXPECT_EQ(store.calls[1].dn, "cn=Kim,ou=x");
 }
 
+TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiven) {
+    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.certificates["cn=Kim,ou=x"] = Der("Kim");
+    for (int32_t mode : {kCertificates, kOwnKeys}) {
+        for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
+            store.reportedLength = reported;
+            CCertSelectDialog dialog("", 1, mode);
+            auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+            EXPECT_EQ(run.ended, IDOK);
+            if (reported > 0 && reported <= qm::kStoreBlockSize) {
+                std::vector<uint8_t> expected = Der("Kim");
+                expected.resize(size_t(reported));
+                EXPECT_EQ(Bytes(dialog.GetResult()), expected);
+            } else {
+                EXPECT_EQ(dialog.GetResult().length, 0);
+                EXPECT_EQ(dialog.GetResult().data, nullptr);
+            }
+        }
+    }
+    // A store that hands back a block of its own: nothing of it is kept, freed or wiped.
+    static uint8_t storesOwn[64];
+    store.reportedLength.reset();
+    store.handBack = storesOwn;
+    CCertSelectDialog dialog("", 1, kCertificates);
+    auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+    EXPECT_EQ(run.ended, IDOK);
+    EXPECT_EQ(dialog.GetResult().data, nullptr);
+}
+
 TEST_F(CertSelectDialogTest, OwnKeysAreListedAndReadWithTheKeyFunctions) {
     store.records = {Record("cn=Me,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
     store.certificates["cn=Me,ou=x"] = Der("Me");
@@ -471,19 +502,23 @@ TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
         std::string name = "cn=User" + std::to_string(i) + ",ou=x";
         store.records.push_back(Record(name, "cn=CA1", LocalNoon(2030, 1, 1)));
     }
-    store.reportedCount = 45; // more than the area holds
-    Shown shown;
-    CCertSelectDialog dialog("", 1, kCertificates);
-    RunDriven(dialog, [&](HWND window) {
-        shown = Look(window);
-        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-    });
-    ASSERT_EQ(shown.rows.size(), 30u);
-    EXPECT_EQ(shown.rows[29][0], "User29");
-    // Filling went on to its end (a read past the area would have stopped it): row 0 is chosen.
-    EXPECT_EQ(shown.selected, 0);
-    EXPECT_TRUE(shown.ok);
-    EXPECT_EQ(shown.dn, "cn=User0,ou=x");
+    for (int32_t reported : {31, 45, INT_MAX}) { // more than the area holds
+        SCOPED_TRACE(reported);
+        store.reportedCount = reported;
+        Shown shown;
+        CCertSelectDialog dialog("", 1, kCertificates);
+        RunDriven(dialog, [&](HWND window) {
+            shown = Look(window);
+            uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+        });
+        ASSERT_EQ(shown.rows.size(), 30u);
+        EXPECT_EQ(shown.rows[29][0], "User29");
+        // Filling went on to its end (a read past the area would have stopped it): row 0 is
+        // chosen.
+        EXPECT_EQ(shown.selected, 0);
+        EXPECT_TRUE(shown.ok);
+        EXPECT_EQ(shown.dn, "cn=User0,ou=x");
+    }
 }
 
 TEST_F(CertSelectDialogTest, EveryDnCopyIsReleased) {

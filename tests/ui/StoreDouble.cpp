@@ -27,7 +27,10 @@ int32_t Deliver(const char* dn, ByteBuffer* output) {
         return -1;
     }
     std::memcpy(output->data, found->second.data(), found->second.size());
-    output->length = int32_t(found->second.size());
+    output->length = g_store->reportedLength.value_or(int32_t(found->second.size()));
+    if (g_store->handBack != nullptr) {
+        output->data = g_store->handBack;
+    }
     return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct FakeStore {
     std::vector<CertInfoRecord> records; // at most 30 are written
     int32_t reportedCount = -1;          // when >= 0, the count returned instead
     std::map<std::string, std::vector<uint8_t>> certificates; // readable DNs and their bytes
+    std::optional<int32_t> reportedLength; // reported for a certificate instead of its length
+    uint8_t* handBack = nullptr;           // a block of the store's own, handed back instead
     std::vector<StoreCall> calls;
 };
 

@@ -1,0 +1,20 @@
+// A stranger's DLL, planted under the name of the engine or the store where a bare-name search
+// would find it. Being loaded is all it does: it leaves "<its own path>.loaded" beside itself, for
+// the test to find.
+#include <windows.h>
+
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        wchar_t path[MAX_PATH + 8];
+        DWORD n = GetModuleFileNameW(self, path, MAX_PATH);
+        if (n > 0 && n < MAX_PATH) {
+            lstrcatW(path, L".loaded");
+            HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (marker != INVALID_HANDLE_VALUE) {
+                CloseHandle(marker);
+            }
+        }
+    }
+    return TRUE;
+}
