@@ -96,6 +96,18 @@ int SkipLeafRevocation(int ok, X509_STORE_CTX* ctx) {
     return ok;
 }
 
+// The certificate's SubjectPublicKeyInfo as it stands in the certificate; empty when it cannot be
+// encoded.
+std::vector<uint8_t> PublicKeyDer(X509* cert) {
+    unsigned char* der = nullptr;
+    int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
+    std::unique_ptr<unsigned char, decltype([](unsigned char* p) { OPENSSL_free(p); })> owned(der);
+    if (length <= 0) {
+        return {};
+    }
+    return std::vector<uint8_t>(der, der + length);
+}
+
 std::string NameText(const X509_NAME* name) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (bio == nullptr || name == nullptr ||
@@ -236,6 +248,9 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
         if (flags != 0) {
             return err::kBadFlags;
         }
+        // From here on the context holds this certificate: one that cannot be read refuses every
+        // private key, rather than leaving the check to an earlier certificate or to none.
+        SetCertificateKey(context, {});
         Bytes der;
         if (int32_t rc = ReadInput(certificate, false, der); rc != 0) {
             return rc;
@@ -244,6 +259,7 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
         if (int32_t rc = ParseInputCertificate(der, &cert); rc != 0) {
             return rc;
         }
+        SetCertificateKey(context, PublicKeyDer(cert.get()));
         EVP_PKEY* key = X509_get0_pubkey(cert.get());
         *output1 = int32_t(X509_get_version(cert.get()) + 1);
         *output2 = key != nullptr ? EVP_PKEY_get_bits(key) : 0;

@@ -144,6 +144,31 @@ TEST_F(DirectoryTest, GetCertHandsOutPemOnlyAfterThePasswordIsProved) {
     EXPECT_TRUE(std::equal(store.myCert.begin(), store.myCert.end(), der->data));
 }
 
+// A planted medium: the victim's certificate beside the attacker's key, encrypted under a
+// password the attacker knows. That password opens the key, but the key is not the
+// certificate's: the store has no key for the DN, and no certificate is handed out.
+TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
+    store.myCert = Fixture("user.der");
+    store.key = Fixture("stranger.key.p8");
+    ASSERT_FALSE(store.key.empty()) << "fixtures missing";
+
+    Text planted = Cert(veyra, L"cn=Hong,ou=x", L"attacker");
+    EXPECT_EQ(S_FALSE, planted.hr);
+    EXPECT_EQ("<null>", planted.text);
+    EXPECT_EQ(2, Code(veyra));
+    BSTR message = nullptr;
+    ASSERT_EQ(S_OK, veyra.GetErrorString(&message));
+    qm::UniqueBstr owned(message);
+    EXPECT_EQ("Can not read the Private Key", Ascii(message));
+
+    EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr);
+    EXPECT_EQ(3, Code(veyra)) << "the victim's password does not open the planted key";
+
+    store.key = Fixture("user.key.p8");
+    EXPECT_EQ(S_OK, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr) << "the certificate's own key";
+    EXPECT_EQ(0, Code(veyra));
+}
+
 TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
     store.myCertResult = -7;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
