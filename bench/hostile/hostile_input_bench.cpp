@@ -81,20 +81,20 @@ KeyPtr ReadKeyPem(const std::filesystem::path& file) {
     return KeyPtr(Check(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "key"));
 }
 
-std::string PemOf(X509* cert) {
+template <typename T, int (*Write)(BIO*, const T*)> std::string PemOf(const T* object) {
     Owned<BIO, BIO_free_all> bio(BIO_new(BIO_s_mem()));
-    PEM_write_bio_X509(bio.get(), cert);
+    Write(bio.get(), object);
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);
     return std::string(data, size_t(n));
 }
 
-std::string PemOf(X509_CRL* crl) {
-    Owned<BIO, BIO_free_all> bio(BIO_new(BIO_s_mem()));
-    PEM_write_bio_X509_CRL(bio.get(), crl);
-    char* data = nullptr;
-    long n = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, size_t(n));
+std::string PemOf(const X509* cert) {
+    return PemOf<X509, PEM_write_bio_X509>(cert);
+}
+
+std::string PemOf(const X509_CRL* crl) {
+    return PemOf<X509_CRL, PEM_write_bio_X509_CRL>(crl);
 }
 
 // A root CA (EC, so that re-signing is quick), a user it issued, and the root's key.

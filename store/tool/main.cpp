@@ -32,7 +32,9 @@ namespace {
 constexpr const char* kUsage = R"(usage: ledra-tool [--store DIR] COMMAND [OPTIONS]
 
 Manages the certificate store that Ledra.dll reads. The store is DIR, else $QUILLMARK_STORE,
-else $XDG_DATA_HOME/quillmark/store, else ~/.local/share/quillmark/store.
+else $XDG_DATA_HOME/quillmark/store, else ~/.local/share/quillmark/store; only an absolute path
+from the environment names one. The store is its user's alone: every write keeps its root 0700,
+its folders 0700 and its files 0600, and a store that another user owns is refused.
 
 Commands:
   init
