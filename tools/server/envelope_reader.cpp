@@ -45,14 +45,25 @@ std::string OpenSslError() {
     return text;
 }
 
-// SEED and single DES live in OpenSSL's legacy provider.
+// SEED and single DES live in OpenSSL's legacy provider. Loaded once, and unloaded when the
+// process ends, before OpenSSL's own clean-up, so that nothing of them is left behind.
 void LoadProviders() {
-    static bool loaded = [] {
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER_load(nullptr, "default");
-        return true;
-    }();
-    (void)loaded;
+    struct Providers {
+        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
+        Providers() = default;
+        Providers(const Providers&) = delete;
+        Providers& operator=(const Providers&) = delete;
+        ~Providers() {
+            if (standard != nullptr) {
+                OSSL_PROVIDER_unload(standard);
+            }
+            if (legacy != nullptr) {
+                OSSL_PROVIDER_unload(legacy);
+            }
+        }
+    };
+    static Providers providers;
 }
 
 bool EqualsIgnoringCase(const std::string& a, const char* b) {
