@@ -51,9 +51,6 @@ void LoadProviders() {
     struct Providers {
         OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
         OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
-        Providers() = default;
-        Providers(const Providers&) = delete;
-        Providers& operator=(const Providers&) = delete;
         ~Providers() {
             if (standard != nullptr) {
                 OSSL_PROVIDER_unload(standard);
