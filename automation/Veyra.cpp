@@ -98,7 +98,13 @@ HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
             // The store reported success but delivered nothing: its -2 stays in the code.
             return S_FALSE;
         }
+        // The certificate and the key come from two look-ups, and a planted medium may pair the
+        // victim's certificate with a key whose password its planter knows. Given the
+        // certificate first, the engine unlocks only the certificate's own key. Its digest is
+        // not needed, so the result of setting it is not either.
+        credential.SetCertificate(certificate.get().length, certificate.get().data);
 
+        int32_t unlocked = 0;
         {
             qm::StoreBlock key;
             errorCode = qm::AsCode(qm::Store().LD_GetKey(dn.OrEmpty(), qm::kKindOwn, media,
@@ -108,9 +114,15 @@ HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
                 errorCode = qm::code::kVeyraCannotReadKey;
                 return S_FALSE;
             }
-            errorCode = qm::AsCode(credential.UnlockPrivateKey(key.buffer, password.OrEmpty()));
+            unlocked = credential.UnlockPrivateKey(key.buffer, password.OrEmpty());
         }
-        if (errorCode != 0) {
+        errorCode = qm::AsCode(unlocked);
+        if (unlocked == qm::kEngineKeyNotForCertificate) {
+            // The key opened, but it is not this certificate's: the store has no key for the DN.
+            errorCode = qm::code::kVeyraCannotReadKey;
+            return S_FALSE;
+        }
+        if (unlocked != 0) {
             errorCode = qm::code::kVeyraWrongPassword;
             return S_FALSE;
         }

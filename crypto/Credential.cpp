@@ -55,6 +55,12 @@ int32_t CCredential::AdoptCertificate(qm::LocalBytes& copy, int32_t copied) {
         return status;
     }
     copy.moveTo(&certificate);
+    // The engine keeps the certificate's public key on this context, so that a key unlocked
+    // through it later is handed out only when it is this certificate's own. Neither its outputs
+    // nor its result matter here: a certificate it cannot read leaves it refusing every key.
+    int32_t version = 0;
+    int32_t bits = 0;
+    qm::Engine().CV_ParseCertificate(&context, &certificate, 0, &version, &bits);
 
     ReleaseEngineText(&digestText);
     status = DigestBase64(certificate, &digestText, qm::kDigestSha1);

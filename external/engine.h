@@ -60,6 +60,11 @@ inline constexpr int CV_ContextFree = 901;
 
 namespace qm {
 
+// What Corvane.dll answers when a context that was given a certificate (CV_ParseCertificate) is
+// asked to unlock a private key that is not that certificate's own. A site's engine may not check
+// this, and then never answers it.
+inline constexpr int32_t kEngineKeyNotForCertificate = -1058;
+
 inline constexpr int32_t kPemCertificate = 1; // CV_PemEncode type
 inline constexpr int32_t kDigestSha1 = 101;   // CV_Digest id of SHA-1
 inline constexpr int32_t kRandomSource = 200; // first argument of CV_RandomBytes

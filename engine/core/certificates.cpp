@@ -43,6 +43,9 @@ X509CrlPtr ReadOneCrl(Bytes& rest) {
 using CrlStackPtr = std::unique_ptr<STACK_OF(X509_CRL), decltype([](STACK_OF(X509_CRL) * s) {
                                         sk_X509_CRL_pop_free(s, X509_CRL_free);
                                     })>;
+using CertificateStackPtr =
+    std::unique_ptr<STACK_OF(X509),
+                    decltype([](STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); })>;
 
 // Appends the CRLs that lie back to back in `der`; false when anything else is there.
 bool ReadCrls(Bytes der, STACK_OF(X509_CRL) * crls) {
@@ -93,6 +96,18 @@ int SkipLeafRevocation(int ok, X509_STORE_CTX* ctx) {
     return ok;
 }
 
+// The certificate's SubjectPublicKeyInfo as it stands in the certificate; empty when it cannot be
+// encoded.
+std::vector<uint8_t> PublicKeyDer(X509* cert) {
+    unsigned char* der = nullptr;
+    int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
+    std::unique_ptr<unsigned char, decltype([](unsigned char* p) { OPENSSL_free(p); })> owned(der);
+    if (length <= 0) {
+        return {};
+    }
+    return std::vector<uint8_t>(der, der + length);
+}
+
 std::string NameText(const X509_NAME* name) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (bio == nullptr || name == nullptr ||
@@ -137,8 +152,12 @@ Verification Verify(Bytes certificate, Bytes caCertificates, Bytes crl, Bytes ar
     if (leaf == nullptr) {
         return {err::kBadCertificate, "the certificate is not one DER X.509 certificate"};
     }
+    // The CA certificates are trusted as a list, not added to the (empty) store one by one: the
+    // store looks for a duplicate of every certificate it is given, which takes time in the
+    // square of the count, and a page chooses the count. A certificate listed twice does no harm.
     X509StorePtr store(X509_STORE_new());
-    if (store == nullptr) {
+    CertificateStackPtr trusted(sk_X509_new_null());
+    if (store == nullptr || trusted == nullptr) {
         throw std::bad_alloc();
     }
     Bytes rest = caCertificates;
@@ -148,8 +167,10 @@ Verification Verify(Bytes certificate, Bytes caCertificates, Bytes crl, Bytes ar
             return {err::kBadCaCertificates,
                     "the CA certificates are not DER X.509 certificates back to back"};
         }
-        // A certificate listed twice is not an error; the store keeps one.
-        X509_STORE_add_cert(store.get(), ca.get());
+        if (sk_X509_push(trusted.get(), ca.get()) <= 0) {
+            throw std::bad_alloc();
+        }
+        ca.release();
     }
 
     CrlStackPtr crls(sk_X509_CRL_new_null());
@@ -175,6 +196,7 @@ Verification Verify(Bytes certificate, Bytes caCertificates, Bytes crl, Bytes ar
         }
     }
     X509_STORE_CTX_set_flags(ctx.get(), flags);
+    X509_STORE_CTX_set0_trusted_stack(ctx.get(), trusted.get());
     X509_STORE_CTX_set0_crls(ctx.get(), crls.get());
 
     int ok = X509_verify_cert(ctx.get());
@@ -226,6 +248,9 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
         if (flags != 0) {
             return err::kBadFlags;
         }
+        // From here on the context holds this certificate: one that cannot be read refuses every
+        // private key, rather than leaving the check to an earlier certificate or to none.
+        SetCertificateKey(context, {});
         Bytes der;
         if (int32_t rc = ReadInput(certificate, false, der); rc != 0) {
             return rc;
@@ -234,6 +259,7 @@ int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificat
         if (int32_t rc = ParseInputCertificate(der, &cert); rc != 0) {
             return rc;
         }
+        SetCertificateKey(context, PublicKeyDer(cert.get()));
         EVP_PKEY* key = X509_get0_pubkey(cert.get());
         *output1 = int32_t(X509_get_version(cert.get()) + 1);
         *output2 = key != nullptr ? EVP_PKEY_get_bits(key) : 0;

@@ -3,6 +3,9 @@
 // generation. The generation changes whenever a slot is released, so a released context, a copy
 // of one, or words that were never initialised name no live slot and fail cleanly; nothing is
 // ever read through the words themselves.
+//
+// A slot also keeps the public key of the certificate last given to its context, as bytes: no
+// OpenSSL object outlives a call, so the table may outlive the engine's library context.
 #include "engine/core/internal.h"
 
 #include <mutex>
@@ -17,6 +20,7 @@ constexpr size_t kMaxContexts = 1u << 20;
 struct Slot {
     uint32_t generation = 0; // never 0 while live
     bool live = false;
+    CertificateKey certificate;
 };
 
 class ContextTable {
@@ -53,6 +57,7 @@ public:
             return false;
         }
         slot->live = false;
+        slot->certificate = CertificateKey{};
         free_.push_back(context->words[1]);
         context->words[0] = context->words[1] = context->words[2] = 0;
         return true;
@@ -61,6 +66,23 @@ public:
     bool IsLive(const EngineContext& context) {
         std::lock_guard guard(lock_);
         return Find(context) != nullptr;
+    }
+
+    void SetCertificate(const EngineContext& context, Bytes publicKey) {
+        std::lock_guard guard(lock_);
+        if (Slot* slot = Find(context); slot != nullptr) {
+            // Given first and the key after, so that a failure to copy the key (no memory) leaves
+            // a certificate that refuses every key rather than the one before it.
+            slot->certificate.given = true;
+            slot->certificate.publicKey.clear();
+            slot->certificate.publicKey.assign(publicKey.begin(), publicKey.end());
+        }
+    }
+
+    CertificateKey Certificate(const EngineContext& context) {
+        std::lock_guard guard(lock_);
+        Slot* slot = Find(context);
+        return slot != nullptr ? slot->certificate : CertificateKey{};
     }
 
 private:
@@ -90,6 +112,14 @@ int32_t CheckContext(const EngineContext* context) noexcept {
         return err::kNullArgument;
     }
     return Table().IsLive(*context) ? 0 : err::kBadContext;
+}
+
+void SetCertificateKey(const EngineContext* context, Bytes publicKey) {
+    Table().SetCertificate(*context, publicKey);
+}
+
+CertificateKey GetCertificateKey(const EngineContext* context) {
+    return Table().Certificate(*context);
 }
 
 int32_t CV_ContextInit(EngineContext* context) noexcept {

@@ -89,12 +89,19 @@ int32_t CV_EncryptForCertificate(EngineContext* context, const ByteBuffer* certi
                                  const ByteBuffer* input, ByteBuffer* output) noexcept;
 
 // DER PKCS#8 EncryptedPrivateKeyInfo (PBES2, PKCS#12 PBEs, PBES1) to DER PrivateKeyInfo. An
-// empty password is refused (kEmptyInput); a wrong one gives kWrongPassword, never a key.
+// empty password is refused (kEmptyInput); a wrong one gives kWrongPassword, never a key. A key
+// whose derivation asks for more than 1,000,000 iterations (PBKDF2 and the older PBEs), or for
+// scrypt beyond 32 MiB (128 * r * N) or 2^20 blocks of work (N * r * p), is refused before any
+// derivation runs (kUnsupportedKeyEncryption). On a context that was given a certificate
+// (CV_ParseCertificate), only that certificate's own private key is handed out: another key,
+// even one that the password opens, gives kKeyNotForCertificate.
 int32_t CV_DecryptPrivateKey(EngineContext* context, const ByteBuffer* encryptedKey,
                              const ByteBuffer* password, ByteBuffer* output) noexcept;
 
 // flags must be 0. output1: the X.509 version (1 to 3); output2: the public key's size in bits
-// (0 when the engine does not know the key's algorithm). Both are 0 after a failure.
+// (0 when the engine does not know the key's algorithm). Both are 0 after a failure. The context
+// keeps the certificate's public key for CV_DecryptPrivateKey until it is given another
+// certificate or released; a certificate that cannot be read leaves it refusing every key.
 int32_t CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificate, int32_t flags,
                             int32_t* output1, int32_t* output2) noexcept;
 

@@ -43,11 +43,15 @@ inline constexpr int32_t kDecryptFailed = -1041; // wrong key or IV, damaged or 
 inline constexpr int32_t kBadCertificate = -1050; // not one DER X.509 certificate
 inline constexpr int32_t kUnsupportedKey = -1051; // neither an RSA nor an EC public key
 inline constexpr int32_t kSealFailed = -1052;
-inline constexpr int32_t kBadPrivateKey = -1053;            // not a DER EncryptedPrivateKeyInfo
-inline constexpr int32_t kUnsupportedKeyEncryption = -1054; // a PBE that the engine cannot run
-inline constexpr int32_t kWrongPassword = -1055;            // or a key damaged beyond decryption
-inline constexpr int32_t kBadCaCertificates = -1056;        // the CA bundle holds something else
-inline constexpr int32_t kBadCrl = -1057;                   // the CRL or ARL holds something else
+inline constexpr int32_t kBadPrivateKey = -1053; // not a DER EncryptedPrivateKeyInfo
+// A PBE that the engine cannot run, or one that asks for more work than a stored key may.
+inline constexpr int32_t kUnsupportedKeyEncryption = -1054;
+inline constexpr int32_t kWrongPassword = -1055;     // or a key damaged beyond decryption
+inline constexpr int32_t kBadCaCertificates = -1056; // the CA bundle holds something else
+inline constexpr int32_t kBadCrl = -1057;            // the CRL or ARL holds something else
+// The key opens, but its public half is not the public key of the certificate that the context
+// was given (CV_ParseCertificate): it is someone else's key.
+inline constexpr int32_t kKeyNotForCertificate = -1058;
 
 // A certificate that does not validate: kVerifyFailed minus OpenSSL's verification error number
 // (X509_V_ERR_*), so -1410 is "certificate has expired" (10) and -1423 "certificate revoked" (23).

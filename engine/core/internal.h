@@ -16,6 +16,7 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace corvane {
 
@@ -123,6 +124,17 @@ const EVP_CIPHER* SealingCipher() noexcept;
 
 // 0 when the context names a live slot, else kNullArgument or kBadContext.
 int32_t CheckContext(const EngineContext* context) noexcept;
+
+// The certificate that CV_ParseCertificate last gave a context: whether one was given, and the
+// DER SubjectPublicKeyInfo of its key (empty when the certificate could not be read). A context
+// that holds a certificate unlocks only that certificate's own private key.
+struct CertificateKey {
+    bool given = false;
+    std::vector<uint8_t> publicKey;
+};
+// Both do nothing (or give nothing) for a context that names no live slot. Throw std::bad_alloc.
+void SetCertificateKey(const EngineContext* context, Bytes publicKey);
+CertificateKey GetCertificateKey(const EngineContext* context);
 
 // ---- Owners for OpenSSL's types
 // ------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 namespace corvane {
 namespace {
@@ -67,12 +68,104 @@ int32_t Seal(X509* certificate, Bytes input, ByteBuffer* output) {
     return block.HandOut(size_t(length), output);
 }
 
-bool IsKnownKeyEncryption(const X509_SIG* sig) {
-    const X509_ALGOR* algorithm = nullptr;
-    X509_SIG_get0(sig, &algorithm, nullptr);
+int AlgorithmNid(const X509_ALGOR* algorithm) {
     const ASN1_OBJECT* oid = nullptr;
     X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm);
-    return EVP_PBE_find(EVP_PBE_TYPE_OUTER, OBJ_obj2nid(oid), nullptr, nullptr, nullptr) == 1;
+    return OBJ_obj2nid(oid);
+}
+
+bool IsKnownKeyEncryption(const X509_ALGOR* algorithm) {
+    return EVP_PBE_find(EVP_PBE_TYPE_OUTER, AlgorithmNid(algorithm), nullptr, nullptr, nullptr) ==
+           1;
+}
+
+// The most that deriving a stored key's encryption key may cost. A planted key file chooses the
+// numbers and every page that proves a password pays for them, so anything above is refused
+// before any derivation runs. README.md ("What a key file may ask for") says why these figures.
+constexpr uint64_t kMaxIterations = 1'000'000;   // PBKDF2, the PKCS#12 PBEs and PBES1
+constexpr uint64_t kMaxScryptMemory = 32u << 20; // 128 * r * N bytes (OpenSSL's own limit)
+constexpr uint64_t kMaxScryptWork = 1u << 20;    // N * r * p blocks mixed
+
+template <typename T, auto Free>
+Owned<T, Free> UnpackParameters(const X509_ALGOR* algorithm, const ASN1_ITEM* item) {
+    int type = V_ASN1_UNDEF;
+    const void* value = nullptr;
+    X509_ALGOR_get0(nullptr, &type, &value, algorithm);
+    if (type != V_ASN1_SEQUENCE || value == nullptr) {
+        return nullptr;
+    }
+    return Owned<T, Free>(
+        static_cast<T*>(ASN1_item_unpack(static_cast<const ASN1_STRING*>(value), item)));
+}
+
+// The number, when it is one from 1 to `limit`.
+bool ReadCount(const ASN1_INTEGER* number, uint64_t limit, uint64_t* value) {
+    return number != nullptr && ASN1_INTEGER_get_uint64(value, number) == 1 && *value >= 1 &&
+           *value <= limit;
+}
+
+bool ScryptWithinCaps(const SCRYPT_PARAMS& params) {
+    uint64_t n = 0;
+    uint64_t r = 0;
+    uint64_t p = 0;
+    // Each factor is at most the work cap, so neither product below can overflow.
+    return ReadCount(params.costParameter, kMaxScryptWork, &n) &&
+           ReadCount(params.blockSize, kMaxScryptWork, &r) &&
+           ReadCount(params.parallelizationParameter, kMaxScryptWork, &p) &&
+           128 * r * n <= kMaxScryptMemory && n * r * p <= kMaxScryptWork;
+}
+
+// 0 when deriving the key's encryption key stays within the caps; kUnsupportedKeyEncryption when
+// it would not (or names a derivation the engine does not know); kBadPrivateKey when its
+// parameters cannot be read.
+int32_t CheckDerivationCost(const X509_ALGOR* algorithm) {
+    uint64_t count = 0;
+    if (AlgorithmNid(algorithm) != NID_pbes2) {
+        // PBES1 and the PKCS#12 PBEs: a salt and an iteration count.
+        auto pbe = UnpackParameters<PBEPARAM, PBEPARAM_free>(algorithm, ASN1_ITEM_rptr(PBEPARAM));
+        if (pbe == nullptr) {
+            return err::kBadPrivateKey;
+        }
+        return ReadCount(pbe->iter, kMaxIterations, &count) ? 0 : err::kUnsupportedKeyEncryption;
+    }
+    auto pbes2 = UnpackParameters<PBE2PARAM, PBE2PARAM_free>(algorithm, ASN1_ITEM_rptr(PBE2PARAM));
+    if (pbes2 == nullptr || pbes2->keyfunc == nullptr) {
+        return err::kBadPrivateKey;
+    }
+    switch (AlgorithmNid(pbes2->keyfunc)) {
+    case NID_id_pbkdf2: {
+        auto kdf = UnpackParameters<PBKDF2PARAM, PBKDF2PARAM_free>(pbes2->keyfunc,
+                                                                   ASN1_ITEM_rptr(PBKDF2PARAM));
+        if (kdf == nullptr) {
+            return err::kBadPrivateKey;
+        }
+        return ReadCount(kdf->iter, kMaxIterations, &count) ? 0 : err::kUnsupportedKeyEncryption;
+    }
+    case NID_id_scrypt: {
+        auto kdf = UnpackParameters<SCRYPT_PARAMS, SCRYPT_PARAMS_free>(
+            pbes2->keyfunc, ASN1_ITEM_rptr(SCRYPT_PARAMS));
+        if (kdf == nullptr) {
+            return err::kBadPrivateKey;
+        }
+        return ScryptWithinCaps(*kdf) ? 0 : err::kUnsupportedKeyEncryption;
+    }
+    default:
+        return err::kUnsupportedKeyEncryption;
+    }
+}
+
+// Whether the key may be handed out on a context with this certificate: any key when the context
+// was given none, else only the key whose public half the certificate carries.
+bool BelongsToCertificate(const CertificateKey& certificate, EVP_PKEY* key) {
+    if (!certificate.given) {
+        return true;
+    }
+    const unsigned char* p = certificate.publicKey.data();
+    PkeyPtr publicKey(certificate.publicKey.empty()
+                          ? nullptr
+                          : d2i_PUBKEY_ex(nullptr, &p, long(certificate.publicKey.size()),
+                                          LibraryContext(), nullptr));
+    return publicKey != nullptr && EVP_PKEY_eq(publicKey.get(), key) == 1;
 }
 
 bool HalvesAgree(EVP_PKEY* key) {
@@ -85,14 +178,20 @@ bool HalvesAgree(EVP_PKEY* key) {
     return rc == 1 || rc == -2; // -2: the key's algorithm offers no such check
 }
 
-int32_t Unlock(Bytes encrypted, Bytes password, ByteBuffer* output) {
+int32_t Unlock(Bytes encrypted, Bytes password, const CertificateKey& certificate,
+               ByteBuffer* output) {
     const unsigned char* p = encrypted.data();
     X509SigPtr sig(d2i_X509_SIG(nullptr, &p, long(encrypted.size())));
     if (sig == nullptr || p != encrypted.data() + encrypted.size()) {
         return err::kBadPrivateKey;
     }
-    if (!IsKnownKeyEncryption(sig.get())) {
+    const X509_ALGOR* algorithm = nullptr;
+    X509_SIG_get0(sig.get(), &algorithm, nullptr);
+    if (!IsKnownKeyEncryption(algorithm)) {
         return err::kUnsupportedKeyEncryption;
+    }
+    if (int32_t rc = CheckDerivationCost(algorithm); rc != 0) {
+        return rc;
     }
     // OpenSSL wipes its own decryption buffer; the decrypted key lives only in p8 (whose key
     // octets are cleared when it is freed), in the EVP_PKEY (cleared likewise) and in the output
@@ -108,6 +207,11 @@ int32_t Unlock(Bytes encrypted, Bytes password, ByteBuffer* output) {
     PkeyPtr key(EVP_PKCS82PKEY_ex(p8.get(), LibraryContext(), nullptr));
     if (key == nullptr || !HalvesAgree(key.get())) {
         return err::kWrongPassword;
+    }
+    // A medium may hold someone's certificate beside another's key: the password of that key
+    // proves nothing about the certificate.
+    if (!BelongsToCertificate(certificate, key.get())) {
+        return err::kKeyNotForCertificate;
     }
     int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), nullptr);
     if (length <= 0) {
@@ -170,7 +274,7 @@ int32_t CV_DecryptPrivateKey(EngineContext* context, const ByteBuffer* encrypted
         if (LibraryContext() == nullptr) {
             return err::kLibraryUnavailable;
         }
-        return Unlock(encrypted, secret, output);
+        return Unlock(encrypted, secret, GetCertificateKey(context), output);
     });
 }
 

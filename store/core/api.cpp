@@ -33,6 +33,9 @@ int32_t SelectFolder(int32_t kind, int32_t medium, fs::path& folder) {
         return err::kBadMedium;
     }
     fs::path root = StoreRoot();
+    if (int32_t rc = CheckStoreRoot(root); rc != 0) {
+        return rc;
+    }
     folder = kind == qm::kKindOwn ? MediumFolder(root, medium) : RecipientsFolder(root);
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "store/core/layout.h"
+#include "store/core/errors.h"
 #include "store/core/ledra.h"
 
 #include <openssl/crypto.h>
@@ -62,11 +63,17 @@ void WriteAll(int fd, std::span<const uint8_t> bytes, const fs::path& path) {
     }
 }
 
-// Creates the file exclusively, writes and flushes it.
-void WriteNewFile(const fs::path& path, std::span<const uint8_t> bytes, int mode) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+constexpr mode_t kPrivateFolder = 0700;
+constexpr mode_t kPrivateFile = 0600;
+
+// Creates the file exclusively (its user's alone, whatever the umask), writes and flushes it.
+void WriteNewFile(const fs::path& path, std::span<const uint8_t> bytes) {
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFile));
     if (fd.get() < 0) {
         throw Errno("cannot create " + path.string());
+    }
+    if (fchmod(fd.get(), kPrivateFile) != 0) {
+        throw Errno("cannot make " + path.string() + " private");
     }
     WriteAll(fd.get(), bytes, path);
     if (fsync(fd.get()) != 0) {
@@ -115,14 +122,33 @@ private:
     fs::path path_;
 };
 
+// The path, when it is absolute; else empty.
+fs::path Absolute(const char* path) {
+    return path != nullptr && path[0] == '/' ? fs::path(path) : fs::path();
+}
+
 fs::path DefaultRoot() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        return fs::path(xdg) / "quillmark" / "store";
+    if (fs::path xdg = Absolute(std::getenv("XDG_DATA_HOME")); !xdg.empty()) {
+        return xdg / "quillmark" / "store";
     }
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        return fs::path(home) / ".local" / "share" / "quillmark" / "store";
+    if (fs::path home = Absolute(std::getenv("HOME")); !home.empty()) {
+        return home / ".local" / "share" / "quillmark" / "store";
     }
-    return fs::path(".quillmark-store");
+    return {};
+}
+
+// Makes one folder that is its user's alone; false when it was there already.
+bool MakePrivateFolder(const fs::path& folder) {
+    if (mkdir(folder.c_str(), kPrivateFolder) != 0) {
+        if (errno == EEXIST) {
+            return false;
+        }
+        throw Errno("cannot create " + folder.string());
+    }
+    if (chmod(folder.c_str(), kPrivateFolder) != 0) { // whatever the umask took away
+        throw Errno("cannot make " + folder.string() + " private");
+    }
+    return true;
 }
 
 } // namespace
@@ -156,13 +182,57 @@ fs::path StoreRoot() {
     {
         std::lock_guard guard(g_rootLock);
         if (!g_rootOverride.empty()) {
-            return fs::path(g_rootOverride);
+            return Absolute(g_rootOverride.c_str());
         }
     }
     if (const char* root = std::getenv("QUILLMARK_STORE"); root != nullptr && root[0] != '\0') {
-        return fs::path(root);
+        return Absolute(root);
     }
     return DefaultRoot();
+}
+
+int32_t CheckStoreRoot(const fs::path& root) {
+    if (root.empty() || !root.is_absolute()) {
+        return err::kNoStore;
+    }
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0) {
+        return 0; // nothing there to read: the listing finds no medium
+    }
+    return st.st_uid == geteuid() ? 0 : err::kForeignStore;
+}
+
+void CreatePrivateFolders(const fs::path& folder) {
+    std::error_code ec;
+    if (fs::is_directory(folder, ec)) {
+        return;
+    }
+    if (fs::path parent = folder.parent_path(); !parent.empty() && parent != folder) {
+        CreatePrivateFolders(parent);
+    }
+    MakePrivateFolder(folder);
+}
+
+void PrepareRootForWriting(const fs::path& root) {
+    int32_t usable = CheckStoreRoot(root);
+    if (usable == err::kNoStore) {
+        throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                                "a store's root must be an absolute path");
+    }
+    if (usable == err::kForeignStore) {
+        throw std::system_error(std::make_error_code(std::errc::operation_not_permitted),
+                                "the store at " + root.string() + " belongs to another user");
+    }
+    CreatePrivateFolders(root);
+    // Made by this user a moment ago, or checked above; a root swapped in between fails here.
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0 || st.st_uid != geteuid() || !S_ISDIR(st.st_mode)) {
+        throw std::system_error(std::make_error_code(std::errc::operation_not_permitted),
+                                "the store at " + root.string() + " is not this user's folder");
+    }
+    if ((st.st_mode & 07777) != kPrivateFolder && chmod(root.c_str(), kPrivateFolder) != 0) {
+        throw Errno("cannot make the store at " + root.string() + " private");
+    }
 }
 
 fs::path MediumFolder(const fs::path& root, int medium) {
@@ -281,10 +351,10 @@ std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withK
     return entries;
 }
 
-void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes, int mode) {
+void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes) {
     fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
     TemporaryPath temp(folder / ("." + path.filename().string() + ".new-" + RandomSuffix()));
-    WriteNewFile(temp.path(), bytes, mode);
+    WriteNewFile(temp.path(), bytes);
     if (rename(temp.path().c_str(), path.c_str()) != 0) {
         throw Errno("cannot rename into " + path.string());
     }
@@ -301,12 +371,13 @@ std::string WriteEntry(const fs::path& folder, std::span<const uint8_t> cert,
     }
     fs::path target = folder / id;
     TemporaryPath temp(folder / (".new-" + id.substr(0, 16) + "-" + RandomSuffix()));
-    if (mkdir(temp.path().c_str(), 0755) != 0) {
-        throw Errno("cannot create a folder in " + folder.string());
+    if (!MakePrivateFolder(temp.path())) {
+        throw std::system_error(std::make_error_code(std::errc::file_exists),
+                                "cannot create a folder in " + folder.string());
     }
-    WriteNewFile(temp.path() / kCertFile, cert, 0644);
+    WriteNewFile(temp.path() / kCertFile, cert);
     if (!key.empty()) {
-        WriteNewFile(temp.path() / kKeyFile, key, 0600);
+        WriteNewFile(temp.path() / kKeyFile, key);
     }
     SyncFolder(temp.path());
     // RENAME_NOREPLACE: an entry that is already there is never replaced by a half-known one.

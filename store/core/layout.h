@@ -14,6 +14,11 @@
 // <entry> is the SHA-256 fingerprint of the certificate in hex, so any DN is safe on disk. Names
 // starting with '.' are work in progress (an entry being written or removed) and never read. An
 // entry appears and disappears whole: it is written under a temporary name and renamed.
+//
+// The store belongs to one user: the DNs in it are people's names and the keys are theirs. Its
+// root is always an absolute path, owned by that user and open to nobody else (0700); every
+// folder it creates is 0700 and every file 0600. A root that another user owns is never read (it
+// could hold a medium that user planted) and never written.
 #pragma once
 
 #include "store/core/certificate.h"
@@ -60,8 +65,23 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// The root in force: the override set by the host, else the environment's choice.
+// The root in force: the override set by the host, else the environment's choice. Empty when
+// there is none: a relative path (say, HOME unset or relative) would follow whatever folder the
+// host process happens to work in, so it names no root.
 fs::path StoreRoot();
+
+// Whether the store may read the root: 0 when it belongs to this process's user (or does not
+// exist, so there is nothing to read), err::kNoStore for an empty or relative root,
+// err::kForeignStore when another user owns it.
+int32_t CheckStoreRoot(const fs::path& root);
+
+// Before a write: makes the root when it is missing and tightens it to its owner alone. Throws
+// std::system_error (EPERM for a root that another user owns) and then writes nothing.
+void PrepareRootForWriting(const fs::path& root);
+
+// Makes the folder, and any missing folder above it, open to this user alone. Throws
+// std::system_error on failure.
+void CreatePrivateFolders(const fs::path& folder);
 
 // The folder of medium 0..3 under `root`, following a "mediumN.link" file when there is one.
 fs::path MediumFolder(const fs::path& root, int medium);
@@ -93,9 +113,9 @@ std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withK
 // True when the bytes are one DER EncryptedPrivateKeyInfo and nothing else.
 bool IsEncryptedPrivateKey(std::span<const uint8_t> der);
 
-// Writes a file under a temporary name in its folder, flushes it and renames it into place.
-// Throws std::system_error on failure (leaving nothing behind).
-void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes, int mode);
+// Writes a file (0600) under a temporary name in its folder, flushes it and renames it into
+// place. Throws std::system_error on failure (leaving nothing behind).
+void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes);
 
 // Writes an entry folder (certificate and, for an own entry, its key) under a temporary name and
 // renames it into place as <folder>/<fingerprint>. Returns the entry's id. Throws

@@ -199,8 +199,8 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
     }
     manifest +=
         std::string(kRecipientsFolder) + "/" + Fingerprint(pki::Der(server.cert.get())) + "\n";
-    fs::create_directories(folder);
-    WriteFileAtomically(folder / kManifest, Bytes(manifest), 0644);
+    CreatePrivateFolders(folder);
+    WriteFileAtomically(folder / kManifest, Bytes(manifest));
 
     pki::Secret password(kPassword);
     for (const Person& p : users) {
@@ -210,21 +210,20 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
     WriteEntry(RecipientsFolder(root), pki::Der(server.cert.get()), {});
 
     std::vector<const Authority*> cas = {&rootCa, &ca1, &withdrawnCa};
-    WriteFileAtomically(folder / "root-ca.pem", Bytes(pki::Pem(rootCa.cert.get())), 0644);
+    WriteFileAtomically(folder / "root-ca.pem", Bytes(pki::Pem(rootCa.cert.get())));
     WriteFileAtomically(folder / "ca-bundle.pem",
                         Bytes(pki::Pem(rootCa.cert.get()) + pki::Pem(ca1.cert.get()) +
-                              pki::Pem(withdrawnCa.cert.get())),
-                        0644);
+                              pki::Pem(withdrawnCa.cert.get())));
     WriteFileAtomically(folder / "crl.pem",
-                        Bytes(pki::Pem(crl.get()) + pki::Pem(withdrawnCrl.get())), 0644);
-    WriteFileAtomically(folder / "arl.pem", Bytes(pki::Pem(arl.get())), 0644);
-    WriteFileAtomically(folder / "server.pem", Bytes(pki::Pem(server.cert.get())), 0644);
+                        Bytes(pki::Pem(crl.get()) + pki::Pem(withdrawnCrl.get())));
+    WriteFileAtomically(folder / "arl.pem", Bytes(pki::Pem(arl.get())));
+    WriteFileAtomically(folder / "server.pem", Bytes(pki::Pem(server.cert.get())));
     {
         std::string serverKey = pki::PemPrivateKey(server.key.get());
-        WriteFileAtomically(folder / "server.key", Bytes(serverKey), 0600);
+        WriteFileAtomically(folder / "server.key", Bytes(serverKey));
         OPENSSL_cleanse(serverKey.data(), serverKey.size());
     }
-    WriteFileAtomically(folder / "README.txt", Bytes(Readme(users, server, cas)), 0644);
+    WriteFileAtomically(folder / "README.txt", Bytes(Readme(users, server, cas)));
 
     out << "demo PKI made in " << root.string() << "\n"
         << "  password of every user's key: " << kPassword << "\n"

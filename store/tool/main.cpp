@@ -2,7 +2,10 @@
 #include "store/tool/demo.h"
 #include "store/tool/pki.h"
 
+#include "engine/core/corvane.h"
+#include "engine/core/errors.h"
 #include "store/core/codepage.h"
+#include "store/core/errors.h"
 #include "store/core/layout.h"
 #include "store/core/ledra.h"
 
@@ -29,7 +32,9 @@ namespace {
 constexpr const char* kUsage = R"(usage: ledra-tool [--store DIR] COMMAND [OPTIONS]
 
 Manages the certificate store that Ledra.dll reads. The store is DIR, else $QUILLMARK_STORE,
-else $XDG_DATA_HOME/quillmark/store, else ~/.local/share/quillmark/store.
+else $XDG_DATA_HOME/quillmark/store, else ~/.local/share/quillmark/store; only an absolute path
+from the environment names one. The store is its user's alone: every write keeps its root 0700,
+its folders 0700 and its files 0600, and a store that another user owns is refused.
 
 Commands:
   init
@@ -37,9 +42,10 @@ Commands:
   import-user [--medium N] --cert FILE --key FILE [--key-pass PW] [--new-pass PW]
       Add a user's certificate (PEM or DER) and private key to medium N (default 0). The store
       keeps every key as an encrypted PKCS#8 key: one that already is (PEM "ENCRYPTED PRIVATE KEY"
-      or DER) is kept as it is, and --key-pass checks it against the certificate; any other key
-      (PKCS#8, traditional, or legacy encrypted PEM opened with --key-pass) is encrypted under
-      --new-pass (PBES2: AES-256-CBC, PBKDF2 with HMAC-SHA256).
+      or DER) is kept as it is once --key-pass has opened it as Quillmark will and shown it to be
+      the certificate's; any other key (PKCS#8, traditional, or legacy encrypted PEM opened with
+      --key-pass) is encrypted under --new-pass (PBES2: AES-256-CBC, PBKDF2 with HMAC-SHA256).
+      No key is stored that does not belong to its certificate.
   import-p12 [--medium N] --p12 FILE --p12-pass PW --new-pass PW
       Add the certificate and key of a PKCS#12 file; the key is encrypted under --new-pass.
   import-recipient --cert FILE
@@ -225,10 +231,21 @@ std::string ExpiryText(int64_t seconds) {
 
 // --- the store's shape ----------------------------------------------------------------------
 
-void RequireStore(const fs::path& root) {
+enum class Access { Read, Write };
+
+// The store at `root`, which must exist and belong to this user; before a write its root is
+// tightened to this user alone again.
+void RequireStore(const fs::path& root, Access access = Access::Write) {
+    if (CheckStoreRoot(root) == err::kForeignStore) {
+        throw Error("the store at " + root.string() +
+                    " belongs to another user: it is neither read nor written");
+    }
     std::error_code ec;
     if (!fs::exists(root / kMarkerName, ec)) {
         throw Error("no store at " + root.string() + " (run 'ledra-tool init' first)");
+    }
+    if (access == Access::Write) {
+        PrepareRootForWriting(root);
     }
 }
 
@@ -241,24 +258,23 @@ fs::path ExistingFolder(const fs::path& folder, const std::string& what) {
 }
 
 void Init(const fs::path& root, std::ostream& out) {
-    std::error_code ec;
-    bool fresh = !fs::exists(root, ec);
-    fs::create_directories(root);
-    if (fresh) {
-        chmod(root.c_str(), 0700); // keys live here: keep other users out
+    if (CheckStoreRoot(root) == err::kForeignStore) {
+        throw Error("the store at " + root.string() + " belongs to another user");
     }
+    PrepareRootForWriting(root);
+    std::error_code ec;
     if (!fs::exists(root / kMarkerName, ec)) {
         std::string marker = kMarkerText;
         WriteFileAtomically(root / kMarkerName,
-                            {reinterpret_cast<const uint8_t*>(marker.data()), marker.size()}, 0644);
+                            {reinterpret_cast<const uint8_t*>(marker.data()), marker.size()});
     }
     for (int m = 0; m < kMediaCount; ++m) {
         fs::path folder = MediumFolder(root, m);
         if (folder == root / ("medium" + std::to_string(m))) {
-            fs::create_directories(folder);
+            CreatePrivateFolders(folder);
         }
     }
-    fs::create_directories(RecipientsFolder(root));
+    CreatePrivateFolders(RecipientsFolder(root));
     out << "store ready at " << root.string() << "\n";
 }
 
@@ -313,6 +329,44 @@ void AddEntry(const fs::path& folder, X509* cert, std::span<const uint8_t> key,
     }
 }
 
+// Opens an encrypted key with Quillmark's own engine, on a context that holds the certificate:
+// it opens there exactly when getCert will open it (the password, the work its encryption asks
+// for, and whether it is the certificate's own key). Throws why it does not.
+void CheckAsQuillmarkWill(std::span<const uint8_t> key, X509* cert, const Secret& password) {
+    std::vector<uint8_t> der = pki::Der(cert);
+    EngineContext context{};
+    if (corvane::CV_ContextInit(&context) != 0) {
+        throw Error("cannot start the crypto engine to check the key");
+    }
+    ByteBuffer certificate{static_cast<int32_t>(der.size()), der.data()};
+    ByteBuffer encrypted{static_cast<int32_t>(key.size()), const_cast<uint8_t*>(key.data())};
+    ByteBuffer secret{static_cast<int32_t>(password.text().size()),
+                      reinterpret_cast<uint8_t*>(const_cast<char*>(password.text().data()))};
+    ByteBuffer opened{0, nullptr};
+    int32_t version = 0;
+    int32_t bits = 0;
+    int32_t rc = corvane::CV_ParseCertificate(&context, &certificate, 0, &version, &bits);
+    if (rc == 0) {
+        rc = corvane::CV_DecryptPrivateKey(&context, &encrypted, &secret, &opened);
+    }
+    corvane::CV_Free(opened.data); // wiped by the engine
+    corvane::CV_ContextFree(&context);
+    switch (rc) {
+    case 0:
+        return;
+    case corvane::err::kWrongPassword:
+        throw Error("--key-pass does not open the encrypted key");
+    case corvane::err::kKeyNotForCertificate:
+        throw Error("the private key does not belong to the certificate");
+    case corvane::err::kUnsupportedKeyEncryption:
+        throw Error("Quillmark cannot open this key: its encryption is unknown to it or asks for "
+                    "more work than it allows (see README.md)");
+    default:
+        throw Error("the key cannot be checked against the certificate (engine code " +
+                    std::to_string(rc) + ")");
+    }
+}
+
 fs::path MediumArgument(const fs::path& root, const Arguments& args, int& medium) {
     medium = args.Has("medium") ? ParseMedium(args.Required("medium")) : 0;
     return ExistingFolder(MediumFolder(root, medium), "medium " + std::to_string(medium));
@@ -336,18 +390,11 @@ void ImportUser(const fs::path& root, const Arguments& args, std::ostream& out) 
             throw UsageError("the key is already an encrypted PKCS#8 key and is kept as it is; "
                              "leave out --new-pass");
         }
-        if (keyPass) {
-            pki::KeyPtr key = pki::DecryptPrivateKey(input.encrypted.span(), *keyPass);
-            if (!key) {
-                throw Error("--key-pass does not open the encrypted key");
-            }
-            if (!pki::KeyMatchesCertificate(key.get(), cert.get())) {
-                throw Error("the private key does not belong to the certificate");
-            }
-        } else {
-            out << "note: the encrypted key is not checked against the certificate (give "
-                   "--key-pass to check it)\n";
+        if (!keyPass) {
+            throw UsageError("the key is encrypted: give its password with --key-pass, so that "
+                             "it can be checked against the certificate");
         }
+        CheckAsQuillmarkWill(input.encrypted.span(), cert.get(), *keyPass);
         stored = std::move(input.encrypted);
     } else {
         if (!newPass) {
@@ -427,7 +474,7 @@ std::string Unusable(const Entry& e) {
 
 void List(const fs::path& root, const Arguments& args, std::ostream& out) {
     args.NoPositional("list");
-    RequireStore(root);
+    RequireStore(root, Access::Read);
     for (const Scope& scope : Scopes(root, args)) {
         out << "[" << scope.label << "] " << scope.folder.string() << "\n";
         std::error_code ec;
@@ -523,13 +570,12 @@ void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
     if (args.Has("default")) {
         std::error_code ec;
         fs::remove(link, ec);
-        fs::create_directories(root / ("medium" + std::to_string(m)));
+        CreatePrivateFolders(root / ("medium" + std::to_string(m)));
     } else if (pos.size() == 2) {
         fs::path target = fs::absolute(pos[1]);
-        fs::create_directories(target);
+        CreatePrivateFolders(target);
         std::string text = target.string() + "\n";
-        WriteFileAtomically(link, {reinterpret_cast<const uint8_t*>(text.data()), text.size()},
-                            0644);
+        WriteFileAtomically(link, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
     }
     out << "medium " << m << ": " << MediumFolder(root, m).string() << "\n";
 }
@@ -568,7 +614,13 @@ int Run(int argc, char** argv) {
             return 0;
         }
     }
-    fs::path root = storeOption ? *storeOption : StoreRoot();
+    // A root named on the command line is the user's own choice, relative to where they are;
+    // without one there is a root only when the environment names an absolute one.
+    fs::path root = storeOption ? fs::absolute(*storeOption) : StoreRoot();
+    if (root.empty()) {
+        throw Error("no store: set QUILLMARK_STORE, XDG_DATA_HOME or HOME to an absolute path, "
+                    "or give --store DIR");
+    }
 
     if (command == "init") {
         Arguments(command, rest, {}).NoPositional(command);

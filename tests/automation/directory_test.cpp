@@ -146,6 +146,39 @@ TEST_F(DirectoryTest, GetCertHandsOutPemOnlyAfterThePasswordIsProved) {
     EXPECT_TRUE(std::equal(store.myCert.begin(), store.myCert.end(), der->data));
 }
 
+// A planted medium: the victim's certificate beside the attacker's key, encrypted under a
+// password the attacker knows. That password opens the key, but the key is not the
+// certificate's: the store has no key for the DN, and no certificate is handed out.
+TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
+    store.myCert = Fixture("user.der");
+    struct Case {
+        const char* key;
+        const wchar_t* password;
+        HRESULT hr;
+        int code;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"stranger.key.p8", L"attacker", S_FALSE, 2, "the planted key opens, but is another's"},
+        {"stranger.key.p8", L"secret", S_FALSE, 3, "the victim's password does not open it"},
+        {"user.key.p8", L"secret", S_OK, 0, "the certificate's own key"},
+    };
+    for (const Case& c : cases) {
+        store.key = Fixture(c.key);
+        ASSERT_FALSE(store.key.empty()) << "fixtures missing";
+        Text r = Cert(veyra, L"cn=Hong,ou=x", c.password);
+        EXPECT_EQ(c.hr, r.hr) << c.why;
+        EXPECT_EQ(c.hr == S_OK, r.text != "<null>") << c.why;
+        EXPECT_EQ(c.code, Code(veyra)) << c.why;
+        BSTR message = nullptr;
+        ASSERT_EQ(S_OK, veyra.GetErrorString(&message));
+        qm::UniqueBstr owned(message);
+        if (c.code == 2) {
+            EXPECT_EQ("Can not read the Private Key", Ascii(message));
+        }
+    }
+}
+
 TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
     store.myCertResult = -7;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);

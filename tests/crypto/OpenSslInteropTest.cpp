@@ -208,6 +208,72 @@ TEST_F(OpenSslInterop, UnlocksOpensslWrittenPkcs8Keys) {
     ASSERT_EQ(der.UnlockPrivateKey(encrypted, "s3cret"), 0);
     EXPECT_EQ(der.UnlockPrivateKey(encrypted, ""), qm::kNothingToCopy);
     EXPECT_GT(der.GetPrivateKey().length, 0);
+
+    // Given a certificate, a credential unlocks only that certificate's key: the EC key opens
+    // with its password, but it is not the RSA certificate's.
+    CDigestCredential rsa("SHA1");
+    ASSERT_EQ(rsa.SetCertificateText(Read("rsa.pem").c_str()), 0);
+    EXPECT_EQ(rsa.UnlockPrivateKey(encrypted, "s3cret"), qm::kEngineKeyNotForCertificate);
+    EXPECT_EQ(rsa.GetPrivateKey().length, 0);
+    EXPECT_EQ(rsa.UnlockPrivateKeyText(Read("pbes2.pem").c_str(), "s3cret"), 0);
+    ASSERT_EQ(der.SetCertificateText(Read("ec.pem").c_str()), 0);
+    EXPECT_EQ(der.UnlockPrivateKey(encrypted, "s3cret"), 0);
+}
+
+// What quillmark-server tells whoever sent it a sealed text and a ciphertext. If it said why it
+// refused them, an attacker would learn from each changed ciphertext whether its padding held (a
+// padding oracle) and so read the plaintext: every refusal reads alike.
+TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
+    std::vector<uint8_t> material(32);
+    for (size_t i = 0; i < material.size(); ++i) {
+        material[i] = uint8_t(i * 13 + 5);
+    }
+    CEnvelope envelope;
+    ASSERT_EQ(envelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
+    ASSERT_EQ(envelope.Seal(material.data(), int(material.size())), 0);
+    Write("sealed.txt", envelope.GetSealedText());
+    CEnvelope shortEnvelope; // key material too short for AES: 8 bytes
+    ASSERT_EQ(shortEnvelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
+    ASSERT_EQ(shortEnvelope.Seal(material.data(), 8), 0);
+    Write("short.txt", shortEnvelope.GetSealedText());
+    CSessionCipher cipher("AES");
+    ASSERT_EQ(cipher.SetKeyMaterial(material.data(), int(material.size())), 0);
+    ASSERT_EQ(cipher.Encipher("attack at dawn, twice over"), 0);
+    Write("cipher.txt", cipher.GetCipherText());
+    // One block that deciphers to sixteen zero bytes: its padding is wrong whatever else is.
+    Write("zeros.bin", std::string(16, '\0'));
+    ASSERT_EQ(Sh("openssl enc -aes-128-cbc -nopad -K " + Hex(cipher.GetKey()) + " -iv " +
+                 Hex(cipher.GetIv()) + " -a -A -in zeros.bin -out badpad.txt"),
+              0)
+        << Errors();
+    Write("garbage.txt", "not Base64 at all!");
+    Write("odd.txt", "AAAAAAAAAAAAAAAAAAAA"); // 15 bytes: not whole blocks
+    Write("notcms.txt", "MAMCAQE=");          // DER, but no CMS structure
+
+    auto server = [&](const std::string& key, const std::string& sealed, const std::string& text) {
+        Sh(std::string(QM_SERVER_PATH) + " --key " + key +
+           " --cert rsa.pem --algorithm AES --sealed " + sealed + " --cipher " + text);
+        return Errors();
+    };
+    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) +
+                 " --key rsa.key --cert rsa.pem --algorithm AES "
+                 "--sealed sealed.txt --cipher cipher.txt > opened.txt"),
+              0)
+        << Errors();
+    EXPECT_EQ(Read("opened.txt"), "attack at dawn, twice over\n");
+
+    const std::string refused = "quillmark-server: the sealed text or the ciphertext was refused\n";
+    const std::pair<const char*, const char*> attacks[] = {
+        {"sealed.txt", "badpad.txt"},  {"sealed.txt", "garbage.txt"}, {"sealed.txt", "odd.txt"},
+        {"garbage.txt", "cipher.txt"}, {"notcms.txt", "cipher.txt"},  {"short.txt", "cipher.txt"},
+        {"cipher.txt", "cipher.txt"},
+    };
+    for (const auto& [sealed, text] : attacks) {
+        SCOPED_TRACE(std::string(sealed) + " " + text);
+        EXPECT_EQ(server("rsa.key", sealed, text), refused);
+    }
+    // The server's own setup is the operator's to fix, and says so.
+    EXPECT_NE(server("rsa.pem", "sealed.txt", "cipher.txt"), refused);
 }
 
 TEST_F(OpenSslInterop, ValidationAgreesWithOpensslVerify) {

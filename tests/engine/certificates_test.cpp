@@ -5,6 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+#include <stdexcept>
+
 namespace {
 
 using namespace engine_test;
@@ -93,8 +100,12 @@ protected:
 
     Outcome Engine(const fs::path& cert, const std::vector<fs::path>& cas,
                    const std::vector<fs::path>& crls, const std::vector<fs::path>& arls) {
+        return Engine(cert, DerOfPemFiles(cas, "x509"), crls, arls);
+    }
+
+    Outcome Engine(const fs::path& cert, const std::vector<uint8_t>& caDer,
+                   const std::vector<fs::path>& crls, const std::vector<fs::path>& arls) {
         std::vector<uint8_t> leaf = PemFileToDer(cert, "x509");
-        std::vector<uint8_t> caDer = DerOfPemFiles(cas, "x509");
         std::vector<uint8_t> crlDer = DerOfPemFiles(crls, "crl");
         std::vector<uint8_t> arlDer = DerOfPemFiles(arls, "crl");
         ByteBuffer certificate = In(leaf);
@@ -185,6 +196,108 @@ TEST_F(Verification, AgreesWithOpensslVerify) {
         Outcome ours = Engine(c.cert, c.cas, c.crls, c.arls);
         EXPECT_EQ(ours.result, CommandLine(c.cert, c.cas, c.crls, c.arls)) << ours.detail;
         EXPECT_EQ(ours.result, c.expected) << ours.detail;
+    }
+}
+
+// Self-signed certificates with the subject of `caDer` and a key of their own (one key for all,
+// as an attacker would make them quickly): DER back to back, and the same as PEM text.
+struct LookAlikes {
+    std::vector<uint8_t> der;
+    std::string pem;
+};
+
+LookAlikes MakeLookAlikes(const std::vector<uint8_t>& caDer, int count) {
+    using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
+    const unsigned char* p = caDer.data();
+    X509Ptr ca(d2i_X509(nullptr, &p, long(caDer.size())), X509_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    if (!ca || !key) {
+        throw std::runtime_error("cannot make look-alikes");
+    }
+    LookAlikes out;
+    for (int i = 0; i < count; ++i) {
+        X509Ptr fake(X509_dup(ca.get()), X509_free);
+        // A key identifier of its own: the users' certificates name their CA's, so a look-alike
+        // is never taken for their issuer (one without an identifier would be, and fail).
+        std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> id(
+            ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
+        std::string idBytes = "look-alike " + std::to_string(i);
+        if (int at = X509_get_ext_by_NID(fake.get(), NID_authority_key_identifier, -1); at >= 0) {
+            X509_EXTENSION_free(X509_delete_ext(fake.get(), at));
+        }
+        ASN1_INTEGER_set(X509_get_serialNumber(fake.get()), 7000 + i);
+        if (!id ||
+            ASN1_OCTET_STRING_set(id.get(), reinterpret_cast<const unsigned char*>(idBytes.data()),
+                                  int(idBytes.size())) != 1 ||
+            X509_add1_ext_i2d(fake.get(), NID_subject_key_identifier, id.get(), 0,
+                              X509V3_ADD_REPLACE) != 1 ||
+            X509_set_issuer_name(fake.get(), X509_get_subject_name(ca.get())) != 1 ||
+            X509_set_pubkey(fake.get(), key.get()) != 1 ||
+            X509_sign(fake.get(), key.get(), EVP_sha256()) <= 0) {
+            throw std::runtime_error("cannot sign a look-alike");
+        }
+        unsigned char* der = nullptr;
+        int n = i2d_X509(fake.get(), &der);
+        out.der.insert(out.der.end(), der, der + n);
+        OPENSSL_free(der);
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+        PEM_write_bio_X509(bio.get(), fake.get());
+        char* text = nullptr;
+        long length = BIO_get_mem_data(bio.get(), &text);
+        out.pem.append(text, size_t(length));
+    }
+    return out;
+}
+
+// A page chooses the CA text. It may hide a CA among hundreds of certificates that carry its name
+// and list a CA twice: the CA is still found, as `openssl verify -CAfile` finds it, however the
+// look-alikes are ordered.
+TEST_F(Verification, LookAlikesOfACaNeitherHideItNorChangeTheOutcome) {
+    Pki& p = *pki_;
+    const Credential& root = p.root.credential();
+    const Credential& inter = p.inter.credential();
+    LookAlikes fakes = MakeLookAlikes(inter.Der(), 300);
+    fs::path fakesPem = p.dir / "look-alikes.pem";
+    WriteFile(fakesPem, fakes.pem);
+    struct Case {
+        const char* what;
+        const Credential& user;
+        std::vector<uint8_t> caDer;
+        std::vector<fs::path> caFiles;
+        std::vector<fs::path> crls;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"look-alikes first",
+         p.valid,
+         Concat({fakes.der, inter.Der(), root.Der(), root.Der()}),
+         {fakesPem, inter.certPem, root.certPem, root.certPem},
+         {},
+         0},
+        {"look-alikes last",
+         p.validEc,
+         Concat({root.Der(), inter.Der(), fakes.der}),
+         {root.certPem, inter.certPem, fakesPem},
+         {},
+         0},
+        {"revoked behind look-alikes",
+         p.revoked,
+         Concat({fakes.der, inter.Der(), root.Der()}),
+         {fakesPem, inter.certPem, root.certPem},
+         {p.interCrl},
+         err::kVerifyFailed - 23},
+        {"look-alikes alone",
+         p.valid,
+         Concat({fakes.der, root.Der()}),
+         {fakesPem, root.certPem},
+         {},
+         err::kVerifyFailed - 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome ours = Engine(c.user.certPem, c.caDer, c.crls, {});
+        EXPECT_EQ(ours.result, c.expected) << ours.detail;
+        EXPECT_EQ(ours.result, CommandLine(c.user.certPem, c.caFiles, c.crls, {})) << ours.detail;
     }
 }
 

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/x509.h>
+
+#include <memory>
 #include <random>
+#include <stdexcept>
 
 namespace {
 
@@ -133,6 +137,80 @@ TEST_F(Keys, SealingRefusesBadCertificatesAndKeysItCannotUse) {
               err::kBadContext);
 }
 
+// What deriving an encrypted key's encryption key costs: the iteration count of PBKDF2 or of an
+// older PBE, or scrypt's N, r and p.
+struct Cost {
+    uint64_t iterations = 0;
+    uint64_t n = 0;
+    uint64_t r = 0;
+    uint64_t p = 0;
+};
+
+template <typename T>
+std::shared_ptr<T> Unpack(const X509_ALGOR* algorithm, const ASN1_ITEM* item, void (*free)(T*)) {
+    int type = V_ASN1_UNDEF;
+    const void* value = nullptr;
+    X509_ALGOR_get0(nullptr, &type, &value, algorithm);
+    T* params =
+        type == V_ASN1_SEQUENCE
+            ? static_cast<T*>(ASN1_item_unpack(static_cast<const ASN1_STRING*>(value), item))
+            : nullptr;
+    if (params == nullptr) {
+        throw std::runtime_error("unreadable key encryption parameters");
+    }
+    return std::shared_ptr<T>(params, free);
+}
+
+template <typename T> void Repack(X509_ALGOR* algorithm, T* params, const ASN1_ITEM* item) {
+    const ASN1_OBJECT* oid = nullptr;
+    X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm);
+    ASN1_STRING* packed = ASN1_item_pack(params, item, nullptr);
+    if (packed == nullptr ||
+        X509_ALGOR_set0(algorithm, OBJ_dup(oid), V_ASN1_SEQUENCE, packed) != 1) {
+        throw std::runtime_error("cannot pack key encryption parameters");
+    }
+}
+
+// The encrypted key with its cost rewritten in its parameters. Nothing is derived, so a cost of
+// days takes no time to write; the ciphertext no longer fits, which a refused key never reaches.
+std::vector<uint8_t> WithCost(const std::vector<uint8_t>& der, const Cost& cost) {
+    const unsigned char* in = der.data();
+    std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> sig(
+        d2i_X509_SIG(nullptr, &in, long(der.size())), X509_SIG_free);
+    if (sig == nullptr) {
+        throw std::runtime_error("not an encrypted key");
+    }
+    X509_ALGOR* algorithm = nullptr;
+    X509_SIG_getm(sig.get(), &algorithm, nullptr);
+    const ASN1_OBJECT* oid = nullptr;
+    X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm);
+    if (OBJ_obj2nid(oid) != NID_pbes2) {
+        auto pbe = Unpack(algorithm, ASN1_ITEM_rptr(PBEPARAM), PBEPARAM_free);
+        ASN1_INTEGER_set_uint64(pbe->iter, cost.iterations);
+        Repack(algorithm, pbe.get(), ASN1_ITEM_rptr(PBEPARAM));
+    } else {
+        auto pbes2 = Unpack(algorithm, ASN1_ITEM_rptr(PBE2PARAM), PBE2PARAM_free);
+        X509_ALGOR_get0(&oid, nullptr, nullptr, pbes2->keyfunc);
+        if (OBJ_obj2nid(oid) == NID_id_scrypt) {
+            auto kdf = Unpack(pbes2->keyfunc, ASN1_ITEM_rptr(SCRYPT_PARAMS), SCRYPT_PARAMS_free);
+            ASN1_INTEGER_set_uint64(kdf->costParameter, cost.n);
+            ASN1_INTEGER_set_uint64(kdf->blockSize, cost.r);
+            ASN1_INTEGER_set_uint64(kdf->parallelizationParameter, cost.p);
+            Repack(pbes2->keyfunc, kdf.get(), ASN1_ITEM_rptr(SCRYPT_PARAMS));
+        } else {
+            auto kdf = Unpack(pbes2->keyfunc, ASN1_ITEM_rptr(PBKDF2PARAM), PBKDF2PARAM_free);
+            ASN1_INTEGER_set_uint64(kdf->iter, cost.iterations);
+            Repack(pbes2->keyfunc, kdf.get(), ASN1_ITEM_rptr(PBKDF2PARAM));
+        }
+        Repack(algorithm, pbes2.get(), ASN1_ITEM_rptr(PBE2PARAM));
+    }
+    unsigned char* out = nullptr;
+    int length = i2d_X509_SIG(sig.get(), &out);
+    std::vector<uint8_t> bytes(out, out + std::max(length, 0));
+    OPENSSL_free(out);
+    return bytes;
+}
+
 // Private keys as `openssl pkcs8 -topk8` writes them, under each kind of password encryption.
 class PrivateKeys : public Keys {
 protected:
@@ -144,9 +222,11 @@ protected:
     // Encrypts the key file with each scheme; schemes that this OpenSSL refuses are left out.
     static std::vector<Encrypted> EncryptAll(const fs::path& key, const std::string& password) {
         std::vector<Encrypted> all;
-        for (const char* how :
-             {"-v2 aes-256-cbc", "-v2 aes-128-cbc -v2prf hmacWithSHA1", "-v2 des3",
-              "-v1 PBE-SHA1-3DES", "-v1 PBE-SHA1-RC2-40", "-v1 PBE-MD5-DES"}) {
+        for (const char* how : {"-v2 aes-256-cbc", "-v2 aes-128-cbc -v2prf hmacWithSHA1",
+                                "-v2 des3", "-v2 aes-256-cbc -v2prf hmacWithSHA512 -iter 100000",
+                                "-v2 camellia-256-cbc", "-scrypt", "-v1 PBE-SHA1-3DES",
+                                "-v1 PBE-SHA1-2DES", "-v1 PBE-SHA1-RC2-40", "-v1 PBE-SHA1-RC2-128",
+                                "-v1 PBE-SHA1-RC4-128", "-v1 PBE-MD5-DES", "-v1 PBE-SHA1-DES"}) {
             fs::path out = *dir_ / "encrypted.der";
             CommandResult r =
                 RunCommand("openssl pkcs8 -topk8 -provider legacy -provider default -in " + Q(key) +
@@ -167,15 +247,30 @@ protected:
         return ReadBinaryFile(out);
     }
 
+    // One key as `openssl pkcs8 -topk8` writes it with the options `how`.
+    static std::vector<uint8_t> EncryptOne(const fs::path& key, const std::string& password,
+                                           const std::string& how) {
+        fs::path out = *dir_ / "one.der";
+        Openssl("pkcs8 -topk8 -provider legacy -provider default -in " + Q(key) +
+                " -outform DER -out " + Q(out) + " -passout pass:" + ShellQuote(password) + " " +
+                how);
+        return ReadBinaryFile(out);
+    }
+
     int32_t Unlock(const std::vector<uint8_t>& encrypted, std::string_view password,
                    std::vector<uint8_t>& key) {
+        return Unlock(context_.get(), encrypted, password, key);
+    }
+
+    int32_t Unlock(EngineContext* context, const std::vector<uint8_t>& encrypted,
+                   std::string_view password, std::vector<uint8_t>& key) {
         ByteBuffer in = In(encrypted);
         // The password buffer has no NUL after it, as the system passes it; the sanitizers
         // catch any read past its end.
         std::vector<uint8_t> secret(password.begin(), password.end());
         ByteBuffer pw{int32_t(secret.size()), secret.empty() ? nullptr : secret.data()};
         Out out;
-        int32_t rc = corvane::CV_DecryptPrivateKey(context_.get(), &in, &pw, &out);
+        int32_t rc = corvane::CV_DecryptPrivateKey(context, &in, &pw, &out);
         if (rc != 0) {
             EXPECT_EQ(out.get().data, nullptr);
             EXPECT_EQ(out.get().length, 0);
@@ -189,7 +284,7 @@ TEST_F(PrivateKeys, OpensKeysWrittenByOpensslUnderEveryScheme) {
     for (const Credential* user : {rsaUser_, ecUser_}) {
         std::vector<uint8_t> expected = PlainPkcs8(user->keyPem);
         std::vector<Encrypted> all = EncryptAll(user->keyPem, "s3cret pass");
-        ASSERT_GE(all.size(), 4u) << "PBES2 (AES, 3DES) and a PKCS#12 PBE must be available";
+        ASSERT_GE(all.size(), 6u) << "PBES2 (AES, 3DES, scrypt) and PKCS#12 PBEs must be available";
         for (const Encrypted& e : all) {
             SCOPED_TRACE(user->name + " " + e.how);
             std::vector<uint8_t> key;
@@ -219,6 +314,95 @@ TEST_F(PrivateKeys, DamagedOrForeignInputNeverYieldsAKey) {
     EXPECT_EQ(Unlock(PlainPkcs8(rsaUser_->keyPem), "pw", key), err::kBadPrivateKey);
     EXPECT_EQ(Unlock(rsaUser_->Der(), "pw", key), err::kBadPrivateKey);
     EXPECT_EQ(Unlock(BytesOf("garbage"), "pw", key), err::kBadPrivateKey);
+}
+
+// A planted key file chooses what deriving its encryption key costs, and every page that proves
+// a password pays for it. Keys at the caps open; keys over them are refused before any derivation
+// runs (the ones below would take from minutes to days).
+TEST_F(PrivateKeys, KeysAskingForMoreWorkThanTheCapsAreRefusedUnopened) {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> expected = PlainPkcs8(ecUser_->keyPem);
+    std::vector<uint8_t> pbkdf2 =
+        EncryptOne(ecUser_->keyPem, "pw", "-v2 aes-256-cbc -iter 1000000");
+    std::vector<uint8_t> scrypt =
+        EncryptOne(ecUser_->keyPem, "pw", "-scrypt -scrypt_N 16384 -scrypt_r 8 -scrypt_p 8");
+    std::vector<uint8_t> pkcs12 = EncryptOne(ecUser_->keyPem, "pw", "-v1 PBE-SHA1-3DES");
+    std::vector<uint8_t> pbes1 = EncryptOne(ecUser_->keyPem, "pw", "-v1 PBE-MD5-DES");
+    for (const std::vector<uint8_t>* atTheCap : {&pbkdf2, &scrypt}) {
+        ASSERT_EQ(Unlock(*atTheCap, "pw", key), 0);
+        EXPECT_EQ(key, expected);
+    }
+
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> der;
+    };
+    const Case over[] = {
+        {"PBKDF2, one iteration over", WithCost(pbkdf2, {.iterations = 1000001})},
+        {"PBKDF2, 2^31 - 1 iterations", WithCost(pbkdf2, {.iterations = 0x7FFFFFFF})},
+        {"PBKDF2, 2^64 - 1 iterations", WithCost(pbkdf2, {.iterations = UINT64_MAX})},
+        {"PKCS#12 PBE, 2^31 - 1 iterations", WithCost(pkcs12, {.iterations = 0x7FFFFFFF})},
+        {"PBES1, 2^31 - 1 iterations", WithCost(pbes1, {.iterations = 0x7FFFFFFF})},
+        {"scrypt, 64 MiB", WithCost(scrypt, {.n = 65536, .r = 8, .p = 1})},
+        {"scrypt, 2^28 blocks in 2 MiB", WithCost(scrypt, {.n = 16384, .r = 1, .p = 16384})},
+        {"scrypt, 2^20 blocks and one more lane", WithCost(scrypt, {.n = 16384, .r = 8, .p = 9})},
+        {"scrypt, N of 2^40", WithCost(scrypt, {.n = uint64_t(1) << 40, .r = 1, .p = 1})},
+    };
+    for (const Case& c : over) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Unlock(c.der, "pw", key), err::kUnsupportedKeyEncryption);
+    }
+    // Zero iterations or no lanes at all is a damaged key, not a cheap one.
+    EXPECT_EQ(Unlock(WithCost(pbkdf2, {.iterations = 0}), "pw", key),
+              err::kUnsupportedKeyEncryption);
+    EXPECT_EQ(Unlock(WithCost(scrypt, {.n = 16384, .r = 8, .p = 0}), "pw", key),
+              err::kUnsupportedKeyEncryption);
+}
+
+// A planted medium holds the victim's certificate beside the attacker's key, encrypted under a
+// password the attacker knows. A context that was given the certificate unlocks only the
+// certificate's own key, so that password proves nothing about the certificate.
+TEST_F(PrivateKeys, AContextGivenACertificateUnlocksOnlyThatCertificatesKey) {
+    Credential attacker = root_->Issue("Attacker", KeyKind::Rsa);
+    for (const Credential* victim : {rsaUser_, ecUser_}) {
+        SCOPED_TRACE(victim->name);
+        std::vector<uint8_t> victimKey = EncryptOne(victim->keyPem, "victim", "-v2 aes-256-cbc");
+        std::vector<uint8_t> attackerKey =
+            EncryptOne(attacker.keyPem, "attacker", "-v2 aes-256-cbc");
+        std::vector<uint8_t> victimCert = victim->Der();
+        std::vector<uint8_t> attackerCert = attacker.Der();
+        ByteBuffer cert = In(victimCert);
+        int32_t version = 0;
+        int32_t bits = 0;
+        Context context;
+        std::vector<uint8_t> key;
+        ASSERT_EQ(corvane::CV_ParseCertificate(context.get(), &cert, 0, &version, &bits), 0);
+
+        EXPECT_EQ(Unlock(context.get(), attackerKey, "attacker", key), err::kKeyNotForCertificate);
+        EXPECT_TRUE(key.empty());
+        EXPECT_EQ(Unlock(context.get(), victimKey, "attacker", key), err::kWrongPassword);
+        ASSERT_EQ(Unlock(context.get(), victimKey, "victim", key), 0);
+        EXPECT_EQ(key, PlainPkcs8(victim->keyPem));
+
+        // Another certificate replaces the first.
+        cert = In(attackerCert);
+        ASSERT_EQ(corvane::CV_ParseCertificate(context.get(), &cert, 0, &version, &bits), 0);
+        EXPECT_EQ(Unlock(context.get(), attackerKey, "attacker", key), 0);
+        EXPECT_EQ(Unlock(context.get(), victimKey, "victim", key), err::kKeyNotForCertificate);
+
+        // A certificate the engine cannot read leaves no certificate to fall back on.
+        std::vector<uint8_t> cut(victimCert.begin(), victimCert.begin() + 100);
+        cert = In(cut);
+        EXPECT_EQ(corvane::CV_ParseCertificate(context.get(), &cert, 0, &version, &bits),
+                  err::kBadCertificate);
+        EXPECT_EQ(Unlock(context.get(), attackerKey, "attacker", key), err::kKeyNotForCertificate);
+        EXPECT_EQ(Unlock(context.get(), victimKey, "victim", key), err::kKeyNotForCertificate);
+
+        // A context released and initialised again holds no certificate: keys alone, as ever.
+        ASSERT_EQ(corvane::CV_ContextFree(context.get()), 0);
+        ASSERT_EQ(corvane::CV_ContextInit(context.get()), 0);
+        EXPECT_EQ(Unlock(context.get(), attackerKey, "attacker", key), 0);
+    }
 }
 
 } // namespace

@@ -429,6 +429,56 @@ TEST(StoreRoot, ComesFromTheHostThenTheEnvironmentThenTheUsersDataFolder) {
     setenv("HOME", home.c_str(), 1);
 }
 
+// A relative path would follow whatever folder the host process works in (a browser's is often
+// its download folder): without an absolute one the store has no root, and reads nothing.
+TEST(StoreRoot, IsAnAbsolutePathOrThereIsNone) {
+    SavedEnvironment saved({"HOME", "XDG_DATA_HOME", "QUILLMARK_STORE"});
+    unsetenv("QUILLMARK_STORE");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(StoreRoot(), fs::path());
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    EXPECT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0), err::kNoStore);
+
+    setenv("HOME", "home/someone", 1);
+    setenv("XDG_DATA_HOME", "data", 1);
+    EXPECT_EQ(StoreRoot(), fs::path());
+    setenv("QUILLMARK_STORE", "store", 1);
+    EXPECT_EQ(StoreRoot(), fs::path());
+    SetStoreRootOverride("store");
+    EXPECT_EQ(StoreRoot(), fs::path());
+    EXPECT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0), err::kNoStore);
+    SetStoreRootOverride("");
+}
+
+// Another local user's folder as the root may hold a medium that user planted (someone's
+// certificate beside the planter's key): the store reads nothing from it.
+TEST(StoreRoot, ARootThatAnotherUserOwnsIsNeverRead) {
+    ScratchStore store;
+    Made planted = MakeCertificate(Person("Planted"));
+    AddOwn(store.Medium(0), planted);
+    AddRecipient(store.Recipients(), planted);
+    ASSERT_EQ(CountListed(), 1);
+
+    GivenToAnotherUser other(store.path());
+    if (!other.given()) {
+        GTEST_SKIP() << "only root can give a folder to another user";
+    }
+    std::string dn = DnOf("Planted");
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    Guarded<CertInfoRecord> records(qm::kMaxListEntries);
+    Block cert;
+    Block key;
+    EXPECT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0), err::kForeignStore);
+    EXPECT_EQ(LD_GetKeyInfo(qm::kKindOwn, records.get(), 0, 0, "5821"), err::kForeignStore);
+    EXPECT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.get(), 0), err::kForeignStore);
+    EXPECT_EQ(LD_GetMyCert(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &cert.buffer),
+              err::kForeignStore);
+    EXPECT_EQ(LD_GetCert(dn.c_str(), qm::kKindRecipient, &cert.buffer), err::kForeignStore);
+    EXPECT_EQ(LD_GetKey(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &key.buffer), err::kForeignStore);
+    EXPECT_TRUE(area.GuardIntact());
+}
+
 TEST(EntryWriting, LeavesNothingHalfWrittenAndNeverReplacesAnEntry) {
     ScratchFolder folder;
     Made m = MakeCertificate(Person("Once"));
@@ -449,9 +499,10 @@ TEST(EntryWriting, LeavesNothingHalfWrittenAndNeverReplacesAnEntry) {
     Entry entry;
     ASSERT_TRUE(ReadEntry(folder.path() / id, true, entry));
     EXPECT_TRUE(pki::DecryptPrivateKey(entry.key.span(), pki::Secret("pw")));
-    struct stat st {};
-    ASSERT_EQ(stat((folder.path() / id / "key.p8").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 077, 0u) << "a key file is readable by others";
+    // The DN is a person's name and the key theirs: the entry is its user's alone.
+    EXPECT_EQ(Mode(folder.path() / id), 0700u);
+    EXPECT_EQ(Mode(folder.path() / id / "cert.der"), 0600u);
+    EXPECT_EQ(Mode(folder.path() / id / "key.p8"), 0600u);
 
     RemoveEntry(folder.path() / id);
     EXPECT_TRUE(fs::is_empty(folder.path()));

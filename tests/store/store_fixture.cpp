@@ -3,9 +3,12 @@
 #include "store/core/codepage.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -107,6 +110,39 @@ void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
               static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+SavedEnvironment::SavedEnvironment(std::vector<std::string> names) {
+    for (std::string& name : names) {
+        const char* value = std::getenv(name.c_str());
+        saved_.emplace_back(std::move(name),
+                            value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+}
+
+SavedEnvironment::~SavedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+}
+
+unsigned Mode(const fs::path& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+GivenToAnotherUser::GivenToAnotherUser(fs::path folder) : folder_(std::move(folder)) {
+    given_ = chown(folder_.c_str(), 65534, 65534) == 0;
+}
+
+GivenToAnotherUser::~GivenToAnotherUser() {
+    if (given_ && chown(folder_.c_str(), geteuid(), getegid()) != 0) {
+        std::fprintf(stderr, "cannot take %s back\n", folder_.c_str());
     }
 }
 

@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ledra::test {
@@ -62,6 +64,36 @@ std::string AddRecipient(const fs::path& folder, const Made& made);
 std::string Cp949(const std::string& utf8);
 
 void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes);
+
+// Environment variables that a test changes, put back as they were when it ends.
+class SavedEnvironment {
+public:
+    explicit SavedEnvironment(std::vector<std::string> names);
+    SavedEnvironment(const SavedEnvironment&) = delete;
+    SavedEnvironment& operator=(const SavedEnvironment&) = delete;
+    ~SavedEnvironment();
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// The permission bits of a file or folder (07777 when it cannot be read).
+unsigned Mode(const fs::path& path);
+
+// Gives a folder to "the other user" (uid and gid 65534, nobody) while it lives, and back to
+// this process's user afterwards. Only root can: `given()` says whether it did.
+class GivenToAnotherUser {
+public:
+    explicit GivenToAnotherUser(fs::path folder);
+    GivenToAnotherUser(const GivenToAnotherUser&) = delete;
+    GivenToAnotherUser& operator=(const GivenToAnotherUser&) = delete;
+    ~GivenToAnotherUser();
+    bool given() const { return given_; }
+
+private:
+    fs::path folder_;
+    bool given_ = false;
+};
 
 // Runs the store tool with these arguments; captures its output.
 struct ToolRun {

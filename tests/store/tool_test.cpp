@@ -10,6 +10,8 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 namespace ledra::test {
@@ -52,6 +54,27 @@ protected:
         std::string text(data, static_cast<size_t>(n));
         BIO_free(bio);
         return text;
+    }
+
+    // An encrypted key whose encryption asks for 2^31 - 1 iterations of PBKDF2. Only its
+    // parameters say so: nothing has been derived, and its ciphertext is filler.
+    static std::vector<uint8_t> CostlyKey() {
+        X509_ALGOR* pbe = PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), 0x7FFFFFFF, nullptr, 0, nullptr,
+                                            NID_hmacWithSHA256);
+        X509_SIG* sig = X509_SIG_new();
+        X509_ALGOR* algorithm = nullptr;
+        ASN1_OCTET_STRING* ciphertext = nullptr;
+        X509_SIG_getm(sig, &algorithm, &ciphertext);
+        const unsigned char filler[64] = {1};
+        X509_ALGOR_copy(algorithm, pbe);
+        ASN1_OCTET_STRING_set(ciphertext, filler, sizeof(filler));
+        unsigned char* der = nullptr;
+        int n = i2d_X509_SIG(sig, &der);
+        std::vector<uint8_t> bytes(der, der + std::max(n, 0));
+        OPENSSL_free(der);
+        X509_SIG_free(sig);
+        X509_ALGOR_free(pbe);
+        return bytes;
     }
 
     std::vector<Entry> Entries(const fs::path& folder, bool withKey) {
@@ -105,6 +128,9 @@ TEST_F(Tool, RefusesInputsItCannotStoreSoundly) {
     std::string plainKey = File("key.pem", PemKey(user.key.get()));
     std::string otherKey = File("other.pem", PemKey(stranger.key.get()));
     std::string encryptedKey = File("enc.pem", PemKey(user.key.get(), "old"));
+    // The stranger's key under a password its maker knows, beside the user's certificate.
+    std::string plantedKey = File("planted.pem", PemKey(stranger.key.get(), "planted"));
+    std::string costlyKey = File("costly.p8", CostlyKey());
 
     struct Case {
         std::vector<std::string> args;
@@ -131,6 +157,13 @@ TEST_F(Tool, RefusesInputsItCannotStoreSoundly) {
         {{"import-user", "--cert", cert, "--key", encryptedKey, "--key-pass", "pass:wrong"},
          1,
          "does not open"},
+        {{"import-user", "--cert", cert, "--key", encryptedKey}, 2, "give its password"},
+        {{"import-user", "--cert", cert, "--key", plantedKey, "--key-pass", "pass:planted"},
+         1,
+         "does not belong"},
+        {{"import-user", "--cert", cert, "--key", costlyKey, "--key-pass", "pass:x"},
+         1,
+         "more work than it allows"},
         {{"import-p12", "--p12", cert, "--p12-pass", "pass:a", "--new-pass", "pass:b"},
          1,
          "not a PKCS#12"},
@@ -266,6 +299,94 @@ TEST_F(Tool, KeepsAMediumInAnotherFolder) {
     EXPECT_TRUE(Entries(store_.path() / "medium2", true).empty());
     ASSERT_EQ(Run({"medium", "2", "--default"}).status, 0);
     EXPECT_EQ(Run({"medium", "2"}).out, "medium 2: " + (store_.path() / "medium2").string() + "\n");
+}
+
+// The DNs in a store are people's names and the keys theirs. Every write leaves the root, and
+// whatever it makes, to the store's user alone: a store that an older tool left open too.
+TEST_F(Tool, EveryWriteKeepsTheStoreToItsUser) {
+    const fs::path& root = store_.path();
+    EXPECT_EQ(Mode(root), 0700u);
+    EXPECT_EQ(Mode(root / "ledra-store"), 0600u);
+    for (const char* folder : {"medium0", "medium1", "medium2", "medium3", "recipients"}) {
+        EXPECT_EQ(Mode(root / folder), 0700u) << folder;
+    }
+
+    chmod(root.c_str(), 0755);
+    Made user = MakeCertificate({{"CN", "Open"}});
+    ToolRun run = Run({"import-user", "--cert", File("u.der", user.der), "--key",
+                       File("u.key", PemKey(user.key.get())), "--new-pass", "pass:x"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Mode(root), 0700u) << "the write tightened the root again";
+    fs::path entry = root / "medium0" / Fingerprint(user.der);
+    EXPECT_EQ(Mode(entry), 0700u);
+    EXPECT_EQ(Mode(entry / "cert.der"), 0600u);
+    EXPECT_EQ(Mode(entry / "key.p8"), 0600u);
+
+    chmod(root.c_str(), 0711);
+    ASSERT_EQ(Run({"import-recipient", "--cert", File("r.der", user.der)}).status, 0);
+    EXPECT_EQ(Mode(root), 0700u);
+    EXPECT_EQ(Mode(root / "recipients" / Fingerprint(user.der) / "cert.der"), 0600u);
+
+    fs::path stick = inputs_.path() / "stick" / "quillmark";
+    ASSERT_EQ(Run({"medium", "2", stick.string()}).status, 0);
+    EXPECT_EQ(Mode(stick), 0700u);
+    EXPECT_EQ(Mode(stick.parent_path()), 0700u);
+    EXPECT_EQ(Mode(root / "medium2.link"), 0600u);
+
+    ASSERT_EQ(Run({"demo"}).status, 0);
+    EXPECT_EQ(Mode(root / "demo"), 0700u);
+    for (const auto& file : fs::directory_iterator(root / "demo")) {
+        EXPECT_EQ(Mode(file.path()), 0600u) << file.path();
+    }
+}
+
+// A root that another local user owns may hold whatever that user planted, and anything written
+// there would be theirs to read: the tool neither reads nor writes it.
+TEST_F(Tool, NeitherReadsNorWritesAStoreThatAnotherUserOwns) {
+    Made user = MakeCertificate({{"CN", "Kept"}});
+    std::string cert = File("c.der", user.der);
+    GivenToAnotherUser other(store_.path());
+    if (!other.given()) {
+        GTEST_SKIP() << "only root can give a folder to another user";
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"list"},
+             {"init"},
+             {"import-recipient", "--cert", cert},
+             {"import-user", "--cert", cert, "--key", File("k", PemKey(user.key.get())),
+              "--new-pass", "pass:x"},
+             {"remove", "cn=Kept"},
+             {"medium", "1", "--default"},
+             {"demo"}}) {
+        ToolRun run = Run(args);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_THAT(run.err, HasSubstr("belongs to another user")) << args[0];
+    }
+    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
+    EXPECT_TRUE(Entries(store_.path() / "medium0", true).empty());
+    EXPECT_FALSE(fs::exists(store_.path() / "demo"));
+}
+
+// With HOME unset (a service, say) there is no store to fall back on in whatever folder the tool
+// runs in: a root is an absolute path or there is none.
+TEST_F(Tool, MakesNoStoreWhereNoAbsoluteRootIsNamed) {
+    SavedEnvironment saved({"HOME", "XDG_DATA_HOME", "QUILLMARK_STORE"});
+    ScratchFolder here;
+    fs::path before = fs::current_path();
+    fs::current_path(here.path());
+    unsetenv("QUILLMARK_STORE");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("HOME");
+    ToolRun unset = RunTool({"init"});
+    setenv("HOME", "relative", 1);
+    setenv("QUILLMARK_STORE", "store", 1);
+    ToolRun relative = RunTool({"init"});
+    fs::current_path(before);
+    for (const ToolRun& run : {unset, relative}) {
+        EXPECT_EQ(run.status, 1);
+        EXPECT_THAT(run.err, HasSubstr("no store"));
+    }
+    EXPECT_TRUE(fs::is_empty(here.path()));
 }
 
 TEST_F(Tool, DemoRefusesToRunTwiceAndRebuildsWithForce) {

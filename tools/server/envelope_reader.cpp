@@ -45,14 +45,22 @@ std::string OpenSslError() {
     return text;
 }
 
-// SEED and single DES live in OpenSSL's legacy provider.
+// SEED and single DES live in OpenSSL's legacy provider. Loaded once, and unloaded when the
+// process ends, before OpenSSL's own clean-up, so that nothing of them is left behind.
 void LoadProviders() {
-    static bool loaded = [] {
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER_load(nullptr, "default");
-        return true;
-    }();
-    (void)loaded;
+    struct Providers {
+        OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
+        ~Providers() {
+            if (standard != nullptr) {
+                OSSL_PROVIDER_unload(standard);
+            }
+            if (legacy != nullptr) {
+                OSSL_PROVIDER_unload(legacy);
+            }
+        }
+    };
+    static Providers providers;
 }
 
 bool EqualsIgnoringCase(const std::string& a, const char* b) {
@@ -114,17 +122,8 @@ std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase
                                                    const std::string& certificatePem,
                                                    std::string* error) {
     LoadProviders();
-    auto der = DecodeBase64(sealedBase64);
-    if (!der) {
-        *error = "the sealed text is not Base64";
-        return std::nullopt;
-    }
-    const unsigned char* p = der->data();
-    Cms cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size())));
-    if (!cms) {
-        *error = "the sealed text is not a CMS structure: " + OpenSslError();
-        return std::nullopt;
-    }
+    // The server's own key and certificate first: their failures are the operator's to fix, and
+    // say nothing about the sealed text.
     Bio keyBio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
     std::string password = keyPassword;
     Key key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, PasswordCallback, &password));
@@ -143,9 +142,13 @@ std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase
             return std::nullopt;
         }
     }
+    auto der = DecodeBase64(sealedBase64);
+    const unsigned char* p = der ? der->data() : nullptr;
+    Cms cms(der ? d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size())) : nullptr);
     Bio out(BIO_new(BIO_s_mem()));
-    if (CMS_decrypt(cms.get(), key.get(), cert.get(), nullptr, out.get(), 0) != 1) {
-        *error = "cannot open the sealed text with this key: " + OpenSslError();
+    if (!cms || CMS_decrypt(cms.get(), key.get(), cert.get(), nullptr, out.get(), 0) != 1) {
+        ERR_clear_error();
+        *error = kRefused;
         return std::nullopt;
     }
     char* data = nullptr;
@@ -159,20 +162,24 @@ std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
                                              const std::vector<uint8_t>& keyMaterial,
                                              const std::string& cipherBase64, std::string* error) {
     LoadProviders();
-    if (keyMaterial.size() < size_t(algorithm.keyLength + algorithm.ivLength)) {
-        *error = "the key material is too short for " + std::string(algorithm.name);
-        return std::nullopt;
-    }
-    auto input = DecodeBase64(cipherBase64);
-    if (!input) {
-        *error = "the ciphertext is not Base64";
-        return std::nullopt;
-    }
     Cipher cipher(EVP_CIPHER_fetch(nullptr, algorithm.cipherName, nullptr));
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     if (!cipher || !ctx) {
         *error = std::string("cipher unavailable: ") + algorithm.cipherName;
         return std::nullopt;
+    }
+    // From here every failure is the texts' doing, and all of them read alike.
+    auto refuse = [error]() -> std::optional<std::vector<uint8_t>> {
+        ERR_clear_error();
+        *error = kRefused;
+        return std::nullopt;
+    };
+    if (keyMaterial.size() < size_t(algorithm.keyLength + algorithm.ivLength)) {
+        return refuse();
+    }
+    auto input = DecodeBase64(cipherBase64);
+    if (!input) {
+        return refuse();
     }
     const uint8_t* key = keyMaterial.data();
     const uint8_t* iv = key + algorithm.keyLength;
@@ -183,8 +190,8 @@ std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
         EVP_DecryptUpdate(ctx.get(), plain.data(), &n1, input->data(),
                           static_cast<int>(input->size())) != 1 ||
         EVP_DecryptFinal_ex(ctx.get(), plain.data() + n1, &n2) != 1) {
-        *error = "the ciphertext does not decipher under this key: " + OpenSslError();
-        return std::nullopt;
+        OPENSSL_cleanse(plain.data(), plain.size());
+        return refuse();
     }
     plain.resize(size_t(n1 + n2));
     return plain;
