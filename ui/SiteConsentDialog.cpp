@@ -7,8 +7,8 @@
 CSiteConsentDialog::CSiteConsentDialog(std::wstring origin, HWND owner) noexcept
     : CDialog(IDD_SITE_CONSENT, owner), origin_(std::move(origin)) {}
 
-ConsentAnswer CSiteConsentDialog::Ask() {
-    switch (DoModal()) {
+ConsentAnswer CSiteConsentDialog::AnswerOf(INT_PTR ended) {
+    switch (ended) {
     case IDC_CONSENT_ALWAYS:
         return ConsentAnswer::AllowAlways;
     case IDC_CONSENT_ONCE:

@@ -23,7 +23,8 @@ public:
     CSiteConsentDialog(std::wstring origin, HWND owner) noexcept;
 
     // Runs the dialog modally and reads its ending as an answer.
-    ConsentAnswer Ask();
+    ConsentAnswer Ask() { return AnswerOf(DoModal()); }
+    static ConsentAnswer AnswerOf(INT_PTR ended);
 
 protected:
     BOOL OnInitDialog() override;
