@@ -50,6 +50,14 @@ private:
 
 ConsentBook g_consents;
 
+// A denial holds for the process's lifetime, but the book lives in this module, which COM unloads
+// once no object is left: the first denial keeps the module loaded until the process ends.
+void KeepLoadedForTheProcess() {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&g_consents), &self);
+}
+
 } // namespace
 
 void SiteGate::OnSiteChanged(IUnknown* site) noexcept {
@@ -139,6 +147,7 @@ HRESULT SiteGate::AdmitUndecidedCall() noexcept {
             g_consents.Record(origin, ConsentBook::Entry::AllowedAlways);
             break;
         case ConsentAnswer::Deny:
+            KeepLoadedForTheProcess();
             g_consents.Record(origin, ConsentBook::Entry::Denied);
             break;
         default:

@@ -3,6 +3,8 @@
 // registry. The objects come from the registered Quillmark.dll, as a browser gets them.
 #include "module/QuillmarkInterfaces.h"
 #include "module/Raii.h"
+#include "tests/module/BuiltModule.h"
+#include "tests/support/dialog_driver.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"
 
@@ -10,14 +12,12 @@
 
 #include <objsafe.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 using qm::ComPtr;
@@ -213,6 +213,36 @@ TEST_F(SiteLockTest, TheAddressMatrix) {
         }
         std::printf("%-9s %s -> [%s]  (%s)\n", call == S_OK ? "allowed" : "refused",
                     Printable(row.address).c_str(), list.c_str(), row.what);
+    }
+}
+
+// The README's example policy, imported as an administrator would, does what its comments say.
+TEST_F(SiteLockTest, TheExamplePolicyLetsOnlyTheBanksPagesIn) {
+    std::wstring command =
+        L"reg.exe import \"" + qmtest::DosPath(QM_SOURCE_DIR "/examples/site-lock.reg") + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_EQ(0u, exitCode);
+
+    settings.User(L"SiteLock", 0); // the user's own settings do not count beside a policy
+    const std::pair<const wchar_t*, bool> pages[] = {
+        {L"https://bank.example/", true},          {L"https://www.bank.example/login", true},
+        {L"https://pay.bank.example:8443/", true}, {L"https://pay.bank.example/", true},
+        {L"https://evilbank.example/", false},     {L"https://bank.example:8443/", false},
+        {L"http://bank.example/", false},
+    };
+    for (const auto& [address, admitted] : pages) {
+        FakeSite site(BrowserAt(address));
+        EXPECT_EQ(admitted ? S_OK : E_ACCESSDENIED, Encode(SessionAt(site.get()).get()))
+            << Printable(address);
     }
 }
 
@@ -584,22 +614,6 @@ TEST_F(SiteLockTest, EachSiteKeepsASessionOfItsOwn) {
     RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\TesselCorp\\Oriel\\Veyra\\Brindel\\Sites");
 }
 
-// A top-level window standing in for the browser's, away from the screen's centre.
-class HostWindow {
-public:
-    HostWindow(int x, int y, int width, int height) {
-        window_ = CreateWindowExW(0, L"STATIC", L"host page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, x,
-                                  y, width, height, nullptr, nullptr, nullptr, nullptr);
-    }
-    ~HostWindow() { DestroyWindow(window_); }
-    HostWindow(const HostWindow&) = delete;
-    HostWindow& operator=(const HostWindow&) = delete;
-    HWND get() const { return window_; }
-
-private:
-    HWND window_;
-};
-
 // Where a dialog came up, and what it showed.
 struct Seen {
     bool showed = false;
@@ -619,42 +633,25 @@ BOOL CALLBACK CountCaption(HWND window, LPARAM param) {
     return TRUE;
 }
 
-// Runs `call` on this thread while a second thread waits for the dialog with `caption`, records
-// it, runs `act` on it and, if the dialog is still there ten seconds later, cancels it.
+// Runs `call` while the dialog with `caption` is recorded into `seen` and driven by `act`.
 template <class Call>
 HRESULT WithDialog(const wchar_t* caption, Seen& seen, const std::function<void(HWND)>& act,
                    Call call) {
-    std::atomic<bool> returned{false};
-    std::thread driver([&] {
-        for (int i = 0; i < 400 && !returned; ++i) {
-            HWND dialog = FindWindowW(L"#32770", caption);
-            if (dialog != nullptr && IsWindowVisible(dialog)) {
-                Sleep(50);
-                seen.showed = true;
-                seen.owner = GetWindow(dialog, GW_OWNER);
-                GetWindowRect(dialog, &seen.at);
-                wchar_t origin[300] = {};
-                GetDlgItemTextW(dialog, 211, origin, 300); // the origin box
-                seen.origin = origin;
-                std::pair<const wchar_t*, int> count{caption, 0};
-                EnumWindows(&CountCaption, reinterpret_cast<LPARAM>(&count));
-                seen.dialogs = count.second;
-                act(dialog);
-                for (int j = 0; j < 200 && !returned; ++j) {
-                    Sleep(50);
-                }
-                if (!returned) {
-                    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-                }
-                return;
-            }
-            Sleep(25);
-        }
-    });
-    HRESULT hr = call();
-    returned = true;
-    driver.join();
-    return hr;
+    return qmtest::WhileDialog(
+        caption,
+        [&](HWND dialog) {
+            seen.showed = true;
+            seen.owner = GetWindow(dialog, GW_OWNER);
+            GetWindowRect(dialog, &seen.at);
+            wchar_t origin[300] = {};
+            GetDlgItemTextW(dialog, 211, origin, 300); // the origin box
+            seen.origin = origin;
+            std::pair<const wchar_t*, int> count{caption, 0};
+            EnumWindows(&CountCaption, reinterpret_cast<LPARAM>(&count));
+            seen.dialogs = count.second;
+            act(dialog);
+        },
+        call);
 }
 
 void Click(HWND dialog, int button) {
@@ -678,7 +675,7 @@ void ExpectCentredOver(const RECT& dialog, const RECT& frame) {
 class SiteConsentTest : public SiteLockTest {
 protected:
     void SetUp() override { settings.User(L"SiteLock", 2).UserSites({L"https://bank.example"}); }
-    HostWindow host{120, 90, 700, 520};
+    qmtest::HostWindow host{120, 90, 700, 520};
 };
 
 TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {

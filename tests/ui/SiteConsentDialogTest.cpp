@@ -2,6 +2,7 @@
 // that owns them, or in the middle of the screen.
 #include "Driver.h"
 #include "StoreDouble.h"
+#include "tests/support/dialog_driver.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/SiteConsentDialog.h"
 #include "ui/resource.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <string>
 
+using qmtest::HostWindow;
 using uitest::RunDriven;
 
 namespace {
@@ -31,20 +33,6 @@ ConsentAnswer Answer(CSiteConsentDialog& dialog, const std::function<void(HWND)>
     }
     return CSiteConsentDialog::AnswerOf(r.ended);
 }
-
-class HostWindow {
-public:
-    HostWindow(int x, int y, int width, int height)
-        : window_(CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, x, y,
-                                  width, height, nullptr, nullptr, nullptr, nullptr)) {}
-    ~HostWindow() { DestroyWindow(window_); }
-    HostWindow(const HostWindow&) = delete;
-    HostWindow& operator=(const HostWindow&) = delete;
-    HWND get() const { return window_; }
-
-private:
-    HWND window_;
-};
 
 struct Placed {
     HWND owner = nullptr;
