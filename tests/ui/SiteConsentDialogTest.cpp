@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -111,58 +110,11 @@ TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
     EXPECT_EQ(ConsentAnswer::NotShown, orphan.Ask());
 }
 
-TEST(SiteConsentDialog, QuillmarkDllCarriesTheSameTemplate) {
-    const char* path = std::getenv("QM_QUILLMARK");
-    if (path == nullptr || path[0] == '\0') {
-        GTEST_SKIP() << "QM_QUILLMARK names no Quillmark.dll";
-    }
-    HMODULE dll = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(dll, nullptr) << path;
-    auto bytes = [](HMODULE module) {
-        HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(IDD_SITE_CONSENT), RT_DIALOG);
-        if (found == nullptr) {
-            return std::string();
-        }
-        const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
-        return std::string(data, SizeofResource(module, found));
-    };
-    std::string carried = bytes(dll);
-    EXPECT_FALSE(carried.empty());
-    EXPECT_EQ(carried, bytes(DialogResourceModule()));
-    FreeLibrary(dll);
-}
-
 class DialogPlacement : public ::testing::Test {
 protected:
     uitest::FakeStore store;
     uitest::ScopedStore binding{store};
 };
-
-TEST_F(DialogPlacement, BothDialogsAreOwnedByTheirParentAndCentredOverIt) {
-    HostWindow host(60, 40, 900, 700);
-    RECT frame{};
-    GetWindowRect(host.get(), &frame);
-    CCertSelectDialog select("", 1, CCertSelectDialog::kModeCertificates, host.get());
-    CSiteConsentDialog consent(L"https://bank.example", host.get());
-    for (CDialog* dialog : {static_cast<CDialog*>(&select), static_cast<CDialog*>(&consent)}) {
-        Placed placed = PlacementOf(*dialog);
-        EXPECT_EQ(host.get(), placed.owner);
-        EXPECT_NEAR(Centre(frame).x, Centre(placed.at).x, 1);
-        EXPECT_NEAR(Centre(frame).y, Centre(placed.at).y, 1);
-    }
-}
-
-TEST_F(DialogPlacement, WithoutAParentTheyAreCentredOnTheScreen) {
-    RECT work = WorkArea();
-    CCertSelectDialog select("", 1, CCertSelectDialog::kModeCertificates);
-    CSiteConsentDialog consent(L"https://bank.example", nullptr);
-    for (CDialog* dialog : {static_cast<CDialog*>(&select), static_cast<CDialog*>(&consent)}) {
-        Placed placed = PlacementOf(*dialog);
-        EXPECT_EQ(nullptr, placed.owner);
-        EXPECT_NEAR(Centre(work).x, Centre(placed.at).x, 1);
-        EXPECT_NEAR(Centre(work).y, Centre(placed.at).y, 1);
-    }
-}
 
 TEST_F(DialogPlacement, AnOwnerHalfOffTheScreenCannotPushTheDialogOffIt) {
     RECT work = WorkArea();
