@@ -58,6 +58,36 @@ void KeepLoadedForTheProcess() {
                        reinterpret_cast<LPCWSTR>(&g_consents), &self);
 }
 
+ConsentAnswer AskUser(const std::wstring& origin, HWND owner) noexcept {
+    try {
+        CSiteConsentDialog dialog(origin, owner);
+        return dialog.Ask();
+    } catch (...) {
+        return ConsentAnswer::NotShown;
+    }
+}
+
+// Keeps an answer for the process, and "allow always" for the user's later processes too.
+void Remember(const std::wstring& origin, ConsentAnswer answer) noexcept {
+    switch (answer) {
+    case ConsentAnswer::AllowAlways:
+        try {
+            site::AddUserAllowedSite(origin);
+        } catch (...) {
+            // Not kept for the next process; this one remembers the answer all the same.
+        }
+        g_consents.Record(origin, ConsentBook::Entry::AllowedAlways);
+        break;
+    case ConsentAnswer::Deny:
+        KeepLoadedForTheProcess();
+        g_consents.Record(origin, ConsentBook::Entry::Denied);
+        break;
+    default:
+        g_consents.Record(origin, ConsentBook::Entry::Unasked);
+        break;
+    }
+}
+
 } // namespace
 
 void SiteGate::OnSiteChanged(IUnknown* site) noexcept {
@@ -127,49 +157,21 @@ HRESULT SiteGate::AdmitUndecidedCall() noexcept {
         }
 
         const unsigned asked = siteChanges_;
-        ConsentAnswer answer = ConsentAnswer::NotShown;
-        try {
-            CSiteConsentDialog dialog(origin, DialogOwner());
-            answer = dialog.Ask();
-        } catch (...) {
-            answer = ConsentAnswer::NotShown;
-        }
+        const ConsentAnswer answer = AskUser(origin, DialogOwner());
+        Remember(origin, answer);
         // The answer concerns the site that was asked about; a host that replaced the site
         // meanwhile gets a fresh verdict from it, and the call of the old page is refused.
-        const bool sameSite = asked == siteChanges_ && site_ != nullptr;
-        switch (answer) {
-        case ConsentAnswer::AllowAlways:
-            try {
-                site::AddUserAllowedSite(origin);
-            } catch (...) {
-                // Not kept for the next process; this one remembers the answer all the same.
-            }
-            g_consents.Record(origin, ConsentBook::Entry::AllowedAlways);
-            break;
-        case ConsentAnswer::Deny:
-            KeepLoadedForTheProcess();
-            g_consents.Record(origin, ConsentBook::Entry::Denied);
-            break;
-        default:
-            g_consents.Record(origin, ConsentBook::Entry::Unasked);
-            break;
-        }
-        if (!sameSite) {
+        if (asked != siteChanges_ || site_ == nullptr) {
             return E_ACCESSDENIED;
         }
-        switch (answer) {
-        case ConsentAnswer::AllowAlways:
-        case ConsentAnswer::AllowOnce:
+        if (answer == ConsentAnswer::AllowAlways || answer == ConsentAnswer::AllowOnce) {
             verdict_ = Verdict::Allowed;
             return S_OK;
-        case ConsentAnswer::Deny:
-        case ConsentAnswer::Dismissed:
-            verdict_ = Verdict::Refused; // no further dialog from this object
-            return E_ACCESSDENIED;
-        case ConsentAnswer::NotShown:
-            break;
         }
-        return E_ACCESSDENIED;
+        if (answer == ConsentAnswer::Deny || answer == ConsentAnswer::Dismissed) {
+            verdict_ = Verdict::Refused; // no further dialog from this object
+        }
+        return E_ACCESSDENIED; // not shown: the next call asks again
     } catch (...) {
         return E_ACCESSDENIED;
     }

@@ -333,7 +333,7 @@ TEST_F(SiteLockTest, TheVerdictIsSettledWhenTheSiteIsGivenAndKept) {
     FakeSite evil(BrowserAt(L"https://evil.example/"));
     FakeSite silent(SiteAnswers{}); // a site that reports no address
 
-    // No settings: the site is kept and never read, as specified.
+    // No settings: the site is kept and never read, as it always was.
     auto open = SessionAt(evil.get());
     EXPECT_EQ(S_OK, AskSafety(open.get()));
     EXPECT_EQ(S_OK, Encode(open.get()));
@@ -541,7 +541,7 @@ TEST_F(SiteLockTest, EachSiteKeepsASessionOfItsOwn) {
     EXPECT_EQ(std::make_pair(S_OK, std::wstring(L"\uD55C\uAE00 for A")),
               a.Call(&ISecureSession::DecipherEx, cipher));
 
-    // A siteless object sees only the shared session, as specified.
+    // A siteless object sees only the shared session, as every object did before.
     Page stranger{Create<ISecureSession>(CLSID_SecureSession, IID_ISecureSession)};
     EXPECT_EQ(shared, stranger.KeyIv());
     EXPECT_EQ(std::make_pair(S_OK, std::wstring(L"shared")),

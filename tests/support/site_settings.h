@@ -1,6 +1,6 @@
 // The site lock's settings as a test writes them: the administrator's policy and the user's own,
 // both cleared when the scope begins and when it ends, so that no case leaks into the next and
-// the rest of the suite runs with no settings, as specified.
+// the rest of the suite runs with no settings.
 #pragma once
 
 #include <windows.h>
