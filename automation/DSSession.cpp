@@ -15,6 +15,9 @@ DSSession::~DSSession() = default;
 
 HRESULT DSSession::GeneralValidation(BSTR bstrDN, BSTR bstrCaPubs, BSTR bstrCRL, BSTR bstrARL,
                                      INT nMedia, INT* pResult) {
+    if (HRESULT refused = AdmitCall(); refused != S_OK) {
+        return refused;
+    }
     if (pResult == nullptr) {
         return E_POINTER;
     }
@@ -83,18 +86,24 @@ HRESULT DSSession::Validate(const qm::NarrowText& dn, const qm::NarrowText& caTe
 }
 
 HRESULT DSSession::GetErrorCode(INT* pResult) {
+    if (HRESULT refused = AdmitCall(); refused != S_OK) {
+        return refused;
+    }
     return qm::ReportErrorCode(errorCode, pResult);
 }
 
 HRESULT DSSession::GetErrorString(BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
 }
 
 // Revocation lists are supplied by the page; fetching them is not this library's business.
 HRESULT DSSession::RetrieveCRL(BSTR, BSTR*) {
-    return S_OK;
+    return AdmitCall();
 }
 
 HRESULT DSSession::RetrieveCRLFromLDAP(BSTR, INT, BSTR, BSTR*) {
-    return S_OK;
+    return AdmitCall();
 }

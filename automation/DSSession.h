@@ -4,6 +4,7 @@
 
 #include "crypto/CryptoObject.h"
 #include "module/QuillmarkInterfaces.h"
+#include "module/site/SiteGate.h"
 
 #include <cstdint>
 
@@ -11,7 +12,7 @@ namespace qm {
 class NarrowText;
 }
 
-class DSSession : public IDSSession, public CCryptoObject {
+class DSSession : public IDSSession, public CCryptoObject, public qm::SiteGate {
 public:
     DSSession();
     ~DSSession() override;

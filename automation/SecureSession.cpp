@@ -17,6 +17,9 @@ SecureSession::SecureSession() = default;
 SecureSession::~SecureSession() = default;
 
 HRESULT SecureSession::Base64Encode(BSTR bstrData, BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     if (pResult == nullptr) {
         return E_POINTER;
     }
@@ -39,14 +42,17 @@ HRESULT SecureSession::Base64Encode(BSTR bstrData, BSTR* pResult) {
 
 HRESULT SecureSession::DecipherFile(BSTR, BSTR, BSTR, BSTR, INT*) {
     // There is no file work to do: the call succeeds and changes nothing.
-    return S_OK;
+    return AdmitCall();
 }
 
 HRESULT SecureSession::EncipherFile(BSTR, BSTR, INT*) {
-    return S_OK;
+    return AdmitCall();
 }
 
 HRESULT SecureSession::RecoverFile(INT* pResult) {
+    if (HRESULT refused = AdmitCall(); refused != S_OK) {
+        return refused;
+    }
     // The file methods never write a file, so there is never one to recover.
     errorCode = qm::code::kRecoverNoFile;
     if (pResult != nullptr) {
@@ -56,10 +62,16 @@ HRESULT SecureSession::RecoverFile(INT* pResult) {
 }
 
 HRESULT SecureSession::GetErrorCode(INT* pResult) {
+    if (HRESULT refused = AdmitCall(); refused != S_OK) {
+        return refused;
+    }
     return qm::ReportErrorCode(errorCode, pResult);
 }
 
 HRESULT SecureSession::GetErrorString(BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
 }
 
@@ -70,6 +82,9 @@ constexpr int kKeyMaterialBytes = 32;
 } // namespace
 
 HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     if (pResult == nullptr) {
         return E_POINTER;
     }
@@ -90,7 +105,7 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         qm::LocalBytes certificate;
         if (dn.IsEmpty()) {
             CCertSelectDialog dialog("", qm::kKindRecipient, CCertSelectDialog::kModeCertificates,
-                                     nullptr);
+                                     DialogOwner());
             if (dialog.DoModal() != IDOK) {
                 errorCode = qm::code::kGenerateNoChoice;
                 return S_FALSE;
@@ -137,8 +152,8 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
             return S_FALSE;
         }
 
-        qm::WriteSettings(sessionCipher->GetAlgorithmId(), sessionCipher->GetKeyMaterialText(),
-                          envelope.GetSealedText());
+        qm::WriteSettings(qm::SessionKey(SessionOrigin()), sessionCipher->GetAlgorithmId(),
+                          sessionCipher->GetKeyMaterialText(), envelope.GetSealedText());
         *pResult = qm::ToAutomationString(envelope.GetSealedText());
         return S_OK;
     });
@@ -158,7 +173,7 @@ HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t
         qm::NarrowText source(bstrSource);
         int32_t algorithmId = 0;
         qm::SettingText keyMaterial;
-        qm::ReadKeySettings(&algorithmId, &keyMaterial);
+        qm::ReadKeySettings(qm::SessionKey(SessionOrigin()), &algorithmId, &keyMaterial);
 
         CSessionCipher cipher(algorithmId);
         errorCode = qm::AsCode(cipher.SetKeyMaterialText(keyMaterial.text));
@@ -177,6 +192,9 @@ HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t
 }
 
 HRESULT SecureSession::EncipherEx(BSTR bstrSource, BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     return RunWithStoredKey(
         bstrSource, pResult, qm::code::kEncipherKeySetting, qm::code::kEncipherFailed,
         [](CSessionCipher& cipher, const char* text) { return cipher.Encipher(text); },
@@ -184,6 +202,9 @@ HRESULT SecureSession::EncipherEx(BSTR bstrSource, BSTR* pResult) {
 }
 
 HRESULT SecureSession::DecipherEx(BSTR bstrSource, BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     return RunWithStoredKey(
         bstrSource, pResult, qm::code::kDecipherKeySetting, qm::code::kDecipherFailed,
         [](CSessionCipher& cipher, const char* text) { return cipher.Decipher(text); },
@@ -191,13 +212,16 @@ HRESULT SecureSession::DecipherEx(BSTR bstrSource, BSTR* pResult) {
 }
 
 HRESULT SecureSession::getKEYIV(BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     if (pResult == nullptr) {
         return E_POINTER;
     }
     *pResult = nullptr;
     return qm::Guarded([&]() -> HRESULT {
         qm::SettingText sealed;
-        qm::ReadSealedSetting(&sealed);
+        qm::ReadSealedSetting(qm::SessionKey(SessionOrigin()), &sealed);
         *pResult = qm::ToAutomationString(sealed.text);
         return S_OK;
     });

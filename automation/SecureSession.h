@@ -6,13 +6,14 @@
 
 #include "crypto/CryptoObject.h"
 #include "module/QuillmarkInterfaces.h"
+#include "module/site/SiteGate.h"
 
 #include <cstdint>
 #include <memory>
 
 class CSessionCipher;
 
-class SecureSession : public ISecureSession, public CCryptoObject {
+class SecureSession : public ISecureSession, public CCryptoObject, public qm::SiteGate {
 public:
     SecureSession();
     ~SecureSession() override;

@@ -17,15 +17,24 @@ Veyra::Veyra() = default;
 Veyra::~Veyra() = default;
 
 HRESULT Veyra::GetErrorCode(INT* pResult) {
+    if (HRESULT refused = AdmitCall(); refused != S_OK) {
+        return refused;
+    }
     return qm::ReportErrorCode(errorCode, pResult);
 }
 
 HRESULT Veyra::GetErrorString(BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
 }
 
 HRESULT Veyra::GetCertNum(BSTR bstrID, BSTR*) {
     // Kept for pages that call it; it counts nothing and leaves its result as the caller gave it.
+    if (HRESULT refused = AdmitCall(); refused != S_OK) {
+        return refused;
+    }
     return qm::Guarded([&] {
         qm::NarrowText id(bstrID);
         return S_OK;
@@ -41,6 +50,9 @@ bool IsAnsiLeadByte(unsigned char byte) {
 } // namespace
 
 HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     if (pResult == nullptr) {
         return E_POINTER;
     }
@@ -69,6 +81,9 @@ HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) 
 }
 
 HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
+    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
+        return refused;
+    }
     if (pResult == nullptr) {
         return E_POINTER;
     }

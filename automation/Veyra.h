@@ -5,10 +5,11 @@
 
 #include "crypto/CryptoObject.h"
 #include "module/QuillmarkInterfaces.h"
+#include "module/site/SiteGate.h"
 
 #include <cstdint>
 
-class Veyra : public IVeyra, public CCryptoObject {
+class Veyra : public IVeyra, public CCryptoObject, public qm::SiteGate {
 public:
     Veyra();
     ~Veyra() override;

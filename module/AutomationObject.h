@@ -1,6 +1,7 @@
 // The COM plumbing around one automation class: reference counting, QueryInterface, IDispatch
 // over the class's shared type information, IObjectSafety and IObjectWithSite. The class itself
-// (SecureSession, Veyra, DSSession) implements only its own methods.
+// (SecureSession, Veyra, DSSession) implements only its own methods; the site lock's verdict lives
+// in its SiteGate base (module/site), which SetSite informs and SetInterfaceSafetyOptions asks.
 //
 // Destruction runs in a fixed order: the count is pinned at 1, the server lock taken at creation
 // is given back, the class's own state is torn down, and the site is released last. The count,
@@ -26,7 +27,7 @@ template <class T> struct ClassTraits;
 class ObjectCore {
 protected:
     ULONG refs_ = 0;          // apartment-threaded: one thread touches it
-    ComPtr<IUnknown> site_;   // kept for the host, never read
+    ComPtr<IUnknown> site_;   // kept for the host; the class's SiteGate looks through it
     DWORD safetyOptions_ = 0; // stored and reported, never acted on
 };
 
@@ -115,6 +116,10 @@ public:
         if ((mask & ~kSafetyOffered) != 0) {
             return E_FAIL;
         }
+        // A browser that hears E_FAIL neither scripts nor initializes the object.
+        if (!this->SiteMayScript()) {
+            return E_FAIL;
+        }
         safetyOptions_ = (safetyOptions_ & ~mask) | (enabled & mask);
         return S_OK;
     }
@@ -125,6 +130,7 @@ public:
             site->AddRef();
         }
         site_ = ComPtr<IUnknown>::Adopt(site); // the old site is released after the new is held
+        this->OnSiteChanged(site);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetSite(REFIID riid, void** out) override {

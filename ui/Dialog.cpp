@@ -2,12 +2,51 @@
 
 #include "ui/ListCtrl.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 // An address inside this module, to find the module's handle.
 void ModuleAnchor() {}
+
+// The rectangle a dialog is centred on: its owner's window when the owner is shown and not
+// minimised, otherwise the work area of the screen the owner (or the dialog) is on.
+RECT CentringFrame(HWND dialog) {
+    HWND owner = GetWindow(dialog, GW_OWNER);
+    RECT frame{};
+    if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner) &&
+        GetWindowRect(owner, &frame)) {
+        return frame;
+    }
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : dialog, MONITOR_DEFAULTTOPRIMARY),
+                    &monitor);
+    return monitor.rcWork;
+}
+
+// Centres the dialog over its owner (or the screen), kept inside the work area so that a small or
+// half-hidden owner cannot push the buttons off the screen.
+void Centre(HWND dialog) {
+    RECT own{};
+    if (!GetWindowRect(dialog, &own)) {
+        return;
+    }
+    RECT frame = CentringFrame(dialog);
+    int width = own.right - own.left;
+    int height = own.bottom - own.top;
+    int x = frame.left + (frame.right - frame.left - width) / 2;
+    int y = frame.top + (frame.bottom - frame.top - height) / 2;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    if (GetMonitorInfoW(MonitorFromRect(&frame, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        const RECT& work = monitor.rcWork;
+        x = std::max<int>(work.left, std::min<int>(x, work.right - width));
+        y = std::max<int>(work.top, std::min<int>(y, work.bottom - height));
+    }
+    SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 } // namespace
 
@@ -146,8 +185,11 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wParam, L
 
 INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        return OnInitDialog();
+    case WM_INITDIALOG: {
+        BOOL focusDefault = OnInitDialog();
+        Centre(hwnd_);
+        return focusDefault;
+    }
     case WM_COMMAND:
         return OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam)) ? TRUE
                                                                                          : FALSE;

@@ -38,7 +38,8 @@ public:
     CDialog(const CDialog&) = delete;
     CDialog& operator=(const CDialog&) = delete;
 
-    // Creates the dialog from its template and runs it until it ends. Returns the value given to
+    // Creates the dialog from its template, centres it over the parent's top-level window (over
+    // the screen without one) and runs it until it ends. Returns the value given to
     // EndDialog (IDOK, IDCANCEL...), or -1 when the dialog could not be created: no template,
     // no display, a parent that is not a window, or the object already running.
     virtual INT_PTR DoModal();

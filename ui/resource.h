@@ -1,5 +1,5 @@
-// Resource and control identifiers of the certificate selection dialog. Shared by the dialog's
-// code and its resource script, so plain #defines that the resource compiler understands.
+// Resource and control identifiers of the dialogs. Shared by the dialogs' code and their resource
+// scripts, so plain #defines that the resource compiler understands.
 #pragma once
 
 // Dialog template.
@@ -13,6 +13,13 @@
 
 // The banner picture at the top of the dialog.
 #define IDB_CERT_BANNER 203
+
+// The site consent dialog: its template and controls.
+#define IDD_SITE_CONSENT 210
+#define IDC_CONSENT_ORIGIN 211
+#define IDC_CONSENT_ALWAYS 212
+#define IDC_CONSENT_ONCE 213
+#define IDC_CONSENT_DENY 214
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

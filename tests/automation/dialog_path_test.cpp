@@ -4,39 +4,15 @@
 #include "automation/StringConversion.h"
 #include "tests/automation/Standalone.h"
 #include "tests/automation/fake_store.h"
+#include "tests/support/dialog_driver.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 namespace {
 
 const wchar_t* kCaption = L"인증서 선택(v1,0,0,1)";
-
-// Waits for the dialog to appear and hands it to `act`; stops waiting when the call returned
-// without one. A dialog that `act` did not end is cancelled after ten seconds, so that a failing
-// test cannot hang.
-std::thread Drive(void (*act)(HWND), const std::atomic<bool>& returned) {
-    return std::thread([act, &returned] {
-        for (int i = 0; i < 200 && !returned; ++i) {
-            HWND dialog = FindWindowW(L"#32770", kCaption);
-            if (dialog != nullptr && IsWindowVisible(dialog)) {
-                Sleep(100);
-                act(dialog);
-                for (int j = 0; j < 200 && !returned; ++j) {
-                    Sleep(50);
-                }
-                if (!returned) {
-                    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-                }
-                return;
-            }
-            Sleep(50);
-        }
-    });
-}
 
 struct Outcome {
     HRESULT hr;
@@ -47,11 +23,8 @@ struct Outcome {
 Outcome GenerateWithoutDn(const wchar_t* algorithm, void (*act)(HWND)) {
     Standalone<SecureSession> session;
     qm::UniqueBstr name(SysAllocString(algorithm)), empty(SysAllocString(L"")), sealed;
-    std::atomic<bool> returned{false};
-    std::thread driver = Drive(act, returned);
-    HRESULT hr = session.GenerateEx(name.get(), empty.get(), sealed.out());
-    returned = true;
-    driver.join();
+    HRESULT hr = qmtest::WhileDialog(
+        kCaption, act, [&] { return session.GenerateEx(name.get(), empty.get(), sealed.out()); });
     INT code = -1;
     session.GetErrorCode(&code);
     return {hr, sealed.get() != nullptr && SysStringLen(sealed.get()) > 0, code};

@@ -6,11 +6,17 @@
 #include "automation/StringConversion.h"
 #include "automation/Veyra.h"
 #include "tests/automation/Standalone.h"
+#include "tests/automation/fake_store.h"
+#include "tests/support/fake_site.h"
+#include "tests/support/site_settings.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -138,6 +144,109 @@ TEST(QueryMethods, MethodsThatDoNoWorkLeaveTheCodeAndTheirResultsAlone) {
     EXPECT_EQ(S_OK, ds.RetrieveCRLFromLDAP(nullptr, 389, nullptr, &untouched));
     EXPECT_EQ(reinterpret_cast<BSTR>(0x1234), untouched);
     EXPECT_EQ(0, ErrorCode(ds));
+}
+
+// A call the site lock refuses returns before it converts an argument: no store call, no registry
+// value, no dialog, no result written but a string result's null, and the code stays as it was.
+TEST(SiteLock, ARefusedCallTouchesNothingAndLeavesTheCode) {
+    qmtest::ScopedSiteSettings settings;
+    settings.User(L"SiteLock", 1).UserSites({L"https://bank.example"});
+    qmtest::FakeSite bank(qmtest::BrowserAt(L"https://bank.example/"));
+    qmtest::FakeSite evil(qmtest::BrowserAt(L"https://evil.example/"));
+    FakeStore store;
+    store.dns = {"cn=Hong,ou=x"};
+    BindFakeStore bound(store);
+
+    Standalone<SecureSession> session;
+    Standalone<Veyra> veyra;
+    Standalone<DSSession> ds;
+    INT ignored = 0;
+    BSTR none = nullptr;
+    session.Base64Encode(nullptr, &none);                                  // 14
+    veyra.getDNList(nullptr, 9, 700, &none);                               // 18
+    ds.GeneralValidation(nullptr, nullptr, nullptr, nullptr, 9, &ignored); // 14
+    auto touches = [&] {
+        return store.keyDnCalls + store.certInfoCalls + store.myCertCalls + store.keyCalls +
+               store.certCalls + store.registryCalls;
+    };
+    const int touchedBefore = touches();
+    session.OnSiteChanged(evil.get());
+    veyra.OnSiteChanged(evil.get());
+    ds.OnSiteChanged(evil.get());
+
+    // A dialog would block the call: the watch records and cancels any that comes up.
+    std::atomic<bool> done{false};
+    std::atomic<int> dialogs{0};
+    std::thread watch([&] {
+        while (!done) {
+            if (HWND dialog = FindWindowW(L"#32770", nullptr); dialog && IsWindowVisible(dialog)) {
+                ++dialogs;
+                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+            Sleep(20);
+        }
+    });
+    qm::UniqueBstr x(SysAllocString(L"x")), empty(SysAllocString(L""));
+    struct Call {
+        const char* method;
+        std::function<HRESULT(BSTR*, INT*)> run;
+        bool nullsItsString;
+    };
+    const Call calls[] = {
+        {"Base64Encode", [&](BSTR* s, INT*) { return session.Base64Encode(x.get(), s); }, true},
+        {"DecipherEx", [&](BSTR* s, INT*) { return session.DecipherEx(x.get(), s); }, true},
+        {"DecipherFile",
+         [&](BSTR*, INT* i) { return session.DecipherFile(x.get(), x.get(), x.get(), x.get(), i); },
+         false},
+        {"EncipherEx", [&](BSTR* s, INT*) { return session.EncipherEx(x.get(), s); }, true},
+        {"EncipherFile", [&](BSTR*, INT* i) { return session.EncipherFile(x.get(), x.get(), i); },
+         false},
+        {"GenerateEx", [&](BSTR* s, INT*) { return session.GenerateEx(x.get(), empty.get(), s); },
+         true},
+        {"GetErrorCode", [&](BSTR*, INT* i) { return session.GetErrorCode(i); }, false},
+        {"GetErrorString", [&](BSTR* s, INT*) { return session.GetErrorString(s); }, true},
+        {"getKEYIV", [&](BSTR* s, INT*) { return session.getKEYIV(s); }, true},
+        {"RecoverFile", [&](BSTR*, INT* i) { return session.RecoverFile(i); }, false},
+        {"Veyra.GetErrorCode", [&](BSTR*, INT* i) { return veyra.GetErrorCode(i); }, false},
+        {"Veyra.GetErrorString", [&](BSTR* s, INT*) { return veyra.GetErrorString(s); }, true},
+        {"GetCertNum", [&](BSTR* s, INT*) { return veyra.GetCertNum(x.get(), s); }, false},
+        {"getDNList", [&](BSTR* s, INT*) { return veyra.getDNList(empty.get(), 0, 700, s); }, true},
+        {"getCert", [&](BSTR* s, INT*) { return veyra.getCert(x.get(), x.get(), s); }, true},
+        {"GeneralValidation",
+         [&](BSTR*, INT* i) {
+             return ds.GeneralValidation(x.get(), x.get(), x.get(), x.get(), 0, i);
+         },
+         false},
+        {"DSSession.GetErrorCode", [&](BSTR*, INT* i) { return ds.GetErrorCode(i); }, false},
+        {"DSSession.GetErrorString", [&](BSTR* s, INT*) { return ds.GetErrorString(s); }, true},
+        {"RetrieveCRL", [&](BSTR* s, INT*) { return ds.RetrieveCRL(x.get(), s); }, false},
+        {"RetrieveCRLFromLDAP",
+         [&](BSTR* s, INT*) { return ds.RetrieveCRLFromLDAP(x.get(), 389, x.get(), s); }, false},
+    };
+    const BSTR untouched = reinterpret_cast<BSTR>(0x1234);
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.method);
+        BSTR text = untouched;
+        INT number = 4321;
+        EXPECT_EQ(E_ACCESSDENIED, call.run(&text, &number));
+        EXPECT_EQ(call.nullsItsString ? nullptr : untouched, text);
+        EXPECT_EQ(4321, number);
+    }
+    done = true;
+    watch.join();
+    EXPECT_EQ(0, dialogs.load());
+    EXPECT_EQ(touchedBefore, touches());
+
+    // Given a listed site, the objects report the codes they had before the refused calls.
+    session.OnSiteChanged(bank.get());
+    veyra.OnSiteChanged(bank.get());
+    ds.OnSiteChanged(bank.get());
+    EXPECT_EQ(14, ErrorCode(session));
+    EXPECT_EQ(18, ErrorCode(veyra));
+    EXPECT_EQ(14, ErrorCode(ds));
+    session.OnSiteChanged(nullptr);
+    veyra.OnSiteChanged(nullptr);
+    ds.OnSiteChanged(nullptr);
 }
 
 TEST(QueryMethods, NullResultPointersAreRefused) {

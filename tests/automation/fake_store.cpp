@@ -55,6 +55,7 @@ int32_t QM_CDECL MyCert(const char*, int32_t, int32_t medium, int32_t site, cons
     return Deliver(S().myCertResult, S().myCert, S().myCertLength, output);
 }
 int32_t QM_CDECL Cert(const char*, int32_t, ByteBuffer* output) {
+    ++S().certCalls;
     return Deliver(S().certResult, S().cert, std::nullopt, output);
 }
 int32_t QM_CDECL Key(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer* output) {
@@ -62,8 +63,37 @@ int32_t QM_CDECL Key(const char*, int32_t, int32_t, int32_t, const char*, ByteBu
     return Deliver(S().keyResult, S().key, S().keyLength, output);
 }
 
+StoreApi g_real;
+
+int32_t QM_CDECL IsRegKey(const char* path, const char* name) {
+    ++S().registryCalls;
+    return g_real.LD_IsRegKey(path, name);
+}
+int32_t QM_CDECL GetRegN(const char* path, const char* name, int32_t* value) {
+    ++S().registryCalls;
+    return g_real.LD_GetRegValueN(path, name, value);
+}
+int32_t QM_CDECL SetRegN(const char* path, const char* name, int32_t value) {
+    ++S().registryCalls;
+    return g_real.LD_SetRegValueN(path, name, value);
+}
+int32_t QM_CDECL GetRegSZ(const char* path, const char* name, char* text) {
+    ++S().registryCalls;
+    return g_real.LD_GetRegValueSZ(path, name, text);
+}
+int32_t QM_CDECL SetRegSZ(const char* path, const char* name, const char* text) {
+    ++S().registryCalls;
+    return g_real.LD_SetRegValueSZ(path, name, text);
+}
+
 StoreApi MakeTable() {
-    StoreApi api = qm::LibraryStore(); // registry functions stay real
+    g_real = qm::LibraryStore(); // registry functions stay real, counted
+    StoreApi api = g_real;
+    api.LD_IsRegKey = IsRegKey;
+    api.LD_GetRegValueN = GetRegN;
+    api.LD_SetRegValueN = SetRegN;
+    api.LD_GetRegValueSZ = GetRegSZ;
+    api.LD_SetRegValueSZ = SetRegSZ;
     api.LD_GetKeyDN = KeyDN;
     api.LD_GetKeyInfo = KeyInfo;
     api.LD_GetCertInfo = CertInfo;

@@ -30,6 +30,8 @@ struct FakeStore {
     int certInfoCalls = 0;
     int myCertCalls = 0;
     int keyCalls = 0;
+    int certCalls = 0;
+    int registryCalls = 0; // the registry functions stay the real ones, counted
     int32_t lastMedium = -1;
     int32_t lastSiteCode = -1;
     std::string lastPassword;

@@ -149,8 +149,8 @@ void ClickRow(HWND dialog, int row) {
     PostMessageW(list, WM_LBUTTONUP, 0, at);
 }
 
-void PressKey(HWND dialog, UINT key) {
-    HWND target = List(dialog);
+void PressKey(HWND dialog, UINT key, int control) {
+    HWND target = GetDlgItem(dialog, control);
     PostMessageW(target, WM_KEYDOWN, key, 1);
     PostMessageW(target, WM_KEYUP, key, LPARAM(0xC0000001));
 }

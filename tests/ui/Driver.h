@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ui/Dialog.h"
+#include "ui/resource.h"
 
 #include <windows.h>
 
@@ -35,7 +36,8 @@ void SelectRow(HWND dialog, int row);
 void ClearSelection(HWND dialog);
 void ClickButton(HWND dialog, int id);
 void ClickRow(HWND dialog, int row);
-void PressKey(HWND dialog, UINT key); // posted to the focused control, through the dialog manager
+// Posted to a control (the certificate list unless named), through the dialog manager.
+void PressKey(HWND dialog, UINT key, int control = IDC_CERT_LIST);
 void CloseBox(HWND dialog);
 
 // Polls `done` until it holds or a few seconds have passed; whether it held.
