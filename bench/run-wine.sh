@@ -11,4 +11,4 @@ store="$QM_BUILD/store"
 openssl x509 -in "$store/demo/server.pem" -outform DER -out "$QM_BUILD/bench-server.der"
 QUILLMARK_STORE=$store "$QM_ROOT/scripts/winerun" "$QM_BUILD/win64/bench/enveloping_bench.exe" \
     "cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR" \
-    "$(winepath -w "$QM_BUILD/bench-server.der")" | grep -v '^00$'
+    "$(winepath -w "$QM_BUILD/bench-server.der")" | tr -d '\r' | grep -v '^00$'

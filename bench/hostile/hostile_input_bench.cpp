@@ -285,7 +285,7 @@ double CpuMilliseconds() {
 std::vector<double> Milliseconds(const Path& path, const std::vector<std::string>& inputs) {
     std::vector<double> best(inputs.size(), 0);
     double total = 0;
-    for (int round = 0; round < 25 && (round < 3 || total < 3000); ++round) {
+    for (int round = 0; round < 25 && (round < 5 || total < 10000); ++round) {
         for (size_t i = 0; i < inputs.size(); ++i) {
             double start = CpuMilliseconds();
             path.run(inputs[i]);
