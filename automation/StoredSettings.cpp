@@ -26,7 +26,6 @@ void ReadKeySettings(const SessionKey& key, int32_t* algorithmId, SettingText* k
     SettingsLock lock;
     Store().LD_GetRegValueN(key.get(), "a", algorithmId);
     Store().LD_GetRegValueSZ(key.get(), "b", keyMaterial->text);
-    keyMaterial->text[kRegTextSize - 1] = '\0';
 }
 
 void WriteSettings(const SessionKey& key, int32_t algorithmId, const char* keyMaterialText,
@@ -39,7 +38,6 @@ void WriteSettings(const SessionKey& key, int32_t algorithmId, const char* keyMa
 
 void ReadSealedSetting(const SessionKey& key, SettingText* sealed) {
     Store().LD_GetRegValueSZ(key.get(), "c", sealed->text);
-    sealed->text[kRegTextSize - 1] = '\0';
 }
 
 } // namespace qm

@@ -114,10 +114,12 @@ HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
             return S_FALSE;
         }
         // The certificate and the key come from two look-ups, and a planted medium may pair the
-        // victim's certificate with a key whose password its planter knows. Given the
-        // certificate first, the engine unlocks only the certificate's own key. Its digest is
-        // not needed, so the result of setting it is not either.
-        credential.SetCertificate(certificate.get().length, certificate.get().data);
+        // victim's certificate with a key whose password its planter knows. Holding the
+        // certificate, the credential unlocks only the certificate's own key; without it, any.
+        if (credential.SetCertificate(certificate.get().length, certificate.get().data) != 0) {
+            errorCode = qm::code::kVeyraCannotReadCertificate;
+            return S_FALSE;
+        }
 
         int32_t unlocked = 0;
         {

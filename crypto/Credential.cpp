@@ -55,13 +55,6 @@ int32_t CCredential::AdoptCertificate(qm::LocalBytes& copy, int32_t copied) {
         return status;
     }
     copy.moveTo(&certificate);
-    // The engine keeps the certificate's public key on this context, so that a key unlocked
-    // through it later is handed out only when it is this certificate's own. Neither its outputs
-    // nor its result matter here: a certificate it cannot read leaves it refusing every key.
-    int32_t version = 0;
-    int32_t bits = 0;
-    qm::Engine().CV_ParseCertificate(&context, &certificate, 0, &version, &bits);
-
     ReleaseEngineText(&digestText);
     status = DigestBase64(certificate, &digestText, qm::kDigestSha1);
     return status;
@@ -72,6 +65,14 @@ int32_t CCredential::UnlockPrivateKey(ByteBuffer encryptedKey, const char* passw
     status = CopyText(passwordCopy.out(), password);
     if (status < 0) {
         return status;
+    }
+    if (!IsEmpty(certificate)) {
+        // The engine keeps the certificate's public key on the context and hands out only that
+        // certificate's own key. Neither the outputs nor the result of reading it matter here: a
+        // certificate the engine cannot read leaves it refusing every key.
+        int32_t version = 0;
+        int32_t bits = 0;
+        qm::Engine().CV_ParseCertificate(&context, &certificate, 0, &version, &bits);
     }
     // The held key goes whatever the outcome, but only once the engine has read its input,
     // which may be the held key itself.

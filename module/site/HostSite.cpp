@@ -59,25 +59,37 @@ HWND ExistingWindow(HWND window) {
 
 } // namespace
 
-std::wstring AddressOf(IUnknown* site) {
+std::optional<Origin> OriginOf(IUnknown* site) {
     // A browser that knows no address (a blank frame) leaves the word to the document.
+    std::optional<std::wstring> browserAddress;
     if (ComPtr<IWebBrowser2> browser = BrowserOf(site)) {
         BSTR text = nullptr;
         HRESULT hr = browser->get_LocationURL(&text);
         UniqueBstr address(text);
         if (SUCCEEDED(hr) && text != nullptr) {
-            return TextOf(address);
+            browserAddress = TextOf(address);
         }
     }
+    std::optional<std::wstring> documentAddress;
     if (ComPtr<IHTMLDocument2> document = DocumentOf(site)) {
         BSTR text = nullptr;
         HRESULT hr = document->get_URL(&text);
         UniqueBstr address(text);
         if (SUCCEEDED(hr)) {
-            return TextOf(address);
+            documentAddress = TextOf(address);
         }
     }
-    return {};
+    if (!browserAddress) {
+        return documentAddress ? OriginOfAddress(documentAddress->c_str()) : std::nullopt;
+    }
+    std::optional<Origin> origin = OriginOfAddress(browserAddress->c_str());
+    // The browser names the top page; the object's own document may be a frame in it. A frame
+    // of another site must not pass for the page around it, and with two origins there is no
+    // one site the object belongs to.
+    if (documentAddress && OriginOfAddress(documentAddress->c_str()) != origin) {
+        return std::nullopt;
+    }
+    return origin;
 }
 
 HWND WindowOf(IUnknown* site) {

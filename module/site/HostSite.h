@@ -8,12 +8,16 @@
 
 #include <unknwn.h>
 
-#include <string>
+#include "module/site/Origin.h"
+
+#include <optional>
 
 namespace qm::site {
 
-// The page's address as the host reports it; empty when the site offers none.
-std::wstring AddressOf(IUnknown* site);
+// The origin of the page the object is in, from the address the host reports. None when the site
+// offers no address that parses, or when the browser's page and the object's own document (a
+// frame in that page) are of different origins.
+std::optional<Origin> OriginOf(IUnknown* site);
 
 // The host's window, to own the dialogs; null when the site names no window that exists.
 HWND WindowOf(IUnknown* site);

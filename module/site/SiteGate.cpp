@@ -115,7 +115,7 @@ void SiteGate::Settle(IUnknown* site) {
         return;
     }
     // Without an address there is neither a verdict nor a session this page could rightly use.
-    std::optional<site::Origin> origin = site::OriginOfAddress(site::AddressOf(site).c_str());
+    std::optional<site::Origin> origin = site::OriginOf(site);
     if (!origin) {
         return;
     }

@@ -392,11 +392,19 @@ TEST_F(SiteLockTest, TheVerdictIsSettledWhenTheSiteIsGivenAndKept) {
     auto documented = SessionAt(viaDocument.get());
     EXPECT_EQ(S_OK, Encode(documented.get()));
     EXPECT_EQ(1, viaDocument.counters().addressReads);
+    // Both answer: the browser names the top page, the document the frame the object is in.
     SiteAnswers both = document;
     both.browser = true;
-    both.browserAddress = L"https://evil.example/"; // the browser's word comes first
+    both.browserAddress = L"https://BANK.example:443/other"; // one origin, told two ways
     FakeSite twoWays(both);
-    EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(twoWays.get()).get()));
+    EXPECT_EQ(S_OK, Encode(SessionAt(twoWays.get()).get()));
+    both.documentAddress = L"https://evil.example/ad.html"; // a frame in a listed page
+    FakeSite framedInBank(both);
+    EXPECT_EQ(E_FAIL, AskSafety(SessionAt(framedInBank.get()).get()));
+    EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(framedInBank.get()).get()));
+    std::swap(both.browserAddress, both.documentAddress); // a listed page framed elsewhere
+    FakeSite bankFramed(both);
+    EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(bankFramed.get()).get()));
 
     // Every object lets its site go: nothing held, nothing leaked.
     open.reset();
@@ -409,6 +417,7 @@ TEST_F(SiteLockTest, TheVerdictIsSettledWhenTheSiteIsGivenAndKept) {
     EXPECT_EQ(1, silent.counters().refs);
     EXPECT_EQ(1, viaDocument.counters().refs);
     EXPECT_EQ(1, twoWays.counters().refs);
+    EXPECT_EQ(1, framedInBank.counters().refs);
 }
 
 TEST_F(SiteLockTest, SettingsThatCannotBeReadCountAsTheStricterOnes) {
