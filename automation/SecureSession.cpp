@@ -152,7 +152,7 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
             return S_FALSE;
         }
 
-        qm::WriteSettings(qm::SessionKey(SessionOrigin()), sessionCipher->GetAlgorithmId(),
+        qm::WriteSettings(qm::SettingsLocation(SessionOrigin()), sessionCipher->GetAlgorithmId(),
                           sessionCipher->GetKeyMaterialText(), envelope.GetSealedText());
         *pResult = qm::ToAutomationString(envelope.GetSealedText());
         return S_OK;
@@ -173,7 +173,7 @@ HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t
         qm::NarrowText source(bstrSource);
         int32_t algorithmId = 0;
         qm::SettingText keyMaterial;
-        qm::ReadKeySettings(qm::SessionKey(SessionOrigin()), &algorithmId, &keyMaterial);
+        qm::ReadKeySettings(qm::SettingsLocation(SessionOrigin()), &algorithmId, &keyMaterial);
 
         CSessionCipher cipher(algorithmId);
         errorCode = qm::AsCode(cipher.SetKeyMaterialText(keyMaterial.text));
@@ -221,7 +221,7 @@ HRESULT SecureSession::getKEYIV(BSTR* pResult) {
     *pResult = nullptr;
     return qm::Guarded([&]() -> HRESULT {
         qm::SettingText sealed;
-        qm::ReadSealedSetting(qm::SessionKey(SessionOrigin()), &sealed);
+        qm::ReadSealedSetting(qm::SettingsLocation(SessionOrigin()), &sealed);
         *pResult = qm::ToAutomationString(sealed.text);
         return S_OK;
     });

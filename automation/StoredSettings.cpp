@@ -11,7 +11,7 @@ SettingText::~SettingText() {
     SecureWipe(text, sizeof(text));
 }
 
-SessionKey::SessionKey(const std::wstring* siteOrigin) : path_(kSettingsKey) {
+SettingsLocation::SettingsLocation(const std::wstring* siteOrigin) : path_(kSettingsKey) {
     if (siteOrigin == nullptr) {
         return;
     }
@@ -22,22 +22,24 @@ SessionKey::SessionKey(const std::wstring* siteOrigin) : path_(kSettingsKey) {
     }
 }
 
-void ReadKeySettings(const SessionKey& key, int32_t* algorithmId, SettingText* keyMaterial) {
+void ReadKeySettings(const SettingsLocation& location, int32_t* algorithmId,
+                     SettingText* keyMaterial) {
     SettingsLock lock;
-    Store().LD_GetRegValueN(key.get(), "a", algorithmId);
-    Store().LD_GetRegValueSZ(key.get(), "b", keyMaterial->text);
+    Store().LD_GetRegValueN(location.get(), "a", algorithmId);
+    Store().LD_GetRegValueSZ(location.get(), "b", keyMaterial->text);
 }
 
-void WriteSettings(const SessionKey& key, int32_t algorithmId, const char* keyMaterialText,
-                   const char* sealedText) {
+void WriteSettings(const SettingsLocation& location, int32_t algorithmId,
+                   const char* keyMaterialText, const char* sealedText) {
     SettingsLock lock;
-    Store().LD_SetRegValueN(key.get(), "a", algorithmId);
-    Store().LD_SetRegValueSZ(key.get(), "b", keyMaterialText != nullptr ? keyMaterialText : "");
-    Store().LD_SetRegValueSZ(key.get(), "c", sealedText != nullptr ? sealedText : "");
+    Store().LD_SetRegValueN(location.get(), "a", algorithmId);
+    Store().LD_SetRegValueSZ(location.get(), "b",
+                             keyMaterialText != nullptr ? keyMaterialText : "");
+    Store().LD_SetRegValueSZ(location.get(), "c", sealedText != nullptr ? sealedText : "");
 }
 
-void ReadSealedSetting(const SessionKey& key, SettingText* sealed) {
-    Store().LD_GetRegValueSZ(key.get(), "c", sealed->text);
+void ReadSealedSetting(const SettingsLocation& location, SettingText* sealed) {
+    Store().LD_GetRegValueSZ(location.get(), "c", sealed->text);
 }
 
 } // namespace qm

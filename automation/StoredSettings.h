@@ -22,11 +22,11 @@ namespace qm {
 inline constexpr const char* kSettingsKey = "Veyra\\Brindel";
 
 // Where a page's session lives: the key shared by all pages, or its site's own below it.
-class SessionKey {
+class SettingsLocation {
 public:
     // `siteOrigin`: the origin of the site whose session this is ("https://bank.example"), or
     // null for the shared session.
-    explicit SessionKey(const std::wstring* siteOrigin = nullptr);
+    explicit SettingsLocation(const std::wstring* siteOrigin = nullptr);
     const char* get() const { return path_.c_str(); }
 
 private:
@@ -56,13 +56,14 @@ public:
 };
 
 // Reads "a" and "b" as one consistent pair.
-void ReadKeySettings(const SessionKey& key, int32_t* algorithmId, SettingText* keyMaterial);
+void ReadKeySettings(const SettingsLocation& location, int32_t* algorithmId,
+                     SettingText* keyMaterial);
 
 // Writes "a", "b" and "c" as one set, in this order. Failures to write are not reported.
-void WriteSettings(const SessionKey& key, int32_t algorithmId, const char* keyMaterialText,
-                   const char* sealedText);
+void WriteSettings(const SettingsLocation& location, int32_t algorithmId,
+                   const char* keyMaterialText, const char* sealedText);
 
 // Reads "c".
-void ReadSealedSetting(const SessionKey& key, SettingText* sealed);
+void ReadSealedSetting(const SettingsLocation& location, SettingText* sealed);
 
 } // namespace qm
