@@ -29,6 +29,30 @@ if(WIN32)
     add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601)
 endif()
 
+if(WIN32)
+    # OpenSSL for Windows: Debian's source package cross-built as a static libcrypto for this
+    # architecture (scripts/openssl-windows.sh makes it and names it here).
+    set(QM_OPENSSL_WIN "${CMAKE_BINARY_DIR}/../openssl-win/${CMAKE_SYSTEM_PROCESSOR}" CACHE PATH
+        "OpenSSL built for this Windows architecture: include/ and lib/libcrypto.a")
+    if(NOT EXISTS "${QM_OPENSSL_WIN}/lib/libcrypto.a")
+        message(FATAL_ERROR "no OpenSSL for Windows in ${QM_OPENSSL_WIN}: ./run builds it")
+    endif()
+    add_library(OpenSSL::Crypto STATIC IMPORTED)
+    set_target_properties(OpenSSL::Crypto PROPERTIES
+        IMPORTED_LOCATION "${QM_OPENSSL_WIN}/lib/libcrypto.a"
+        INTERFACE_INCLUDE_DIRECTORIES "${QM_OPENSSL_WIN}/include"
+        INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;user32;advapi32")
+endif()
+
+# A DLL or program that ships: the C, C++ and threads runtimes linked in (a user's machine has no
+# mingw runtime DLLs), written beside Quillmark.dll under its own name.
+function(qm_windows_library target)
+    set_target_properties(${target} PROPERTIES
+        PREFIX ""
+        RUNTIME_OUTPUT_DIRECTORY ${QM_BIN_DIR})
+    target_link_options(${target} PRIVATE -static)
+endfunction()
+
 # Test programs under Wine are fully static (no mingw runtime DLL to find).
 function(qm_static_exe target)
     if(WIN32)

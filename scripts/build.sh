@@ -5,6 +5,7 @@
 #   $QM_BUILD/win64       mingw-w64 x86_64: Quillmark.dll and its tests, run under Wine
 #   $QM_BUILD/win32       mingw-w64 i686: the same sources, compiled to prove they build
 #   $QM_BIN               every DLL that Wine loads, side by side
+#   $QM_BUILD/openssl-win OpenSSL for both Windows architectures (scripts/openssl-windows.sh)
 
 qm_cmake_tree() { # name, extra cmake arguments...
     local dir="$QM_BUILD/$1"
@@ -26,12 +27,14 @@ qm_build_native_asan() {
 }
 
 qm_build_win64() {
+    qm_openssl_windows || return
     echo "==> building (mingw-w64 x86_64)"
     qm_cmake_tree win64 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-x86_64.cmake" -DQM_BIN_DIR="$QM_BIN" \
         -DQM_NATIVE_DIR="$QM_BUILD/native"
 }
 
 qm_build_win32() {
+    qm_openssl_windows || return
     echo "==> building (mingw-w64 i686, compile check)"
     qm_cmake_tree win32 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-i686.cmake" -DQM_TESTS=OFF
 }

@@ -16,3 +16,13 @@ export LANG=${QM_LANG:-ko_KR.UTF-8}
 unset LC_ALL LC_CTYPE
 # The certificate store of the project's Wine world, unless a caller points elsewhere.
 export QUILLMARK_STORE=${QUILLMARK_STORE:-$QM_BUILD/store}
+
+# Runs a Windows program in the prefix. A Windows program names the store by a Windows path: the
+# same folder as QUILLMARK_STORE, through Wine's Z: drive (the whole Unix file system).
+qm_wine() {
+    local store=$QUILLMARK_STORE
+    case "$store" in
+    /*) store=Z:$store ;;
+    esac
+    QUILLMARK_STORE=$store wine "$@"
+}

@@ -53,7 +53,7 @@ qm_script() {
         echo "no such script: $file" >&2
         return 2
     }
-    wine cscript //nologo "$(winepath -w "$(realpath "$file")")" "$@"
+    qm_wine cscript //nologo "$(winepath -w "$(realpath "$file")")" "$@"
 }
 
 qm_bench() {

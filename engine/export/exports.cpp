@@ -1,6 +1,5 @@
-// Corvane.dll's export layer: each export forwards to the engine core. Compiled by wineg++, so
-// the exports follow the Windows calling convention; the core is plain C++.
-#include <windows.h>
+// Corvane.dll's export layer: each export forwards to the engine core, with the calling convention
+// that Quillmark.dll calls it by. The ordinals are in Corvane.def.
 
 #include "engine/core/corvane.h"
 

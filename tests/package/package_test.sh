@@ -34,7 +34,7 @@ dll=$QM_BIN/Quillmark.dll
 inf=$work/cab/Quillmark.inf
 
 quiet() { # Windows program and arguments: no display, so that no dialog can wait for a person
-    DISPLAY= wine "$@"
+    DISPLAY= qm_wine "$@"
 }
 
 advpack() { # section of the extracted INF

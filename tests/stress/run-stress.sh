@@ -22,7 +22,7 @@ before=$(count)
 start=$(date +%s.%N)
 pids=()
 for ((i = 0; i < processes; i++)); do
-    wine "$client" "$i" "$iterations" "$(winepath -w "$work/snap$i.txt")" >"$work/out$i.txt" 2>&1 &
+    qm_wine "$client" "$i" "$iterations" "$(winepath -w "$work/snap$i.txt")" >"$work/out$i.txt" 2>&1 &
     pids+=($!)
 done
 failed=0
