@@ -12,3 +12,6 @@ openssl x509 -in "$store/demo/server.pem" -outform DER -out "$QM_BUILD/bench-ser
 QUILLMARK_STORE=$store "$QM_ROOT/scripts/winerun" "$QM_BUILD/win64/bench/enveloping_bench.exe" \
     "cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR" \
     "$(winepath -w "$QM_BUILD/bench-server.der")" | tr -d '\r' | grep -v '^00$'
+
+echo "==> Corvane.dll (Windows build) against the machine's OpenSSL"
+"$QM_ROOT/bench/engine/compare-pe.sh"

@@ -44,9 +44,23 @@ if(WIN32)
         INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;user32;advapi32")
 endif()
 
-# A DLL or program that ships: the C, C++ and threads runtimes linked in (a user's machine has no
-# mingw runtime DLLs), written beside Quillmark.dll under its own name.
-function(qm_windows_library target)
+# qm_windows_binary(target "description"): a DLL or program that ships beside Quillmark.dll. The C,
+# C++ and threads runtimes are linked in (a user's machine has no mingw runtime DLLs), it carries
+# the project's version information, and it is written to QM_BIN_DIR under its own name.
+function(qm_windows_binary target description)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+        set(QM_RC_TYPE VFT_DLL)
+        set(QM_RC_FILE ${target}.dll)
+    else()
+        set(QM_RC_TYPE VFT_APP)
+        set(QM_RC_FILE ${target}.exe)
+    endif()
+    set(QM_RC_NAME ${target})
+    set(QM_RC_DESCRIPTION "${description}")
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/FileVersion.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
     set_target_properties(${target} PROPERTIES
         PREFIX ""
         RUNTIME_OUTPUT_DIRECTORY ${QM_BIN_DIR})

@@ -1,22 +1,26 @@
 # The package for a site's users, sourced by ./run:
-#   ./run package [--out DIR] [--sign FILE.p12 [--pass env:VAR]] [--test-cert]
+#   ./run package [--out DIR] [--sign FILE.p12 [--pass env:VAR]] [--test-cert] [--without-engine]
 #
-#   DIR/Quillmark.cab   what a page's <object> tags name in their codebase: Quillmark.inf, the i686
-#                       Quillmark.dll at its root and the x86_64 one under amd64\
+#   DIR/Quillmark.cab   what a page's <object> tags name in their codebase: Quillmark.inf and, for
+#                       each architecture, Quillmark.dll with the crypto engine Corvane.dll, the
+#                       certificate store Ledra.dll and its tool ledra-tool.exe (i686 at the root,
+#                       x86_64 under amd64\)
 #   DIR/Quillmark.inf   the installer script that the cabinet carries, to read
 #   DIR/page.html       an example page that installs the control from the cabinet and uses it
 #
-# DIR is dist/ unless given. --sign signs both DLLs and the cabinet with Authenticode, with the
-# certificate and key of a PKCS#12 file whose password is read from an environment variable; the
-# signatures carry no timestamp (no timestamp server can be reached from here). --test-cert makes a
-# throwaway code-signing CA and certificate, written into DIR as TEST-ONLY-*, and signs with them.
+# DIR is dist/ unless given. --sign signs every program file and the cabinet with Authenticode,
+# with the certificate and key of a PKCS#12 file whose password is read from an environment
+# variable; the signatures carry no timestamp (no timestamp server can be reached from here).
+# --test-cert makes a throwaway code-signing CA and certificate, written into DIR as TEST-ONLY-*,
+# and signs with them. --without-engine packs Quillmark.dll alone, for a site that ships its own
+# engine and store.
 
 # Files this command writes into DIR (and removes there first, so that nothing stale stays).
 QM_PACKAGE_FILES=(Quillmark.cab Quillmark.inf page.html
     TEST-ONLY-codesign-ca.crt TEST-ONLY-codesign.p12)
 
 qm_package_usage() {
-    sed -n '2,12p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
+    sed -n '2,16p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
 }
 
 qm_package_fail() {
@@ -87,19 +91,25 @@ qm_package_sign() { # file p12 password-variable-name (empty, or an empty passwo
 }
 
 # Makes the cabinet in an empty folder, signed when a PKCS#12 file is given. Its layout is the one
-# the installer script's SourceDisksFiles sections name.
-qm_package_cabinet() { # stage inf i686-dll x86_64-dll cabinet [p12 [password-variable-name]]
-    local stage=$1 inf=$2 x86=$3 x64=$4 cab=$5 p12=${6:-} pass_var=${7:-}
+# the installer script's SourceDisksFiles sections name: the i686 build of each file at the root,
+# the x86_64 build under amd64\.
+qm_package_cabinet() { # stage inf cabinet p12 password-variable-name file...
+    local stage=$1 inf=$2 cab=$3 p12=$4 pass_var=$5
+    shift 5
+    local entries=(Quillmark.inf) file
     mkdir "$stage/amd64" && cp "$inf" "$stage/Quillmark.inf" || return
-    # What ships carries no debugging information: it would triple the download.
-    i686-w64-mingw32-strip --strip-unneeded -o "$stage/Quillmark.dll" "$x86" &&
-        x86_64-w64-mingw32-strip --strip-unneeded -o "$stage/amd64/Quillmark.dll" "$x64" ||
-        qm_package_fail "could not strip the modules" || return
-    if [ -n "$p12" ]; then
-        qm_package_sign "$stage/Quillmark.dll" "$p12" "$pass_var" &&
-            qm_package_sign "$stage/amd64/Quillmark.dll" "$p12" "$pass_var" || return
-    fi
-    (cd "$stage" && gcab -c -z "$cab" Quillmark.inf Quillmark.dll amd64/Quillmark.dll) ||
+    for file in "$@"; do
+        # What ships carries no debugging information: it would triple the download.
+        i686-w64-mingw32-strip --strip-unneeded -o "$stage/$file" "$QM_BUILD/win32/bin/$file" &&
+            x86_64-w64-mingw32-strip --strip-unneeded -o "$stage/amd64/$file" "$QM_BIN/$file" ||
+            qm_package_fail "could not strip $file" || return
+        if [ -n "$p12" ]; then
+            qm_package_sign "$stage/$file" "$p12" "$pass_var" &&
+                qm_package_sign "$stage/amd64/$file" "$p12" "$pass_var" || return
+        fi
+        entries+=("$file" "amd64/$file")
+    done
+    (cd "$stage" && gcab -c -z "$cab" "${entries[@]}") ||
         qm_package_fail "gcab could not make the cabinet" || return
     [ -z "$p12" ] || qm_package_sign "$cab" "$p12" "$pass_var"
 }
@@ -107,7 +117,7 @@ qm_package_cabinet() { # stage inf i686-dll x86_64-dll cabinet [p12 [password-va
 # Reads the command's arguments into QM_PACKAGE_*; returns 2 on a bad one, with the reason.
 qm_package_args() {
     QM_PACKAGE_OUT=$QM_ROOT/dist QM_PACKAGE_P12="" QM_PACKAGE_PASS="" QM_PACKAGE_TEST_CERT=0
-    QM_PACKAGE_HELP=0
+    QM_PACKAGE_HELP=0 QM_PACKAGE_MODULE_ONLY=0
     while [ $# -gt 0 ]; do
         case "$1" in
         --out | --sign | --pass)
@@ -126,6 +136,7 @@ qm_package_args() {
             shift 2
             ;;
         --test-cert) QM_PACKAGE_TEST_CERT=1 && shift ;;
+        --without-engine) QM_PACKAGE_MODULE_ONLY=1 && shift ;;
         -h | --help) QM_PACKAGE_HELP=1 && shift ;;
         *)
             qm_package_fail "unknown argument: $1 (see ./run package --help)"
@@ -148,41 +159,56 @@ qm_package_args() {
     fi
 }
 
-# Makes the package from the builds, as the arguments read by qm_package_args say.
+# Makes the package from the builds, as the arguments read by qm_package_args say. Everything is
+# made in a folder of its own beside DIR and moved into DIR only when every step succeeded: a
+# failed run leaves the package that was there as it was.
 qm_package_make() {
     local out=$QM_PACKAGE_OUT p12=$QM_PACKAGE_P12 pass_var=$QM_PACKAGE_PASS
     local test_cert=$QM_PACKAGE_TEST_CERT
-    local made=$QM_BUILD/win64/package version
-    local x64=$QM_BIN/Quillmark.dll x86=$QM_BUILD/win32/bin/Quillmark.dll
-    [ -f "$made/Quillmark.inf" ] && [ -f "$made/page.html" ] ||
+    local made=$QM_BUILD/win64/package version inf=Quillmark.inf
+    local files=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe)
+    if [ "$QM_PACKAGE_MODULE_ONLY" = 1 ]; then
+        files=(Quillmark.dll) inf=Quillmark-module.inf
+    fi
+    [ -f "$made/$inf" ] && [ -f "$made/page.html" ] ||
         qm_package_fail "the installer script and the page are not built ($made)" || return
-    version=$(sed -n 's/^FileVersion=\([0-9,]*\)\r\{0,1\}$/\1/p' "$made/Quillmark.inf" | tr , .)
-    [ -n "$version" ] || qm_package_fail "$made/Quillmark.inf names no FileVersion" || return
-    qm_package_check_module "$x86" i386 "$version" || return
-    qm_package_check_module "$x64" x86_64 "$version" || return
+    version=$(sed -n 's/^FileVersion=\([0-9,]*\)\r\{0,1\}$/\1/p' "$made/$inf" | head -1 | tr , .)
+    [ -n "$version" ] || qm_package_fail "$made/$inf names no FileVersion" || return
+    local f
+    for f in "${files[@]}"; do
+        qm_package_check_module "$QM_BUILD/win32/bin/$f" i386 "$version" || return
+        qm_package_check_module "$QM_BIN/$f" x86_64 "$version" || return
+    done
 
     mkdir -p "$out" && out=$(cd "$out" && pwd) || return
-    local f
-    for f in "${QM_PACKAGE_FILES[@]}"; do
-        rm -f "${out:?}/$f" || return
-    done
-    if [ $test_cert = 1 ]; then
-        qm_package_test_cert "$out" || return
-        p12=$out/TEST-ONLY-codesign.p12
-    fi
-
     local stage
-    stage=$(mktemp -d) || return
-    qm_package_cabinet "$stage" "$made/Quillmark.inf" "$x86" "$x64" "$out/Quillmark.cab" "$p12" "$pass_var"
+    stage=$(mktemp -d "$out/.package-XXXXXX") || return
+    mkdir "$stage/new" "$stage/cab" || return
+    (
+        if [ $test_cert = 1 ]; then
+            qm_package_test_cert "$stage/new" || exit
+            p12=$stage/new/TEST-ONLY-codesign.p12
+        fi
+        qm_package_cabinet "$stage/cab" "$made/$inf" "$stage/new/Quillmark.cab" "$p12" "$pass_var" \
+            "${files[@]}" &&
+            cp "$made/$inf" "$stage/new/Quillmark.inf" && cp "$made/page.html" "$stage/new/"
+    ) && {
+        for f in "${QM_PACKAGE_FILES[@]}"; do
+            rm -f "${out:?}/$f" || break
+        done
+        mv "$stage"/new/* "$out/"
+    }
     local rc=$?
     rm -rf "$stage"
     [ $rc -eq 0 ] || return $rc
-    cp "$made/Quillmark.inf" "$made/page.html" "$out/" || return
 
     echo "==> Quillmark $version packaged in $out"
     for f in "${QM_PACKAGE_FILES[@]}"; do
         [ -f "$out/$f" ] && printf '    %-26s %8d bytes\n' "$f" "$(stat -c %s "$out/$f")"
     done
+    if [ "$QM_PACKAGE_MODULE_ONLY" = 1 ]; then
+        echo "    the module alone: the site installs its own Corvane.dll and Ledra.dll beside it"
+    fi
     if [ $test_cert = 1 ]; then
         echo "    signed with a TEST-ONLY certificate: publish nothing signed with it."
         echo "    check: osslsigncode verify -CAfile $out/TEST-ONLY-codesign-ca.crt -in $out/Quillmark.cab"

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# The package a site publishes, made from the builds and installed for real in the Wine prefix:
+# The package a site publishes, made from the builds and installed for real in a fresh Wine prefix,
+# as on a user's machine that has never seen Quillmark:
 #   package_test.sh
-# - the cabinet holds exactly the installer script and both builds, where the script names them;
-# - the signatures of the cabinet and of both DLLs verify against the test CA and no other, and
-#   one changed byte breaks the cabinet's; an unsigned package says so and carries none;
-# - the INF, the page and both DLLs' version information name one version;
-# - the system's installer (advpack) installs from the extracted INF, examples/page.js passes
-#   against the installed copy with the engine and the store beside it, installing again leaves
-#   HKCR as the first install left it, and uninstalling leaves HKCR as it was before, with the
-#   package's files and the uninstall entry gone but the engine and the store kept.
-# Needs the i686 build (./run test and ./run package make it). The build's Quillmark.dll is
-# registered again at the end, whatever happened.
+# - the cabinet holds exactly the installer script and both builds of the module, the engine, the
+#   store and its tool, where the script names them; --without-engine holds the module alone;
+# - every program file is a genuine Windows binary of its architecture that imports system DLLs
+#   only, and the engine exports by ordinal alone;
+# - the signatures of the cabinet and of every program file verify against the test CA and no
+#   other, and one changed byte breaks the cabinet's; an unsigned package says so and carries
+#   none; a failed signing leaves the previous package as it was;
+# - the INF, the page and every program file name one version;
+# - in a fresh prefix, with nothing on WINEDLLPATH and nothing in system32: the system's installer
+#   (advpack) installs from the extracted INF, the installed ledra-tool.exe fills the store, the
+#   demo's pages do the whole exchange against the installed copy and quillmark-server reads what
+#   they sent; installing again leaves HKCR as the first install left it; uninstalling leaves HKCR
+#   as it was before and removes every installed file;
+# - the module-only package installs the module alone and leaves a site's own files on uninstall.
+# Needs the i686 build (./run test and ./run package make it).
 set -u
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$QM_ROOT/scripts/env.sh"
@@ -28,21 +34,26 @@ CLASSES=(
     "Veyra {99773079-BE72-4E09-A1E6-2AF633102C93}"
     "DSSession {150DC113-F10D-42A1-9B03-AA4D7A166950}"
 )
+SHIPPED=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe)
+# What Windows itself provides: every import of a shipped file must be one of these.
+SYSTEM_DLLS='^(kernel32|user32|gdi32|advapi32|msvcrt|ws2_32|crypt32|bcrypt|ole32|oleaut32|shell32|shlwapi|comctl32|urlmon|normaliz|uuid)\.dll$'
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillmark'
-installed=$WINEPREFIX/drive_c/Program\ Files/Quillmark
-dll=$QM_BIN/Quillmark.dll
+prefix=$work/prefix
+installed=$prefix/drive_c/Program\ Files/Quillmark
 inf=$work/cab/Quillmark.inf
 
-quiet() { # Windows program and arguments: no display, so that no dialog can wait for a person
-    DISPLAY= qm_wine "$@"
+# A Windows program in the fresh prefix, as on a user's machine: no display (no dialog can wait
+# for a person), no WINEDLLPATH (nothing but the PE files), the store where Windows puts it.
+fresh() {
+    env -u WINEDLLPATH -u QUILLMARK_STORE WINEPREFIX="$prefix" DISPLAY= wine "$@"
 }
 
-advpack() { # section of the extracted INF
-    quiet rundll32 advpack.dll,LaunchINFSection "$(winepath -w "$inf")",$1
+advpack() { # INF, section
+    fresh rundll32 advpack.dll,LaunchINFSection "$(winepath -w "$1")",$2
 }
 
 snapshot() { # file
-    quiet reg export HKCR "$(winepath -w "$1")" /y >/dev/null 2>&1 || fail "reg export failed"
+    fresh reg export HKCR "$(winepath -w "$1")" /y >/dev/null 2>&1 || fail "reg export failed"
 }
 
 same_registry() { # label before-file after-file
@@ -53,17 +64,16 @@ same_registry() { # label before-file after-file
 value_of() { # key [value name]: the data of a registry value, or nothing
     local args=(/ve)
     [ $# -ge 2 ] && args=(/v "$2")
-    quiet reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r' |
+    fresh reg query "$1" "${args[@]}" 2>/dev/null | tr -d '\r' |
         awk -F'    ' 'NF >= 4 { data = $4; for (i = 5; i <= NF; i++) data = data FS $i; print data }'
 }
 
+cabinet_files() { # cabinet: its files, one per line, sorted
+    cabextract -l "$1" 2>/dev/null | awk -F' [|] ' 'NF == 3 && $3 != "Name" { print $3 }' | sort
+}
+
 restore() {
-    if [ -d "$installed" ] && [ -f "$inf" ]; then
-        advpack DefaultUninstall
-    fi
-    rm -rf "$installed" "$WINEPREFIX/drive_c/windows/inf/Quillmark.inf"
-    quiet reg delete "$UNINSTALL" /f >/dev/null 2>&1
-    quiet regsvr32 /s "$(winepath -w "$dll")" || echo "FAIL: could not register the build again"
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null
     rm -rf "$work"
 }
 trap restore EXIT
@@ -90,26 +100,57 @@ qm_package --out "$work/protected" --sign "$work/protected.p12" --pass env:QM_TE
 osslsigncode verify -CAfile "$ca" -in "$work/protected/Quillmark.cab" >/dev/null 2>&1 ||
     fail "the cabinet signed with --pass does not verify"
 grep -qF "$QM_TEST_P12_PASS" "$work/protected.log" && fail "the password was written out"
+cp "$work/protected/Quillmark.cab" "$work/good.cab"
 QM_TEST_P12_PASS=wrong qm_package --out "$work/protected" --sign "$work/protected.p12" \
     --pass env:QM_TEST_P12_PASS >/dev/null 2>&1 && fail "a wrong password signed the package"
-[ -e "$work/protected/Quillmark.cab" ] && fail "a failed signing left a cabinet behind"
+cmp -s "$work/good.cab" "$work/protected/Quillmark.cab" ||
+    fail "a failed signing did not leave the previous package as it was"
+[ -z "$(ls -A "$work/protected" | grep '^\.')" ] || fail "a failed signing left its work behind"
 
 echo "== the cabinet's files"
-listed=$(cabextract -l "$dist/Quillmark.cab" 2>/dev/null | awk -F' [|] ' 'NF == 3 && $3 != "Name" { print $3 }' | sort)
-expected=$(printf '%s\n' Quillmark.dll Quillmark.inf amd64/Quillmark.dll)
+listed=$(cabinet_files "$dist/Quillmark.cab")
+expected=$(printf '%s\n' Quillmark.inf "${SHIPPED[@]}" "${SHIPPED[@]/#/amd64/}" | sort)
 [ "$listed" = "$expected" ] || fail "the cabinet lists '$(echo $listed)', not '$(echo $expected)'"
 cabextract -q -d "$work/cab" "$dist/Quillmark.cab" 2>/dev/null || fail "cabextract could not extract"
 cmp -s "$inf" "$dist/Quillmark.inf" || fail "dist/Quillmark.inf is not the cabinet's"
-for entry in "Quillmark.dll i386" "amd64/Quillmark.dll x86_64"; do
-    read -r file machine <<<"$entry"
-    perl "$QM_ROOT/scripts/pe-version.pl" "$work/cab/$file" >"$work/$machine.version" ||
-        fail "$file has no version information"
-    grep -qx "Machine=$machine" "$work/$machine.version" || fail "$file is not the $machine build"
+qm_package --out "$work/module-only" --without-engine >/dev/null 2>&1 ||
+    fail "the module-only package failed"
+[ "$(cabinet_files "$work/module-only/Quillmark.cab" | tr '\n' ' ')" = \
+    "Quillmark.dll Quillmark.inf amd64/Quillmark.dll " ] ||
+    fail "the module-only cabinet lists '$(cabinet_files "$work/module-only/Quillmark.cab" | tr '\n' ' ')'"
+grep -v '^;' "$work/module-only/Quillmark.inf" | grep -q 'Corvane\|Ledra\|ledra-tool' &&
+    fail "the module-only installer script names the engine or the store"
+
+echo "== the shipped files are Windows binaries that import system DLLs only"
+for entry in "i386 . PE32 i686" "x86_64 amd64 PE32+ x86_64"; do
+    read -r machine folder magic toolchain <<<"$entry"
+    for file in "${SHIPPED[@]}"; do
+        path=$work/cab/$folder/$file
+        perl "$QM_ROOT/scripts/pe-version.pl" "$path" >"$work/version-$machine-$file" ||
+            fail "$folder/$file has no version information"
+        grep -qx "Machine=$machine" "$work/version-$machine-$file" || fail "$folder/$file is not for $machine"
+        "$toolchain-w64-mingw32-objdump" -p "$path" >"$work/objdump" || fail "objdump cannot read $folder/$file"
+        grep -q "^Magic.*($magic)" "$work/objdump" || fail "$folder/$file is not $magic"
+        grep -aq 'Wine builtin DLL\|Wine placeholder DLL' "$path" && fail "$folder/$file is a Wine builtin"
+        imports=$(sed -n 's/^\tDLL Name: //p' "$work/objdump" | tr 'A-Z' 'a-z' | sort -u)
+        [ -n "$imports" ] || fail "$folder/$file imports nothing"
+        foreign=$(grep -Ev "$SYSTEM_DLLS" <<<"$imports")
+        [ -z "$foreign" ] || fail "$folder/$file imports $(echo $foreign), which Windows does not provide"
+        echo "$folder/$file ($magic): $(echo $imports)"
+    done
+    # Quillmark.dll reaches the engine by ordinal: the engine exports no name at all.
+    "$toolchain-w64-mingw32-objdump" -p "$work/cab/$folder/Corvane.dll" >"$work/objdump"
+    grep -q $'\[Name Pointer/Ordinal\] Table\t00000000$' "$work/objdump" ||
+        fail "$folder/Corvane.dll exports names"
+    for ordinal in 1 2 3 5 10 19 20 21 22 23 24 27 28 30 233 309 317 900 901; do
+        grep -Eq "\+base\[ *$ordinal\] [0-9a-f]+ Export RVA" "$work/objdump" ||
+            fail "$folder/Corvane.dll does not export ordinal $ordinal"
+    done
 done
 
 echo "== signatures"
 qm_package_test_cert "$work" >/dev/null && mv "$work/TEST-ONLY-codesign-ca.crt" "$work/other-ca.crt"
-for file in "$dist/Quillmark.cab" "$work/cab/Quillmark.dll" "$work/cab/amd64/Quillmark.dll"; do
+for file in "$dist/Quillmark.cab" "${SHIPPED[@]/#/$work/cab/}" "${SHIPPED[@]/#/$work/cab/amd64/}"; do
     name=${file#"$work"/}
     osslsigncode verify -CAfile "$ca" -in "$file" >"$work/verify.log" 2>&1 &&
         grep -q 'Signature verification: ok' "$work/verify.log" ||
@@ -126,41 +167,46 @@ osslsigncode verify -CAfile "$ca" -in "$work/changed.cab" >/dev/null 2>&1 &&
     fail "the cabinet still verifies after one byte of it changed"
 osslsigncode verify -CAfile "$ca" -in "$dist/Quillmark.cab" 2>/dev/null | grep -E 'Signature verification|Number of verified'
 
-echo "== one version: the INF, the page and both DLLs"
-version=$(sed -n 's/^FileVersion=//p' "$inf" | tr -d '\r')
-[[ $version =~ ^[0-9]+,[0-9]+,[0-9]+,[0-9]+$ ]] || fail "the INF's FileVersion is '$version'"
+echo "== one version: the INF, the page and every program file"
+version=$(sed -n 's/^FileVersion=//p' "$inf" | tr -d '\r' | sort -u)
+[[ $version =~ ^[0-9]+,[0-9]+,[0-9]+,[0-9]+$ ]] || fail "the INF's FileVersions are '$(echo $version)'"
 mapfile -t codebases < <(grep -o 'codebase="[^"]*"' "$dist/page.html")
 [ ${#codebases[@]} -eq 3 ] || fail "the page has ${#codebases[@]} codebases, not one for each class"
 for codebase in "${codebases[@]}"; do
     [ "$codebase" = "codebase=\"Quillmark.cab#version=$version\"" ] ||
         fail "the page's $codebase does not name the cabinet at version $version"
 done
-for machine in i386 x86_64; do
+for info in "$work"/version-*; do
     while IFS='=' read -r name value; do
         case "$name" in
         FILEVERSION | PRODUCTVERSION) value=$(tr . , <<<"$value") ;;
         FileVersion | ProductVersion) value=${value// /} ;;
         *) continue ;;
         esac
-        [ "$value" = "$version" ] || fail "the $machine DLL's $name is '$value', the INF's '$version'"
-    done <"$work/$machine.version"
+        [ "$value" = "$version" ] || fail "${info#"$work"/version-}: $name is '$value', the INF's '$version'"
+    done <"$info"
 done
-echo "version $version in the INF, the page's three codebases and both DLLs"
+echo "version $version in the INF, the page's three codebases and all ${#SHIPPED[@]} files of both builds"
+
+echo "== a fresh prefix: nothing of Quillmark on the machine"
+WINEPREFIX=$prefix DISPLAY= wineboot -i >/dev/null 2>&1
+[ -f "$prefix/system.reg" ] || fail "wineboot made no prefix"
+# The script host registers its own interfaces the first time it runs.
+fresh cscript //nologo "$(winepath -w "$QM_ROOT/tests/scripts/lib/check.js")" >/dev/null 2>&1
+snapshot "$work/before.reg"
+system32=$(ls "$prefix/drive_c/windows/system32" | sort)
 
 echo "== installing with advpack"
-quiet regsvr32 /s /u "$(winepath -w "$dll")" || fail "could not unregister the build"
-snapshot "$work/before.reg"
-[ -z "$(value_of "$UNINSTALL" DisplayName)" ] || fail "an uninstall entry is there before installing"
-advpack DefaultInstall
-# The site's engine and store, installed beside the module as a user's machine may have them.
-cp "$QM_BIN/Corvane.dll" "$QM_BIN/Ledra.dll" "$installed/" || fail "no installation folder"
-cmp -s "$installed/Quillmark.dll" "$work/cab/amd64/Quillmark.dll" ||
-    fail "the installed Quillmark.dll is not the cabinet's x86_64 build"
-cmp -s "$WINEPREFIX/drive_c/windows/inf/Quillmark.inf" "$inf" || fail "the INF was not kept for uninstalling"
+advpack "$inf" DefaultInstall
+for file in "${SHIPPED[@]}"; do
+    cmp -s "$installed/$file" "$work/cab/amd64/$file" ||
+        fail "the installed $file is not the cabinet's x86_64 build"
+done
+cmp -s "$prefix/drive_c/windows/inf/Quillmark.inf" "$inf" || fail "the INF was not kept for uninstalling"
 for entry in "${CLASSES[@]}"; do
     read -r name clsid <<<"$entry"
     server=$(value_of "HKCR\\CLSID\\$clsid\\InprocServer32")
-    [ "$(realpath "$(winepath -u "$server" 2>/dev/null)" 2>/dev/null)" = "$(realpath "$installed/Quillmark.dll")" ] ||
+    [ "$server" = 'C:\Program Files\Quillmark\Quillmark.dll' ] ||
         fail "$name is served by '$server', not by the installed copy"
     [ "$(value_of "HKCR\\CLSID\\$clsid\\ProgID")" = "Quillmark.$name.1" ] ||
         fail "$clsid is not Quillmark.$name.1"
@@ -171,33 +217,59 @@ grep -qx "clsid=${CLASSES[0]#* }"$'\r' "$inf" || fail "the INF's code download n
 [ "$(value_of "$UNINSTALL" UninstallString)" = \
     'rundll32.exe advpack.dll,LaunchINFSection C:\windows\inf\Quillmark.inf,DefaultUninstall' ] ||
     fail "the uninstall entry's command is '$(value_of "$UNINSTALL" UninstallString)'"
-quiet cscript //nologo "$(winepath -w "$QM_ROOT/examples/page.js")" >"$work/page.log" 2>&1
-rc=$?
-tr -d '\r' <"$work/page.log"
-[ $rc -eq 0 ] && grep -q 'Base64Encode("abc") = YWJj' "$work/page.log" ||
-    fail "examples/page.js failed against the installed copy ($rc)"
+
+echo "== the installed tool fills the store, the pages do the whole exchange, the server reads it"
+tool='C:\Program Files\Quillmark\ledra-tool.exe'
+fresh "$tool" demo >"$work/demo.log" 2>&1 || fail "ledra-tool.exe demo failed: $(tail -5 "$work/demo.log")"
+store=$(fresh "$tool" medium 0 2>/dev/null | tr -d '\r' | sed -n 's/^medium 0: \(.*\)\\medium0$/\1/p')
+pki=$(winepath -u "$store\\demo" 2>/dev/null)
+[ -f "$pki/manifest" ] || fail "the demo is not in the store ($store)"
+mkdir -p "$work/pages"
+for page in directory validate envelope; do
+    QM_DEMO_OUT=$(winepath -w "$work/pages/$page.txt") QM_DEMO_PKI="$store\\demo" \
+        QM_DEMO_WORK=$(winepath -w "$work/pages") QM_DEMO_PASSWORD=demo1234 QM_DEMO_ALGORITHM=SEED \
+        fresh cscript //nologo "$(winepath -w "$QM_ROOT/examples/demo/$page.js")" >"$work/pages/$page.log" 2>&1 ||
+        fail "the page $page.js failed against the installed copy: $(iconv -f UTF-16 -t UTF-8 "$work/pages/$page.txt" 2>/dev/null | grep '!!\|failed' | head -3)"
+done
+iconv -f UTF-16 -t UTF-8 "$work/pages/directory.txt" 2>/dev/null | grep -q 'refused: Wrong Password' ||
+    fail "getCert with a wrong password was not refused as such"
+read_back=$("$QM_BUILD/native/tools/quillmark-server" --key "$pki/server.key" --cert "$pki/server.pem" \
+    --algorithm SEED --sealed "$work/pages/sealed.txt" --cipher "$work/pages/cipher.txt" 2>&1)
+sentence=$(iconv -f UTF-16 -t UTF-8 "$work/pages/envelope.txt" 2>/dev/null | tr -d '\r' |
+    sed -n '/EncipherEx of the user/{n;s/^   //p}')
+[ -n "$sentence" ] && [ "$read_back" = "$sentence" ] ||
+    fail "quillmark-server read '$read_back', the page sent '$sentence'"
+echo "the server read: $read_back"
 snapshot "$work/installed.reg"
 
 echo "== installing again over the installed copy"
-advpack DefaultInstall
+advpack "$inf" DefaultInstall
 snapshot "$work/reinstalled.reg"
 same_registry "a second install changed HKCR" "$work/installed.reg" "$work/reinstalled.reg"
 cmp -s "$installed/Quillmark.dll" "$work/cab/amd64/Quillmark.dll" || fail "a second install lost the module"
 
 echo "== uninstalling with advpack"
-advpack DefaultUninstall
+advpack "$inf" DefaultUninstall
 snapshot "$work/after.reg"
 same_registry "HKCR differs from before the install" "$work/before.reg" "$work/after.reg"
-# The folder stays while it holds what the package did not put there, and only that.
-[ "$(ls -A "$installed" 2>/dev/null | sort | tr '\n' ' ')" = "Corvane.dll Ledra.dll " ] ||
-    fail "the installation folder holds '$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')', not the engine and store alone"
-rm -f "$installed/Corvane.dll" "$installed/Ledra.dll"
-rmdir "$installed" 2>/dev/null
-[ -e "$WINEPREFIX/drive_c/windows/inf/Quillmark.inf" ] && fail "the kept INF is still there"
+[ -e "$installed" ] && fail "the installation folder is still there: $(ls -A "$installed" | tr '\n' ' ')"
+[ -e "$prefix/drive_c/windows/inf/Quillmark.inf" ] && fail "the kept INF is still there"
 [ -z "$(value_of "$UNINSTALL" DisplayName)" ] || fail "the uninstall entry is still there"
+[ "$(ls "$prefix/drive_c/windows/system32" | sort)" = "$system32" ] || fail "system32 changed"
+
+echo "== the module alone: a site's own engine and store stay when it is uninstalled"
+cabextract -q -d "$work/module-cab" "$work/module-only/Quillmark.cab" 2>/dev/null ||
+    fail "cabextract could not extract the module-only cabinet"
+advpack "$work/module-cab/Quillmark.inf" DefaultInstall
+[ "$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')" = "Quillmark.dll " ] ||
+    fail "the module-only package installed '$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')'"
+cp "$QM_BIN/Corvane.dll" "$QM_BIN/Ledra.dll" "$installed/" || fail "no installation folder"
+advpack "$work/module-cab/Quillmark.inf" DefaultUninstall
+[ "$(ls -A "$installed" 2>/dev/null | sort | tr '\n' ' ')" = "Corvane.dll Ledra.dll " ] ||
+    fail "the folder holds '$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')', not the site's engine and store alone"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: package: $failures failure(s)"
     exit 1
 fi
-echo "PASS: package: built, signed, verified, installed, used, reinstalled and uninstalled"
+echo "PASS: package: built, signed, verified, installed in a fresh prefix, used end to end, reinstalled and uninstalled"
