@@ -7,36 +7,49 @@
 #   $QM_BIN               every DLL that Wine loads, side by side
 #   $QM_BUILD/openssl-win OpenSSL for both Windows architectures (scripts/openssl-windows.sh)
 
-qm_cmake_tree() { # name, extra cmake arguments...
-    local dir="$QM_BUILD/$1"
-    shift
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
-        cmake -S "$QM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# Shows a build's output, headed by its title, only where it does something: a build that finds
+# everything up to date prints nothing. QM_VERBOSE=1 (./run --verbose) shows every line.
+qm_build_output() { # title
+    if [ "${QM_VERBOSE:-0}" = 1 ]; then
+        echo "==> $1"
+        cat
+        return
     fi
-    cmake --build "$dir" --parallel "$(nproc)" -- --no-print-directory
+    awk -v title="==> $1" '
+        /Built target|Consolidate compiler generated|Scanning dependencies|^-- (Configuring|Generating) done|^-- Build files have been written/ { next }
+        !shown { print title; shown = 1 }
+        { print; fflush() }'
+}
+
+qm_cmake_tree() { # title, tree name, extra cmake arguments...
+    local title=$1 dir="$QM_BUILD/$2"
+    shift 2
+    {
+        if [ ! -f "$dir/CMakeCache.txt" ]; then
+            cmake -S "$QM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || exit
+        fi
+        cmake --build "$dir" --parallel "$(nproc)" -- --no-print-directory
+    } 2>&1 | qm_build_output "$title"
+    return "${PIPESTATUS[0]}"
 }
 
 qm_build_native() {
-    echo "==> building (native)"
-    qm_cmake_tree native -DQM_BIN_DIR="$QM_BIN"
+    qm_cmake_tree "building (native)" native -DQM_BIN_DIR="$QM_BIN"
 }
 
 qm_build_native_asan() {
-    echo "==> building (native, AddressSanitizer + UBSan)"
-    qm_cmake_tree native-asan -DQM_SANITIZE=ON -DQM_WINELIB=OFF
+    qm_cmake_tree "building (native, AddressSanitizer + UBSan)" native-asan -DQM_SANITIZE=ON -DQM_WINELIB=OFF
 }
 
 qm_build_win64() {
     qm_openssl_windows || return
-    echo "==> building (mingw-w64 x86_64)"
-    qm_cmake_tree win64 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-x86_64.cmake" -DQM_BIN_DIR="$QM_BIN" \
+    qm_cmake_tree "building (mingw-w64 x86_64)" win64 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-x86_64.cmake" -DQM_BIN_DIR="$QM_BIN" \
         -DQM_NATIVE_DIR="$QM_BUILD/native"
 }
 
 qm_build_win32() {
     qm_openssl_windows || return
-    echo "==> building (mingw-w64 i686, compile check)"
-    qm_cmake_tree win32 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-i686.cmake" -DQM_TESTS=OFF
+    qm_cmake_tree "building (mingw-w64 i686, compile check)" win32 -DCMAKE_TOOLCHAIN_FILE="$QM_ROOT/cmake/mingw-i686.cmake" -DQM_TESTS=OFF
 }
 
 qm_build() {
@@ -45,17 +58,39 @@ qm_build() {
     qm_build_win64
 }
 
-# Registers Quillmark.dll in the prefix when the DLL is newer than the last registration.
+# The classes' servers as the prefix's registry names them, as Unix paths, one per line (a class
+# that is not registered gives an empty line).
+QM_CLASS_IDS=(1BC0F715-34E2-4C99-A6EF-CDBC7508374A 99773079-BE72-4E09-A1E6-2AF633102C93
+    150DC113-F10D-42A1-9B03-AA4D7A166950)
+qm_registered_servers() {
+    local queries=() id servers
+    for id in "${QM_CLASS_IDS[@]}"; do
+        queries+=("reg query HKCR\\CLSID\\{$id}\\InprocServer32 /ve")
+    done
+    servers=$(DISPLAY= wine cmd /c "$(IFS='&' && echo "${queries[*]}")" 2>/dev/null | tr -d '\r' |
+        LC_ALL=C sed -n 's/^ .*REG_SZ *//p')
+    [ -n "$servers" ] && winepath -u $servers 2>/dev/null
+}
+
+# Registers the build's Quillmark.dll in the prefix unless every class is already served by it and
+# it has not been rebuilt since. The registry itself is asked: an install and uninstall of the
+# package, or another copy registered meanwhile, takes the classes away from the build.
 qm_register() {
     local dll="$QM_BIN/Quillmark.dll" stamp="$WINEPREFIX/.quillmark-registered"
     [ -f "$dll" ] || {
         echo "Quillmark.dll is not built" >&2
         return 1
     }
-    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$dll" ] && [ "$stamp" -nt "$dll" ]; then
-        return 0
+    if [ -f "$stamp" ] && [ "$stamp" -nt "$dll" ]; then
+        local expected actual
+        expected=$(for _ in "${QM_CLASS_IDS[@]}"; do realpath "$dll"; done)
+        actual=$(qm_registered_servers | while read -r path; do realpath -m "$path"; done)
+        [ "$actual" = "$expected" ] && return 0
     fi
     echo "==> registering Quillmark.dll"
-    DISPLAY= wine regsvr32 /s "$(winepath -w "$dll")"
-    echo "$dll" >"$stamp"
+    DISPLAY= wine regsvr32 /s "$(winepath -w "$dll")" || {
+        echo "regsvr32 could not register $dll" >&2
+        return 1
+    }
+    touch "$stamp"
 }

@@ -13,7 +13,12 @@ tool="$QM_BUILD/native/store/tool/ledra-tool"
 server="$QM_BUILD/native/tools/quillmark-server"
 password=demo1234
 
-title() { printf '\n\033[1m%s\033[0m\n' "$*"; }
+# Titles in bold on a terminal; plain text where the output is kept.
+if [ -t 1 ]; then
+    title() { printf '\n\033[1m%s\033[0m\n' "$*"; }
+else
+    title() { printf '\n%s\n' "$*"; }
+fi
 
 # Runs one page and prints what it showed; a page that reports a surprise fails the demo.
 page() {

@@ -75,18 +75,22 @@ qm_package_test_cert() { # folder
 }
 
 # Signs a file in place. The password reaches osslsigncode through a pipe, never its command line.
+# A failure is told in one line; the signer's own output follows with --verbose.
 qm_package_sign() { # file p12 password-variable-name (empty, or an empty password: none)
-    local file=$1 p12=$2 var=$3
+    local file=$1 p12=$2 var=$3 log=$1.sign.log
     local sign=(osslsigncode sign -pkcs12 "$p12" -h sha256 -n Quillmark -in "$file" -out "$file.signed")
     if [ -n "$var" ] && [ -n "${!var}" ]; then
-        printf '%s' "${!var}" | "${sign[@]}" -readpass /dev/stdin >/dev/null
+        printf '%s' "${!var}" | "${sign[@]}" -readpass /dev/stdin >"$log" 2>&1
     else
-        "${sign[@]}" >/dev/null
+        "${sign[@]}" >"$log" 2>&1
     fi || {
-        rm -f "$file.signed"
-        qm_package_fail "could not sign $(basename "$file") with $p12"
+        [ "${QM_VERBOSE:-0}" = 1 ] && cat "$log" >&2
+        rm -f "$file.signed" "$log"
+        qm_package_fail "could not sign $(basename "$file") with $p12: a wrong password, or not a" \
+            "PKCS#12 file with a code-signing certificate and its key (./run --verbose package shows why)"
         return
     }
+    rm -f "$log"
     mv "$file.signed" "$file"
 }
 
