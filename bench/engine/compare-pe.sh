@@ -19,6 +19,6 @@ printf '%-20s %16s %16s %7s\n' operation "Corvane.dll (us)" "OpenSSL (us)" ratio
 awk 'FNR == NR { if (!($1 in n) || $2 < n[$1]) n[$1] = $2; next }
      { if (!($1 in w) || $2 < w[$1]) w[$1] = $2 }
      END { for (op in w) printf "%-20s %16.1f %16.1f %7.2f%s\n", op, w[op], n[op], w[op] / n[op],
-                                 w[op] / n[op] > 1.2 ? "  (more than 20% slower)" : "" }' \
+                                 (w[op] / n[op] > 1.2 ? "  (more than 20% slower)" : "") }' \
     "$work/native.txt" "$work/windows.txt" | sort
 echo "(the fastest of 9 rounds each, taken in turns; Corvane.dll through Wine, OpenSSL natively)"

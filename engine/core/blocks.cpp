@@ -53,7 +53,8 @@ uint8_t* AllocateBlock(size_t size) {
         throw std::bad_alloc();
     }
     // At least one byte, so that even an empty text has its NUL.
-    void* raw = std::malloc(sizeof(Header) + (size == 0 ? 1 : size));
+    // Through OpenSSL's allocator: the Windows build gives it the engine's pool (pool.h).
+    void* raw = OPENSSL_malloc(sizeof(Header) + (size == 0 ? 1 : size));
     if (raw == nullptr) {
         throw std::bad_alloc();
     }
@@ -62,7 +63,7 @@ uint8_t* AllocateBlock(size_t size) {
     try {
         Live().Add(block);
     } catch (...) {
-        std::free(raw);
+        OPENSSL_free(raw);
         throw;
     }
     return block;
@@ -74,7 +75,7 @@ bool ReleaseBlock(void* block) noexcept {
     }
     Header* header = reinterpret_cast<Header*>(static_cast<uint8_t*>(block) - sizeof(Header));
     OPENSSL_cleanse(block, header->size);
-    std::free(header);
+    OPENSSL_free(header);
     return true;
 }
 

@@ -3,6 +3,8 @@
 // host's own OpenSSL state is left alone.
 #include "tests/engine/engine_test.h"
 
+#include "engine/core/pool.h"
+
 #include <gtest/gtest.h>
 
 #include <openssl/err.h>
@@ -10,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <random>
 #include <thread>
 
 namespace {
@@ -201,6 +204,71 @@ TEST(Arguments, EmptyInputsWhereSomethingIsNeededAreRefused) {
                   err::kEmptyInput);
         EXPECT_EQ(corvane::CV_PemDecode("", &out), err::kBadPem);
     }
+}
+
+// The Windows build's allocator (pool.h), exercised directly: OpenSSL's pieces are reused by size
+// and wiped when freed, a large block is kept for the next request it fits, and what a block
+// holds survives growing it.
+TEST(Pool, FreedPiecesAreWipedAndReusedAndLargeBlocksAreSpared) {
+    namespace pool = corvane::pool;
+    auto* piece = static_cast<uint8_t*>(pool::Allocate(100));
+    ASSERT_NE(piece, nullptr);
+    EXPECT_GE(pool::Capacity(piece), 100u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(piece) % alignof(std::max_align_t), 0u);
+    std::memset(piece, 0xAB, 100);
+    pool::Release(piece);
+    auto* again = static_cast<uint8_t*>(pool::Allocate(97));
+    ASSERT_EQ(again, piece);
+    for (size_t i = sizeof(void*); i < 100; ++i) { // the first word links the free pieces
+        ASSERT_EQ(again[i], 0) << i;
+    }
+    std::memset(again, 0x5C, 97);
+    auto* grown = static_cast<uint8_t*>(pool::Reallocate(again, 5000));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(std::count(grown, grown + 97, 0x5C), 97);
+    pool::Release(grown);
+
+    void* large = pool::Allocate(1 << 20);
+    pool::Release(large);
+    void* smaller = pool::Allocate(100 * 1024); // far smaller: the spare waits for a larger one
+    EXPECT_NE(smaller, large);
+    void* fitting = pool::Allocate((1 << 20) - 4096);
+    EXPECT_EQ(fitting, large);
+    pool::Release(smaller);
+    pool::Release(fitting);
+}
+
+TEST(Pool, ManyThreadsAllocateGrowAndReleaseAtOnce) {
+    namespace pool = corvane::pool;
+    std::atomic<int> damaged{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &damaged] {
+            std::mt19937 random(t);
+            std::vector<std::pair<uint8_t*, size_t>> held;
+            for (int i = 0; i < 20000; ++i) {
+                if (held.size() > 50 || (!held.empty() && random() % 3 == 0)) {
+                    auto [block, size] = held[random() % held.size()];
+                    uint8_t mark = static_cast<uint8_t>(size);
+                    damaged += std::count(block, block + size, mark) != std::ptrdiff_t(size);
+                    std::erase(held, std::pair{block, size});
+                    pool::Release(block);
+                    continue;
+                }
+                size_t size = random() % 2 == 0 ? random() % 1500 : random() % 200000;
+                auto* block = static_cast<uint8_t*>(pool::Allocate(size));
+                std::memset(block, static_cast<uint8_t>(size), size);
+                held.emplace_back(block, size);
+            }
+            for (auto [block, size] : held) {
+                pool::Release(block);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(damaged.load(), 0);
 }
 
 // A host that uses OpenSSL itself keeps its error queue and its default library context.

@@ -1,0 +1,188 @@
+#include "engine/core/pool.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace corvane::pool {
+namespace {
+
+// In front of every block: what it can hold, so that a freed piece goes back to its own list.
+struct alignas(std::max_align_t) Header {
+    size_t capacity;
+};
+
+constexpr size_t kGrain = 16;
+constexpr size_t kSizeCount = kLargestSmall / kGrain;
+
+// Freed pieces of one size, linked through their first word.
+struct Pieces {
+    std::mutex lock;
+    void* head = nullptr;
+    size_t count = 0;
+};
+
+struct State {
+    Pieces pieces[kSizeCount];
+    std::mutex spareLock;
+    void* spare = nullptr;
+};
+
+// Never destroyed: OpenSSL frees what it holds when the process ends, after static objects are
+// gone.
+State& ThePool() {
+    static State* state = new State;
+    return *state;
+}
+
+Header* HeaderOf(const void* block) {
+    return const_cast<Header*>(reinterpret_cast<const Header*>(block) - 1);
+}
+
+void* FromHeap(size_t capacity) noexcept {
+    if (capacity > SIZE_MAX - sizeof(Header)) {
+        return nullptr;
+    }
+    auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + capacity));
+    if (header == nullptr) {
+        return nullptr;
+    }
+    header->capacity = capacity;
+    return header + 1;
+}
+
+void ToHeap(void* block) noexcept {
+    std::free(HeaderOf(block));
+}
+
+bool IsSmall(size_t capacity) {
+    return capacity <= kLargestSmall;
+}
+
+bool MaySpare(size_t capacity) {
+    return capacity >= kSpareFrom && capacity <= kLargestSpare;
+}
+
+// The list of pieces of a small size (0 takes the smallest).
+Pieces& PiecesFor(size_t size) {
+    return ThePool().pieces[size == 0 ? 0 : (size - 1) / kGrain];
+}
+
+void* TakeSpare(size_t size) noexcept {
+    State& pool = ThePool();
+    std::lock_guard guard(pool.spareLock);
+    // A spare much larger than the request stays for the next large one.
+    if (pool.spare == nullptr || HeaderOf(pool.spare)->capacity < size ||
+        HeaderOf(pool.spare)->capacity / 2 > size) {
+        return nullptr;
+    }
+    return std::exchange(pool.spare, nullptr);
+}
+
+// Keeps the block as the spare; the spare it replaces goes back to the heap.
+void KeepSpare(void* block) noexcept {
+    State& pool = ThePool();
+    void* old = nullptr;
+    {
+        std::lock_guard guard(pool.spareLock);
+        old = std::exchange(pool.spare, block);
+    }
+    if (old != nullptr) {
+        ToHeap(old);
+    }
+}
+
+void* OpenSslAllocate(size_t size, const char*, int) {
+    return Allocate(size);
+}
+void* OpenSslReallocate(void* block, size_t size, const char*, int) {
+    if (size == 0) { // OpenSSL's own realloc frees then
+        Release(block);
+        return nullptr;
+    }
+    return Reallocate(block, size);
+}
+void OpenSslRelease(void* block, const char*, int) {
+    Release(block);
+}
+
+} // namespace
+
+void* Allocate(size_t size) noexcept {
+    if (IsSmall(size)) {
+        Pieces& pieces = PiecesFor(size);
+        {
+            std::lock_guard guard(pieces.lock);
+            if (void* piece = pieces.head) {
+                std::memcpy(&pieces.head, piece, sizeof(void*));
+                --pieces.count;
+                return piece;
+            }
+        }
+        return FromHeap((size == 0 ? 1 : (size + kGrain - 1) / kGrain) * kGrain);
+    }
+    if (size >= kSpareFrom) {
+        if (void* spare = TakeSpare(size)) {
+            return spare;
+        }
+    }
+    return FromHeap(size);
+}
+
+void Release(void* block) noexcept {
+    if (block == nullptr) {
+        return;
+    }
+    size_t capacity = HeaderOf(block)->capacity;
+    if (IsSmall(capacity)) {
+        OPENSSL_cleanse(block, capacity);
+        Pieces& pieces = PiecesFor(capacity);
+        std::unique_lock guard(pieces.lock);
+        if ((pieces.count + 1) * capacity <= kCachedPerSize) {
+            std::memcpy(block, &pieces.head, sizeof(void*));
+            pieces.head = block;
+            ++pieces.count;
+            return;
+        }
+        guard.unlock();
+        ToHeap(block);
+        return;
+    }
+    if (MaySpare(capacity)) {
+        KeepSpare(block);
+        return;
+    }
+    ToHeap(block);
+}
+
+void* Reallocate(void* block, size_t size) noexcept {
+    if (block == nullptr) {
+        return Allocate(size);
+    }
+    size_t capacity = HeaderOf(block)->capacity;
+    if (size <= capacity && (IsSmall(capacity) || size > capacity / 2)) {
+        return block;
+    }
+    void* moved = Allocate(size);
+    if (moved == nullptr) {
+        return nullptr; // the block stays as it was, as with realloc
+    }
+    std::memcpy(moved, block, std::min(size, capacity));
+    Release(block);
+    return moved;
+}
+
+size_t Capacity(const void* block) noexcept {
+    return block == nullptr ? 0 : HeaderOf(block)->capacity;
+}
+
+bool InstallForOpenSsl() noexcept {
+    return CRYPTO_set_mem_functions(&OpenSslAllocate, &OpenSslReallocate, &OpenSslRelease) == 1;
+}
+
+} // namespace corvane::pool
