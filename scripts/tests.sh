@@ -45,6 +45,17 @@ qm_test() {
     echo "ALL TESTS PASSED"
 }
 
+# Says where the store of the project's Wine world is when it holds no certificate of a user, and
+# how to fill it: a script that lists certificates would otherwise just find none.
+qm_store_note() {
+    local medium
+    for medium in "$QUILLMARK_STORE"/medium[0-3]; do
+        [ -n "$(ls -A "$medium" 2>/dev/null | grep -v '^\.')" ] && return 0
+    done
+    echo "==> the store $QUILLMARK_STORE holds no user's certificate:" \
+        "./run ledra-tool demo (or import-user) fills it" >&2
+}
+
 # Runs a JScript or VBScript file with cscript and returns the script's WScript.Quit code.
 qm_script() {
     local file=$1
