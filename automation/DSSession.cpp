@@ -9,7 +9,7 @@
 
 #include <memory>
 
-DSSession::DSSession() = default;
+DSSession::DSSession() : SiteGate(this) {}
 
 DSSession::~DSSession() = default;
 

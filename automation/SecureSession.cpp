@@ -12,7 +12,7 @@
 #include "external/store.h"
 #include "ui/CertSelectDialog.h"
 
-SecureSession::SecureSession() = default;
+SecureSession::SecureSession() : SiteGate(this) {}
 
 SecureSession::~SecureSession() = default;
 
@@ -89,6 +89,8 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         return E_POINTER;
     }
     *pResult = nullptr;
+    // The selection dialog runs inside the call, and the object's members are used after it.
+    const qm::ComPtr<IUnknown> held = HoldObject();
     return qm::Guarded([&]() -> HRESULT {
         qm::NarrowText algorithm(bstrSessAlgo);
         qm::NarrowText dn(bstrDN);

@@ -12,7 +12,7 @@
 
 #include <memory>
 
-Veyra::Veyra() = default;
+Veyra::Veyra() : SiteGate(this) {}
 
 Veyra::~Veyra() = default;
 

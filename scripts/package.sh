@@ -11,16 +11,18 @@
 # DIR is dist/ unless given. --sign signs every program file and the cabinet with Authenticode,
 # with the certificate and key of a PKCS#12 file whose password is read from an environment
 # variable; the signatures carry no timestamp (no timestamp server can be reached from here).
-# --test-cert makes a throwaway code-signing CA and certificate, written into DIR as TEST-ONLY-*,
-# and signs with them. --without-engine packs Quillmark.dll alone, for a site that ships its own
-# engine and store.
+# --test-cert makes a throwaway code-signing CA and certificate and signs with them: the CA's
+# certificate goes into DIR as TEST-ONLY-codesign-ca.crt, the signing key into build/test-codesign/,
+# never among what a site publishes. --without-engine packs Quillmark.dll alone, for a site that
+# ships its own engine and store.
 
-# Files this command writes into DIR (and removes there first, so that nothing stale stays).
+# Files this command writes into DIR (and removes there first, so that nothing stale stays), and
+# the signing key that earlier versions left there.
 QM_PACKAGE_FILES=(Quillmark.cab Quillmark.inf page.html
     TEST-ONLY-codesign-ca.crt TEST-ONLY-codesign.p12)
 
 qm_package_usage() {
-    sed -n '2,16p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
+    sed -n '2,17p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
 }
 
 qm_package_fail() {
@@ -45,12 +47,14 @@ qm_package_check_module() { # file machine version
 }
 
 # A code-signing CA and a certificate issued by it, for trying signed packages out and for the
-# tests: written into a folder as TEST-ONLY-codesign-ca.crt (to verify against, or to trust on a
-# test machine) and TEST-ONLY-codesign.p12 (certificate, key and CA, with an empty password). The
-# CA's key is thrown away: nothing else can ever be signed by that CA.
-qm_package_test_cert() { # folder
-    local out tmp
-    out=$(cd "$1" && pwd) && tmp=$(mktemp -d) || return
+# tests: TEST-ONLY-codesign-ca.crt (to verify against, or to trust on a test machine) written into
+# one folder, and TEST-ONLY-codesign.p12 (certificate, key and CA, with an empty password) into
+# another, made readable by its owner alone. The CA's key is thrown away: nothing else can ever be
+# signed by that CA.
+qm_package_test_cert() { # certificate-folder key-folder
+    local out keys tmp
+    mkdir -p -m 700 "$2" && chmod 700 "$2" && keys=$(cd "$2" && pwd) &&
+        out=$(cd "$1" && pwd) && tmp=$(mktemp -d) || return
     (
         set -e
         cd "$tmp"
@@ -67,7 +71,7 @@ qm_package_test_cert() { # folder
         openssl pkcs12 -export -inkey signer.key -in signer.crt -certfile ca.crt -passout pass: \
             -name "Quillmark TEST-ONLY code signing" -out signer.p12
         cp ca.crt "$out/TEST-ONLY-codesign-ca.crt"
-        cp signer.p12 "$out/TEST-ONLY-codesign.p12"
+        install -m 600 signer.p12 "$keys/TEST-ONLY-codesign.p12"
     )
     local rc=$?
     rm -rf "$tmp"
@@ -190,8 +194,8 @@ qm_package_make() {
     mkdir "$stage/new" "$stage/cab" || return
     (
         if [ $test_cert = 1 ]; then
-            qm_package_test_cert "$stage/new" || exit
-            p12=$stage/new/TEST-ONLY-codesign.p12
+            qm_package_test_cert "$stage/new" "$QM_BUILD/test-codesign" || exit
+            p12=$QM_BUILD/test-codesign/TEST-ONLY-codesign.p12
         fi
         qm_package_cabinet "$stage/cab" "$made/$inf" "$stage/new/Quillmark.cab" "$p12" "$pass_var" \
             "${files[@]}" &&
@@ -215,6 +219,7 @@ qm_package_make() {
     fi
     if [ $test_cert = 1 ]; then
         echo "    signed with a TEST-ONLY certificate: publish nothing signed with it."
+        echo "    its signing key (no password) is kept out of $out, in $QM_BUILD/test-codesign/"
         echo "    check: osslsigncode verify -CAfile $out/TEST-ONLY-codesign-ca.crt -in $out/Quillmark.cab"
     elif [ -n "$p12" ]; then
         echo "    signed with $p12 (no timestamp: re-sign before that certificate expires)"

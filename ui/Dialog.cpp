@@ -202,6 +202,11 @@ INT_PTR CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, result);
         return TRUE;
     }
+    case WM_ACTIVATE:
+        return OnActivate(LOWORD(wParam) != WA_INACTIVE) ? TRUE : FALSE;
+    case WM_TIMER:
+        OnTimer(wParam);
+        return TRUE;
     case WM_DESTROY:
         OnDestroy();
         return FALSE;

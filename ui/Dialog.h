@@ -63,6 +63,11 @@ protected:
     virtual bool OnCommand(WORD id, WORD code, HWND control);
     // A WM_NOTIFY; true when handled, with `result` the notification's answer.
     virtual bool OnNotify(const NMHDR& header, LRESULT& result);
+    // The dialog became the active window (or stopped being it); true when handled, which leaves
+    // the focus where the handler put it.
+    virtual bool OnActivate(bool) { return false; }
+    // A timer that the dialog set went off.
+    virtual void OnTimer(UINT_PTR) {}
     virtual void OnDestroy() {}
 
 private:

@@ -2,7 +2,13 @@
 // It names the site's origin as the object's site reported it (never text from the page) and
 // offers three answers; Deny is the default button, so Enter refuses.
 //
-//     CSiteConsentDialog dialog(L"https://bank.example", owner);
+// A page can open the dialog while the user types (from a keydown handler in its login form), so
+// keys meant for the page must not answer it: the answers stay out of reach for a moment after
+// the dialog comes up and again whenever it is activated, as browsers guard their permission
+// prompts. "Allow always" is offered only for an origin with a host: any site can open a page of
+// "ftp:" or "file:" and script it.
+//
+//     CSiteConsentDialog dialog(L"https://bank.example", owner, true);
 //     switch (dialog.Ask()) { ... }
 #pragma once
 
@@ -20,7 +26,10 @@ enum class ConsentAnswer {
 
 class CSiteConsentDialog : public CDialog {
 public:
-    CSiteConsentDialog(std::wstring origin, HWND owner) noexcept;
+    static constexpr UINT kAnswerDelayMs = 1000;
+
+    CSiteConsentDialog(std::wstring origin, HWND owner, bool offerAlways,
+                       UINT answerDelayMs = kAnswerDelayMs) noexcept;
 
     // Runs the dialog modally and reads its ending as an answer.
     ConsentAnswer Ask() { return AnswerOf(DoModal()); }
@@ -29,7 +38,16 @@ public:
 protected:
     BOOL OnInitDialog() override;
     bool OnCommand(WORD id, WORD code, HWND control) override;
+    bool OnActivate(bool active) override;
+    void OnTimer(UINT_PTR id) override;
 
 private:
+    void HoldAnswers();
+    void OpenAnswers();
+    bool Offers(int answer) const;
+
     std::wstring origin_;
+    bool offerAlways_;
+    UINT answerDelayMs_;
+    bool answersHeld_ = true;
 };

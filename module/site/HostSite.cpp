@@ -26,26 +26,34 @@ template <class I> ComPtr<I> Ask(IUnknown* object, REFIID iid) {
     return Given(hr, answer);
 }
 
-ComPtr<IWebBrowser2> BrowserOf(IUnknown* site) {
+template <class I> ComPtr<I> Service(IUnknown* site, REFGUID service, REFIID iid) {
     ComPtr<IServiceProvider> services = Ask<IServiceProvider>(site, IID_IServiceProvider);
     if (!services) {
         return {};
     }
-    IWebBrowser2* browser = nullptr;
-    HRESULT hr = services->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2,
-                                        reinterpret_cast<void**>(&browser));
-    return Given(hr, browser);
+    I* answer = nullptr;
+    HRESULT hr = services->QueryService(service, iid, reinterpret_cast<void**>(&answer));
+    return Given(hr, answer);
 }
 
+ComPtr<IWebBrowser2> BrowserOf(IUnknown* site) {
+    return Service<IWebBrowser2>(site, SID_SWebBrowserApp, IID_IWebBrowser2);
+}
+
+// The document the object itself is in. An object of the page's markup finds it as its client
+// site's container; one that a script made (new ActiveXObject) has the script engine's site,
+// which offers services alone, the script's own document among them.
 ComPtr<IHTMLDocument2> DocumentOf(IUnknown* site) {
-    ComPtr<IOleClientSite> clientSite = Ask<IOleClientSite>(site, IID_IOleClientSite);
-    if (!clientSite) {
-        return {};
+    if (ComPtr<IOleClientSite> clientSite = Ask<IOleClientSite>(site, IID_IOleClientSite)) {
+        IOleContainer* given = nullptr;
+        HRESULT hr = clientSite->GetContainer(&given);
+        ComPtr<IOleContainer> container = Given(hr, given);
+        if (ComPtr<IHTMLDocument2> document =
+                Ask<IHTMLDocument2>(container.get(), IID_IHTMLDocument2)) {
+            return document;
+        }
     }
-    IOleContainer* given = nullptr;
-    HRESULT hr = clientSite->GetContainer(&given);
-    ComPtr<IOleContainer> container = Given(hr, given);
-    return Ask<IHTMLDocument2>(container.get(), IID_IHTMLDocument2);
+    return Service<IHTMLDocument2>(site, SID_SContainerDispatch, IID_IHTMLDocument2);
 }
 
 std::wstring TextOf(const UniqueBstr& text) {
@@ -60,16 +68,9 @@ HWND ExistingWindow(HWND window) {
 } // namespace
 
 std::optional<Origin> OriginOf(IUnknown* site) {
-    // A browser that knows no address (a blank frame) leaves the word to the document.
-    std::optional<std::wstring> browserAddress;
-    if (ComPtr<IWebBrowser2> browser = BrowserOf(site)) {
-        BSTR text = nullptr;
-        HRESULT hr = browser->get_LocationURL(&text);
-        UniqueBstr address(text);
-        if (SUCCEEDED(hr) && text != nullptr) {
-            browserAddress = TextOf(address);
-        }
-    }
+    // The object's own document decides: the browser names only the top page, and an object
+    // in a frame of another site must not pass for the page around it. Without that document
+    // there is no telling which page the object is in.
     std::optional<std::wstring> documentAddress;
     if (ComPtr<IHTMLDocument2> document = DocumentOf(site)) {
         BSTR text = nullptr;
@@ -79,15 +80,21 @@ std::optional<Origin> OriginOf(IUnknown* site) {
             documentAddress = TextOf(address);
         }
     }
-    if (!browserAddress) {
-        return documentAddress ? OriginOfAddress(documentAddress->c_str()) : std::nullopt;
-    }
-    std::optional<Origin> origin = OriginOfAddress(browserAddress->c_str());
-    // The browser names the top page; the object's own document may be a frame in it. A frame
-    // of another site must not pass for the page around it, and with two origins there is no
-    // one site the object belongs to.
-    if (documentAddress && OriginOfAddress(documentAddress->c_str()) != origin) {
+    if (!documentAddress) {
         return std::nullopt;
+    }
+    std::optional<Origin> origin = OriginOfAddress(documentAddress->c_str());
+    // With a top page of another origin there is no one site the object belongs to (a listed
+    // frame must not serve a foreign page either). A browser that knows no address (a blank
+    // frame) leaves the word to the document.
+    if (ComPtr<IWebBrowser2> browser = BrowserOf(site)) {
+        BSTR text = nullptr;
+        HRESULT hr = browser->get_LocationURL(&text);
+        UniqueBstr address(text);
+        if (SUCCEEDED(hr) && text != nullptr &&
+            OriginOfAddress(TextOf(address).c_str()) != origin) {
+            return std::nullopt;
+        }
     }
     return origin;
 }

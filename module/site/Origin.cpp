@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <string_view>
 
 namespace qm::site {
 
@@ -16,8 +17,18 @@ bool IsWebScheme(const std::wstring& scheme) {
     return scheme == L"http" || scheme == L"https";
 }
 
+// Pages that any site can make and fill with its own script (an about:blank window, a data: or
+// blob: document, a javascript: address): their scheme names no one, so they have no origin.
+bool IsSchemeOfNoOne(const std::wstring& scheme) {
+    return scheme == L"about" || scheme == L"data" || scheme == L"blob" ||
+           scheme == L"javascript" || scheme == L"vbscript";
+}
+
 DWORD DefaultPort(const std::wstring& scheme) {
-    return scheme == L"https" ? 443 : 80;
+    if (scheme == L"https") {
+        return 443;
+    }
+    return scheme == L"http" ? 80 : 0;
 }
 
 void LowerAscii(std::wstring& text) {
@@ -70,6 +81,25 @@ std::wstring Text(IUri* uri, HRESULT (STDMETHODCALLTYPE IUri::*property)(BSTR*))
     return std::wstring(text, SysStringLen(text));
 }
 
+// The length of the slash that `path` begins with: 1 for "/" or "\\", 3 for "%2F" or "%5C", and 0
+// when it begins with none.
+size_t SlashInFront(std::wstring_view path) {
+    if (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) {
+        return 1;
+    }
+    bool escaped = path.size() >= 3 && (_wcsnicmp(path.data(), L"%2f", 3) == 0 ||
+                                        _wcsnicmp(path.data(), L"%5c", 3) == 0);
+    return escaped ? 3 : 0;
+}
+
+// Windows opens "file:////server/share/page.html" as \\server\share\page.html: a path that begins
+// with two slashes (or backslashes, written plainly or percent-encoded) names a share however the
+// address spells it.
+bool NamesAShare(std::wstring_view path) {
+    size_t first = SlashInFront(path);
+    return first != 0 && SlashInFront(path.substr(first)) != 0;
+}
+
 ComPtr<IUri> Parse(const std::wstring& address) {
     IUri* uri = nullptr;
     if (FAILED(CreateUri(address.c_str(), Uri_CREATE_CANONICALIZE, 0, &uri)) || uri == nullptr) {
@@ -78,24 +108,57 @@ ComPtr<IUri> Parse(const std::wstring& address) {
     return ComPtr<IUri>::Adopt(uri);
 }
 
+void SetHost(IUri* uri, Origin& origin, std::wstring host) {
+    DWORD hostType = Uri_HOST_UNKNOWN;
+    uri->GetHostType(&hostType);
+    origin.ipLiteral = hostType == Uri_HOST_IPV4 || hostType == Uri_HOST_IPV6;
+    origin.host = std::move(host);
+}
+
+// A file: page is local (no host) or on a share, which is told apart by its server's name. The
+// server of a WebDAV share ("file://host@SSL/...") is the whole of the authority, user-info and
+// all, and no entry can name that: such an address, like one with a port, has no origin.
+std::optional<Origin> FileOrigin(IUri* uri, Origin origin) {
+    BOOL hasUserInfo = FALSE;
+    BOOL hasPort = FALSE;
+    uri->HasProperty(Uri_PROPERTY_USER_INFO, &hasUserInfo);
+    uri->HasProperty(Uri_PROPERTY_PORT, &hasPort);
+    if (hasUserInfo || hasPort) {
+        return std::nullopt;
+    }
+    std::wstring host = Text(uri, &IUri::GetHost);
+    if (host.empty() || _wcsicmp(host.c_str(), L"localhost") == 0) {
+        if (NamesAShare(Text(uri, &IUri::GetPath))) {
+            return std::nullopt;
+        }
+        return origin;
+    }
+    std::optional<std::wstring> ascii = AsciiHost(std::move(host));
+    if (!ascii) {
+        return std::nullopt;
+    }
+    SetHost(uri, origin, std::move(*ascii));
+    return origin;
+}
+
 std::optional<Origin> OriginOf(IUri* uri) {
     Origin origin;
     origin.scheme = Text(uri, &IUri::GetSchemeName);
     LowerAscii(origin.scheme);
-    if (origin.scheme.empty()) {
+    if (origin.scheme.empty() || IsSchemeOfNoOne(origin.scheme)) {
         return std::nullopt;
     }
-    if (!IsWebScheme(origin.scheme)) {
-        return origin; // file:, about:, data:, javascript:... are told apart by scheme alone
+    if (origin.scheme == L"file") {
+        return FileOrigin(uri, std::move(origin));
     }
-    DWORD hostType = Uri_HOST_UNKNOWN;
-    uri->GetHostType(&hostType);
-    origin.ipLiteral = hostType == Uri_HOST_IPV4 || hostType == Uri_HOST_IPV6;
+    if (!IsWebScheme(origin.scheme)) {
+        return origin; // ftp:, mailto:... are told apart by scheme alone
+    }
     std::optional<std::wstring> host = AsciiHost(Text(uri, &IUri::GetHost));
     if (!host) {
         return std::nullopt;
     }
-    origin.host = std::move(*host);
+    SetHost(uri, origin, std::move(*host));
     if (FAILED(uri->GetPort(&origin.port))) {
         origin.port = DefaultPort(origin.scheme);
     }
@@ -150,8 +213,9 @@ std::optional<SitePattern> ParseSitePattern(const std::wstring& text) {
     if (IsSchemeOnly(entry)) {
         pattern.origin.scheme = entry.substr(0, entry.size() - 1);
         LowerAscii(pattern.origin.scheme);
-        // "https:" would open the lock to every site: an entry must name one.
-        if (IsWebScheme(pattern.origin.scheme)) {
+        // "https:" would open the lock to every site: an entry must name one. "about:" and its
+        // kind name no one.
+        if (IsWebScheme(pattern.origin.scheme) || IsSchemeOfNoOne(pattern.origin.scheme)) {
             return std::nullopt;
         }
         return pattern;

@@ -16,23 +16,26 @@ namespace qm::site {
 struct Origin {
     std::wstring scheme; // lower case
     // ASCII (international names in their "xn--" form), lower case, without a trailing dot;
-    // IPv6 literals without their brackets. Empty for schemes other than http and https, whose
-    // pages are told apart by their scheme alone.
+    // IPv6 literals without their brackets. For file: the server of a share, empty for a local
+    // page. Empty for the other schemes, whose pages are told apart by their scheme alone.
     std::wstring host;
-    DWORD port = 0; // the scheme's default when the address names none; 0 without a host
+    DWORD port = 0; // http(s): the scheme's default when the address names none; otherwise 0
     bool ipLiteral = false;
 
     bool HasHost() const { return !host.empty(); }
-    // "https://bank.example", "https://bank.example:8443", "http://[::1]:8080", "file:".
+    // "https://bank.example", "https://bank.example:8443", "http://[::1]:8080", "file:",
+    // "file://fileserver".
     std::wstring Text() const;
     bool operator==(const Origin&) const = default;
 };
 
-// The origin of a page's address; none when the address cannot be parsed, or names http or https
-// without a host.
+// The origin of a page's address; none when the address cannot be parsed, names http or https
+// without a host, or is a page of no one's (about:, data:, blob:, javascript:, vbscript:), which
+// any site can open and script.
 std::optional<Origin> OriginOfAddress(const wchar_t* address);
 
-// One entry of AllowedSites: "https://bank.example", "https://*.bank.example:8443", "file:".
+// One entry of AllowedSites: "https://bank.example", "https://*.bank.example:8443", "file:" (local
+// pages only), "file://fileserver" (the pages of that server's shares).
 struct SitePattern {
     Origin origin;
     bool subdomains = false; // "*." before the host: any name below it, never the name itself

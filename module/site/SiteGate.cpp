@@ -58,9 +58,9 @@ void KeepLoadedForTheProcess() {
                        reinterpret_cast<LPCWSTR>(&g_consents), &self);
 }
 
-ConsentAnswer AskUser(const std::wstring& origin, HWND owner) noexcept {
+ConsentAnswer AskUser(const std::wstring& origin, bool offerAlways, HWND owner) noexcept {
     try {
-        CSiteConsentDialog dialog(origin, owner);
+        CSiteConsentDialog dialog(origin, owner, offerAlways);
         return dialog.Ask();
     } catch (...) {
         return ConsentAnswer::NotShown;
@@ -99,6 +99,7 @@ void SiteGate::OnSiteChanged(IUnknown* site) noexcept {
     // Refused until settled: a failure on the way cannot leave the object open.
     verdict_ = Verdict::Refused;
     sessionPerSite_ = false;
+    originHasHost_ = false;
     try {
         origin_.clear();
         Settle(site);
@@ -120,6 +121,8 @@ void SiteGate::Settle(IUnknown* site) {
         return;
     }
     origin_ = origin->Text();
+    // Every site can open a page of a host-less origin ("file:", "ftp:") and script it.
+    originHasHost_ = origin->HasHost();
     sessionPerSite_ = settings.sessionPerSite;
     if (settings.lock == site::Lock::Open || site::IsListed(settings.allowedSites, *origin)) {
         verdict_ = Verdict::Allowed;
@@ -157,24 +160,32 @@ HRESULT SiteGate::AdmitUndecidedCall() noexcept {
         }
 
         const unsigned asked = siteChanges_;
-        const ConsentAnswer answer = AskUser(origin, DialogOwner());
+        ComPtr<IUnknown> held = HoldObject();
+        const ConsentAnswer answer = AskUser(origin, originHasHost_, DialogOwner());
         Remember(origin, answer);
-        // The answer concerns the site that was asked about; a host that replaced the site
-        // meanwhile gets a fresh verdict from it, and the call of the old page is refused.
-        if (asked != siteChanges_ || site_ == nullptr) {
-            return E_ACCESSDENIED;
-        }
-        if (answer == ConsentAnswer::AllowAlways || answer == ConsentAnswer::AllowOnce) {
-            verdict_ = Verdict::Allowed;
-            return S_OK;
-        }
-        if (answer == ConsentAnswer::Deny || answer == ConsentAnswer::Dismissed) {
-            verdict_ = Verdict::Refused; // no further dialog from this object
-        }
-        return E_ACCESSDENIED; // not shown: the next call asks again
+        const HRESULT admitted = Conclude(asked, answer);
+        // When the host let the object go during the dialog, the page the call came from is gone:
+        // the call is refused, and nothing of the object is touched once the hold is given back.
+        return held.release()->Release() == 0 ? E_ACCESSDENIED : admitted;
     } catch (...) {
         return E_ACCESSDENIED;
     }
+}
+
+HRESULT SiteGate::Conclude(unsigned asked, ConsentAnswer answer) noexcept {
+    // The answer concerns the site that was asked about; a host that replaced the site
+    // meanwhile gets a fresh verdict from it, and the call of the old page is refused.
+    if (asked != siteChanges_ || site_ == nullptr) {
+        return E_ACCESSDENIED;
+    }
+    if (answer == ConsentAnswer::AllowAlways || answer == ConsentAnswer::AllowOnce) {
+        verdict_ = Verdict::Allowed;
+        return S_OK;
+    }
+    if (answer == ConsentAnswer::Deny || answer == ConsentAnswer::Dismissed) {
+        verdict_ = Verdict::Refused; // no further dialog from this object
+    }
+    return E_ACCESSDENIED; // not shown: the next call asks again
 }
 
 HWND SiteGate::DialogOwner() const noexcept {

@@ -9,17 +9,22 @@
 // An object that never had a site belongs to a local program or a script host and is allowed.
 #pragma once
 
+#include "module/Raii.h"
+
 #include <windows.h>
 
 #include <oaidl.h>
 
 #include <string>
 
+enum class ConsentAnswer;
+
 namespace qm {
 
 class SiteGate {
 public:
-    SiteGate() = default;
+    // `object` is the COM object that the gate is part of.
+    explicit SiteGate(IUnknown* object) noexcept : object_(object) {}
     SiteGate(const SiteGate&) = delete;
     SiteGate& operator=(const SiteGate&) = delete;
 
@@ -54,15 +59,26 @@ public:
         return sessionPerSite_ ? &origin_ : nullptr;
     }
 
+    // A reference to the object, for a method to hold across a dialog and up to its return: the
+    // dialog pumps the page's messages, and a page that removes the object's element meanwhile
+    // gets its host to let the object go.
+    ComPtr<IUnknown> HoldObject() const noexcept {
+        object_->AddRef();
+        return ComPtr<IUnknown>::Adopt(object_);
+    }
+
 private:
     enum class Verdict : unsigned char { Allowed, Ask, Refused };
 
     HRESULT AdmitUndecidedCall() noexcept;
+    HRESULT Conclude(unsigned asked, ConsentAnswer answer) noexcept;
     void Settle(IUnknown* site);
 
     Verdict verdict_ = Verdict::Allowed;
     bool sessionPerSite_ = false;
-    unsigned siteChanges_ = 0; // tells a consent answer whether its site is still the one asked
+    bool originHasHost_ = false; // only such an origin may be allowed always
+    unsigned siteChanges_ = 0;   // tells a consent answer whether its site is still the one asked
+    IUnknown* object_;
     IUnknown* site_ = nullptr;
     std::wstring origin_; // the page's origin, when the settings needed it
 };

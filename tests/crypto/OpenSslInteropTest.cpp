@@ -274,6 +274,43 @@ TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
     }
     // The server's own setup is the operator's to fix, and says so.
     EXPECT_NE(server("rsa.pem", "sealed.txt", "cipher.txt"), refused);
+
+    // Key transports that Quillmark never sends are refused like damage: PKCS#1 v1.5 (an oracle
+    // on the server's key) and OAEP with other digests. OAEP with SHA-256 opens, whoever sealed.
+    Write("material.bin", std::string(material.begin(), material.end()));
+    const std::pair<const char*, const char*> transports[] = {
+        {"pkcs1.txt", "rsa_padding_mode:pkcs1"},
+        {"oaep-sha1.txt", "rsa_padding_mode:oaep"},
+        {"mgf1-sha1.txt",
+         "rsa_padding_mode:oaep -keyopt rsa_oaep_md:sha256 -keyopt rsa_mgf1_md:sha1"},
+        {"oaep.txt", "rsa_padding_mode:oaep -keyopt rsa_oaep_md:sha256 -keyopt rsa_mgf1_md:sha256"},
+    };
+    for (const auto& [sealed, options] : transports) {
+        ASSERT_EQ(Sh(std::string("openssl cms -encrypt -binary -aes-256-cbc -outform DER -in "
+                                 "material.bin -recip rsa.pem -keyopt ") +
+                     options + " | openssl base64 -A > " + sealed),
+                  0)
+            << Errors();
+        EXPECT_EQ(server("rsa.key", sealed, "cipher.txt"),
+                  std::string(sealed) == "oaep.txt" ? "" : refused)
+            << sealed;
+    }
+
+    // The key's password from a variable or a file; on the command line, where every local user
+    // sees it, with a warning.
+    ASSERT_EQ(Sh("printf 's3cret\\n' > pw.txt && openssl pkey -in rsa.key -aes256 -passout "
+                 "file:pw.txt -out rsa-pw.key"),
+              0);
+    setenv("QM_SERVER_KEY_PASS", "s3cret", 1);
+    for (const char* password : {"env:QM_SERVER_KEY_PASS", "file:pw.txt", "s3cret"}) {
+        EXPECT_EQ(Sh(std::string(QM_SERVER_PATH) + " --key rsa-pw.key --password " + password +
+                     " --algorithm AES --sealed sealed.txt --cipher cipher.txt"),
+                  0)
+            << password << Errors();
+        EXPECT_EQ(std::string(password) == "s3cret",
+                  Errors().find("every local user") != std::string::npos);
+    }
+    unsetenv("QM_SERVER_KEY_PASS");
 }
 
 TEST_F(OpenSslInterop, ValidationAgreesWithOpensslVerify) {

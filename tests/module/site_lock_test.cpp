@@ -12,11 +12,13 @@
 
 #include <objsafe.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using qm::ComPtr;
@@ -178,8 +180,15 @@ const AddressCase kAddressMatrix[] = {
      L"file:///C:/pages/bank.html",
      false},
     {"web page, file: listed", {L"file:"}, L"https://bank.example/", false},
+    {"localhost, file: listed", {L"file:"}, L"file://LocalHost/C:/pages/bank.html", true},
+    {"share, file: listed", {L"file:"}, L"file://evil.example/share/page.html", false},
+    {"WebDAV, file: listed", {L"file:"}, L"file://evil.example@SSL/DavWWWRoot/page.html", false},
+    {"share as four slashes", {L"file:"}, L"file:////evil.example/share/page.html", false},
+    {"share percent-encoded", {L"file:"}, L"file:///%5C%5Cevil.example/share/page.html", false},
+    {"share listed by its server", {L"file://fileserver"}, L"file://FileServer/s/p.html", true},
+    {"WebDAV host as the server", {L"file://ssl"}, L"file://evil.example@SSL/Dav/p.html", false},
     {"about:blank", {L"https://*.bank.example"}, L"about:blank", false},
-    {"about: listed", {L"about:"}, L"about:blank", true},
+    {"about: listed", {L"about:"}, L"about:blank", false},
     {"javascript:", {L"https://bank.example"}, L"javascript:alert(1)", false},
     {"data:", {L"https://bank.example"}, L"data:text/html,<p>hi</p>", false},
     {"a bare scheme opens nothing", {L"https:"}, L"https://bank.example/", false},
@@ -346,7 +355,8 @@ TEST_F(SiteLockTest, TheVerdictIsSettledWhenTheSiteIsGivenAndKept) {
     for (int i = 0; i < 50; ++i) {
         ASSERT_EQ(S_OK, Encode(allowed.get()));
     }
-    EXPECT_EQ(1, bank.counters().addressReads) << "the verdict is cached, not asked per call";
+    EXPECT_EQ(2, bank.counters().addressReads) // the document and the browser, once each
+        << "the verdict is cached, not asked per call";
 
     // A host that clears the site leaves the verdict as it was; a page cannot shed its site to
     // win access.
@@ -405,6 +415,16 @@ TEST_F(SiteLockTest, TheVerdictIsSettledWhenTheSiteIsGivenAndKept) {
     std::swap(both.browserAddress, both.documentAddress); // a listed page framed elsewhere
     FakeSite bankFramed(both);
     EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(bankFramed.get()).get()));
+    // The same both ways for an object a script made, whose site offers services alone (the
+    // browser's and the script's document); the browser alone names no document.
+    FakeSite scriptInBank(qmtest::FrameIn(L"https://bank.example/", L"https://ads.example/"));
+    EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(scriptInBank.get()).get()));
+    FakeSite bankScriptFramed(qmtest::FrameIn(L"https://evil.example/", L"https://bank.example/"));
+    EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(bankScriptFramed.get()).get()));
+    SiteAnswers topOnly = BrowserAt(L"https://bank.example/");
+    topOnly.documentService = false;
+    FakeSite browserAlone(topOnly);
+    EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(browserAlone.get()).get()));
 
     // Every object lets its site go: nothing held, nothing leaked.
     open.reset();
@@ -599,7 +619,9 @@ HRESULT WithDialog(const wchar_t* caption, Seen& seen, const std::function<void(
         call);
 }
 
+// Clicks an answer once the dialog lets it be reached.
 void Click(HWND dialog, int button) {
+    qmtest::Eventually([&] { return qmtest::AnswersOpen(dialog); });
     PostMessageW(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
 }
 
@@ -615,6 +637,16 @@ void ExpectCentredOver(const RECT& dialog, const RECT& frame) {
     POINT a = Centre(dialog), b = Centre(frame);
     EXPECT_LE(std::abs(a.x - b.x), 1) << a.x << " against " << b.x;
     EXPECT_LE(std::abs(a.y - b.y), 1) << a.y << " against " << b.y;
+}
+
+// GenerateEx without a DN: the user chooses the recipient in the selection dialog.
+HRESULT Choose(ISecureSession* session) {
+    BSTR algorithm = SysAllocString(L"SEED"), dn = SysAllocString(L""), out = nullptr;
+    HRESULT hr = session->GenerateEx(algorithm, dn, &out);
+    SysFreeString(out);
+    SysFreeString(dn);
+    SysFreeString(algorithm);
+    return hr;
 }
 
 class SiteConsentTest : public SiteLockTest {
@@ -763,17 +795,9 @@ TEST_F(SiteConsentTest, BothDialogsAreOwnedByTheHostsWindowAndCentredOverIt) {
     FakeSite browser(BrowserAt(L"https://bank.example/", host.get()));
     auto choosing = SessionAt(browser.get());
     Seen select;
-    auto generate = [](ISecureSession* s) {
-        BSTR algorithm = SysAllocString(L"SEED"), dn = SysAllocString(L""), out = nullptr;
-        HRESULT hr = s->GenerateEx(algorithm, dn, &out);
-        SysFreeString(out);
-        SysFreeString(dn);
-        SysFreeString(algorithm);
-        return hr;
-    };
     auto cancel = [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); };
     EXPECT_EQ(S_FALSE,
-              WithDialog(kSelectCaption, select, cancel, [&] { return generate(choosing.get()); }));
+              WithDialog(kSelectCaption, select, cancel, [&] { return Choose(choosing.get()); }));
     ASSERT_TRUE(select.showed);
     EXPECT_EQ(host.get(), select.owner);
     ExpectCentredOver(select.at, hostRect);
@@ -785,10 +809,68 @@ TEST_F(SiteConsentTest, BothDialogsAreOwnedByTheHostsWindowAndCentredOverIt) {
     auto local = Create<ISecureSession>(CLSID_SecureSession, IID_ISecureSession);
     Seen screen;
     EXPECT_EQ(S_FALSE,
-              WithDialog(kSelectCaption, screen, cancel, [&] { return generate(local.get()); }));
+              WithDialog(kSelectCaption, screen, cancel, [&] { return Choose(local.get()); }));
     ASSERT_TRUE(screen.showed);
     EXPECT_EQ(nullptr, screen.owner);
     ExpectCentredOver(screen.at, work);
+}
+
+// Pages that any site can open and script: about:blank and data: are refused unasked; ftp: (no
+// host) is asked about without "allow always", which a click cannot reach either.
+TEST_F(SiteConsentTest, PagesAnySiteCanMakeAreNeverAllowedAlways) {
+    for (const wchar_t* page : {L"about:blank", L"data:,hi", L"ftp://files.example/"}) {
+        FakeSite site(BrowserAt(page, host.get()));
+        Seen seen;
+        bool alwaysShown = true;
+        auto act = [&](HWND d) {
+            qmtest::Eventually([&] { return qmtest::AnswersOpen(d); });
+            alwaysShown = IsWindowVisible(GetDlgItem(d, kAllowAlways)) != FALSE;
+            PostMessageW(d, WM_COMMAND, MAKEWPARAM(kAllowAlways, BN_CLICKED), 0); // taken first
+            Click(d, kAllowOnce);
+        };
+        const bool ftp = page[0] == L'f';
+        EXPECT_EQ(ftp ? S_OK : E_ACCESSDENIED, WithDialog(kConsentCaption, seen, act, [&] {
+                      return Encode(SessionAt(site.get()).get());
+                  }));
+        EXPECT_EQ(ftp, seen.showed && !alwaysShown) << Printable(page);
+    }
+    EXPECT_EQ(1u, ScopedSiteSettings::UserSitesNow().size()) << "nothing allowed always";
+}
+
+// The host lets the object go while a dialog is up, as when the page removes its element: the
+// object lives to the end of the call, and a consent given for a page that is gone admits nothing.
+std::atomic<IUnknown*> g_heldByHost{nullptr};
+
+void CALLBACK HostLetsGo(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    if (IUnknown* object = g_heldByHost.exchange(nullptr)) {
+        object->Release();
+    }
+}
+
+TEST_F(SiteConsentTest, AnObjectLetGoDuringADialogLivesToTheEndOfTheCall) {
+    FakeSite asked(BrowserAt(L"https://removed.example/", host.get()));
+    FakeSite listed(BrowserAt(L"https://bank.example/", host.get()));
+    const std::tuple<FakeSite*, const wchar_t*, HRESULT (*)(ISecureSession*), HRESULT> cases[] = {
+        {&asked, kConsentCaption, [](ISecureSession* s) { return Encode(s); }, E_ACCESSDENIED},
+        {&listed, kSelectCaption, Choose, S_FALSE},
+    };
+    for (const auto& [site, caption, call, expected] : cases) {
+        ISecureSession* session = SessionAt(site->get()).release();
+        g_heldByHost = session;                // the one reference, the host's
+        SetTimer(nullptr, 0, 10, &HostLetsGo); // goes off in the dialog's message loop
+        LONG siteRefsInDialog = 0;
+        Seen seen;
+        auto act = [&](HWND d) {
+            qmtest::Eventually([] { return g_heldByHost.load() == nullptr; });
+            siteRefsInDialog = site->counters().refs;
+            caption == kSelectCaption ? (void)PostMessageW(d, WM_COMMAND, IDCANCEL, 0)
+                                      : Click(d, kAllowOnce);
+        };
+        EXPECT_EQ(expected, WithDialog(caption, seen, act, [&] { return call(session); }));
+        EXPECT_EQ(2, siteRefsInDialog) << "the object, let go, still held its site";
+        EXPECT_EQ(1, site->counters().refs) << "the object went when the call returned";
+    }
 }
 
 } // namespace

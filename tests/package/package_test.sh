@@ -89,10 +89,16 @@ qm_package --out "$work/dist" --test-cert >"$work/signed.log" 2>&1 ||
 cat "$work/signed.log"
 dist=$work/dist
 ca=$dist/TEST-ONLY-codesign-ca.crt
+test_key=$QM_BUILD/test-codesign/TEST-ONLY-codesign.p12
+# A site publishes the folder: the test signing key has no password and is never in it.
+[ "$(ls -A "$dist" | LC_ALL=C sort | tr '\n' ' ')" = "Quillmark.cab Quillmark.inf TEST-ONLY-codesign-ca.crt page.html " ] ||
+    fail "the package's folder holds '$(ls -A "$dist" | tr '\n' ' ')'"
+[ "$(stat -c %a "$test_key" 2>/dev/null) $(stat -c %a "$(dirname "$test_key")")" = "600 700" ] ||
+    fail "the test signing key is not at $test_key, for its owner alone"
 
 echo "== signing with a password-protected PKCS#12 file"
 export QM_TEST_P12_PASS='pass phrase, with spaces'
-openssl pkcs12 -in "$dist/TEST-ONLY-codesign.p12" -passin pass: -nodes -out "$work/signer.pem" &&
+openssl pkcs12 -in "$test_key" -passin pass: -nodes -out "$work/signer.pem" &&
     openssl pkcs12 -export -in "$work/signer.pem" -passout env:QM_TEST_P12_PASS -out "$work/protected.p12" ||
     fail "could not make a password-protected PKCS#12 file"
 qm_package --out "$work/protected" --sign "$work/protected.p12" --pass env:QM_TEST_P12_PASS \
@@ -149,7 +155,7 @@ for entry in "i386 . PE32 i686" "x86_64 amd64 PE32+ x86_64"; do
 done
 
 echo "== signatures"
-qm_package_test_cert "$work" >/dev/null && mv "$work/TEST-ONLY-codesign-ca.crt" "$work/other-ca.crt"
+qm_package_test_cert "$work" "$work/other-key" >/dev/null && mv "$work/TEST-ONLY-codesign-ca.crt" "$work/other-ca.crt"
 for file in "$dist/Quillmark.cab" "${SHIPPED[@]/#/$work/cab/}" "${SHIPPED[@]/#/$work/cab/amd64/}"; do
     name=${file#"$work"/}
     osslsigncode verify -CAfile "$ca" -in "$file" >"$work/verify.log" 2>&1 &&
@@ -214,8 +220,9 @@ for entry in "${CLASSES[@]}"; do
 done
 grep -qx "clsid=${CLASSES[0]#* }"$'\r' "$inf" || fail "the INF's code download names another class"
 [ "$(value_of "$UNINSTALL" DisplayVersion)" = "${version//,/.}" ] || fail "the uninstall entry has another version"
+# Named with its folder: a bare rundll32.exe is looked for in the caller's current folder first.
 [ "$(value_of "$UNINSTALL" UninstallString)" = \
-    'rundll32.exe advpack.dll,LaunchINFSection C:\windows\inf\Quillmark.inf,DefaultUninstall' ] ||
+    '"C:\windows\system32\rundll32.exe" advpack.dll,LaunchINFSection C:\windows\inf\Quillmark.inf,DefaultUninstall' ] ||
     fail "the uninstall entry's command is '$(value_of "$UNINSTALL" UninstallString)'"
 
 echo "== the installed tool fills the store, the pages do the whole exchange, the server reads it"

@@ -3,11 +3,14 @@
 // for the host's. For the tests that run the real dialogs under the test run's display.
 #pragma once
 
+#include "ui/resource.h"
+
 #include <windows.h>
 
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace qmtest {
 
@@ -38,6 +41,37 @@ auto WhileDialog(const wchar_t* caption, std::function<void(HWND)> act, Call cal
     returned = true;
     driver.join();
     return result;
+}
+
+// Polls `done` for up to ten seconds; whether it came to hold.
+inline bool Eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        Sleep(10);
+    }
+    return done();
+}
+
+// Makes the dialog the window that keys go to; whether it is.
+inline bool BringForward(HWND dialog) {
+    SetForegroundWindow(dialog);
+    return Eventually([&] { return GetForegroundWindow() == dialog; });
+}
+
+// Keys pressed and let go as a person types them: through the system's input queue, to the
+// window in the foreground, where the dialog manager reads them as it reads a keyboard's.
+inline void TypeKeys(const std::vector<WORD>& keys) {
+    std::vector<INPUT> strokes;
+    for (WORD key : keys) {
+        for (DWORD up : {DWORD(0), DWORD(KEYEVENTF_KEYUP)}) {
+            strokes.push_back(INPUT{INPUT_KEYBOARD, {.ki = {key, 0, up, 0, 0}}});
+        }
+    }
+    SendInput(UINT(strokes.size()), strokes.data(), sizeof(INPUT));
+}
+
+// A consent answer can be given once the dialog has let the answers be reached.
+inline bool AnswersOpen(HWND dialog) {
+    return IsWindowEnabled(GetDlgItem(dialog, IDC_CONSENT_DENY)) != FALSE;
 }
 
 // A shown top-level window standing in for the browser's.

@@ -87,7 +87,8 @@ HRESULT SiteQuery(Site* site, REFIID iid, void** out) {
     void* iface = nullptr;
     if (IsEqualIID(iid, IID_IUnknown)) {
         iface = &site->services;
-    } else if (IsEqualIID(iid, IID_IServiceProvider) && site->answers.browser) {
+    } else if (IsEqualIID(iid, IID_IServiceProvider) &&
+               (site->answers.browser || site->answers.documentService)) {
         iface = &site->services;
     } else if (IsEqualIID(iid, IID_IOleClientSite) && site->answers.document) {
         iface = &site->clientSite;
@@ -143,11 +144,15 @@ void Prepare(Part<I>& part, Table& table, Site* site) {
 
 HRESULT STDMETHODCALLTYPE QueryService(IServiceProvider* self, REFGUID service, REFIID iid,
                                        void** out) {
-    if (!IsEqualGUID(service, SID_SWebBrowserApp)) {
-        *out = nullptr;
-        return E_NOINTERFACE;
+    Site* site = SiteOf(self);
+    if (IsEqualGUID(service, SID_SWebBrowserApp) && site->answers.browser) {
+        return BrowserQuery(site, iid, out);
     }
-    return BrowserQuery(SiteOf(self), iid, out);
+    if (IsEqualGUID(service, SID_SContainerDispatch) && site->answers.documentService) {
+        return DocumentQuery(site, iid, out);
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
 }
 
 HRESULT STDMETHODCALLTYPE GetContainer(IOleClientSite* self, IOleContainer** container) {

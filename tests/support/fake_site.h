@@ -1,8 +1,9 @@
 // A host's site as a browser gives one to an object: through its service provider, the web
-// browser application (IWebBrowser2: the page's address and the browser's window); through the
-// OLE client site, its container, the page's document (IHTMLDocument2: the address); and
-// IOleWindow (the window). Each way is offered only when a test asks for it. Used by the tests
-// that play the browser and by the benchmark of the site check.
+// browser application (IWebBrowser2: the top page's address and the browser's window) and, for
+// an object a script made, the script's document; through the OLE client site, its container, the
+// page's document (IHTMLDocument2: the address); and IOleWindow (the window). Each way is offered
+// only when a test asks for it. Used by the tests that play the browser and by the benchmark of the
+// site check.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +17,7 @@ struct SiteAnswers {
     std::wstring browserAddress;  // its get_LocationURL
     HWND browserWindow = nullptr; // its get_HWND
     bool document = false;        // IOleClientSite: GetContainer gives the page's document
+    bool documentService = false; // IServiceProvider: SID_SContainerDispatch gives it
     std::wstring documentAddress; // its IHTMLDocument2::get_URL
     HWND oleWindow = nullptr;     // IOleWindow::GetWindow; the site offers no IOleWindow when null
 };
@@ -29,12 +31,21 @@ struct SiteCounters {
 // A new site with one reference (the caller's); `counters` must outlive it. As an IUnknown*.
 void* NewFakeSite(const SiteAnswers& answers, SiteCounters* counters);
 
-// A browser's site whose page has the address.
+// A browser's site (a script's, services alone) for an object in the top page at the address.
 inline SiteAnswers BrowserAt(const std::wstring& address, HWND window = nullptr) {
     SiteAnswers answers;
     answers.browser = true;
     answers.browserAddress = address;
     answers.browserWindow = window;
+    answers.documentService = true;
+    answers.documentAddress = address;
+    return answers;
+}
+
+// The same for an object in a frame at `frame` inside the top page at `page`.
+inline SiteAnswers FrameIn(const std::wstring& page, const std::wstring& frame) {
+    SiteAnswers answers = BrowserAt(page);
+    answers.documentAddress = frame;
     return answers;
 }
 

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/provider.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <iconv.h>
@@ -33,6 +34,8 @@ using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
 using Cipher = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER, EVP_CIPHER_free>>;
+using OaepParams = std::unique_ptr<RSA_OAEP_PARAMS, Deleter<RSA_OAEP_PARAMS, RSA_OAEP_PARAMS_free>>;
+using Algor = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR, X509_ALGOR_free>>;
 
 std::string OpenSslError() {
     unsigned long e = ERR_get_error();
@@ -80,6 +83,72 @@ int PasswordCallback(char* buffer, int size, int, void* userdata) {
     int n = static_cast<int>(std::min<size_t>(password->size(), size_t(size)));
     std::memcpy(buffer, password->data(), size_t(n));
     return n;
+}
+
+// The DER of an algorithm identifier's parameters, when it names `nid` with a SEQUENCE.
+bool SequenceParameters(const X509_ALGOR* algorithm, int nid, const unsigned char** der,
+                        long* length) {
+    const ASN1_OBJECT* oid = nullptr;
+    int type = V_ASN1_UNDEF;
+    const void* value = nullptr;
+    X509_ALGOR_get0(&oid, &type, &value, algorithm);
+    if (OBJ_obj2nid(oid) != nid || type != V_ASN1_SEQUENCE || value == nullptr) {
+        return false;
+    }
+    const auto* sequence = static_cast<const ASN1_STRING*>(value);
+    *der = ASN1_STRING_get0_data(sequence);
+    *length = ASN1_STRING_length(sequence);
+    return true;
+}
+
+bool IsSha256(const X509_ALGOR* algorithm) {
+    if (algorithm == nullptr) {
+        return false; // absent: SHA-1, OAEP's default
+    }
+    const ASN1_OBJECT* oid = nullptr;
+    X509_ALGOR_get0(&oid, nullptr, nullptr, algorithm);
+    return OBJ_obj2nid(oid) == NID_sha256;
+}
+
+// RSAES-OAEP with SHA-256 and MGF1 with SHA-256, as Quillmark's engine seals.
+bool IsOaepWithSha256(const X509_ALGOR* transport) {
+    const unsigned char* der = nullptr;
+    long length = 0;
+    if (!SequenceParameters(transport, NID_rsaesOaep, &der, &length)) {
+        return false;
+    }
+    OaepParams oaep(d2i_RSA_OAEP_PARAMS(nullptr, &der, length));
+    if (!oaep || !IsSha256(oaep->hashFunc) || oaep->maskGenFunc == nullptr ||
+        !SequenceParameters(oaep->maskGenFunc, NID_mgf1, &der, &length)) {
+        return false;
+    }
+    Algor maskHash(d2i_X509_ALGOR(nullptr, &der, length));
+    return IsSha256(maskHash.get());
+}
+
+// Quillmark seals the session key in one way for RSA keys and one for EC keys, and a server
+// takes no other: every other key transport is one more way to question the server's key. Above
+// all PKCS#1 v1.5, whose padding check is an oracle on the key (Bleichenbacher's attack), so it is
+// refused before the key is ever used.
+bool SealedAsQuillmarkSeals(CMS_ContentInfo* cms) {
+    STACK_OF(CMS_RecipientInfo)* recipients = CMS_get0_RecipientInfos(cms);
+    if (recipients == nullptr || sk_CMS_RecipientInfo_num(recipients) == 0) {
+        return false;
+    }
+    for (int i = 0; i < sk_CMS_RecipientInfo_num(recipients); ++i) {
+        CMS_RecipientInfo* recipient = sk_CMS_RecipientInfo_value(recipients, i);
+        X509_ALGOR* transport = nullptr;
+        int type = CMS_RecipientInfo_type(recipient);
+        bool sound =
+            type == CMS_RECIPINFO_AGREE ||
+            (type == CMS_RECIPINFO_TRANS &&
+             CMS_RecipientInfo_ktri_get0_algs(recipient, nullptr, nullptr, &transport) == 1 &&
+             IsOaepWithSha256(transport));
+        if (!sound) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -146,7 +215,8 @@ std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase
     const unsigned char* p = der ? der->data() : nullptr;
     Cms cms(der ? d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size())) : nullptr);
     Bio out(BIO_new(BIO_s_mem()));
-    if (!cms || CMS_decrypt(cms.get(), key.get(), cert.get(), nullptr, out.get(), 0) != 1) {
+    if (!cms || !SealedAsQuillmarkSeals(cms.get()) ||
+        CMS_decrypt(cms.get(), key.get(), cert.get(), nullptr, out.get(), 0) != 1) {
         ERR_clear_error();
         *error = kRefused;
         return std::nullopt;

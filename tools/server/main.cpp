@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -15,7 +16,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: quillmark-server --key KEY.pem [--password PASS] [--cert CERT.pem]\n"
+    "usage: quillmark-server --key KEY.pem [--password env:VAR|file:PATH] [--cert CERT.pem]\n"
     "                        --algorithm NAME --sealed FILE|- --cipher FILE|-\n"
     "                        [--code-page CP949] [--show-key]\n"
     "\n"
@@ -23,7 +24,11 @@ const char* kUsage =
     "followed by the IV) with the server's private key, deciphers the page's ciphertext (Base64,\n"
     "CBC with PKCS#7 padding) and prints the text in UTF-8. NAME is the algorithm the page\n"
     "passed to GenerateEx: SEED, ARIA, AES, 3DES or DES. The page's text is in its ANSI code\n"
-    "page (CP949 by default).\n";
+    "page (CP949 by default).\n"
+    "\n"
+    "The key's password is read from the environment variable VAR or from the first line of\n"
+    "the file PATH. A password given as it is works too, but every local user can read it in\n"
+    "the list of processes.\n";
 
 bool ReadFile(const std::string& path, std::string* text) {
     if (path == "-") {
@@ -47,10 +52,36 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+// The key's password as --password names it: env:VARIABLE, file:PATH (its first line), or the
+// password itself. False, with the reason, when the named variable or file cannot be read.
+bool ReadPassword(const std::string& source, std::string* password, std::string* error) {
+    if (source.rfind("env:", 0) == 0) {
+        const char* value = std::getenv(source.c_str() + 4);
+        *error = "--password: the variable " + source.substr(4) + " is not set";
+        if (value != nullptr) {
+            password->assign(value);
+        }
+        return value != nullptr;
+    }
+    if (source.rfind("file:", 0) == 0) {
+        std::string text;
+        *error = "--password: cannot read " + source.substr(5);
+        bool read = ReadFile(source.substr(5), &text);
+        password->assign(text, 0, text.find_first_of("\r\n"));
+        OPENSSL_cleanse(text.data(), text.size());
+        return read;
+    }
+    std::fputs("quillmark-server: warning: a password on the command line can be read by every "
+               "local user; give it as env:VARIABLE or file:PATH\n",
+               stderr);
+    *password = source;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string keyPath, password, certPath, algorithmName, sealedPath, cipherPath;
+    std::string keyPath, passwordSource, certPath, algorithmName, sealedPath, cipherPath;
     std::string codePage = "CP949";
     bool showKey = false;
     for (int i = 1; i < argc; ++i) {
@@ -69,7 +100,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--key") {
             ok = value(&keyPath);
         } else if (arg == "--password") {
-            ok = value(&password);
+            ok = value(&passwordSource);
         } else if (arg == "--cert") {
             ok = value(&certPath);
         } else if (arg == "--algorithm") {
@@ -115,8 +146,12 @@ int main(int argc, char** argv) {
         return Fail("cannot read " + cipherPath);
     }
 
-    std::string error;
+    std::string error, password;
+    if (!passwordSource.empty() && !ReadPassword(passwordSource, &password, &error)) {
+        return Fail(error);
+    }
     auto keyMaterial = server::OpenSealedText(sealed, keyPem, password, certPem, &error);
+    OPENSSL_cleanse(password.data(), password.size());
     if (!keyMaterial) {
         return Fail(error);
     }
