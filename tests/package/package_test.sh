@@ -15,12 +15,14 @@
 #   demo's pages do the whole exchange against the installed copy and quillmark-server reads what
 #   they sent; installing again leaves HKCR as the first install left it; uninstalling leaves HKCR
 #   as it was before and removes every installed file;
-# - the module-only package installs the module alone and leaves a site's own files on uninstall.
+# - the module-only package installs the module alone and leaves a site's own files on uninstall;
+# - in the project's own prefix, ./run registers the build again when its classes were taken away.
 # Needs the i686 build (./run test and ./run package make it).
 set -u
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$QM_ROOT/scripts/env.sh"
 source "$QM_ROOT/scripts/package.sh"
+source "$QM_ROOT/scripts/build.sh"
 work=$(mktemp -d)
 failures=0
 
@@ -75,6 +77,7 @@ cabinet_files() { # cabinet: its files, one per line, sorted
 restore() {
     WINEPREFIX=$prefix wineserver -k 2>/dev/null
     rm -rf "$work"
+    qm_register >/dev/null || echo "FAIL: could not register the build again"
 }
 trap restore EXIT
 
@@ -274,6 +277,14 @@ cp "$QM_BIN/Corvane.dll" "$QM_BIN/Ledra.dll" "$installed/" || fail "no installat
 advpack "$work/module-cab/Quillmark.inf" DefaultUninstall
 [ "$(ls -A "$installed" 2>/dev/null | sort | tr '\n' ' ')" = "Corvane.dll Ledra.dll " ] ||
     fail "the folder holds '$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')', not the site's engine and store alone"
+
+echo "== the project's prefix: ./run registers the build again once another copy took its classes"
+# As an install and uninstall of the package there do: the classes are gone, the build unchanged.
+DISPLAY= qm_wine regsvr32 /s /u "$(winepath -w "$QM_BIN/Quillmark.dll")"
+[ -z "$(qm_registered_servers)" ] || fail "the classes are still registered after unregistering"
+qm_register >/dev/null || fail "qm_register failed"
+[ "$(qm_registered_servers | sort -u)" = "$(realpath "$QM_BIN/Quillmark.dll")" ] ||
+    fail "qm_register left the classes to '$(qm_registered_servers | sort -u | tr '\n' ' ')'"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: package: $failures failure(s)"
