@@ -39,6 +39,10 @@ HRESULT DSSession::GeneralValidation(BSTR bstrDN, BSTR bstrCaPubs, BSTR bstrCRL,
 HRESULT DSSession::Validate(const qm::NarrowText& dn, const qm::NarrowText& caText,
                             const qm::NarrowText& crlText, const qm::NarrowText& arlText,
                             int32_t medium) {
+    if (uint32_t missing = qm::MissingLibrary(qm::origin::kGeneralValidation, qm::Needs::Both)) {
+        errorCode = missing;
+        return S_FALSE;
+    }
     if (dn.IsEmpty()) {
         errorCode = qm::code::kValidateEmptyInput;
         return S_FALSE;

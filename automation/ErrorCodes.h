@@ -17,6 +17,13 @@ inline constexpr int kMessageFieldSize = 255;
 // 50 fixed fields of 255 bytes: NUL-terminated ASCII text, the rest of the field zero bytes.
 extern const char kMessageTable[kMessageCount][kMessageFieldSize];
 
+// Past the table: a call that needs a library which could not be loaded (a control installed
+// without its engine or store, or with a damaged one). Every index of the table keeps its
+// message; these two follow it.
+inline constexpr uint32_t kEngineMissingIndex = 50; // "Crypto Library Loading Failure"
+inline constexpr uint32_t kStoreMissingIndex = 51;  // "Certificate Store Loading Failure"
+extern const char* const kLibraryMessages[2];
+
 inline constexpr uint32_t MessageIndex(uint32_t code) {
     return code & 0xFFFu;
 }
@@ -25,6 +32,21 @@ inline constexpr uint32_t MessageIndex(uint32_t code) {
 // method replaces it with its own constant.
 inline constexpr uint32_t AsCode(int32_t result) {
     return static_cast<uint32_t>(result);
+}
+
+// Where a code was stored: the class (first hex digit) and the operation.
+namespace origin {
+inline constexpr uint32_t kGenerateEx = 0x10C;
+inline constexpr uint32_t kEncipherEx = 0x10D;
+inline constexpr uint32_t kDecipherEx = 0x10E;
+inline constexpr uint32_t kBase64Encode = 0x119;
+inline constexpr uint32_t kGetKeyIv = 0x11B;
+inline constexpr uint32_t kVeyra = 0x201;
+inline constexpr uint32_t kGeneralValidation = 0x308;
+} // namespace origin
+
+inline constexpr uint32_t MakeCode(uint32_t origin, uint32_t index) {
+    return 0xF4000000u | origin << 12 | index;
 }
 
 namespace code {

@@ -3,6 +3,7 @@
 #include "automation/StringConversion.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace qm {
@@ -60,6 +61,11 @@ const char kMessageTable[kMessageCount][kMessageFieldSize] = {
     "Session Manager Loading Failure",
 };
 
+const char* const kLibraryMessages[2] = {
+    "Crypto Library Loading Failure",
+    "Certificate Store Loading Failure",
+};
+
 ErrorText::~ErrorText() {
     delete[] text_;
 }
@@ -68,8 +74,12 @@ const char* ErrorText::GetText() {
     delete[] text_;
     text_ = nullptr;
     uint32_t index = MessageIndex(code_);
-    // Only a raw crypto status left in a code (a negative value) indexes past the table.
-    const char* entry = index < kMessageCount ? kMessageTable[index] : "";
+    // Past the table: the two libraries' loading failures, and a raw crypto status left in a
+    // code (a negative value), which has no message.
+    const char* entry = index < kMessageCount ? kMessageTable[index]
+                        : index - kMessageCount < std::size(kLibraryMessages)
+                            ? kLibraryMessages[index - kMessageCount]
+                            : "";
     size_t length = strnlen(entry, kMessageFieldSize);
     text_ = new char[length + 1];
     std::memcpy(text_, entry, length);

@@ -24,6 +24,10 @@ HRESULT SecureSession::Base64Encode(BSTR bstrData, BSTR* pResult) {
         return E_POINTER;
     }
     *pResult = nullptr;
+    if (uint32_t missing = qm::MissingLibrary(qm::origin::kBase64Encode, qm::Needs::Engine)) {
+        errorCode = missing;
+        return S_FALSE;
+    }
     return qm::Guarded([&]() -> HRESULT {
         qm::NarrowText data(bstrData);
         if (data.IsEmpty()) {
@@ -89,6 +93,10 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         return E_POINTER;
     }
     *pResult = nullptr;
+    if (uint32_t missing = qm::MissingLibrary(qm::origin::kGenerateEx, qm::Needs::Both)) {
+        errorCode = missing;
+        return S_FALSE;
+    }
     // The selection dialog runs inside the call, and the object's members are used after it.
     const qm::ComPtr<IUnknown> held = HoldObject();
     return qm::Guarded([&]() -> HRESULT {
@@ -164,13 +172,17 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
 // EncipherEx and DecipherEx share their steps: a cipher rebuilt from the stored settings for the
 // one call, then the operation, then its text.
 template <typename Operation, typename Result>
-HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t settingFailure,
-                                        uint32_t operationFailure, Operation operation,
-                                        Result result) {
+HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t origin,
+                                        uint32_t settingFailure, uint32_t operationFailure,
+                                        Operation operation, Result result) {
     if (pResult == nullptr) {
         return E_POINTER;
     }
     *pResult = nullptr;
+    if (uint32_t missing = qm::MissingLibrary(origin, qm::Needs::Both)) {
+        errorCode = missing;
+        return S_FALSE;
+    }
     return qm::Guarded([&]() -> HRESULT {
         qm::NarrowText source(bstrSource);
         int32_t algorithmId = 0;
@@ -198,7 +210,8 @@ HRESULT SecureSession::EncipherEx(BSTR bstrSource, BSTR* pResult) {
         return refused;
     }
     return RunWithStoredKey(
-        bstrSource, pResult, qm::code::kEncipherKeySetting, qm::code::kEncipherFailed,
+        bstrSource, pResult, qm::origin::kEncipherEx, qm::code::kEncipherKeySetting,
+        qm::code::kEncipherFailed,
         [](CSessionCipher& cipher, const char* text) { return cipher.Encipher(text); },
         [](CSessionCipher& cipher) { return cipher.GetCipherText(); });
 }
@@ -208,7 +221,8 @@ HRESULT SecureSession::DecipherEx(BSTR bstrSource, BSTR* pResult) {
         return refused;
     }
     return RunWithStoredKey(
-        bstrSource, pResult, qm::code::kDecipherKeySetting, qm::code::kDecipherFailed,
+        bstrSource, pResult, qm::origin::kDecipherEx, qm::code::kDecipherKeySetting,
+        qm::code::kDecipherFailed,
         [](CSessionCipher& cipher, const char* text) { return cipher.Decipher(text); },
         [](CSessionCipher& cipher) { return cipher.GetPlainText(); });
 }
@@ -221,6 +235,10 @@ HRESULT SecureSession::getKEYIV(BSTR* pResult) {
         return E_POINTER;
     }
     *pResult = nullptr;
+    if (uint32_t missing = qm::MissingLibrary(qm::origin::kGetKeyIv, qm::Needs::Store)) {
+        errorCode = missing;
+        return S_FALSE;
+    }
     return qm::Guarded([&]() -> HRESULT {
         qm::SettingText sealed;
         qm::ReadSealedSetting(qm::SettingsLocation(SessionOrigin()), &sealed);

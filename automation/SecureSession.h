@@ -33,8 +33,9 @@ public:
 
 protected:
     template <typename Operation, typename Result>
-    HRESULT RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t settingFailure,
-                             uint32_t operationFailure, Operation operation, Result result);
+    HRESULT RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t origin,
+                             uint32_t settingFailure, uint32_t operationFailure,
+                             Operation operation, Result result);
 
     uint32_t errorCode = 0;
     std::unique_ptr<CSessionCipher> sessionCipher; // the cipher made by the last GenerateEx

@@ -60,6 +60,10 @@ HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) 
         qm::NarrowText id(bstrID);
         media = nMedia; // kept even when out of range: getCert then refuses it too
         *pResult = nullptr;
+        if (uint32_t missing = qm::MissingLibrary(qm::origin::kVeyra, qm::Needs::Store)) {
+            errorCode = missing;
+            return S_FALSE;
+        }
         if (!qm::IsValidMedium(nMedia)) {
             errorCode = qm::code::kVeyraNoMedia;
             return S_FALSE;
@@ -91,6 +95,10 @@ HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
         qm::NarrowText dn(bstrDN);
         qm::NarrowText password(bstrPasswd);
         *pResult = nullptr;
+        if (uint32_t missing = qm::MissingLibrary(qm::origin::kVeyra, qm::Needs::Both)) {
+            errorCode = missing;
+            return S_FALSE;
+        }
 
         // Serves only to prove the password by unlocking the private key.
         CDigestCredential credential("SHA1");

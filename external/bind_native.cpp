@@ -137,4 +137,12 @@ const StoreApi& LibraryStore() noexcept {
     return kNativeStore;
 }
 
+// Both are linked in.
+bool EngineLoaded() noexcept {
+    return true;
+}
+bool LibraryStoreLoaded() noexcept {
+    return true;
+}
+
 } // namespace qm

@@ -178,59 +178,84 @@ int32_t QM_CDECL UnboundSetSZ(const char*, const char*, const char*) {
     return qm::kUnboundFunction;
 }
 
-template <typename F> void Resolve(HMODULE module, LPCSTR nameOrOrdinal, F& slot, F fallback) {
+// A library and whether every function of it was found.
+template <typename Api> struct Bound {
+    Api api{};
+    bool complete = true;
+};
+
+template <typename Api, typename F>
+void Resolve(HMODULE module, LPCSTR nameOrOrdinal, Bound<Api>& bound, F Api::*slot, F fallback) {
     FARPROC proc = module != nullptr ? GetProcAddress(module, nameOrOrdinal) : nullptr;
-    slot = proc != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(proc)) : fallback;
+    bound.api.*slot =
+        proc != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(proc)) : fallback;
+    bound.complete = bound.complete && proc != nullptr;
 }
 
 LPCSTR ByOrdinal(int ordinal) {
     return MAKEINTRESOURCEA(ordinal);
 }
 
-EngineApi BindRealEngine() {
+Bound<EngineApi> BindRealEngine() {
     HMODULE h = LoadBesideModule(L"Corvane.dll");
-    EngineApi api{};
+    Bound<EngineApi> api;
     namespace o = qm::ordinal;
-    Resolve(h, ByOrdinal(o::CV_ContextInit), api.CV_ContextInit, &UnboundContext);
-    Resolve(h, ByOrdinal(o::CV_ContextFree), api.CV_ContextFree, &UnboundContext);
-    Resolve(h, ByOrdinal(o::CV_Free), api.CV_Free, &UnboundFree);
-    Resolve(h, ByOrdinal(o::CV_Base64Encode), api.CV_Base64Encode, &UnboundBase64Encode);
-    Resolve(h, ByOrdinal(o::CV_Base64Decode), api.CV_Base64Decode, &UnboundTextToBuffer);
-    Resolve(h, ByOrdinal(o::CV_PemDecode), api.CV_PemDecode, &UnboundTextToBuffer);
-    Resolve(h, ByOrdinal(o::CV_PemEncode), api.CV_PemEncode, &UnboundPemEncode);
-    Resolve(h, ByOrdinal(o::CV_Digest), api.CV_Digest, &UnboundDigest);
-    Resolve(h, ByOrdinal(o::CV_DigestId), api.CV_DigestId, &UnboundNameToId);
-    Resolve(h, ByOrdinal(o::CV_CipherId), api.CV_CipherId, &UnboundNameToId);
-    Resolve(h, ByOrdinal(o::CV_IvLength), api.CV_IvLength, &UnboundLength);
-    Resolve(h, ByOrdinal(o::CV_KeyLength), api.CV_KeyLength, &UnboundLength);
-    Resolve(h, ByOrdinal(o::CV_RandomBytes), api.CV_RandomBytes, &UnboundRandom);
-    Resolve(h, ByOrdinal(o::CV_Encrypt), api.CV_Encrypt, &UnboundCipher);
-    Resolve(h, ByOrdinal(o::CV_Decrypt), api.CV_Decrypt, &UnboundCipher);
-    Resolve(h, ByOrdinal(o::CV_EncryptForCertificate), api.CV_EncryptForCertificate, &UnboundSeal);
-    Resolve(h, ByOrdinal(o::CV_DecryptPrivateKey), api.CV_DecryptPrivateKey, &UnboundSeal);
-    Resolve(h, ByOrdinal(o::CV_ParseCertificate), api.CV_ParseCertificate, &UnboundParse);
-    Resolve(h, ByOrdinal(o::CV_VerifyCertificate), api.CV_VerifyCertificate, &UnboundVerify);
+    Resolve(h, ByOrdinal(o::CV_ContextInit), api, &EngineApi::CV_ContextInit, &UnboundContext);
+    Resolve(h, ByOrdinal(o::CV_ContextFree), api, &EngineApi::CV_ContextFree, &UnboundContext);
+    Resolve(h, ByOrdinal(o::CV_Free), api, &EngineApi::CV_Free, &UnboundFree);
+    Resolve(h, ByOrdinal(o::CV_Base64Encode), api, &EngineApi::CV_Base64Encode,
+            &UnboundBase64Encode);
+    Resolve(h, ByOrdinal(o::CV_Base64Decode), api, &EngineApi::CV_Base64Decode,
+            &UnboundTextToBuffer);
+    Resolve(h, ByOrdinal(o::CV_PemDecode), api, &EngineApi::CV_PemDecode, &UnboundTextToBuffer);
+    Resolve(h, ByOrdinal(o::CV_PemEncode), api, &EngineApi::CV_PemEncode, &UnboundPemEncode);
+    Resolve(h, ByOrdinal(o::CV_Digest), api, &EngineApi::CV_Digest, &UnboundDigest);
+    Resolve(h, ByOrdinal(o::CV_DigestId), api, &EngineApi::CV_DigestId, &UnboundNameToId);
+    Resolve(h, ByOrdinal(o::CV_CipherId), api, &EngineApi::CV_CipherId, &UnboundNameToId);
+    Resolve(h, ByOrdinal(o::CV_IvLength), api, &EngineApi::CV_IvLength, &UnboundLength);
+    Resolve(h, ByOrdinal(o::CV_KeyLength), api, &EngineApi::CV_KeyLength, &UnboundLength);
+    Resolve(h, ByOrdinal(o::CV_RandomBytes), api, &EngineApi::CV_RandomBytes, &UnboundRandom);
+    Resolve(h, ByOrdinal(o::CV_Encrypt), api, &EngineApi::CV_Encrypt, &UnboundCipher);
+    Resolve(h, ByOrdinal(o::CV_Decrypt), api, &EngineApi::CV_Decrypt, &UnboundCipher);
+    Resolve(h, ByOrdinal(o::CV_EncryptForCertificate), api, &EngineApi::CV_EncryptForCertificate,
+            &UnboundSeal);
+    Resolve(h, ByOrdinal(o::CV_DecryptPrivateKey), api, &EngineApi::CV_DecryptPrivateKey,
+            &UnboundSeal);
+    Resolve(h, ByOrdinal(o::CV_ParseCertificate), api, &EngineApi::CV_ParseCertificate,
+            &UnboundParse);
+    Resolve(h, ByOrdinal(o::CV_VerifyCertificate), api, &EngineApi::CV_VerifyCertificate,
+            &UnboundVerify);
     return api;
 }
 
-StoreApi BindRealStore() {
+Bound<StoreApi> BindRealStore() {
     HMODULE h = LoadBesideModule(L"Ledra.dll");
-    StoreApi api{};
-    Resolve(h, "LD_GetKeyDN", api.LD_GetKeyDN, &UnboundKeyDN);
-    Resolve(h, "LD_GetKeyInfo", api.LD_GetKeyInfo, &UnboundKeyInfo);
-    Resolve(h, "LD_GetCertInfo", api.LD_GetCertInfo, &UnboundCertInfo);
-    Resolve(h, "LD_GetMyCert", api.LD_GetMyCert, &UnboundMyCert);
-    Resolve(h, "LD_GetCert", api.LD_GetCert, &UnboundCert);
-    Resolve(h, "LD_GetKey", api.LD_GetKey, &UnboundMyCert);
-    Resolve(h, "LD_IsRegKey", api.LD_IsRegKey, &UnboundIsRegKey);
-    Resolve(h, "LD_GetRegValueN", api.LD_GetRegValueN, &UnboundGetN);
-    Resolve(h, "LD_SetRegValueN", api.LD_SetRegValueN, &UnboundSetN);
-    Resolve(h, "LD_GetRegValueSZ", api.LD_GetRegValueSZ, &UnboundGetSZ);
-    Resolve(h, "LD_SetRegValueSZ", api.LD_SetRegValueSZ, &UnboundSetSZ);
+    Bound<StoreApi> api;
+    Resolve(h, "LD_GetKeyDN", api, &StoreApi::LD_GetKeyDN, &UnboundKeyDN);
+    Resolve(h, "LD_GetKeyInfo", api, &StoreApi::LD_GetKeyInfo, &UnboundKeyInfo);
+    Resolve(h, "LD_GetCertInfo", api, &StoreApi::LD_GetCertInfo, &UnboundCertInfo);
+    Resolve(h, "LD_GetMyCert", api, &StoreApi::LD_GetMyCert, &UnboundMyCert);
+    Resolve(h, "LD_GetCert", api, &StoreApi::LD_GetCert, &UnboundCert);
+    Resolve(h, "LD_GetKey", api, &StoreApi::LD_GetKey, &UnboundMyCert);
+    Resolve(h, "LD_IsRegKey", api, &StoreApi::LD_IsRegKey, &UnboundIsRegKey);
+    Resolve(h, "LD_GetRegValueN", api, &StoreApi::LD_GetRegValueN, &UnboundGetN);
+    Resolve(h, "LD_SetRegValueN", api, &StoreApi::LD_SetRegValueN, &UnboundSetN);
+    Resolve(h, "LD_GetRegValueSZ", api, &StoreApi::LD_GetRegValueSZ, &UnboundGetSZ);
+    Resolve(h, "LD_SetRegValueSZ", api, &StoreApi::LD_SetRegValueSZ, &UnboundSetSZ);
     return api;
 }
 
 std::atomic<const EngineApi*> g_engineOverride{nullptr};
+
+const Bound<EngineApi>& RealEngine() {
+    static const Bound<EngineApi> real = BindRealEngine();
+    return real;
+}
+
+const Bound<StoreApi>& RealStore() {
+    static const Bound<StoreApi> real = BindRealStore();
+    return real;
+}
 
 } // namespace
 
@@ -240,8 +265,11 @@ const EngineApi& Engine() noexcept {
     if (const EngineApi* api = g_engineOverride.load(std::memory_order_acquire)) {
         return *api;
     }
-    static const EngineApi real = BindRealEngine();
-    return real;
+    return RealEngine().api;
+}
+
+bool EngineLoaded() noexcept {
+    return g_engineOverride.load(std::memory_order_acquire) != nullptr || RealEngine().complete;
 }
 
 void BindEngineForTesting(const EngineApi* api) noexcept {
@@ -249,8 +277,11 @@ void BindEngineForTesting(const EngineApi* api) noexcept {
 }
 
 const StoreApi& LibraryStore() noexcept {
-    static const StoreApi real = BindRealStore();
-    return real;
+    return RealStore().api;
+}
+
+bool LibraryStoreLoaded() noexcept {
+    return RealStore().complete;
 }
 
 } // namespace qm

@@ -72,6 +72,10 @@ inline constexpr int32_t kRandomSource = 200; // first argument of CV_RandomByte
 // The bound engine. The first call binds it; it never returns a table with null entries.
 const EngineApi& Engine() noexcept;
 
+// Whether the engine is there: Corvane.dll was loaded and offers every function (a test's
+// double counts as there). Without it every function fails; callers report that as such.
+bool EngineLoaded() noexcept;
+
 // Replaces the bound engine for a test (doubles that reach failure paths); null restores it.
 // The table must outlive its use.
 void BindEngineForTesting(const EngineApi* api) noexcept;

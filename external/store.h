@@ -44,6 +44,10 @@ inline constexpr int32_t kKindRecipient = 1; // a recipient's certificate
 // The first call binds the library; the table never has null entries.
 const StoreApi& Store() noexcept;
 
+// Whether the store is there: Ledra.dll was loaded and offers every function, or a test bound a
+// double. Without it every listing is empty and every read fails.
+bool StoreLoaded() noexcept;
+
 // Replaces the store behind the checks for a test; null restores the library. The table must
 // outlive its use.
 void BindStoreForTesting(const StoreApi* api) noexcept;
@@ -51,6 +55,7 @@ void BindStoreForTesting(const StoreApi* api) noexcept;
 // The library's own functions, unchecked: for doubles that keep some of them. Each binding
 // (native, Windows) provides it.
 const StoreApi& LibraryStore() noexcept;
+bool LibraryStoreLoaded() noexcept;
 
 // A 3,000-byte block for the store to fill (a certificate or an encrypted private key). The block
 // is the caller's: its whole capacity is wiped when it is released, whatever length the store

@@ -121,6 +121,10 @@ const StoreApi& Store() noexcept {
     return kChecked;
 }
 
+bool StoreLoaded() noexcept {
+    return g_override.load(std::memory_order_acquire) != nullptr || LibraryStoreLoaded();
+}
+
 void BindStoreForTesting(const StoreApi* api) noexcept {
     g_override.store(api, std::memory_order_release);
 }

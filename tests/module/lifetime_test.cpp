@@ -392,7 +392,9 @@ TEST_F(PlantedLibraries, ABareNameSearchFromTheHostReachesThem) {
 }
 
 TEST_F(PlantedLibraries, AreNeverLoadedWhenTheLibrariesBesideTheModuleAreMissing) {
-    ExpectNoPlantRuns(10); // no engine, so no text; and no crash
+    ExpectNoPlantRuns(10); // no engine: a visible failure, no text; and no crash
+    // Every method that needs a library says that it could not be loaded.
+    EXPECT_EQ(0, Run("unbound \"" + (app / "Quillmark.dll").string() + "\""));
 }
 
 TEST_F(PlantedLibraries, AreNeverLoadedWhenTheLibrariesBesideTheModuleAreDamaged) {

@@ -3,15 +3,50 @@
 //   qm_module_host hold DLL READY RELEASE load, signal READY, wait for RELEASE (60 s), unload
 //   qm_module_host exit DLL               load and end the process with the library still loaded
 //   qm_module_host encode DLL             load, have a SecureSession encode "abc", unload; ends
-//                                         with 0 for "YWJj", 10 for no text (no engine bound)
+//                                         with 0 for "YWJj", 10 for the failure of a missing
+//                                         engine (S_FALSE, no text, code 50 and its message)
+//   qm_module_host unbound DLL            load without engine and store beside it: every method
+//                                         that needs them fails as such; 0, or 20 + the method
 //   qm_module_host bare NAME              load NAME by bare name, as a search would; 0 if found
 #include "module/QuillmarkInterfaces.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
 
 namespace {
+
+// An object of the module's class, made through its class object as a page's host does.
+template <class I> I* Create(HMODULE module, REFCLSID clsid, REFIID iid) {
+    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    auto getClassObject = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    I* object = nullptr;
+    if (getClassObject != nullptr &&
+        SUCCEEDED(getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&object));
+        factory->Release();
+    }
+    return object;
+}
+
+// Whether a call failed as a missing library makes it fail: S_FALSE, no text, and the object's
+// error code and message naming the library.
+template <class I> bool FailedForWant(I* object, HRESULT hr, BSTR text, int index) {
+    INT code = 0;
+    BSTR message = nullptr;
+    object->GetErrorCode(&code);
+    object->GetErrorString(&message);
+    const wchar_t* expected =
+        index == 50 ? L"Crypto Library Loading Failure" : L"Certificate Store Loading Failure";
+    bool failed = hr == S_FALSE && text == nullptr && code == index && message != nullptr &&
+                  std::wcscmp(message, expected) == 0;
+    SysFreeString(message);
+    SysFreeString(text);
+    return failed;
+}
 
 // Everything the engine and the store are bound for, as a page would make them do it.
 int Encode(const char* dll) {
@@ -19,29 +54,68 @@ int Encode(const char* dll) {
     if (module == nullptr) {
         return 3;
     }
-    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    auto getClassObject = reinterpret_cast<GetClassObject>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-    IClassFactory* factory = nullptr;
-    ISecureSession* session = nullptr;
     int outcome = 4;
-    if (getClassObject != nullptr &&
-        SUCCEEDED(getClassObject(CLSID_SecureSession, IID_IClassFactory,
-                                 reinterpret_cast<void**>(&factory))) &&
-        SUCCEEDED(factory->CreateInstance(nullptr, IID_ISecureSession,
-                                          reinterpret_cast<void**>(&session)))) {
+    if (ISecureSession* session =
+            Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession)) {
         BSTR input = SysAllocString(L"abc");
         BSTR encoded = nullptr;
         HRESULT hr = session->Base64Encode(input, &encoded);
-        if (hr == S_OK) {
-            outcome = encoded == nullptr ? 10 : std::wcscmp(encoded, L"YWJj") == 0 ? 0 : 5;
+        if (hr == S_OK && encoded != nullptr) {
+            outcome = std::wcscmp(encoded, L"YWJj") == 0 ? 0 : 5;
+            SysFreeString(encoded);
+        } else {
+            outcome = FailedForWant(session, hr, encoded, 50) ? 10 : 6;
         }
-        SysFreeString(encoded);
         SysFreeString(input);
         session->Release();
     }
-    if (factory != nullptr) {
-        factory->Release();
+    FreeLibrary(module);
+    return outcome;
+}
+
+// Every method that needs the engine or the store, with neither beside the module: each fails
+// visibly. Returns 0, or 20 and the number of the first method that did not.
+int Unbound(const char* dll) {
+    HMODULE module = LoadLibraryA(dll);
+    if (module == nullptr) {
+        return 3;
+    }
+    auto* session = Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession);
+    auto* directory = Create<IVeyra>(module, CLSID_Veyra, IID_IVeyra);
+    auto* validator = Create<IDSSession>(module, CLSID_DSSession, IID_IDSSession);
+    int outcome = 4;
+    if (session != nullptr && directory != nullptr && validator != nullptr) {
+        BSTR text = SysAllocString(L"abc");
+        BSTR dn = SysAllocString(L"cn=Hong,c=KR");
+        BSTR out = nullptr;
+        INT result = 0;
+        HRESULT hr = S_OK;
+        bool checks[] = {
+            FailedForWant(session, session->Base64Encode(text, &out), out, 50),
+            (hr = session->GenerateEx(text, dn, &out), FailedForWant(session, hr, out, 50)),
+            (hr = session->EncipherEx(text, &out), FailedForWant(session, hr, out, 50)),
+            (hr = session->DecipherEx(text, &out), FailedForWant(session, hr, out, 50)),
+            (hr = session->getKEYIV(&out), FailedForWant(session, hr, out, 51)),
+            (hr = directory->getDNList(text, 0, 700, &out), FailedForWant(directory, hr, out, 51)),
+            (hr = directory->getCert(dn, text, &out), FailedForWant(directory, hr, out, 50)),
+            (hr = validator->GeneralValidation(dn, text, text, text, 0, &result),
+             FailedForWant(validator, hr, nullptr, 50) && result == INT(0xF4308032)),
+        };
+        outcome = 0;
+        for (int i = 0; i < int(sizeof(checks)); ++i) {
+            if (!checks[i]) {
+                outcome = 20 + i;
+                break;
+            }
+        }
+        SysFreeString(dn);
+        SysFreeString(text);
+    }
+    for (IUnknown* object : {static_cast<IUnknown*>(session), static_cast<IUnknown*>(directory),
+                             static_cast<IUnknown*>(validator)}) {
+        if (object != nullptr) {
+            object->Release();
+        }
     }
     FreeLibrary(module);
     return outcome;
@@ -77,9 +151,9 @@ int main(int argc, char** argv) {
         FreeLibrary(module);
         return wait == WAIT_OBJECT_0 ? 0 : 4;
     }
-    if (std::strcmp(mode, "encode") == 0) {
+    if (std::strcmp(mode, "encode") == 0 || std::strcmp(mode, "unbound") == 0) {
         CoInitialize(nullptr);
-        int outcome = Encode(dll);
+        int outcome = mode[0] == 'e' ? Encode(dll) : Unbound(dll);
         CoUninitialize();
         return outcome;
     }
