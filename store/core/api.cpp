@@ -36,8 +36,9 @@ int32_t SelectFolder(int32_t kind, int32_t medium, fs::path& folder) {
     if (int32_t rc = CheckStoreRoot(root); rc != 0) {
         return rc;
     }
+    // A medium may be kept outside the root (a USB stick): it is trusted on its own terms.
     folder = kind == qm::kKindOwn ? MediumFolder(root, medium) : RecipientsFolder(root);
-    return 0;
+    return CheckStoreFolder(folder);
 }
 
 bool PasswordMatches(const char* password) {

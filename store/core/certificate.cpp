@@ -11,6 +11,19 @@
 namespace ledra {
 namespace {
 
+// A UTC calendar time in seconds since 1970, on every platform (Windows has no timegm): the
+// days since 1970-03-01 counted in 400-year cycles of the proleptic Gregorian calendar.
+int64_t SecondsSince1970(const struct tm& tm) {
+    int64_t month = tm.tm_mon + 1;
+    int64_t year = tm.tm_year + 1900LL - (month <= 2 ? 1 : 0);
+    int64_t era = (year >= 0 ? year : year - 399) / 400;
+    int64_t yearOfEra = year - era * 400;
+    int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + tm.tm_mday - 1;
+    int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    int64_t days = era * 146097 + dayOfEra - 719468;
+    return days * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+}
+
 std::string AttributeName(const ASN1_OBJECT* object) {
     int nid = OBJ_obj2nid(object);
     std::string name;
@@ -151,7 +164,7 @@ std::optional<int64_t> NotAfter(const X509* cert) {
     if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) {
         return std::nullopt;
     }
-    return static_cast<int64_t>(timegm(&tm));
+    return SecondsSince1970(tm);
 }
 
 int32_t ClampTime32(int64_t seconds) {

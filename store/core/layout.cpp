@@ -1,19 +1,13 @@
 #include "store/core/layout.h"
 #include "store/core/errors.h"
 #include "store/core/ledra.h"
+#include "store/core/platform.h"
 
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <system_error>
@@ -23,74 +17,6 @@ namespace {
 
 std::mutex g_rootLock;
 std::string g_rootOverride;
-
-std::system_error Errno(const std::string& what) {
-    return std::system_error(errno, std::generic_category(), what);
-}
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
-void WriteAll(int fd, std::span<const uint8_t> bytes, const fs::path& path) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw Errno("cannot write " + path.string());
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
-constexpr mode_t kPrivateFolder = 0700;
-constexpr mode_t kPrivateFile = 0600;
-
-// Creates the file exclusively (its user's alone, whatever the umask), writes and flushes it.
-void WriteNewFile(const fs::path& path, std::span<const uint8_t> bytes) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFile));
-    if (fd.get() < 0) {
-        throw Errno("cannot create " + path.string());
-    }
-    if (fchmod(fd.get(), kPrivateFile) != 0) {
-        throw Errno("cannot make " + path.string() + " private");
-    }
-    WriteAll(fd.get(), bytes, path);
-    if (fsync(fd.get()) != 0) {
-        throw Errno("cannot flush " + path.string());
-    }
-    if (close(fd.Release()) != 0) {
-        throw Errno("cannot close " + path.string());
-    }
-}
-
-// Makes a rename durable: the folder that holds the new name is flushed.
-void SyncFolder(const fs::path& folder) {
-    Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) {
-        fsync(fd.get());
-    }
-}
 
 std::string RandomSuffix() {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -123,32 +49,20 @@ private:
 };
 
 // The path, when it is absolute; else empty.
-fs::path Absolute(const char* path) {
-    return path != nullptr && path[0] == '/' ? fs::path(path) : fs::path();
+fs::path AbsoluteOrNothing(fs::path path) {
+    return path.is_absolute() ? path : fs::path();
 }
 
-fs::path DefaultRoot() {
-    if (fs::path xdg = Absolute(std::getenv("XDG_DATA_HOME")); !xdg.empty()) {
-        return xdg / "quillmark" / "store";
-    }
-    if (fs::path home = Absolute(std::getenv("HOME")); !home.empty()) {
-        return home / ".local" / "share" / "quillmark" / "store";
-    }
-    return {};
+std::system_error NotPermitted(const std::string& what) {
+    return std::system_error(std::make_error_code(std::errc::operation_not_permitted), what);
 }
 
-// Makes one folder that is its user's alone; false when it was there already.
-bool MakePrivateFolder(const fs::path& folder) {
-    if (mkdir(folder.c_str(), kPrivateFolder) != 0) {
-        if (errno == EEXIST) {
-            return false;
-        }
-        throw Errno("cannot create " + folder.string());
-    }
-    if (chmod(folder.c_str(), kPrivateFolder) != 0) { // whatever the umask took away
-        throw Errno("cannot make " + folder.string() + " private");
-    }
-    return true;
+// "<prefix><name>-<random>": a name that starts with '.', never read as an entry.
+fs::path HiddenName(const char* prefix, const fs::path& name) {
+    fs::path hidden = prefix;
+    hidden += name.native();
+    hidden += "-" + RandomSuffix();
+    return hidden;
 }
 
 } // namespace
@@ -173,6 +87,15 @@ void WipedBytes::Resize(size_t size) {
     }
 }
 
+fs::path PathFromUtf8(std::string_view text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string PathText(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 void SetStoreRootOverride(const std::string& root) {
     std::lock_guard guard(g_rootLock);
     g_rootOverride = root;
@@ -182,24 +105,33 @@ fs::path StoreRoot() {
     {
         std::lock_guard guard(g_rootLock);
         if (!g_rootOverride.empty()) {
-            return Absolute(g_rootOverride.c_str());
+            return AbsoluteOrNothing(PathFromUtf8(g_rootOverride));
         }
     }
-    if (const char* root = std::getenv("QUILLMARK_STORE"); root != nullptr && root[0] != '\0') {
-        return Absolute(root);
+    return AbsoluteOrNothing(platform::RootFromEnvironment());
+}
+
+bool IsHidden(const fs::path& path) {
+    fs::path name = path.filename();
+    return name.empty() || name.native()[0] == '.';
+}
+
+int32_t CheckStoreFolder(const fs::path& folder) {
+    switch (platform::InspectFolder(folder)) {
+    case FolderTrust::kOtherOwner:
+        return err::kForeignStore;
+    case FolderTrust::kOthersMayWrite:
+        return err::kOpenStore;
+    default:
+        return 0; // the user's, or nothing there to read
     }
-    return DefaultRoot();
 }
 
 int32_t CheckStoreRoot(const fs::path& root) {
     if (root.empty() || !root.is_absolute()) {
         return err::kNoStore;
     }
-    struct stat st {};
-    if (stat(root.c_str(), &st) != 0) {
-        return 0; // nothing there to read: the listing finds no medium
-    }
-    return st.st_uid == geteuid() ? 0 : err::kForeignStore;
+    return CheckStoreFolder(root);
 }
 
 void CreatePrivateFolders(const fs::path& folder) {
@@ -210,29 +142,27 @@ void CreatePrivateFolders(const fs::path& folder) {
     if (fs::path parent = folder.parent_path(); !parent.empty() && parent != folder) {
         CreatePrivateFolders(parent);
     }
-    MakePrivateFolder(folder);
+    platform::MakePrivateFolder(folder);
 }
 
 void PrepareRootForWriting(const fs::path& root) {
-    int32_t usable = CheckStoreRoot(root);
-    if (usable == err::kNoStore) {
+    switch (CheckStoreRoot(root)) {
+    case err::kNoStore:
         throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                                 "a store's root must be an absolute path");
-    }
-    if (usable == err::kForeignStore) {
-        throw std::system_error(std::make_error_code(std::errc::operation_not_permitted),
-                                "the store at " + root.string() + " belongs to another user");
+    case err::kForeignStore:
+        throw NotPermitted("the store at " + PathText(root) + " belongs to another user");
+    case err::kOpenStore:
+        throw NotPermitted("the store at " + PathText(root) + " can be written by other users");
+    default:
+        break;
     }
     CreatePrivateFolders(root);
     // Made by this user a moment ago, or checked above; a root swapped in between fails here.
-    struct stat st {};
-    if (stat(root.c_str(), &st) != 0 || st.st_uid != geteuid() || !S_ISDIR(st.st_mode)) {
-        throw std::system_error(std::make_error_code(std::errc::operation_not_permitted),
-                                "the store at " + root.string() + " is not this user's folder");
+    if (platform::InspectFolder(root) != FolderTrust::kTrusted) {
+        throw NotPermitted("the store at " + PathText(root) + " is not this user's folder");
     }
-    if ((st.st_mode & 07777) != kPrivateFolder && chmod(root.c_str(), kPrivateFolder) != 0) {
-        throw Errno("cannot make the store at " + root.string() + " private");
-    }
+    platform::MakeFolderPrivate(root);
 }
 
 fs::path MediumFolder(const fs::path& root, int medium) {
@@ -241,7 +171,7 @@ fs::path MediumFolder(const fs::path& root, int medium) {
         std::string target(link->data(), link->data() + link->size());
         target = target.substr(0, target.find_first_of("\r\n"));
         if (!target.empty()) {
-            fs::path path(target);
+            fs::path path = PathFromUtf8(target);
             return path.is_absolute() ? path : root / path;
         }
     }
@@ -253,36 +183,10 @@ fs::path RecipientsFolder(const fs::path& root) {
 }
 
 std::optional<WipedBytes> ReadSmallFile(const fs::path& path, size_t limit) {
-    // Non-blocking open: a FIFO planted in the store must not hang the caller.
-    Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
+    WipedBytes bytes;
+    if (!platform::ReadRegularFile(path, limit, bytes)) {
         return std::nullopt;
     }
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > limit) {
-        return std::nullopt;
-    }
-    // One byte more than the limit tells a file that grew meanwhile from one that did not.
-    WipedBytes bytes(limit + 1);
-    size_t done = 0;
-    for (;;) {
-        ssize_t n = read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-        if (done > limit) {
-            return std::nullopt;
-        }
-    }
-    bytes.Resize(done);
     return bytes;
 }
 
@@ -319,7 +223,7 @@ bool ReadEntry(const fs::path& folder, bool withKey, Entry& out) {
         }
         out.key = std::move(*key);
     }
-    out.id = folder.filename().string();
+    out.id = PathText(folder.filename());
     out.folder = folder;
     out.cert.assign(cert->data(), cert->data() + cert->size());
     out.subject = std::move(*subject);
@@ -339,8 +243,7 @@ std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withK
         if (ec) {
             break; // the folder went away while it was read: keep what was read
         }
-        std::string name = it->path().filename().string();
-        if (name.empty() || name[0] == '.') {
+        if (IsHidden(it->path())) {
             continue;
         }
         Entry entry;
@@ -353,13 +256,12 @@ std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withK
 
 void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes) {
     fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    TemporaryPath temp(folder / ("." + path.filename().string() + ".new-" + RandomSuffix()));
-    WriteNewFile(temp.path(), bytes);
-    if (rename(temp.path().c_str(), path.c_str()) != 0) {
-        throw Errno("cannot rename into " + path.string());
-    }
+    fs::path name = path.filename();
+    name += ".new";
+    TemporaryPath temp(folder / HiddenName(".", name));
+    platform::WriteNewFile(temp.path(), bytes);
+    platform::RenameOver(temp.path(), path);
     temp.Release();
-    SyncFolder(folder);
 }
 
 std::string WriteEntry(const fs::path& folder, std::span<const uint8_t> cert,
@@ -370,35 +272,24 @@ std::string WriteEntry(const fs::path& folder, std::span<const uint8_t> cert,
                                 "cannot compute the certificate's fingerprint");
     }
     fs::path target = folder / id;
-    TemporaryPath temp(folder / (".new-" + id.substr(0, 16) + "-" + RandomSuffix()));
-    if (!MakePrivateFolder(temp.path())) {
+    TemporaryPath temp(folder / HiddenName(".new-", id.substr(0, 16)));
+    if (!platform::MakePrivateFolder(temp.path())) {
         throw std::system_error(std::make_error_code(std::errc::file_exists),
-                                "cannot create a folder in " + folder.string());
+                                "cannot create a folder in " + PathText(folder));
     }
-    WriteNewFile(temp.path() / kCertFile, cert);
+    platform::WriteNewFile(temp.path() / kCertFile, cert);
     if (!key.empty()) {
-        WriteNewFile(temp.path() / kKeyFile, key);
+        platform::WriteNewFile(temp.path() / kKeyFile, key);
     }
-    SyncFolder(temp.path());
-    // RENAME_NOREPLACE: an entry that is already there is never replaced by a half-known one.
-    if (renameat2(AT_FDCWD, temp.path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
-        int error = errno == ENOTEMPTY ? EEXIST : errno;
-        throw std::system_error(error, std::generic_category(),
-                                "cannot add the entry " + target.string());
-    }
+    platform::MoveFolder(temp.path(), target);
     temp.Release();
-    SyncFolder(folder);
     return id;
 }
 
 void RemoveEntry(const fs::path& entryFolder) {
-    fs::path hidden =
-        entryFolder.parent_path() /
-        (".del-" + entryFolder.filename().string().substr(0, 16) + "-" + RandomSuffix());
-    if (rename(entryFolder.c_str(), hidden.c_str()) != 0) {
-        throw Errno("cannot remove " + entryFolder.string());
-    }
-    SyncFolder(entryFolder.parent_path());
+    fs::path hidden = entryFolder.parent_path() /
+                      HiddenName(".del-", entryFolder.filename().native().substr(0, 16));
+    platform::MoveFolder(entryFolder, hidden);
     std::error_code ignored;
     fs::remove_all(hidden, ignored);
 }

@@ -1,11 +1,14 @@
 // The store on disk.
 //
-//   <root>/                        $QUILLMARK_STORE, else $XDG_DATA_HOME/quillmark/store, else
-//                                  ~/.local/share/quillmark/store
+//   <root>/                        $QUILLMARK_STORE when it names an absolute path; else, on
+//                                  Linux, $XDG_DATA_HOME/quillmark/store or
+//                                  ~/.local/share/quillmark/store, and on Windows
+//                                  %LOCALAPPDATA%\Quillmark\Store (the known folder
+//                                  FOLDERID_LocalAppData)
 //     ledra-store                  marker written by the store tool ("Ledra certificate store 1")
 //     medium0/ ... medium3/        the user's own certificates, one folder per medium; a medium
 //                                  kept elsewhere (a USB stick) is a symbolic link, or a text file
-//                                  "mediumN.link" whose first line is the folder's path
+//                                  "mediumN.link" whose first line is the folder's path (UTF-8)
 //       <entry>/cert.der           the certificate (DER)
 //       <entry>/key.p8             its private key: PKCS#8 EncryptedPrivateKeyInfo (DER)
 //     recipients/                  recipients' certificates
@@ -13,12 +16,16 @@
 //
 // <entry> is the SHA-256 fingerprint of the certificate in hex, so any DN is safe on disk. Names
 // starting with '.' are work in progress (an entry being written or removed) and never read. An
-// entry appears and disappears whole: it is written under a temporary name and renamed.
+// entry appears and disappears whole: it is written under a temporary name and renamed, and a
+// file is replaced by renaming a new one over it, so that a crash leaves the old or the new one,
+// never half of one.
 //
 // The store belongs to one user: the DNs in it are people's names and the keys are theirs. Its
-// root is always an absolute path, owned by that user and open to nobody else (0700); every
-// folder it creates is 0700 and every file 0600. A root that another user owns is never read (it
-// could hold a medium that user planted) and never written.
+// root is always an absolute path, and what the store makes is open to that user alone: on Linux
+// folders 0700 and files 0600; on Windows a protected DACL (nothing inherited) that grants the
+// user, SYSTEM and the Administrators, as the user's own profile folders do, with the user as the
+// owner. A root or a medium folder that another user owns, or that anyone else may write to
+// (access.h), is never read: it could hold entries that someone else planted.
 #pragma once
 
 #include "store/core/certificate.h"
@@ -28,6 +35,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ledra {
@@ -65,18 +73,27 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// Paths as UTF-8 text and back, whatever the platform's own form: a Windows path is UTF-16, and
+// a narrow string would go through the ANSI code page and lose every character it lacks.
+fs::path PathFromUtf8(std::string_view text);
+std::string PathText(const fs::path& path);
+
 // The root in force: the override set by the host, else the environment's choice. Empty when
 // there is none: a relative path (say, HOME unset or relative) would follow whatever folder the
 // host process happens to work in, so it names no root.
 fs::path StoreRoot();
 
-// Whether the store may read the root: 0 when it belongs to this process's user (or does not
-// exist, so there is nothing to read), err::kNoStore for an empty or relative root,
-// err::kForeignStore when another user owns it.
+// Whether the store may read a folder of its own (the root, a medium, the recipients): 0 when it
+// is the user's and nobody else may write to it, or when nothing is there to read;
+// err::kForeignStore when another user owns it; err::kOpenStore when others may write to it.
+int32_t CheckStoreFolder(const fs::path& folder);
+
+// As CheckStoreFolder for the root, and err::kNoStore for an empty or relative root.
 int32_t CheckStoreRoot(const fs::path& root);
 
-// Before a write: makes the root when it is missing and tightens it to its owner alone. Throws
-// std::system_error (EPERM for a root that another user owns) and then writes nothing.
+// Before a write: makes the root when it is missing and closes it to everyone but its user.
+// Throws std::system_error (EPERM for a root that another user owns or others may write to) and
+// then writes nothing.
 void PrepareRootForWriting(const fs::path& root);
 
 // Makes the folder, and any missing folder above it, open to this user alone. Throws
@@ -86,6 +103,9 @@ void CreatePrivateFolders(const fs::path& folder);
 // The folder of medium 0..3 under `root`, following a "mediumN.link" file when there is one.
 fs::path MediumFolder(const fs::path& root, int medium);
 fs::path RecipientsFolder(const fs::path& root);
+
+// Whether a name in a store folder is work in progress (it starts with '.'), never read.
+bool IsHidden(const fs::path& path);
 
 // Reads a regular file of at most `limit` bytes. Nothing when it is missing, is not a regular
 // file (a FIFO or a device would block or never end), is larger, or cannot be read.
@@ -113,8 +133,8 @@ std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withK
 // True when the bytes are one DER EncryptedPrivateKeyInfo and nothing else.
 bool IsEncryptedPrivateKey(std::span<const uint8_t> der);
 
-// Writes a file (0600) under a temporary name in its folder, flushes it and renames it into
-// place. Throws std::system_error on failure (leaving nothing behind).
+// Writes a private file under a temporary name in its folder, flushes it and renames it over
+// `path`. Throws std::system_error on failure (leaving nothing behind).
 void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes);
 
 // Writes an entry folder (certificate and, for an own entry, its key) under a temporary name and

@@ -115,7 +115,7 @@ void RemoveEarlierDemo(const fs::path& root, std::ostream& out) {
     std::error_code ec;
     fs::remove_all(folder, ec);
     if (ec) {
-        throw std::system_error(ec, "cannot remove " + folder.string());
+        throw std::system_error(ec, "cannot remove " + PathText(folder));
     }
     out << "removed the earlier demo\n";
 }
@@ -150,7 +150,7 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
     std::error_code ec;
     if (fs::exists(folder, ec)) {
         if (!force) {
-            throw pki::Error("a demo PKI is already in " + folder.string() +
+            throw pki::Error("a demo PKI is already in " + PathText(folder) +
                              "; run 'ledra-tool demo --force' to rebuild it");
         }
         RemoveEarlierDemo(root, out);
@@ -225,14 +225,14 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
     }
     WriteFileAtomically(folder / "README.txt", Bytes(Readme(users, server, cas)));
 
-    out << "demo PKI made in " << root.string() << "\n"
+    out << "demo PKI made in " << PathText(root) << "\n"
         << "  password of every user's key: " << kPassword << "\n"
         << "  users on medium 0:\n";
     for (const Person& p : users) {
         out << "    " << DnOf(p.cert.get()) << "  (" << p.status << ")\n";
     }
     out << "  recipient: " << DnOf(server.cert.get()) << "\n"
-        << "  files in " << folder.string() << ":\n"
+        << "  files in " << PathText(folder) << ":\n"
         << "    ca-bundle.pem root-ca.pem crl.pem arl.pem server.pem server.key README.txt\n";
 }
 

@@ -9,10 +9,11 @@
 #include "store/core/layout.h"
 #include "store/core/ledra.h"
 
-#include <openssl/provider.h>
+#include "store/core/platform.h"
+#include "store/tool/console.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <openssl/crypto.h>
+#include <openssl/provider.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,13 +30,27 @@
 namespace ledra::tool {
 namespace {
 
-constexpr const char* kUsage = R"(usage: ledra-tool [--store DIR] COMMAND [OPTIONS]
+constexpr const char* kUsageLine = "usage: ledra-tool [--store DIR] COMMAND [OPTIONS]\n\n";
 
-Manages the certificate store that Ledra.dll reads. The store is DIR, else $QUILLMARK_STORE,
+#ifdef _WIN32
+constexpr const char* kStoreRule =
+    R"(Manages the certificate store that Ledra.dll reads. The store is DIR, else %QUILLMARK_STORE%,
+else %LOCALAPPDATA%\Quillmark\Store; only an absolute path from the environment names one. The
+store is its user's alone: what it makes is open to that user, SYSTEM and the Administrators
+only, and a root or a medium folder that another user owns, or that anyone else may write to,
+is refused.
+)";
+#else
+constexpr const char* kStoreRule =
+    R"(Manages the certificate store that Ledra.dll reads. The store is DIR, else $QUILLMARK_STORE,
 else $XDG_DATA_HOME/quillmark/store, else ~/.local/share/quillmark/store; only an absolute path
 from the environment names one. The store is its user's alone: every write keeps its root 0700,
-its folders 0700 and its files 0600, and a store that another user owns is refused.
+its folders 0700 and its files 0600, and a root or a medium folder that another user owns, or
+that its group or anyone else may write to, is refused.
+)";
+#endif
 
+constexpr const char* kCommands = R"(
 Commands:
   init
       Create the store's folders (nothing changes where they exist).
@@ -55,10 +70,12 @@ Commands:
       expiry, and any entry that Quillmark cannot use, with the reason.
   remove [--medium N | --recipients] [--all] DN-OR-ID
       Remove the entry with that DN (as list shows it) or whose id starts with the given hex
-      digits (at least 8). Several matches are refused unless --all.
+      digits (at least 8); a damaged entry by the name that list shows. Several matches are
+      refused unless --all.
   medium N [PATH | --default]
       Show the folder of medium N, keep medium N in PATH (a USB stick, say), or return it to
-      its own folder in the store.
+      its own folder in the store. PATH must be an existing folder of yours that nobody else
+      may write to; the tool closes it to everyone else.
   demo [--force]
       Make a complete demo PKI in the store: a root CA and two intermediate CAs, users with
       Korean names on medium 0 (valid, revoked, expired, under a revoked CA), a server
@@ -71,6 +88,10 @@ input). Prefer env: or file: to pass: on shared machines.
 
 Exit status: 0 done, 1 failed, 2 bad command line.
 )";
+
+void PrintUsage() {
+    std::cout << kUsageLine << kStoreRule << kCommands;
+}
 
 // Maximum size of an input file (a certificate, a key, a PKCS#12 file).
 constexpr size_t kMaxInputFile = 1024 * 1024;
@@ -165,21 +186,20 @@ Secret ReadPassword(const std::string& source, const std::string& option) {
     if (source.rfind("pass:", 0) == 0) {
         text = source.substr(5);
     } else if (source.rfind("env:", 0) == 0) {
-        const char* value = std::getenv(source.substr(4).c_str());
-        if (value == nullptr) {
+        std::optional<std::string> value = platform::EnvironmentText(source.substr(4).c_str());
+        if (!value) {
             throw UsageError("--" + option + ": the variable " + source.substr(4) + " is not set");
         }
-        text = value;
+        text = std::move(*value);
     } else if (source.rfind("file:", 0) == 0) {
-        std::optional<WipedBytes> bytes = ReadSmallFile(source.substr(5), 64 * 1024);
+        std::optional<WipedBytes> bytes = ReadSmallFile(PathFromUtf8(source.substr(5)), 64 * 1024);
         if (!bytes) {
             throw Error("--" + option + ": cannot read the password file " + source.substr(5));
         }
         text.assign(bytes->data(), bytes->data() + bytes->size());
         text = Trim(std::move(text));
     } else if (source == "-") {
-        std::getline(std::cin, text);
-        text = Trim(std::move(text));
+        text = Trim(console::ReadLine());
     } else {
         throw UsageError("--" + option +
                          ": give a password as pass:TEXT, env:VARIABLE, file:PATH or -");
@@ -201,10 +221,10 @@ std::optional<Secret> OptionalPassword(const Arguments& args, const std::string&
 
 WipedBytes ReadInput(const std::string& path) {
     std::error_code ec;
-    if (!fs::exists(path, ec)) {
+    if (!fs::exists(PathFromUtf8(path), ec)) {
         throw Error("no such file: " + path);
     }
-    std::optional<WipedBytes> bytes = ReadSmallFile(path, kMaxInputFile);
+    std::optional<WipedBytes> bytes = ReadSmallFile(PathFromUtf8(path), kMaxInputFile);
     if (!bytes) {
         throw Error("cannot read " + path + " (not a readable file of at most 1 MiB)");
     }
@@ -218,7 +238,7 @@ std::string ExpiryText(int64_t seconds) {
     time_t t = static_cast<time_t>(seconds);
     struct tm tm {};
     char text[64];
-    if (gmtime_r(&t, &tm) == nullptr ||
+    if (OPENSSL_gmtime(&t, &tm) == nullptr ||
         std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
         return "?";
     }
@@ -233,34 +253,51 @@ std::string ExpiryText(int64_t seconds) {
 
 enum class Access { Read, Write };
 
+// Why the store may not use one of its folders (the root, a medium, the recipients), or empty.
+std::string Refusal(const fs::path& folder) {
+    switch (CheckStoreFolder(folder)) {
+    case err::kForeignStore:
+        return "belongs to another user: it is neither read nor written";
+    case err::kOpenStore:
+        return "can be written by other users: it is neither read nor written until only you "
+               "can write to it (check what is in it first)";
+    default:
+        return {};
+    }
+}
+
+// A folder of the store that is the user's and nobody else's to write to; `what` names it.
+void RequireTrusted(const fs::path& folder, const std::string& what) {
+    if (std::string why = Refusal(folder); !why.empty()) {
+        throw Error(what + " " + PathText(folder) + " " + why);
+    }
+}
+
 // The store at `root`, which must exist and belong to this user; before a write its root is
 // tightened to this user alone again.
 void RequireStore(const fs::path& root, Access access = Access::Write) {
-    if (CheckStoreRoot(root) == err::kForeignStore) {
-        throw Error("the store at " + root.string() +
-                    " belongs to another user: it is neither read nor written");
-    }
+    RequireTrusted(root, "the store at");
     std::error_code ec;
     if (!fs::exists(root / kMarkerName, ec)) {
-        throw Error("no store at " + root.string() + " (run 'ledra-tool init' first)");
+        throw Error("no store at " + PathText(root) + " (run 'ledra-tool init' first)");
     }
     if (access == Access::Write) {
         PrepareRootForWriting(root);
     }
 }
 
+// The folder of a medium or of the recipients, which must be there and be trusted.
 fs::path ExistingFolder(const fs::path& folder, const std::string& what) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
-        throw Error(what + "'s folder " + folder.string() + " does not exist");
+        throw Error(what + "'s folder " + PathText(folder) + " does not exist");
     }
+    RequireTrusted(folder, what + "'s folder");
     return folder;
 }
 
 void Init(const fs::path& root, std::ostream& out) {
-    if (CheckStoreRoot(root) == err::kForeignStore) {
-        throw Error("the store at " + root.string() + " belongs to another user");
-    }
+    RequireTrusted(root, "the store at");
     PrepareRootForWriting(root);
     std::error_code ec;
     if (!fs::exists(root / kMarkerName, ec)) {
@@ -275,7 +312,7 @@ void Init(const fs::path& root, std::ostream& out) {
         }
     }
     CreatePrivateFolders(RecipientsFolder(root));
-    out << "store ready at " << root.string() << "\n";
+    out << "store ready at " << PathText(root) << "\n";
 }
 
 // A certificate's DN must be one that Quillmark can hand out and look up: at most 255 bytes in
@@ -472,37 +509,55 @@ std::string Unusable(const Entry& e) {
     return {};
 }
 
+// What a folder of the store holds: its readable entries, and the names of those that cannot
+// be read (Quillmark skips them).
+struct Contents {
+    std::vector<Entry> entries;
+    std::vector<std::string> damaged;
+};
+
+std::optional<Contents> ReadContents(const Scope& scope) {
+    std::error_code ec;
+    fs::directory_iterator it(scope.folder, ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    Contents contents;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) {
+            break;
+        }
+        if (IsHidden(it->path())) {
+            continue;
+        }
+        Entry e;
+        if (ReadEntry(it->path(), scope.withKey, e)) {
+            contents.entries.push_back(std::move(e));
+        } else {
+            contents.damaged.push_back(PathText(it->path().filename()));
+        }
+    }
+    return contents;
+}
+
 void List(const fs::path& root, const Arguments& args, std::ostream& out) {
     args.NoPositional("list");
     RequireStore(root, Access::Read);
     for (const Scope& scope : Scopes(root, args)) {
-        out << "[" << scope.label << "] " << scope.folder.string() << "\n";
-        std::error_code ec;
-        fs::directory_iterator it(scope.folder, ec);
-        if (ec) {
+        out << "[" << scope.label << "] " << PathText(scope.folder) << "\n";
+        if (std::string why = Refusal(scope.folder); !why.empty()) {
+            out << "  (refused: the folder " << why << ")\n";
+            continue;
+        }
+        std::optional<Contents> contents = ReadContents(scope);
+        if (!contents) {
             out << "  (folder missing)\n";
             continue;
         }
-        std::vector<Entry> entries;
-        std::vector<std::string> damaged;
-        for (; it != fs::directory_iterator(); it.increment(ec)) {
-            if (ec) {
-                break;
-            }
-            std::string name = it->path().filename().string();
-            if (name.empty() || name[0] == '.') {
-                continue;
-            }
-            Entry e;
-            if (ReadEntry(it->path(), scope.withKey, e)) {
-                entries.push_back(std::move(e));
-            } else {
-                damaged.push_back(name);
-            }
-        }
+        std::vector<Entry>& entries = contents->entries;
         std::sort(entries.begin(), entries.end(),
                   [](const Entry& a, const Entry& b) { return a.subject < b.subject; });
-        if (entries.empty() && damaged.empty()) {
+        if (entries.empty() && contents->damaged.empty()) {
             out << "  (empty)\n";
         }
         for (const Entry& e : entries) {
@@ -514,11 +569,21 @@ void List(const fs::path& root, const Arguments& args, std::ostream& out) {
                 out << "    not usable by Quillmark: " << why << "\n";
             }
         }
-        for (const std::string& name : damaged) {
-            out << "  damaged entry " << name << " (missing or unreadable files): skipped\n";
+        for (const std::string& name : contents->damaged) {
+            out << "  damaged entry " << name
+                << " (missing or unreadable files): skipped; 'ledra-tool remove " << name
+                << "' takes it away\n";
         }
     }
 }
+
+// An entry that a remove names: a readable one by its DN or id, a damaged one by its name.
+struct Match {
+    std::string label;
+    fs::path folder;
+    std::string shown; // the DN, or what list calls a damaged entry
+    std::string id;
+};
 
 void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
     RequireStore(root);
@@ -528,15 +593,23 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
     const std::string& what = args.Positional()[0];
     bool byId = what.size() >= 8 && what.size() <= 64 &&
                 what.find_first_not_of("0123456789abcdef") == std::string::npos;
-    std::vector<std::pair<std::string, Entry>> matches;
+    auto named = [&](const std::string& id) { return byId && id.rfind(what, 0) == 0; };
+    std::vector<Match> matches;
     for (const Scope& scope : Scopes(root, args)) {
-        std::optional<std::vector<Entry>> entries = ReadEntries(scope.folder, false);
-        if (!entries) {
+        std::optional<Contents> contents =
+            Refusal(scope.folder).empty() ? ReadContents(scope) : std::nullopt;
+        if (!contents) {
             continue;
         }
-        for (Entry& e : *entries) {
-            if (e.subject == what || (byId && e.id.rfind(what, 0) == 0)) {
-                matches.emplace_back(scope.label, std::move(e));
+        for (const Entry& e : contents->entries) {
+            if (e.subject == what || named(e.id)) {
+                matches.push_back({scope.label, e.folder, e.subject, e.id});
+            }
+        }
+        for (const std::string& name : contents->damaged) {
+            if (name == what || named(name)) {
+                matches.push_back({scope.label, scope.folder / PathFromUtf8(name),
+                                   "damaged entry " + name, name});
             }
         }
     }
@@ -545,18 +618,36 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
     }
     if (matches.size() > 1 && !args.Has("all")) {
         std::string list;
-        for (const auto& [label, e] : matches) {
-            list += "\n  " + label + ": " + e.subject + " (id " + e.id.substr(0, 12) + ")";
+        for (const Match& m : matches) {
+            list += "\n  " + m.label + ": " + m.shown + " (id " + m.id.substr(0, 12) + ")";
         }
         throw Error(std::to_string(matches.size()) +
                     " entries match; name one by its id, or give "
                     "--all:" +
                     list);
     }
-    for (const auto& [label, e] : matches) {
-        RemoveEntry(e.folder);
-        out << "removed from " << label << ": " << e.subject << "\n";
+    for (const Match& m : matches) {
+        RemoveEntry(m.folder);
+        out << "removed from " << m.label << ": " << m.shown << "\n";
     }
+}
+
+// A medium kept elsewhere must be there now (an unmounted stick's mount point would receive the
+// keys on the system's own disk), be a folder, and be as much the user's own as the store's root.
+fs::path MediumElsewhere(const std::string& path, int medium) {
+    fs::path target = fs::absolute(PathFromUtf8(path));
+    std::string what = "medium " + std::to_string(medium) + ": the folder";
+    std::error_code ec;
+    if (!fs::exists(target, ec)) {
+        throw Error(what + " " + PathText(target) +
+                    " does not exist (is the medium plugged in? create the folder first)");
+    }
+    if (!fs::is_directory(target, ec)) {
+        throw Error(what + " " + PathText(target) + " is not a folder");
+    }
+    RequireTrusted(target, what);
+    platform::MakeFolderPrivate(target);
+    return target;
 }
 
 void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
@@ -572,31 +663,28 @@ void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
         fs::remove(link, ec);
         CreatePrivateFolders(root / ("medium" + std::to_string(m)));
     } else if (pos.size() == 2) {
-        fs::path target = fs::absolute(pos[1]);
-        CreatePrivateFolders(target);
-        std::string text = target.string() + "\n";
+        std::string text = PathText(MediumElsewhere(pos[1], m)) + "\n";
         WriteFileAtomically(link, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
     }
-    out << "medium " << m << ": " << MediumFolder(root, m).string() << "\n";
+    out << "medium " << m << ": " << PathText(MediumFolder(root, m)) << "\n";
 }
 
-int Run(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+int Run(const std::vector<std::string>& args) {
     std::optional<fs::path> storeOption;
     size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h" || a == "help") {
-            std::cout << kUsage;
+            PrintUsage();
             return 0;
         }
         if (a == "--store") {
             if (i + 1 >= args.size() || args[i + 1].empty()) {
                 throw UsageError("--store needs a folder");
             }
-            storeOption = fs::path(args[++i]);
+            storeOption = PathFromUtf8(args[++i]);
         } else if (a.rfind("--store=", 0) == 0) {
-            storeOption = fs::path(a.substr(8));
+            storeOption = PathFromUtf8(a.substr(8));
         } else if (a.rfind("-", 0) == 0) {
             throw UsageError("unknown option " + a);
         } else {
@@ -610,7 +698,7 @@ int Run(int argc, char** argv) {
     std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
     for (const std::string& a : rest) {
         if (a == "--help" || a == "-h") {
-            std::cout << kUsage;
+            PrintUsage();
             return 0;
         }
     }
@@ -661,17 +749,15 @@ int Run(int argc, char** argv) {
     return 0;
 }
 
-} // namespace
-} // namespace ledra::tool
-
-int main(int argc, char** argv) {
+// The tool's run: the arguments after the program's name, in UTF-8.
+int Main(const std::vector<std::string>& args) {
     // PKCS#12 files made by older software use ciphers that only the legacy provider offers.
     OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
     OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
     int status = 1;
     try {
-        status = ledra::tool::Run(argc, argv);
-    } catch (const ledra::tool::UsageError& e) {
+        status = Run(args);
+    } catch (const UsageError& e) {
         std::cerr << "ledra-tool: " << e.what() << "\n(ledra-tool --help shows the commands)\n";
         status = 2;
     } catch (const std::exception& e) {
@@ -679,6 +765,7 @@ int main(int argc, char** argv) {
         status = 1;
     }
     std::cout.flush();
+    std::cerr.flush();
     if (standard != nullptr) {
         OSSL_PROVIDER_unload(standard);
     }
@@ -687,3 +774,23 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+} // namespace
+} // namespace ledra::tool
+
+#ifdef _WIN32
+// Windows hands a program its arguments in UTF-16: a Korean file or folder name survives only
+// when it is taken from there, not from the ANSI code page's narrow copy.
+int wmain(int argc, wchar_t** argv) {
+    ledra::tool::console::Session console;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(ledra::platform::Utf8FromWide(argv[i]));
+    }
+    return ledra::tool::Main(args);
+}
+#else
+int main(int argc, char** argv) {
+    return ledra::tool::Main(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif

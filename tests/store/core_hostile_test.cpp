@@ -451,6 +451,22 @@ TEST(StoreRoot, IsAnAbsolutePathOrThereIsNone) {
     SetStoreRootOverride("");
 }
 
+// Every function that reads medium 0 or the recipients answers `code`, and writes nothing.
+void ExpectEveryFunctionRefuses(int32_t code, const std::string& dn) {
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    Guarded<CertInfoRecord> records(qm::kMaxListEntries);
+    Block cert;
+    Block key;
+    EXPECT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0), code);
+    EXPECT_EQ(LD_GetKeyInfo(qm::kKindOwn, records.get(), 0, 0, "5821"), code);
+    EXPECT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.get(), 0), code);
+    EXPECT_EQ(LD_GetMyCert(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &cert.buffer), code);
+    EXPECT_EQ(LD_GetCert(dn.c_str(), qm::kKindRecipient, &cert.buffer), code);
+    EXPECT_EQ(LD_GetKey(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &key.buffer), code);
+    EXPECT_TRUE(area.GuardIntact());
+    EXPECT_TRUE(cert.GuardIntact() && key.GuardIntact());
+}
+
 // Another local user's folder as the root may hold a medium that user planted (someone's
 // certificate beside the planter's key): the store reads nothing from it.
 TEST(StoreRoot, ARootThatAnotherUserOwnsIsNeverRead) {
@@ -464,19 +480,36 @@ TEST(StoreRoot, ARootThatAnotherUserOwnsIsNeverRead) {
     if (!other.given()) {
         GTEST_SKIP() << "only root can give a folder to another user";
     }
-    std::string dn = DnOf("Planted");
-    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
-    Guarded<CertInfoRecord> records(qm::kMaxListEntries);
-    Block cert;
-    Block key;
-    EXPECT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0), err::kForeignStore);
-    EXPECT_EQ(LD_GetKeyInfo(qm::kKindOwn, records.get(), 0, 0, "5821"), err::kForeignStore);
-    EXPECT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.get(), 0), err::kForeignStore);
-    EXPECT_EQ(LD_GetMyCert(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &cert.buffer),
-              err::kForeignStore);
-    EXPECT_EQ(LD_GetCert(dn.c_str(), qm::kKindRecipient, &cert.buffer), err::kForeignStore);
-    EXPECT_EQ(LD_GetKey(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &key.buffer), err::kForeignStore);
-    EXPECT_TRUE(area.GuardIntact());
+    ExpectEveryFunctionRefuses(err::kForeignStore, DnOf("Planted"));
+}
+
+// Whoever may write to a folder of the store may plant an entry there: a root or a medium that
+// the group or anyone may write to is never read, wherever the medium is kept.
+TEST(StoreRoot, FoldersThatOthersMayWriteToAreNeverRead) {
+    ScratchStore store;
+    ScratchFolder stick;
+    Made planted = MakeCertificate(Person("Planted"));
+    AddOwn(store.Medium(0), planted);
+    AddOwn(store.Medium(1), planted);
+    AddRecipient(store.Recipients(), planted);
+    AddOwn(stick.path(), planted);
+    WriteBytes(store.path() / "medium2.link", [&] {
+        std::string s = stick.path().string() + "\n";
+        return std::vector<uint8_t>(s.begin(), s.end());
+    }());
+    ASSERT_EQ(CountListed(2), 1);
+
+    chmod(store.path().c_str(), 0777);
+    ExpectEveryFunctionRefuses(err::kOpenStore, DnOf("Planted"));
+    chmod(store.path().c_str(), 0700);
+
+    // Each folder on its own terms: an open one refuses only what it would have answered.
+    chmod(store.Medium(0).c_str(), 0770);
+    chmod(store.Recipients().c_str(), 0703);
+    chmod(stick.path().c_str(), 01777);
+    ExpectEveryFunctionRefuses(err::kOpenStore, DnOf("Planted"));
+    EXPECT_EQ(CountListed(2), err::kOpenStore);
+    EXPECT_EQ(CountListed(1), 1);
 }
 
 TEST(EntryWriting, LeavesNothingHalfWrittenAndNeverReplacesAnEntry) {

@@ -1,23 +1,38 @@
-// Ledra.dll as Quillmark.dll meets it: a Windows program loads the DLL by full path, binds its
-// eleven functions by name and calls them across the boundary between Windows code and the
-// Winelib export layer: the registry values over the real (Wine) registry, and the certificate
-// functions over a store that the native store tool made (QUILLMARK_STORE), with DNs in the
-// process's ANSI code page, 949.
+// Ledra.dll and ledra-tool.exe as Windows runs them: a Windows program loads the DLL by full path
+// from beside Quillmark.dll, binds its eleven functions by name and calls them: the registry
+// values over the real (Wine) registry, and the certificate functions over a store that
+// ledra-tool.exe made (QUILLMARK_STORE, a folder with a Korean name), with DNs in the process's
+// ANSI code page, 949. The tool runs as a user would run it, its output read from a file.
+//
+// What Wine shows of a folder's security comes from its Unix owner and mode: a folder that root
+// gave to another user has another owner (Anonymous), and one that everyone may write to has an
+// entry for Everyone that lets them. A group of others, another named account, and an ACL that
+// mode bits cannot express are beyond it; the store's own tests judge those natively.
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
 
 #include "external/store.h"
 #include "store/core/errors.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 namespace err = ledra::err;
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
 
 // "cn=홍길동,ou=Users,o=Quillmark Demo,c=KR" in code page 949.
 const char kHong[] = "cn=\xC8\xAB\xB1\xE6\xB5\xBF,ou=Users,o=Quillmark Demo,c=KR";
@@ -59,6 +74,157 @@ std::wstring DllPath() {
     return folder.empty() ? L"Ledra.dll" : WindowsPath(folder) + L"\\Ledra.dll";
 }
 
+fs::path StorePath() {
+    return fs::path(Environment(L"QUILLMARK_STORE")).make_preferred();
+}
+
+std::string Utf8(const fs::path& text) {
+    std::u8string utf8 = text.u8string();
+    return std::string(utf8.begin(), utf8.end());
+}
+
+// A fresh folder with a Korean name in the user's temporary folder, removed with its content.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        static int count = 0;
+        path_ =
+            fs::temp_directory_path() / (L"레드라 시험 " + std::to_wstring(GetCurrentProcessId()) +
+                                         L"-" + std::to_wstring(++count));
+        fs::create_directories(path_);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// ledra-tool.exe from beside the DLL, with this process's environment; its standard output and
+// standard error go to files, as to a pipe.
+struct ToolRun {
+    DWORD status = ~0u;
+    std::string out; // UTF-8
+    std::string err;
+};
+
+ToolRun RunTool(const std::vector<std::wstring>& args) {
+    ScratchFolder io;
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = CreateFileW((io.path() / L"out").c_str(), GENERIC_WRITE, 0, &inherited,
+                                     CREATE_ALWAYS, 0, nullptr);
+    startup.hStdError = CreateFileW((io.path() / L"err").c_str(), GENERIC_WRITE, 0, &inherited,
+                                    CREATE_ALWAYS, 0, nullptr);
+    std::wstring line = L"\"" + WindowsPath(Environment(L"QM_BIN")) + L"\\ledra-tool.exe\"";
+    for (const std::wstring& a : args) {
+        line += L" \"" + a + L"\"";
+    }
+    PROCESS_INFORMATION process{};
+    ToolRun run;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, 120000);
+        GetExitCodeProcess(process.hProcess, &run.status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(startup.hStdError);
+    run.out = Slurp(io.path() / L"out");
+    run.err = Slurp(io.path() / L"err");
+    return run;
+}
+
+std::wstring UserSid() {
+    HANDLE token = nullptr;
+    BYTE user[256] = {};
+    DWORD size = sizeof(user);
+    wchar_t* text = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        GetTokenInformation(token, TokenUser, user, size, &size);
+        CloseHandle(token);
+    }
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text);
+    std::wstring sid = text != nullptr ? text : L"";
+    LocalFree(text);
+    return sid;
+}
+
+// A file's or folder's owner, and whom its DACL grants something, in SDDL's words ("SY").
+struct Security {
+    std::wstring owner;
+    std::set<std::wstring> grantees;
+};
+
+Security SecurityOf(const fs::path& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    wchar_t* text = nullptr;
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr,
+                          &descriptor);
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, what, &text,
+                                                         nullptr);
+    std::wstring sddl = text != nullptr ? text : L""; // "O:<owner>D:(A;OICI;FA;;;SY)..."
+    LocalFree(text);
+    LocalFree(descriptor);
+    Security security;
+    security.owner = sddl.substr(2, sddl.find(L"D:") - 2);
+    for (size_t open = sddl.find(L'('); open != std::wstring::npos;
+         open = sddl.find(L'(', open + 1)) {
+        size_t close = sddl.find(L')', open), last = sddl.rfind(L';', close);
+        security.grantees.insert(sddl.substr(last + 1, close - last - 1));
+    }
+    return security;
+}
+
+// Owned by the user, and nobody but the user, SYSTEM and the administrators granted anything.
+void ExpectTheUsersAlone(const fs::path& path) {
+    Security security = SecurityOf(path);
+    std::wstring user = UserSid();
+    EXPECT_EQ(security.owner, user) << Utf8(path);
+    for (const std::wstring& who : security.grantees) {
+        EXPECT_TRUE(who == L"SY" || who == L"BA" || who == user) << Utf8(path) << ": " << Utf8(who);
+    }
+}
+
+// Lets everyone write to the folder, as a Windows user would in its security settings (Wine
+// turns it into mode 0777).
+bool OpenToEveryone(const fs::path& folder) {
+    std::wstring sddl = L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;" + UserSid() + L")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr) &&
+                SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return done;
+}
+
+// A copy of the demo store in a scratch folder.
+fs::path CopyOfTheStore(const ScratchFolder& scratch) {
+    fs::path copy = scratch.path() / L"저장소";
+    fs::copy(StorePath(), copy, fs::copy_options::recursive);
+    return copy;
+}
+
 class LedraDll : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { module_ = LoadLibraryW(DllPath().c_str()); }
@@ -90,6 +256,7 @@ protected:
     }
 
     void TearDown() override {
+        SetEnvironmentVariableW(L"QUILLMARK_STORE", store_.c_str());
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKeyFull);
         HKEY veyra = nullptr;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\TesselCorp\\Oriel\\Veyra", 0, KEY_SET_VALUE,
@@ -99,8 +266,14 @@ protected:
         }
     }
 
+    int32_t CountOwn(int medium = 0) {
+        std::vector<char> area(qm::kDnAreaSize);
+        return api_.LD_GetKeyDN(qm::kKindOwn, area.data(), medium, 700);
+    }
+
     static HMODULE module_;
     StoreApi api_{};
+    const std::wstring store_ = Environment(L"QUILLMARK_STORE"); // Z:/..., from scripts/winerun
 };
 
 HMODULE LedraDll::module_ = nullptr;
@@ -214,21 +387,153 @@ TEST_F(LedraDll, HandsOutCertificatesAndKeysIntoTheCallersBlock) {
     EXPECT_EQ(out.length, 0);
 }
 
+// What Quillmark.dll loads is a Windows DLL of its own, taken from beside it: never a Wine
+// builtin, whose image Wine marks as it marks its own DLLs.
+TEST_F(LedraDll, IsAGenuineWindowsDllFromBesideQuillmark) {
+    wchar_t loaded[MAX_PATH] = {};
+    ASSERT_NE(GetModuleFileNameW(module_, loaded, MAX_PATH), 0u);
+    EXPECT_TRUE(fs::equivalent(loaded, DllPath()));
+    auto marked = [](HMODULE module) {
+        return std::memcmp(reinterpret_cast<const char*>(module) + sizeof(IMAGE_DOS_HEADER),
+                           "Wine builtin DLL", 16) == 0;
+    };
+    ASSERT_TRUE(marked(GetModuleHandleW(L"kernel32.dll"))) << "the mark to look for has changed";
+    EXPECT_FALSE(marked(module_));
+}
+
+// The root is what QUILLMARK_STORE says now, when it is an absolute path, else the user's local
+// application data folder; a path that would depend on the current folder or drive names none.
 TEST_F(LedraDll, FollowsTheStoreThatTheWindowsEnvironmentNames) {
-    std::wstring unixRoot = Environment(L"QUILLMARK_STORE");
-    ASSERT_FALSE(unixRoot.empty());
-    std::vector<char> area(qm::kDnAreaSize);
+    ASSERT_EQ(store_.rfind(L"Z:", 0), 0u);
+    // Set by the Windows program itself (the Unix environment never sees it).
+    ASSERT_TRUE(SetEnvironmentVariableW(L"QUILLMARK_STORE", StorePath().c_str()));
+    EXPECT_EQ(CountOwn(), 6);
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", (store_ + L"/missing").c_str());
+    EXPECT_EQ(CountOwn(), err::kNoMedium);
+    for (const wchar_t* relative : {L"store", L"\\store", L"Z:store", L"/tmp/store"}) {
+        SetEnvironmentVariableW(L"QUILLMARK_STORE", relative);
+        EXPECT_EQ(CountOwn(), err::kNoStore) << Utf8(relative);
+    }
 
-    // The same store through its Windows path.
-    ASSERT_TRUE(SetEnvironmentVariableW(L"QUILLMARK_STORE", WindowsPath(unixRoot).c_str()));
-    EXPECT_EQ(api_.LD_GetKeyDN(qm::kKindOwn, area.data(), 0, 700), 6);
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", nullptr);
+    wchar_t* local = nullptr;
+    ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local), S_OK);
+    fs::path quillmark = fs::path(local) / L"Quillmark";
+    CoTaskMemFree(local);
+    if (fs::exists(quillmark)) {
+        GTEST_SKIP() << "the prefix's user keeps a store of their own: it is left alone";
+    }
+    EXPECT_EQ(CountOwn(), err::kNoMedium);
+    ToolRun init = RunTool({L"init"});
+    EXPECT_EQ(init.status, 0u) << init.err;
+    EXPECT_EQ(init.out, "store ready at " + Utf8(quillmark / L"Store") + "\n");
+    EXPECT_EQ(CountOwn(), 0);
+    fs::remove_all(quillmark);
+}
 
-    // A variable set by the Windows program itself (the Unix environment never sees it).
-    ASSERT_TRUE(SetEnvironmentVariableW(L"QUILLMARK_STORE", (unixRoot + L"/missing").c_str()));
-    EXPECT_EQ(api_.LD_GetKeyDN(qm::kKindOwn, area.data(), 0, 700), err::kNoMedium);
+// The tool as a user runs it: Korean folder names in, UTF-8 text out (to a file or a pipe), what
+// it makes is the user's alone, and what it writes appears whole or not at all.
+TEST_F(LedraDll, TheToolTakesKoreanPathsAndMakesWhatIsTheUsersAlone) {
+    ToolRun run = RunTool({L"list", L"--medium", L"0"});
+    ASSERT_EQ(run.status, 0u) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("cn=홍길동,ou=Users,o=Quillmark Demo,c=KR"));
+    EXPECT_THAT(run.out, HasSubstr(Utf8(store_)));
 
-    SetEnvironmentVariableW(L"QUILLMARK_STORE", unixRoot.c_str());
-    EXPECT_EQ(api_.LD_GetKeyDN(qm::kKindOwn, area.data(), 0, 700), 6);
+    ScratchFolder scratch;
+    fs::path root = scratch.path() / L"새 저장소";
+    run = RunTool({L"--store", root.wstring(), L"init"});
+    ASSERT_EQ(run.status, 0u) << run.err;
+    EXPECT_EQ(run.out, "store ready at " + Utf8(root) + "\n");
+    std::wstring server = (StorePath() / L"demo" / L"server.pem").wstring();
+    run = RunTool({L"--store", root.wstring(), L"import-recipient", L"--cert", server});
+    ASSERT_EQ(run.status, 0u) << run.err;
+    run = RunTool({L"--store", root.wstring(), L"import-recipient", L"--cert", server});
+    EXPECT_EQ(run.status, 1u);
+    EXPECT_THAT(run.err, HasSubstr("already in the recipients"));
+
+    // Two media chosen one after the other: the link is replaced whole, and each folder closed.
+    fs::path first = scratch.path() / L"막대 하나", second = scratch.path() / L"막대 둘";
+    fs::create_directory(first);
+    fs::create_directory(second);
+    for (const fs::path& stick : {first, second}) {
+        run = RunTool({L"--store", root.wstring(), L"medium", L"1", stick.wstring()});
+        ASSERT_EQ(run.status, 0u) << run.err;
+        ExpectTheUsersAlone(stick); // it was open to everyone's reading
+    }
+    EXPECT_EQ(Slurp(root / L"medium1.link"), Utf8(second) + "\n");
+
+    // Everything it made is the user's alone, and no temporary name is left behind.
+    ExpectTheUsersAlone(root);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        ExpectTheUsersAlone(entry.path());
+        EXPECT_NE(entry.path().filename().wstring()[0], L'.') << Utf8(entry.path());
+    }
+
+    // What a crash while writing leaves is under a temporary name, which is never read.
+    fs::path half = root / L"recipients" / L".new-0123456789abcdef-0123456789ab";
+    fs::create_directory(half);
+    std::string pem = Slurp(server);
+    WriteText(half / L"cert.der", pem.substr(0, pem.size() / 2));
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
+    std::vector<CertInfoRecord> records(qm::kMaxListEntries);
+    EXPECT_EQ(api_.LD_GetCertInfo(qm::kKindRecipient, records.data(), 0), 1);
+}
+
+// Whoever may write to a folder of the store may plant an entry there: a root or a medium that
+// everyone may write to is refused, by the DLL and the tool, and a medium kept elsewhere must
+// exist before it is chosen (an unmounted stick's folder would put the keys on the system disk).
+TEST_F(LedraDll, RefusesARootOrMediumThatOthersMayWriteTo) {
+    ScratchFolder scratch;
+    fs::path root = CopyOfTheStore(scratch);
+    fs::path stick = scratch.path() / L"이동식 디스크";
+    fs::copy(root / L"medium0", stick, fs::copy_options::recursive);
+    WriteText(root / L"medium1.link", Utf8(stick) + "\n");
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
+    EXPECT_EQ(CountOwn(1), 6);
+
+    ASSERT_TRUE(OpenToEveryone(stick));
+    EXPECT_EQ(CountOwn(1), err::kOpenStore);
+    EXPECT_EQ(CountOwn(0), 6);
+    fs::path missing = scratch.path() / L"꽂히지 않은 막대";
+    for (const fs::path& folder : {stick, missing}) {
+        ToolRun run = RunTool({L"medium", L"2", folder.wstring()});
+        EXPECT_EQ(run.status, 1u) << run.out;
+        EXPECT_THAT(run.err, HasSubstr(folder == stick ? "can be written by other users"
+                                                       : "does not exist"));
+    }
+    EXPECT_FALSE(fs::exists(root / L"medium2.link"));
+    EXPECT_FALSE(fs::exists(missing));
+
+    ASSERT_TRUE(OpenToEveryone(root));
+    EXPECT_EQ(CountOwn(0), err::kOpenStore);
+    std::vector<uint8_t> block(qm::kStoreBlockSize);
+    ByteBuffer out{0, block.data()};
+    EXPECT_EQ(api_.LD_GetCert(kServer, qm::kKindRecipient, &out), err::kOpenStore);
+    ToolRun run = RunTool({L"list"});
+    EXPECT_EQ(run.status, 1u);
+    EXPECT_THAT(run.err, HasSubstr("can be written by other users"));
+}
+
+// A folder that another user owns (the fixture gives one to "nobody" when it runs as root).
+TEST_F(LedraDll, RefusesARootOrMediumThatAnotherUserOwns) {
+    fs::path foreign = WindowsPath(Environment(L"QM_FOREIGN_FOLDER"));
+    ASSERT_TRUE(fs::is_directory(foreign));
+    if (SecurityOf(foreign).owner == UserSid()) {
+        GTEST_SKIP() << "only root can give a folder to another user";
+    }
+    EXPECT_EQ(SecurityOf(foreign).owner, L"AN") << "Wine shows another Unix user as Anonymous";
+    ScratchFolder scratch;
+    fs::path root = CopyOfTheStore(scratch);
+    WriteText(root / L"medium2.link", Utf8(foreign) + "\n");
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
+    EXPECT_EQ(CountOwn(2), err::kForeignStore);
+    EXPECT_EQ(CountOwn(0), 6);
+    ToolRun run = RunTool({L"medium", L"3", foreign.wstring()});
+    EXPECT_EQ(run.status, 1u);
+    EXPECT_THAT(run.err, HasSubstr("belongs to another user"));
+
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", foreign.c_str());
+    EXPECT_EQ(CountOwn(0), err::kForeignStore);
 }
 
 } // namespace

@@ -24,6 +24,7 @@ ScratchFolder::ScratchFolder() {
         std::error_code ec;
         if (fs::create_directory(candidate, ec)) {
             path_ = candidate;
+            MakePrivate(path_); // whatever the umask: the store refuses a folder others may write
             return;
         }
     }
@@ -38,8 +39,10 @@ ScratchFolder::~ScratchFolder() {
 ScratchStore::ScratchStore() {
     for (int m = 0; m < 4; ++m) {
         fs::create_directory(Medium(m));
+        MakePrivate(Medium(m));
     }
     fs::create_directory(Recipients());
+    MakePrivate(Recipients());
     SetStoreRootOverride(path().string());
     SetAnsiCodePage(949);
 }
@@ -129,6 +132,10 @@ SavedEnvironment::~SavedEnvironment() {
             unsetenv(name.c_str());
         }
     }
+}
+
+void MakePrivate(const fs::path& folder) {
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
 }
 
 unsigned Mode(const fs::path& path) {

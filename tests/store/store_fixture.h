@@ -77,6 +77,9 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// Makes a folder 0700.
+void MakePrivate(const fs::path& folder);
+
 // The permission bits of a file or folder (07777 when it cannot be read).
 unsigned Mode(const fs::path& path);
 

@@ -275,20 +275,33 @@ TEST_F(Tool, RemovesOnlyOneOfSeveralMatchesWhenToldWhich) {
     EXPECT_TRUE(Entries(store_.path() / "medium1", true).empty());
 }
 
+// What list shows as damaged, remove takes away by the same name or id.
 TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
-    fs::create_directory(store_.path() / "medium0" / "broken");
-    WriteBytes(store_.path() / "medium0" / "broken" / "cert.der", {0x30, 0x03});
+    fs::path medium = store_.path() / "medium0";
+    fs::create_directory(medium / "broken");
+    WriteBytes(medium / "broken" / "cert.der", {0x30, 0x03});
+    Made keyless = MakeCertificate({{"CN", "Keyless"}});
+    std::string id = AddRecipient(medium, keyless); // an own entry without its key
     MakeOptions big;
     big.exactSize = 3100;
     AddRecipient(store_.path() / "recipients", MakeCertificate({{"CN", "Big"}}, big));
     ToolRun run = Run({"list"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("damaged entry broken"));
+    EXPECT_THAT(run.out, HasSubstr("damaged entry " + id));
     EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: the certificate is larger"));
+
+    run = Run({"remove", "broken"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = Run({"remove", "--medium", "0", id.substr(0, 10)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("removed from medium 0: damaged entry " + id));
+    EXPECT_TRUE(fs::is_empty(medium));
 }
 
 TEST_F(Tool, KeepsAMediumInAnotherFolder) {
     ScratchFolder stick;
+    fs::create_directory(stick.path() / "certs");
     ToolRun run = Run({"medium", "2", (stick.path() / "certs").string()});
     ASSERT_EQ(run.status, 0) << run.err;
     Made m = MakeCertificate({{"CN", "Mobile"}});
@@ -328,9 +341,12 @@ TEST_F(Tool, EveryWriteKeepsTheStoreToItsUser) {
     EXPECT_EQ(Mode(root / "recipients" / Fingerprint(user.der) / "cert.der"), 0600u);
 
     fs::path stick = inputs_.path() / "stick" / "quillmark";
+    fs::create_directories(stick);
+    fs::permissions(stick.parent_path(), fs::perms(0755));
+    fs::permissions(stick, fs::perms(0755));
     ASSERT_EQ(Run({"medium", "2", stick.string()}).status, 0);
     EXPECT_EQ(Mode(stick), 0700u);
-    EXPECT_EQ(Mode(stick.parent_path()), 0700u);
+    EXPECT_EQ(Mode(stick.parent_path()), 0755u) << "only the medium's own folder is the store's";
     EXPECT_EQ(Mode(root / "medium2.link"), 0600u);
 
     ASSERT_EQ(Run({"demo"}).status, 0);
@@ -364,6 +380,61 @@ TEST_F(Tool, NeitherReadsNorWritesAStoreThatAnotherUserOwns) {
     }
     EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
     EXPECT_TRUE(Entries(store_.path() / "medium0", true).empty());
+    EXPECT_FALSE(fs::exists(store_.path() / "demo"));
+}
+
+// A medium elsewhere must be there (an unmounted stick's mount point would take the keys onto the
+// system's disk) and be the user's alone, as the root is: otherwise nothing changes.
+TEST_F(Tool, KeepsAMediumOnlyInAnExistingFolderOfTheUsersOwn) {
+    fs::path missing = inputs_.path() / "unmounted" / "certs";
+    fs::path open = inputs_.path() / "open";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms(0777));
+    for (const auto& [path, message] : std::vector<std::pair<fs::path, const char*>>{
+             {missing, "does not exist"},
+             {File("file", "not a folder"), "is not a folder"},
+             {open, "can be written by other users"}}) {
+        ToolRun run = Run({"medium", "1", path.string()});
+        EXPECT_EQ(run.status, 1) << path;
+        EXPECT_THAT(run.err, HasSubstr(message));
+    }
+    EXPECT_FALSE(fs::exists(missing.parent_path()));
+    EXPECT_FALSE(fs::exists(store_.path() / "medium1.link"));
+    EXPECT_EQ(Mode(open), 0777u);
+
+    // A medium that became open since it was chosen is refused at once, and shown so.
+    ScratchFolder stick;
+    ASSERT_EQ(Run({"medium", "3", stick.path().string()}).status, 0);
+    fs::permissions(stick.path(), fs::perms(0770));
+    Made user = MakeCertificate({{"CN", "Late"}});
+    ToolRun run = Run({"import-user", "--medium", "3", "--cert", File("c.der", user.der), "--key",
+                       File("k.pem", PemKey(user.key.get())), "--new-pass", "pass:x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("can be written by other users"));
+    EXPECT_THAT(Run({"list", "--medium", "3"}).out, HasSubstr("(refused: the folder can be"));
+    EXPECT_TRUE(fs::is_empty(stick.path()));
+
+    fs::permissions(stick.path(), fs::perms(0700));
+    GivenToAnotherUser other(stick.path());
+    if (!other.given()) {
+        GTEST_SKIP() << "only root can give a folder to another user";
+    }
+    run = Run({"medium", "2", stick.path().string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("belongs to another user"));
+}
+
+// A root that others may write to may hold what they planted: neither read nor written, nor
+// tightened as if nothing had happened.
+TEST_F(Tool, NeitherReadsNorWritesAStoreThatOthersMayWriteTo) {
+    fs::permissions(store_.path(), fs::perms(0775));
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"list"}, {"init"}, {"demo"}}) {
+        ToolRun run = Run(args);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_THAT(run.err, HasSubstr("can be written by other users")) << args[0];
+    }
+    EXPECT_EQ(Mode(store_.path()), 0775u);
     EXPECT_FALSE(fs::exists(store_.path() / "demo"));
 }
 

@@ -1,0 +1,55 @@
+// Whether the store may read a folder (its root or a medium), decided from what the platform
+// reports of the folder: its owner, and who besides the owner may write to it. The decisions are
+// plain functions, so that the rules of both platforms are checked natively with made-up owners,
+// modes and ACLs, including the ones that Wine cannot show.
+//
+// Whoever may add to a folder of the store may plant an entry in it: someone's certificate beside
+// the planter's own key, or a recipient's certificate that seals the user's session keys to the
+// planter. So a folder is read only when it belongs to the user (or the system) and nobody else
+// may write to it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ledra {
+
+enum class FolderTrust {
+    kMissing,        // nothing there: nothing to read
+    kNotAFolder,     // nothing to list either
+    kTrusted,        // the user's, and nobody else may write to it
+    kOtherOwner,     // another user owns it (or its owner cannot be read)
+    kOthersMayWrite, // someone besides the user and the system may add to it or change it
+};
+
+// POSIX: the owner must be the user; neither the group (which may hold others) nor everyone
+// else may write.
+FolderTrust JudgePosixFolder(bool isFolder, uint32_t ownerUid, uint32_t mode, uint32_t userUid);
+
+// One entry of a Windows DACL, with its SID in text form ("S-1-5-18").
+struct AccessEntry {
+    bool allows = true;       // false: a denying entry, which can only take rights away
+    bool inheritOnly = false; // it applies to what is made inside, not to the folder itself
+    uint32_t mask = 0;
+    std::string sid; // empty when it cannot be read
+};
+
+struct WindowsSecurity {
+    std::string owner;   // the folder's owner
+    std::string user;    // the user of this process (the token's user, not its default owner)
+    bool hasDacl = true; // false: a NULL DACL (no ACL at all, as on FAT), which lets anyone write
+    std::vector<AccessEntry> dacl;
+};
+
+// Windows: the owner must be the user, the system or the administrators; no entry may grant
+// anyone else a right that adds to the folder, removes from it or changes who may. Denying
+// entries are not weighed against granting ones (a group's grant could still reach someone whom
+// a deny names): a grant to anyone else refuses the folder.
+FolderTrust JudgeWindowsFolder(const WindowsSecurity& security);
+
+// Whether the folder already grants nobody but the user, the system and the administrators any
+// right at all, as the store's own folders do.
+bool IsPrivateToUser(const WindowsSecurity& security);
+
+} // namespace ledra

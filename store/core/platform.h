@@ -1,0 +1,85 @@
+// What the store needs of the operating system, with one implementation per platform:
+// platform_posix.cpp (Linux: the native tests, the sanitizers, the fuzzers and the native tool)
+// and platform_windows.cpp (Ledra.dll and ledra-tool.exe). Everything else in the core is shared,
+// so that both keep one store format and one set of rules.
+#pragma once
+
+#include "store/core/access.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace ledra {
+class WipedBytes;
+}
+
+namespace ledra::platform {
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+// UTF-16 and UTF-8: paths, environment variables, the tool's arguments and console text.
+std::string Utf8FromWide(std::wstring_view text);
+std::wstring WideFromUtf8(std::string_view text);
+#endif
+
+// An environment variable as UTF-8, read afresh on every call (a Windows host may change its own
+// environment while the store is loaded); nothing when it is unset or empty.
+std::optional<std::string> EnvironmentText(const char* name);
+
+// The root that the environment names: QUILLMARK_STORE when it is set, else the user's own
+// default (see layout.h). Not yet checked to be absolute.
+fs::path RootFromEnvironment();
+
+// Who owns the folder and who besides may write to it, judged by the rules of access.h.
+FolderTrust InspectFolder(const fs::path& folder);
+
+// Makes one folder open to this user alone (and, on Windows, the system and the administrators,
+// as the user's own profile folders are); false when something of that name is there already.
+// Throws std::system_error on any other failure.
+bool MakePrivateFolder(const fs::path& folder);
+
+// Closes an existing folder of this user's to everyone else, as MakePrivateFolder would have
+// made it. Throws std::system_error on failure.
+void MakeFolderPrivate(const fs::path& folder);
+
+// Creates a file that did not exist, open to this user alone, writes the bytes and flushes them
+// to the disk. Throws std::system_error on failure.
+void WriteNewFile(const fs::path& path, std::span<const uint8_t> bytes);
+
+// Puts the file `from` in the place of `to` in one step, replacing whatever is there, and returns
+// once the new name is on the disk. Throws std::system_error on failure.
+void RenameOver(const fs::path& from, const fs::path& to);
+
+// Gives a folder, whose content is flushed first, a new name in the same folder, and returns once
+// the new name is on the disk. Never replaces anything: throws std::system_error with EEXIST when
+// `to` is there, and on any other failure.
+void MoveFolder(const fs::path& from, const fs::path& to);
+
+// Reads a regular file of at most `limit` bytes into `out`. False when it is missing, is not a
+// regular file (a FIFO or a device would block or never end), is larger, or cannot be read.
+bool ReadRegularFile(const fs::path& path, size_t limit, WipedBytes& out);
+
+// Converts single UTF-8 characters to a Windows code page.
+class AnsiEncoder {
+public:
+    explicit AnsiEncoder(int codePage);
+    AnsiEncoder(const AnsiEncoder&) = delete;
+    AnsiEncoder& operator=(const AnsiEncoder&) = delete;
+    ~AnsiEncoder();
+
+    // Appends the character in the code page to `out`; false when the code page lacks it (a code
+    // page the platform does not know still has ASCII). Never a best-fit look-alike: 'ä' is not
+    // 'a', so a DN never names another one's entry.
+    bool Append(std::string_view character, std::string& out);
+
+private:
+    int codePage_;
+    void* converter_ = nullptr; // the platform's conversion state, where it keeps one
+};
+
+} // namespace ledra::platform
