@@ -1,6 +1,6 @@
 # The build: one CMake tree per toolchain, all driven from here.
 #
-#   $QM_BUILD/native      g++: the engine and store cores, their Winelib DLLs, native tests, tools
+#   $QM_BUILD/native      g++: the engine and store cores, native tests and tools
 #   $QM_BUILD/native-asan the same under AddressSanitizer and UBSan (tests only)
 #   $QM_BUILD/win64       mingw-w64 x86_64: Quillmark.dll and its tests, run under Wine
 #   $QM_BUILD/win32       mingw-w64 i686: the same sources, compiled to prove they build
@@ -38,7 +38,7 @@ qm_build_native() {
 }
 
 qm_build_native_asan() {
-    qm_cmake_tree "building (native, AddressSanitizer + UBSan)" native-asan -DQM_SANITIZE=ON -DQM_WINELIB=OFF
+    qm_cmake_tree "building (native, AddressSanitizer + UBSan)" native-asan -DQM_SANITIZE=ON
 }
 
 qm_build_win64() {

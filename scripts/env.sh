@@ -9,7 +9,9 @@ export QM_ROOT QM_BUILD QM_BIN
 export WINEPREFIX=${QM_WINEPREFIX:-${WINEPREFIX:-$QM_ROOT/.wine}}
 export WINEDEBUG=${QM_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDLLPATH=$QM_BIN
+# The engine and the store are Windows DLLs beside Quillmark.dll: Wine needs no path of its own
+# for them (and a stale one would let an old build in).
+unset WINEDLLPATH
 # The ANSI code page of every Wine process is 949: the system's texts are Korean. (A test that
 # checks another code page names its locale in QM_LANG.)
 export LANG=${QM_LANG:-ko_KR.UTF-8}

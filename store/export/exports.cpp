@@ -23,9 +23,17 @@ template <typename F> int32_t WithProcessSettings(F&& call) noexcept {
 
 } // namespace
 
-// OpenSSL is linked in statically: the per-thread state that it keeps (its error queue, among
-// others) is released when a thread ends, as OpenSSL's own DLL does.
+// OpenSSL is linked in statically and behaves as in its own DLL: it registers its clean-up with
+// the process's C runtime, so the DLL stays loaded until the process ends (unloaded, it would
+// leave that clean-up pointing at code that is gone); the per-thread state that it keeps (its
+// error queue, among others) is released when a thread ends.
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        HMODULE self = nullptr;
+        return GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+            reinterpret_cast<LPCWSTR>(&DllMain), &self);
+    }
     if (reason == DLL_THREAD_DETACH) {
         OPENSSL_thread_stop();
     }

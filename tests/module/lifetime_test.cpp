@@ -306,18 +306,7 @@ protected:
     fs::path root;
     fs::path app, current, onPath;
 
-    // Wine would put the project's own Winelib engine and store in place of any file by their
-    // names. The host loads such a file as it is, as Windows does, so that a plant that is loaded
-    // runs; the real engine and store, whose files are Wine's placeholders, still load.
-    static constexpr wchar_t kHostSettings[] = L"Software\\Wine\\AppDefaults\\qm_module_host.exe";
-
     void SetUp() override {
-        std::wstring overrides = std::wstring(kHostSettings) + L"\\DllOverrides";
-        for (const wchar_t* name : {L"corvane", L"ledra"}) {
-            const wchar_t order[] = L"native,builtin";
-            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), name,
-                                                     REG_SZ, order, sizeof(order)));
-        }
         root = fs::temp_directory_path() / ("qm-planted-" + std::to_string(GetCurrentProcessId()));
         app = root / "app";
         current = root / "current";
@@ -336,7 +325,6 @@ protected:
     void TearDown() override {
         std::error_code ignored;
         fs::remove_all(root, ignored);
-        RegDeleteTreeW(HKEY_CURRENT_USER, kHostSettings);
     }
 
     // The marker files of planted DLLs that were loaded.

@@ -50,8 +50,13 @@ fresh() {
     env -u WINEDLLPATH -u QUILLMARK_STORE WINEPREFIX="$prefix" DISPLAY= wine "$@"
 }
 
-advpack() { # INF, section
-    fresh rundll32 advpack.dll,LaunchINFSection "$(winepath -w "$1")",$2
+# A path of the fresh prefix as a Unix path (short names resolved), for comparing.
+fresh_unix() {
+    realpath -m "$(WINEPREFIX=$prefix winepath -u "$1" 2>/dev/null)"
+}
+
+advpack() { # INF, section (what the installer's commands print is kept in the log)
+    fresh rundll32 advpack.dll,LaunchINFSection "$(winepath -w "$1")",$2 >>"$work/advpack.log" 2>&1
 }
 
 snapshot() { # file
@@ -199,7 +204,7 @@ echo "version $version in the INF, the page's three codebases and all ${#SHIPPED
 
 echo "== a fresh prefix: nothing of Quillmark on the machine"
 WINEPREFIX=$prefix DISPLAY= wineboot -i >/dev/null 2>&1
-[ -f "$prefix/system.reg" ] || fail "wineboot made no prefix"
+[ -d "$prefix/drive_c/windows/system32" ] || fail "wineboot made no prefix"
 # The script host registers its own interfaces the first time it runs.
 fresh cscript //nologo "$(winepath -w "$QM_ROOT/tests/scripts/lib/check.js")" >/dev/null 2>&1
 snapshot "$work/before.reg"
@@ -215,7 +220,7 @@ cmp -s "$prefix/drive_c/windows/inf/Quillmark.inf" "$inf" || fail "the INF was n
 for entry in "${CLASSES[@]}"; do
     read -r name clsid <<<"$entry"
     server=$(value_of "HKCR\\CLSID\\$clsid\\InprocServer32")
-    [ "$server" = 'C:\Program Files\Quillmark\Quillmark.dll' ] ||
+    [ "$(fresh_unix "$server")" = "$(realpath "$installed/Quillmark.dll")" ] ||
         fail "$name is served by '$server', not by the installed copy"
     [ "$(value_of "HKCR\\CLSID\\$clsid\\ProgID")" = "Quillmark.$name.1" ] ||
         fail "$clsid is not Quillmark.$name.1"
@@ -231,8 +236,9 @@ grep -qx "clsid=${CLASSES[0]#* }"$'\r' "$inf" || fail "the INF's code download n
 echo "== the installed tool fills the store, the pages do the whole exchange, the server reads it"
 tool='C:\Program Files\Quillmark\ledra-tool.exe'
 fresh "$tool" demo >"$work/demo.log" 2>&1 || fail "ledra-tool.exe demo failed: $(tail -5 "$work/demo.log")"
-store=$(fresh "$tool" medium 0 2>/dev/null | tr -d '\r' | sed -n 's/^medium 0: \(.*\)\\medium0$/\1/p')
-pki=$(winepath -u "$store\\demo" 2>/dev/null)
+# The store is where Windows keeps the user's own data: %LOCALAPPDATA%\Quillmark\Store.
+store="$(fresh cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')\\Quillmark\\Store"
+pki=$(fresh_unix "$store\\demo")
 [ -f "$pki/manifest" ] || fail "the demo is not in the store ($store)"
 mkdir -p "$work/pages"
 for page in directory validate envelope; do

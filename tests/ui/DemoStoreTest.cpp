@@ -19,8 +19,7 @@ using uitest::RunDriven;
 namespace {
 
 // Ledra.dll loaded from the path in QM_LEDRA, bound as the dialog's store while the object lives.
-// The library is loaded once and kept, as Quillmark.dll keeps it: a Winelib DLL cannot be loaded
-// again in a process that has freed it.
+// The library is loaded once and kept, as Quillmark.dll keeps it (and as it keeps itself).
 class RealStore {
 public:
     RealStore() : api(Loaded().api), problem(Loaded().problem) {

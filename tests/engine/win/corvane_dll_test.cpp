@@ -1,7 +1,6 @@
 // Corvane.dll as Quillmark.dll meets it: a Windows program loads the DLL by full path and calls
 // its functions by ordinal. This proves the export table (ordinals only, exactly the engine's
-// numbers) and the calling convention across the boundary between Windows code and the Winelib
-// export layer, which no native test can see.
+// numbers) and the calling convention of the Windows build, which no native test can see.
 #include <windows.h>
 
 #include "external/engine.h"
