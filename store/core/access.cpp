@@ -71,6 +71,10 @@ FolderTrust JudgeWindowsFolder(const WindowsSecurity& security) {
     return FolderTrust::kTrusted;
 }
 
+FolderTrust JudgeFolderWithoutAcls(bool onRemovableDrive) {
+    return onRemovableDrive ? FolderTrust::kTrusted : FolderTrust::kOthersMayWrite;
+}
+
 bool IsPrivateToUser(const WindowsSecurity& security) {
     if (JudgeWindowsFolder(security) != FolderTrust::kTrusted) {
         return false;

@@ -48,6 +48,12 @@ struct WindowsSecurity {
 // a deny names): a grant to anyone else refuses the folder.
 FolderTrust JudgeWindowsFolder(const WindowsSecurity& security);
 
+// A folder on a volume that keeps no ACLs at all (FAT, exFAT): anyone who can reach the volume
+// may write to it. A removable one (a USB stick, where users carry their certificates) is the
+// user's in hand, and nothing on it could ever be closed to others, so its media are read; on a
+// fixed disk such a folder is open to every account of the machine and is refused.
+FolderTrust JudgeFolderWithoutAcls(bool onRemovableDrive);
+
 // Whether the folder already grants nobody but the user, the system and the administrators any
 // right at all, as the store's own folders do.
 bool IsPrivateToUser(const WindowsSecurity& security);

@@ -231,16 +231,21 @@ std::optional<WindowsSecurity> ReadSecurity(const fs::path& path) {
     return security;
 }
 
-// False only for a volume that is known to keep no ACLs; one that cannot be asked is judged by
-// what its security descriptor says.
-bool VolumeKeepsAcls(const fs::path& path) {
+// The volume of a path: whether it keeps ACLs (true for one that cannot be asked, which is then
+// judged by what its security descriptor says) and whether its drive is removable.
+struct Volume {
+    bool keepsAcls = true;
+    bool removable = false;
+};
+
+Volume VolumeOf(const fs::path& path) {
     wchar_t volume[MAX_PATH + 1] = {};
     DWORD flags = 0;
     if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH) ||
         !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
-        return true;
+        return {};
     }
-    return (flags & FILE_PERSISTENT_ACLS) != 0;
+    return {(flags & FILE_PERSISTENT_ACLS) != 0, GetDriveTypeW(volume) == DRIVE_REMOVABLE};
 }
 
 } // namespace
@@ -296,8 +301,8 @@ FolderTrust InspectFolder(const fs::path& folder) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return FolderTrust::kNotAFolder;
     }
-    if (!VolumeKeepsAcls(folder)) {
-        return FolderTrust::kOthersMayWrite; // FAT or exFAT, as most sticks: anyone may write
+    if (Volume volume = VolumeOf(folder); !volume.keepsAcls) {
+        return JudgeFolderWithoutAcls(volume.removable); // FAT or exFAT, as most sticks
     }
     std::optional<WindowsSecurity> security = ReadSecurity(folder);
     // An owner that cannot be read is not known to be the user.

@@ -43,6 +43,10 @@ TEST(FolderTrust, OnWindowsTheOwnerIsTheUserOrTheSystemAndNobodyElseMayWrite) {
         EXPECT_EQ(JudgeWindowsFolder(Private(owner)), FolderTrust::kOtherOwner) << owner;
     }
 
+    // A volume without ACLs: a USB stick is the user's in hand, a fixed disk every account's.
+    EXPECT_EQ(JudgeFolderWithoutAcls(true), FolderTrust::kTrusted);
+    EXPECT_EQ(JudgeFolderWithoutAcls(false), FolderTrust::kOthersMayWrite);
+
     // Reading is not writing (what Wine shows for "other" r-x): trusted, but not private.
     WindowsSecurity readable = Private(kMe, {{true, false, 0x1200a9, "S-1-1-0"}});
     EXPECT_EQ(JudgeWindowsFolder(readable), FolderTrust::kTrusted);
