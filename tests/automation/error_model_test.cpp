@@ -95,7 +95,12 @@ TEST(ErrorText, ChoosesTheEntryByTheLowTwelveBitsAndNeverReadsPastTheTable) {
     EXPECT_STREQ("", text.GetText());
     text.SetCode(0xFFFFFFFE); // a raw -2 left in a code: index 4094
     EXPECT_STREQ("", text.GetText());
-    text.SetCode(50);
+    // Past the table: the two libraries' loading failures, and then nothing.
+    text.SetCode(qm::MakeCode(qm::origin::kBase64Encode, qm::kEngineMissingIndex));
+    EXPECT_STREQ("Crypto Library Loading Failure", text.GetText());
+    text.SetCode(51);
+    EXPECT_STREQ("Certificate Store Loading Failure", text.GetText());
+    text.SetCode(52);
     EXPECT_STREQ("", text.GetText());
 }
 
