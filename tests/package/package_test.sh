@@ -160,6 +160,12 @@ for entry in "i386 . PE32 i686" "x86_64 amd64 PE32+ x86_64"; do
         grep -Eq "\+base\[ *$ordinal\] [0-9a-f]+ Export RVA" "$work/objdump" ||
             fail "$folder/Corvane.dll does not export ordinal $ordinal"
     done
+    # The store is reached by name, undecorated on both architectures.
+    exported=$("$toolchain-w64-mingw32-objdump" -p "$work/cab/$folder/Ledra.dll" |
+        sed -n 's/^\t\[ *[0-9]*\] \(LD_[A-Za-z]*\)$/\1/p' |
+        sort -u | tr '\n' ' ')
+    [ "$exported" = "LD_GetCert LD_GetCertInfo LD_GetKey LD_GetKeyDN LD_GetKeyInfo LD_GetMyCert LD_GetRegValueN LD_GetRegValueSZ LD_IsRegKey LD_SetRegValueN LD_SetRegValueSZ " ] ||
+        fail "$folder/Ledra.dll exports '$exported'"
 done
 
 echo "== signatures"
