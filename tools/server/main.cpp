@@ -141,36 +141,38 @@ int Run(const std::vector<std::string>& args) {
     CLI::App app;
     command_line::Configure(app, "quillmark-server", kAbout);
     app.footer(std::string(kRefusals) + command_line::kExitStatusHelp);
-    app.add_option("--key", keyPath)
-        ->type_name("FILE")
-        ->required()
-        ->description("the server's private key: PEM or DER, plain or encrypted");
-    app.add_option("--password", passwordSource)
-        ->type_name("SOURCE")
-        ->description("the key's password, when it is encrypted: env:VAR (the environment "
-                      "variable VAR) or file:PATH (the first line of the file). A password "
-                      "given as it is works too, but every local user can read it in the list "
-                      "of processes");
-    app.add_option("--cert", certPath)
-        ->type_name("FILE")
-        ->description("the server's certificate, PEM or DER, which must belong to the key: "
-                      "the sealed text is then opened only through the entry made for it "
-                      "(without it, the key is tried on every entry)");
-    app.add_option("--algorithm", algorithmName)
-        ->type_name("NAME")
-        ->required()
-        ->description("the algorithm the page passed to GenerateEx: SEED, ARIA, AES, 3DES or DES");
-    app.add_option("--sealed", sealedPath)
-        ->type_name("FILE|-")
-        ->required()
-        ->description("the page's sealed text (Base64); - reads it from standard input");
-    app.add_option("--cipher", cipherPath)
-        ->type_name("FILE|-")
-        ->required()
-        ->description("the page's ciphertext (Base64); - reads it from standard input");
-    app.add_option("--code-page", codePage)
-        ->type_name("CPnnn")
-        ->description("the page's ANSI code page, which its text is in (default CP949)");
+    const struct {
+        const char* name;
+        std::string* value;
+        const char* kind;
+        bool required;
+        const char* help;
+    } options[] = {
+        {"--key", &keyPath, "FILE", true,
+         "the server's private key: PEM or DER, plain or encrypted"},
+        {"--password", &passwordSource, "SOURCE", false,
+         "the key's password, when it is encrypted: env:VAR (the environment variable VAR) or "
+         "file:PATH (the first line of the file). A password given as it is works too, but "
+         "every local user can read it in the list of processes"},
+        {"--cert", &certPath, "FILE", false,
+         "the server's certificate, PEM or DER, which must belong to the key: the sealed text "
+         "is then opened only through the entry made for it (without it, the key is tried on "
+         "every entry)"},
+        {"--algorithm", &algorithmName, "NAME", true,
+         "the algorithm the page passed to GenerateEx: SEED, ARIA, AES, 3DES or DES"},
+        {"--sealed", &sealedPath, "FILE|-", true,
+         "the page's sealed text (Base64); - reads it from standard input"},
+        {"--cipher", &cipherPath, "FILE|-", true,
+         "the page's ciphertext (Base64); - reads it from standard input"},
+        {"--code-page", &codePage, "CPnnn", false,
+         "the page's ANSI code page, which its text is in (default CP949)"},
+    };
+    for (const auto& o : options) {
+        app.add_option(o.name, *o.value)
+            ->type_name(o.kind)
+            ->required(o.required)
+            ->description(o.help);
+    }
     app.add_flag("--show-key", showKey)
         ->disable_flag_override()
         ->description("also print how many bytes of session key and IV the sealed text held "
