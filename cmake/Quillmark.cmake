@@ -67,6 +67,27 @@ function(qm_windows_binary target description)
     target_link_options(${target} PRIVATE -static)
 endfunction()
 
+# CLI11, the tools' command-line parser: Debian's header-only libcli11-dev. A mingw compiler must
+# not search /usr/include (glibc's headers would stand in for mingw's), so a Windows tree reaches
+# CLI11 through a folder of its own that holds nothing else.
+find_path(QM_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+
+# qm_command_line_tool(target): a tool that reads its command line by the conventions of
+# tools/command_line and says which version of the project it belongs to.
+function(qm_command_line_tool target)
+    if(NOT QM_CLI11_INCLUDE)
+        message(FATAL_ERROR "CLI11 is missing: install libcli11-dev (./run setup does)")
+    endif()
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tools/command_line/command_line.cpp)
+    target_compile_definitions(${target} PRIVATE QM_VERSION_DOTTED="${QM_VERSION_DOTTED}")
+    if(WIN32)
+        set(cli11 ${CMAKE_BINARY_DIR}/cli11-include)
+        file(MAKE_DIRECTORY ${cli11})
+        file(CREATE_LINK ${QM_CLI11_INCLUDE}/CLI ${cli11}/CLI SYMBOLIC)
+        target_include_directories(${target} SYSTEM PRIVATE ${cli11})
+    endif()
+endfunction()
+
 # Test programs under Wine are fully static (no mingw runtime DLL to find).
 function(qm_static_exe target)
     if(WIN32)

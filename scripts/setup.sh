@@ -6,7 +6,7 @@ QM_PACKAGES=(
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
     wine wine64 libwine-dev
     xvfb xauth x11-utils imagemagick fonts-wine fonts-nanum locales
-    libssl-dev openssl
+    libssl-dev openssl libcli11-dev
     gcab osslsigncode cabextract
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libfuzzer-14-dev libclang-rt-14-dev

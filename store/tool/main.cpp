@@ -11,6 +11,7 @@
 
 #include "store/core/platform.h"
 #include "store/tool/console.h"
+#include "tools/command_line/command_line.h"
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>
@@ -21,7 +22,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -30,7 +30,8 @@
 namespace ledra::tool {
 namespace {
 
-constexpr const char* kUsageLine = "usage: ledra-tool [--store DIR] COMMAND [OPTIONS]\n\n";
+constexpr const char* kUsageLine = "usage: ledra-tool [--store DIR] COMMAND [OPTIONS]\n"
+                                   "       ledra-tool COMMAND --help\n\n";
 
 #ifdef _WIN32
 constexpr const char* kStoreRule =
@@ -50,102 +51,140 @@ that its group or anyone else may write to, is refused.
 )";
 #endif
 
-constexpr const char* kCommands = R"(
-Commands:
-  init
-      Create the store's folders (nothing changes where they exist).
-  import-user [--medium N] --cert FILE --key FILE [--key-pass PW] [--new-pass PW]
-      Add a user's certificate (PEM or DER) and private key to medium N (default 0). The store
-      keeps every key as an encrypted PKCS#8 key: one that already is (PEM "ENCRYPTED PRIVATE KEY"
-      or DER) is kept as it is once --key-pass has opened it as Quillmark will and shown it to be
-      the certificate's; any other key (PKCS#8, traditional, or legacy encrypted PEM opened with
-      --key-pass) is encrypted under --new-pass (PBES2: AES-256-CBC, PBKDF2 with HMAC-SHA256).
-      No key is stored that does not belong to its certificate.
-  import-p12 [--medium N] --p12 FILE --p12-pass PW --new-pass PW
-      Add the certificate and key of a PKCS#12 file; the key is encrypted under --new-pass.
-  import-recipient --cert FILE
-      Add a recipient's certificate (PEM or DER).
-  list [--medium N | --recipients]
-      Show every entry (all media and the recipients unless one is named): its DN, issuer and
-      expiry, and any entry that Quillmark cannot use, with the reason.
-  remove [--medium N | --recipients] [--all] DN-OR-ID
-      Remove the entry with that DN (as list shows it) or whose id starts with the given hex
-      digits (at least 8); a damaged entry by the name that list shows. Several matches are
-      refused unless --all.
-  medium N [PATH | --default]
-      Show the folder of medium N, keep medium N in PATH (a USB stick, say), or return it to
-      its own folder in the store. PATH must be an existing folder of yours that nobody else
-      may write to; the tool closes it to everyone else.
-  demo [--force]
-      Make a complete demo PKI in the store: a root CA and two intermediate CAs, users with
-      Korean names on medium 0 (valid, revoked, expired, under a revoked CA), a server
-      certificate as the recipient, a CRL and an ARL. Every user's key password is "demo1234".
-      The public files and the server's key go to <store>/demo/. Refuses when a demo is there
-      already; --force rebuilds it (other entries are left alone).
-
-Passwords (PW): pass:TEXT, env:VARIABLE, file:PATH (its first line), or - (a line from standard
+constexpr const char* kPasswordsHelp =
+    R"(Passwords (PW): pass:TEXT, env:VARIABLE, file:PATH (its first line), or - (a line from standard
 input). Prefer env: or file: to pass: on shared machines.
 
-Exit status: 0 done, 1 failed, 2 bad command line.
 )";
 
-void PrintUsage() {
-    std::cout << kUsageLine << kStoreRule << kCommands;
+constexpr const char* kStoreHelp =
+    "--store DIR, before or after the command, names the store (ledra-tool --help says which it\n"
+    "is without one).\n\n";
+
+// One option of a command as its help shows it: "--name" with a value of the kind `value`, a flag
+// (no value), or a positional argument (a name without dashes).
+struct OptionText {
+    const char* name;
+    const char* value;
+    const char* help;
+    bool required = false;
+};
+
+struct CommandText {
+    const char* name;
+    const char* synopsis;
+    const char* description;
+    std::vector<OptionText> options;
+    bool takesPasswords = false;
+};
+
+const OptionText kMediumOption{"--medium", "N", "medium N, 0 to 3 (default 0)"};
+
+const CommandText kCommands[] = {
+    {"init", "init", "Create the store's folders (nothing changes where they exist).", {}},
+    {"import-user",
+     "import-user [--medium N] --cert FILE --key FILE [--key-pass PW] [--new-pass PW]",
+     R"(Add a user's certificate (PEM or DER) and private key to medium N (default 0). The store
+keeps every key as an encrypted PKCS#8 key: one that already is (PEM "ENCRYPTED PRIVATE KEY"
+or DER) is kept as it is once --key-pass has opened it as Quillmark will and shown it to be
+the certificate's; any other key (PKCS#8, traditional, or legacy encrypted PEM opened with
+--key-pass) is encrypted under --new-pass (PBES2: AES-256-CBC, PBKDF2 with HMAC-SHA256).
+No key is stored that does not belong to its certificate.)",
+     {kMediumOption,
+      {"--cert", "FILE", "the user's certificate, PEM or DER", true},
+      {"--key", "FILE", "its private key, PEM or DER, plain or encrypted", true},
+      {"--key-pass", "PW", "the password that opens an encrypted key"},
+      {"--new-pass", "PW", "the password to encrypt a plain key under"}},
+     true},
+    {"import-p12",
+     "import-p12 [--medium N] --p12 FILE --p12-pass PW --new-pass PW",
+     "Add the certificate and key of a PKCS#12 file; the key is encrypted under --new-pass.",
+     {kMediumOption,
+      {"--p12", "FILE", "the PKCS#12 file", true},
+      {"--p12-pass", "PW", "the PKCS#12 file's password", true},
+      {"--new-pass", "PW", "the password to encrypt the key under", true}},
+     true},
+    {"import-recipient",
+     "import-recipient --cert FILE",
+     "Add a recipient's certificate (PEM or DER).",
+     {{"--cert", "FILE", "the recipient's certificate, PEM or DER", true}}},
+    {"list",
+     "list [--medium N | --recipients]",
+     R"(Show every entry (all media and the recipients unless one is named): its DN, issuer and
+expiry, and any entry that Quillmark cannot use, with the reason.)",
+     {{"--medium", "N", "medium N (0 to 3) only"},
+      {"--recipients", nullptr, "the recipients only"}}},
+    {"remove",
+     "remove [--medium N | --recipients] [--all] [--] DN-OR-ID",
+     R"(Remove the entry with that DN (as list shows it) or whose id starts with the given hex
+digits (at least 8); a damaged entry by the name that list shows. Several matches are
+refused unless --all. A DN that starts with "-" comes after "--".)",
+     {{"--medium", "N", "look on medium N (0 to 3) only"},
+      {"--recipients", nullptr, "look among the recipients only"},
+      {"--all", nullptr, "remove every entry that matches"},
+      {"DN-OR-ID", "", "the entry's DN, its id's first hex digits, or a damaged entry's name"}}},
+    {"medium",
+     "medium N [PATH | --default]",
+     R"(Show the folder of medium N, keep medium N in PATH (a USB stick, say), or return it to
+its own folder in the store. PATH must be an existing folder of yours that nobody else
+may write to; the tool closes it to everyone else.)",
+     {{"N", "", "the medium, 0 to 3"},
+      {"PATH", "", "the folder to keep the medium in from now on"},
+      {"--default", nullptr, "keep the medium in its own folder in the store again"}}},
+    {"demo",
+     "demo [--force]",
+     R"(Make a complete demo PKI in the store: a root CA and two intermediate CAs, users with
+Korean names on medium 0 (valid, revoked, expired, under a revoked CA), a server
+certificate as the recipient, a CRL and an ARL. Every user's key password is "demo1234".
+The public files and the server's key go to <store>/demo/. Refuses when a demo is there
+already; --force rebuilds it (other entries are left alone).)",
+     {{"--force", nullptr, "rebuild a demo that is there already"}}},
+};
+
+// The commands as the tool's own help lists them: each one's synopsis and, indented, what it does.
+std::string CommandsHelp() {
+    std::string text = "Commands:\n";
+    for (const CommandText& c : kCommands) {
+        text += std::string("  ") + c.synopsis + "\n      ";
+        for (const char* p = c.description; *p != '\0'; ++p) {
+            text += *p == '\n' ? std::string("\n      ") : std::string(1, *p);
+        }
+        text += "\n";
+    }
+    return text + "\n";
+}
+
+void AddCommand(CLI::App& app, const CommandText& text) {
+    CLI::App* command = app.add_subcommand(
+        text.name, std::string("usage: ledra-tool ") + text.synopsis + "\n\n" + text.description);
+    command->group(""); // the tool's help lists it under Commands, with its synopsis
+    command->footer(std::string(text.takesPasswords ? kPasswordsHelp : "") + kStoreHelp +
+                    command_line::kExitStatusHelp);
+    for (const OptionText& o : text.options) {
+        CLI::Option* option = o.value == nullptr
+                                  ? command->add_flag(o.name)->disable_flag_override()
+                                  : command->add_option(o.name)->type_name(o.value);
+        option->description(o.help)->required(o.required);
+    }
 }
 
 // Maximum size of an input file (a certificate, a key, a PKCS#12 file).
 constexpr size_t kMaxInputFile = 1024 * 1024;
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
+using command_line::UsageError;
 using pki::Error;
 using pki::Secret;
 
-// The options of one command: "--name VALUE", "--name=VALUE" or "--flag", then positionals.
+// What the command line gave one command, by the options' names without their dashes.
 class Arguments {
 public:
-    Arguments(const std::string& command, std::vector<std::string> args,
-              const std::map<std::string, bool>& known) {
-        for (size_t i = 0; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            if (a.size() < 2 || a.rfind("--", 0) != 0) {
-                positional_.push_back(a);
-                continue;
-            }
-            std::string name = a.substr(2);
-            std::optional<std::string> inlineValue;
-            if (size_t eq = name.find('='); eq != std::string::npos) {
-                inlineValue = name.substr(eq + 1);
-                name = name.substr(0, eq);
-            }
-            auto it = known.find(name);
-            if (it == known.end()) {
-                throw UsageError("unknown option --" + name + " for " + command);
-            }
-            if (values_.count(name) != 0) {
-                throw UsageError("--" + name + " is given twice");
-            }
-            if (!it->second) {
-                if (inlineValue) {
-                    throw UsageError("--" + name + " takes no value");
-                }
-                values_[name] = "";
-            } else if (inlineValue) {
-                values_[name] = *inlineValue;
-            } else if (i + 1 < args.size()) {
-                values_[name] = args[++i];
-            } else {
-                throw UsageError("--" + name + " needs a value");
-            }
-        }
-    }
+    explicit Arguments(const CLI::App& command) : command_(command) {}
 
-    bool Has(const std::string& name) const { return values_.count(name) != 0; }
+    bool Has(const std::string& name) const { return command_.count("--" + name) != 0; }
     std::optional<std::string> Value(const std::string& name) const {
-        auto it = values_.find(name);
-        return it == values_.end() ? std::nullopt : std::optional<std::string>(it->second);
+        return Has(name)
+                   ? std::optional<std::string>(command_.get_option("--" + name)->as<std::string>())
+                   : std::nullopt;
     }
     std::string Required(const std::string& name) const {
         std::optional<std::string> v = Value(name);
@@ -154,16 +193,17 @@ public:
         }
         return *v;
     }
-    const std::vector<std::string>& Positional() const { return positional_; }
-    void NoPositional(const std::string& command) const {
-        if (!positional_.empty()) {
-            throw UsageError("unexpected argument '" + positional_[0] + "' for " + command);
+    std::vector<std::string> Positional() const {
+        std::vector<std::string> values;
+        for (const CLI::Option* o :
+             command_.get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+            values.insert(values.end(), o->results().begin(), o->results().end());
         }
+        return values;
     }
 
 private:
-    std::map<std::string, std::string> values_;
-    std::vector<std::string> positional_;
+    const CLI::App& command_;
 };
 
 int ParseMedium(const std::string& text) {
@@ -410,7 +450,6 @@ fs::path MediumArgument(const fs::path& root, const Arguments& args, int& medium
 }
 
 void ImportUser(const fs::path& root, const Arguments& args, std::ostream& out) {
-    args.NoPositional("import-user");
     RequireStore(root);
     int medium = 0;
     fs::path folder = MediumArgument(root, args, medium);
@@ -447,7 +486,6 @@ void ImportUser(const fs::path& root, const Arguments& args, std::ostream& out) 
 }
 
 void ImportP12(const fs::path& root, const Arguments& args, std::ostream& out) {
-    args.NoPositional("import-p12");
     RequireStore(root);
     int medium = 0;
     fs::path folder = MediumArgument(root, args, medium);
@@ -463,7 +501,6 @@ void ImportP12(const fs::path& root, const Arguments& args, std::ostream& out) {
 }
 
 void ImportRecipient(const fs::path& root, const Arguments& args, std::ostream& out) {
-    args.NoPositional("import-recipient");
     RequireStore(root);
     fs::path folder = ExistingFolder(RecipientsFolder(root), "the recipients");
     X509Ptr cert = pki::ReadCertificate(ReadInput(args.Required("cert")).span());
@@ -541,7 +578,6 @@ std::optional<Contents> ReadContents(const Scope& scope) {
 }
 
 void List(const fs::path& root, const Arguments& args, std::ostream& out) {
-    args.NoPositional("list");
     RequireStore(root, Access::Read);
     for (const Scope& scope : Scopes(root, args)) {
         out << "[" << scope.label << "] " << PathText(scope.folder) << "\n";
@@ -586,11 +622,12 @@ struct Match {
 };
 
 void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
-    RequireStore(root);
-    if (args.Positional().size() != 1) {
+    std::vector<std::string> positional = args.Positional();
+    if (positional.size() != 1) {
         throw UsageError("remove takes one DN or id");
     }
-    const std::string& what = args.Positional()[0];
+    RequireStore(root);
+    const std::string& what = positional[0];
     bool byId = what.size() >= 8 && what.size() <= 64 &&
                 what.find_first_not_of("0123456789abcdef") == std::string::npos;
     auto named = [&](const std::string& id) { return byId && id.rfind(what, 0) == 0; };
@@ -651,11 +688,11 @@ fs::path MediumElsewhere(const std::string& path, int medium) {
 }
 
 void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
-    RequireStore(root);
-    const std::vector<std::string>& pos = args.Positional();
-    if (pos.empty() || pos.size() > 2 || (pos.size() == 2 && args.Has("default"))) {
+    std::vector<std::string> pos = args.Positional();
+    if (pos.empty() || (pos.size() == 2 && args.Has("default"))) {
         throw UsageError("usage: ledra-tool medium N [PATH | --default]");
     }
+    RequireStore(root);
     int m = ParseMedium(pos[0]);
     fs::path link = root / ("medium" + std::to_string(m) + ".link");
     if (args.Has("default")) {
@@ -669,84 +706,59 @@ void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
     out << "medium " << m << ": " << PathText(MediumFolder(root, m)) << "\n";
 }
 
-int Run(const std::vector<std::string>& args) {
-    std::optional<fs::path> storeOption;
-    size_t i = 0;
-    for (; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h" || a == "help") {
-            PrintUsage();
-            return 0;
-        }
-        if (a == "--store") {
-            if (i + 1 >= args.size() || args[i + 1].empty()) {
-                throw UsageError("--store needs a folder");
-            }
-            storeOption = PathFromUtf8(args[++i]);
-        } else if (a.rfind("--store=", 0) == 0) {
-            storeOption = PathFromUtf8(a.substr(8));
-        } else if (a.rfind("-", 0) == 0) {
-            throw UsageError("unknown option " + a);
-        } else {
-            break;
-        }
+int Run(std::vector<std::string> args) {
+    CLI::App app;
+    command_line::Configure(app, "ledra-tool", std::string(kUsageLine) + kStoreRule);
+    app.footer(CommandsHelp() + kPasswordsHelp + command_line::kExitStatusHelp);
+    std::string storeText;
+    CLI::Option* store = app.add_option("--store", storeText)
+                             ->type_name("DIR")
+                             ->description("the store's folder (before or after the command)");
+    for (const CommandText& c : kCommands) {
+        AddCommand(app, c);
     }
-    if (i >= args.size()) {
+    if (!args.empty() && args[0] == "help") {
+        args[0] = "--help"; // as earlier versions took it
+    }
+    if (!command_line::Parse(app, std::move(args), std::cout)) {
+        return command_line::kDone;
+    }
+    if (app.get_subcommands().empty()) {
         throw UsageError("no command given");
     }
-    std::string command = args[i];
-    std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
-    for (const std::string& a : rest) {
-        if (a == "--help" || a == "-h") {
-            PrintUsage();
-            return 0;
-        }
+    if (store->count() != 0 && storeText.empty()) {
+        throw UsageError("--store needs a folder");
     }
+    const CLI::App& parsed = *app.get_subcommands().front();
+    const std::string& command = parsed.get_name();
+    Arguments arguments(parsed);
     // A root named on the command line is the user's own choice, relative to where they are;
     // without one there is a root only when the environment names an absolute one.
-    fs::path root = storeOption ? fs::absolute(*storeOption) : StoreRoot();
+    fs::path root = store->count() != 0 ? fs::absolute(PathFromUtf8(storeText)) : StoreRoot();
     if (root.empty()) {
         throw Error("no store: set QUILLMARK_STORE, XDG_DATA_HOME or HOME to an absolute path, "
                     "or give --store DIR");
     }
 
     if (command == "init") {
-        Arguments(command, rest, {}).NoPositional(command);
         Init(root, std::cout);
     } else if (command == "import-user") {
-        ImportUser(root,
-                   Arguments(command, rest,
-                             {{"medium", true},
-                              {"cert", true},
-                              {"key", true},
-                              {"key-pass", true},
-                              {"new-pass", true}}),
-                   std::cout);
+        ImportUser(root, arguments, std::cout);
     } else if (command == "import-p12") {
-        ImportP12(
-            root,
-            Arguments(command, rest,
-                      {{"medium", true}, {"p12", true}, {"p12-pass", true}, {"new-pass", true}}),
-            std::cout);
+        ImportP12(root, arguments, std::cout);
     } else if (command == "import-recipient") {
-        ImportRecipient(root, Arguments(command, rest, {{"cert", true}}), std::cout);
+        ImportRecipient(root, arguments, std::cout);
     } else if (command == "list") {
-        List(root, Arguments(command, rest, {{"medium", true}, {"recipients", false}}), std::cout);
+        List(root, arguments, std::cout);
     } else if (command == "remove") {
-        Remove(root,
-               Arguments(command, rest, {{"medium", true}, {"recipients", false}, {"all", false}}),
-               std::cout);
+        Remove(root, arguments, std::cout);
     } else if (command == "medium") {
-        Medium(root, Arguments(command, rest, {{"default", false}}), std::cout);
+        Medium(root, arguments, std::cout);
     } else if (command == "demo") {
-        Arguments parsed(command, rest, {{"force", false}});
-        parsed.NoPositional(command);
         Init(root, std::cout);
-        demo::Make(root, parsed.Has("force"), std::cout);
-    } else {
-        throw UsageError("unknown command '" + command + "'");
+        demo::Make(root, arguments.Has("force"), std::cout);
     }
-    return 0;
+    return command_line::kDone;
 }
 
 // The tool's run: the arguments after the program's name, in UTF-8.
@@ -754,16 +766,7 @@ int Main(const std::vector<std::string>& args) {
     // PKCS#12 files made by older software use ciphers that only the legacy provider offers.
     OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
     OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
-    int status = 1;
-    try {
-        status = Run(args);
-    } catch (const UsageError& e) {
-        std::cerr << "ledra-tool: " << e.what() << "\n(ledra-tool --help shows the commands)\n";
-        status = 2;
-    } catch (const std::exception& e) {
-        std::cerr << "ledra-tool: " << e.what() << "\n";
-        status = 1;
-    }
+    int status = command_line::Run("ledra-tool", [&] { return Run(args); });
     std::cout.flush();
     std::cerr.flush();
     if (standard != nullptr) {

@@ -10,6 +10,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -311,6 +312,71 @@ TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
                   Errors().find("every local user") != std::string::npos);
     }
     unsetenv("QM_SERVER_KEY_PASS");
+}
+
+// The server's own key and certificate and its command line are the operator's to fix: each fault
+// is told in one line that says what to do (never OpenSSL's error stack), a bad command line with
+// status 2.
+TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
+    std::vector<uint8_t> material(32, 0x5a);
+    CEnvelope envelope;
+    ASSERT_EQ(envelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
+    ASSERT_EQ(envelope.Seal(material.data(), int(material.size())), 0);
+    Write("page-sealed.txt", envelope.GetSealedText());
+    CSessionCipher cipher("AES");
+    ASSERT_EQ(cipher.SetKeyMaterial(material.data(), int(material.size())), 0);
+    ASSERT_EQ(cipher.Encipher("\xC7\xD1\xB1\xDB"), 0); // "한글" in code page 949
+    Write("page-cipher.txt", cipher.GetCipherText());
+    ASSERT_EQ(Sh("openssl pkey -in rsa.key -outform DER -out plain-key.der && "
+                 "openssl x509 -in rsa.pem -outform DER -out cert.der && "
+                 "openssl pkcs8 -topk8 -in rsa.key -v2 aes-256-cbc -passout pass:s3cret "
+                 "-outform DER -out encrypted-key.der && "
+                 "openssl pkey -in rsa.key -aes256 -passout pass:s3cret -out encrypted-key.pem && "
+                 "echo wrong > wrong.txt"),
+              0)
+        << Errors();
+
+    const std::string texts = " --algorithm AES --sealed page-sealed.txt --cipher page-cipher.txt";
+    const struct {
+        std::string args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"--key=plain-key.der --cert=cert.der --code-page=949" + texts, 0, ""},
+        {"--key encrypted-key.der" + texts, 2,
+         "encrypted-key.der is encrypted: give its password with --password env:VAR or "
+         "--password file:PATH"},
+        {"--key encrypted-key.pem" + texts, 2, "is encrypted"},
+        {"--key encrypted-key.der --password file:wrong.txt" + texts, 1,
+         "the password does not open"},
+        {"--key rsa.pem" + texts, 1, "rsa.pem holds no private key"},
+        {"--key rsa.key --cert rsa.key" + texts, 1, "rsa.key holds no certificate"},
+        {"--key rsa.key --cert ec.pem" + texts, 1, "does not belong to the server's private key"},
+        {"--key rsa.key --code-page NOPE" + texts, 2, "'NOPE'; give the page's ANSI code page"},
+        {"--key rsa.key --colour" + texts, 2, "unknown option --colour"},
+        {"--key rsa.key --show-key=no" + texts, 2, "--show-key takes no value"},
+        {"--key rsa.key --algorithm AES --sealed page-sealed.txt", 2, "--cipher is required"},
+        {"--key rsa.key --algorithm RC4 --sealed page-sealed.txt --cipher page-cipher.txt", 2,
+         "unknown algorithm 'RC4'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        EXPECT_EQ(Sh(std::string(QM_SERVER_PATH) + " " + c.args + " > opened.txt"), c.status);
+        std::string err = Errors();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(err.find("routines"), std::string::npos) << err;
+        size_t lines = std::count(err.begin(), err.end(), '\n');
+        EXPECT_EQ(lines, c.status == 2 ? 2u : c.status) << "the message, and the hint to --help";
+    }
+    EXPECT_EQ(Read("opened.txt"), "") << "a failed run prints nothing on standard output";
+    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " " + cases[0].args + " > opened.txt"), 0);
+    EXPECT_EQ(Read("opened.txt"), "한글\n");
+
+    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --version > version.txt"), 0);
+    EXPECT_EQ(Read("version.txt"), "quillmark-server " QM_VERSION_DOTTED "\n");
+    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --help > help.txt"), 0);
+    EXPECT_NE(Read("help.txt").find("Exit status: 0 done, 1 failed, 2 bad command line."),
+              std::string::npos);
 }
 
 TEST_F(OpenSslInterop, ValidationAgreesWithOpensslVerify) {

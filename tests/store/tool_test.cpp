@@ -108,6 +108,11 @@ TEST_F(Tool, AnswersBadCommandLinesWithAMessageAndStatusTwo) {
         {{"remove"}, "one DN or id"},
         {{"demo", "extra"}, "unexpected argument"},
         {{"--store"}, "needs a folder"},
+        {{"list", "--store"}, "needs a folder"},
+        {{"--store", "/elsewhere", "list"}, "--store is given twice"},
+        {{"remove", "--all=yes", "x"}, "--all takes no value"},
+        {{"remove", "-stray"}, "goes after --"},
+        {{"medium", "1", "/media/stick", "--default"}, "PATH | --default"},
     };
     for (const Case& c : cases) {
         run = Run(c.args);
@@ -119,6 +124,37 @@ TEST_F(Tool, AnswersBadCommandLinesWithAMessageAndStatusTwo) {
     EXPECT_EQ(run.status, 0);
     EXPECT_THAT(run.out, HasSubstr("demo1234"));
     EXPECT_THAT(run.out, HasSubstr("import-p12"));
+    EXPECT_THAT(run.out, HasSubstr("Exit status: 0 done, 1 failed, 2 bad command line."));
+}
+
+// What users of other tools type works here too: the version, each command's own help, the
+// store's option after the command, "--name=value", and "--" before a name that starts with "-".
+TEST_F(Tool, TakesTheCommandLinesOfAConventionalTool) {
+    ToolRun run = RunTool({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "ledra-tool " QM_VERSION_DOTTED "\n");
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"import-user", "--help"}, {"help", "import-user"}, {"import-user", "-h", "--bad"}}) {
+        run = RunTool(args);
+        EXPECT_EQ(run.status, 0) << args[1];
+        EXPECT_THAT(run.out, HasSubstr("usage: ledra-tool import-user"));
+        EXPECT_THAT(run.out, HasSubstr("--key-pass PW"));
+        EXPECT_THAT(run.out, HasSubstr("env:VARIABLE"));
+        EXPECT_THAT(run.out, HasSubstr("Exit status"));
+    }
+
+    std::string root = store_.path().string();
+    run = RunTool({"list", "--medium=1", "--store", root});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "[medium 1] " + root + "/medium1\n  (empty)\n");
+
+    // list shows a stray folder whose name starts with "-" as a damaged entry by that name.
+    fs::create_directory(store_.path() / "medium0" / "-stray");
+    run = Run({"remove", "--", "-stray"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "removed from medium 0: damaged entry -stray\n");
+    EXPECT_FALSE(fs::exists(store_.path() / "medium0" / "-stray"));
 }
 
 TEST_F(Tool, RefusesInputsItCannotStoreSoundly) {

@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/decoder.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -25,28 +26,13 @@ const Algorithm kAlgorithms[] = {
     {"DES", "DES-CBC", 8, 8},
 };
 
-template <typename T, void (*Free)(T*)> struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
 using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
 using Cipher = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER, EVP_CIPHER_free>>;
 using OaepParams = std::unique_ptr<RSA_OAEP_PARAMS, Deleter<RSA_OAEP_PARAMS, RSA_OAEP_PARAMS_free>>;
 using Algor = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR, X509_ALGOR_free>>;
-
-std::string OpenSslError() {
-    unsigned long e = ERR_get_error();
-    if (e == 0) {
-        return "unknown error";
-    }
-    char text[256];
-    ERR_error_string_n(e, text, sizeof(text));
-    ERR_clear_error();
-    return text;
-}
+using Decoder = std::unique_ptr<OSSL_DECODER_CTX, Deleter<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>>;
 
 // SEED and single DES live in OpenSSL's legacy provider. Loaded once, and unloaded when the
 // process ends, before OpenSSL's own clean-up, so that nothing of them is left behind.
@@ -78,10 +64,21 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
     return true;
 }
 
+// The key's password as OpenSSL asks for it; remembers that it was asked, which only an
+// encrypted key does.
+struct PasswordRequest {
+    const std::string* password;
+    bool asked = false;
+};
+
 int PasswordCallback(char* buffer, int size, int, void* userdata) {
-    const std::string* password = static_cast<const std::string*>(userdata);
-    int n = static_cast<int>(std::min<size_t>(password->size(), size_t(size)));
-    std::memcpy(buffer, password->data(), size_t(n));
+    auto* request = static_cast<PasswordRequest*>(userdata);
+    request->asked = true;
+    if (!request->password) {
+        return -1; // no prompt on a terminal: the operator says --password
+    }
+    int n = static_cast<int>(std::min<size_t>(request->password->size(), size_t(size)));
+    std::memcpy(buffer, request->password->data(), size_t(n));
     return n;
 }
 
@@ -185,40 +182,55 @@ std::optional<std::vector<uint8_t>> DecodeBase64(const std::string& text) {
     return bytes;
 }
 
-std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase64,
-                                                   const std::string& keyPem,
-                                                   const std::string& keyPassword,
-                                                   const std::string& certificatePem,
-                                                   std::string* error) {
+KeyRead ReadPrivateKey(const std::string& bytes, const std::string* password, PrivateKey* key) {
     LoadProviders();
-    // The server's own key and certificate first: their failures are the operator's to fix, and
-    // say nothing about the sealed text.
-    Bio keyBio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
-    std::string password = keyPassword;
-    Key key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, PasswordCallback, &password));
-    OPENSSL_cleanse(password.data(), password.size());
-    if (!key) {
-        *error = "cannot read the server's private key: " + OpenSslError();
-        return std::nullopt;
-    }
-    Cert cert;
-    if (!certificatePem.empty()) {
-        Bio certBio(
-            BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())));
-        cert.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
-        if (!cert) {
-            *error = "cannot read the server's certificate: " + OpenSslError();
-            return std::nullopt;
+    PasswordRequest request{password};
+    Bio pem(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    key->reset(PEM_read_bio_PrivateKey(pem.get(), nullptr, PasswordCallback, &request));
+    if (!*key && !request.asked) {
+        // DER: PKCS#8, plain or encrypted, or a traditional key.
+        EVP_PKEY* der = nullptr;
+        Decoder decoder(OSSL_DECODER_CTX_new_for_pkey(&der, "DER", nullptr, nullptr,
+                                                      EVP_PKEY_KEYPAIR, nullptr, nullptr));
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+        size_t length = bytes.size();
+        if (decoder &&
+            OSSL_DECODER_CTX_set_pem_password_cb(decoder.get(), PasswordCallback, &request) &&
+            OSSL_DECODER_from_data(decoder.get(), &data, &length)) {
+            key->reset(der);
         }
     }
+    ERR_clear_error();
+    if (*key) {
+        return KeyRead::kOpened;
+    }
+    if (request.asked) {
+        return password != nullptr ? KeyRead::kWrongPassword : KeyRead::kEncrypted;
+    }
+    return KeyRead::kNotAKey;
+}
+
+Certificate ReadCertificate(const std::string& bytes) {
+    Bio pem(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    Certificate cert(PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr));
+    if (!cert) {
+        const auto* der = reinterpret_cast<const unsigned char*>(bytes.data());
+        cert.reset(d2i_X509(nullptr, &der, static_cast<long>(bytes.size())));
+    }
+    ERR_clear_error();
+    return cert;
+}
+
+std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase64, EVP_PKEY* key,
+                                                   X509* certificate) {
+    LoadProviders();
     auto der = DecodeBase64(sealedBase64);
     const unsigned char* p = der ? der->data() : nullptr;
     Cms cms(der ? d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size())) : nullptr);
     Bio out(BIO_new(BIO_s_mem()));
     if (!cms || !SealedAsQuillmarkSeals(cms.get()) ||
-        CMS_decrypt(cms.get(), key.get(), cert.get(), nullptr, out.get(), 0) != 1) {
+        CMS_decrypt(cms.get(), key, certificate, nullptr, out.get(), 0) != 1) {
         ERR_clear_error();
-        *error = kRefused;
         return std::nullopt;
     }
     char* data = nullptr;
@@ -265,6 +277,15 @@ std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
     }
     plain.resize(size_t(n1 + n2));
     return plain;
+}
+
+bool KnowsCodePage(const std::string& codePage) {
+    iconv_t cd = iconv_open("UTF-8", codePage.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    iconv_close(cd);
+    return true;
 }
 
 std::string ToUtf8(const std::vector<uint8_t>& bytes, const std::string& codePage) {
