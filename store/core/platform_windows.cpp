@@ -301,10 +301,15 @@ FolderTrust InspectFolder(const fs::path& folder) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return FolderTrust::kNotAFolder;
     }
-    if (Volume volume = VolumeOf(folder); !volume.keepsAcls) {
-        return JudgeFolderWithoutAcls(volume.removable); // FAT or exFAT, as most sticks
-    }
     std::optional<WindowsSecurity> security = ReadSecurity(folder);
+    // A folder without an owner or without a DACL may be on a volume that keeps no ACLs at all
+    // (FAT or exFAT, as most sticks). Only then is the volume asked: asking costs a look at the
+    // device, and Wine complains on the console when it cannot read one.
+    if (!security || security->owner.empty() || !security->hasDacl) {
+        if (Volume volume = VolumeOf(folder); !volume.keepsAcls) {
+            return JudgeFolderWithoutAcls(volume.removable);
+        }
+    }
     // An owner that cannot be read is not known to be the user.
     return security ? JudgeWindowsFolder(*security) : FolderTrust::kOtherOwner;
 }
