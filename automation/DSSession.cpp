@@ -2,10 +2,10 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
-#include "automation/StringConversion.h"
 #include "crypto/CertValidator.h"
 #include "crypto/CryptoObject.h"
 #include "external/store.h"
+#include "platform/StringConversion.h"
 
 #include <memory>
 

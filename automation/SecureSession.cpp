@@ -3,13 +3,13 @@
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
 #include "automation/StoredSettings.h"
-#include "automation/StringConversion.h"
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
 #include "crypto/LocalBytes.h"
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/StringConversion.h"
 #include "ui/CertSelectDialog.h"
 
 SecureSession::SecureSession() : SiteGate(this) {}

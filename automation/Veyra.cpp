@@ -1,14 +1,14 @@
 #include "automation/Veyra.h"
 
+#include "automation/DnList.h"
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
-#include "automation/DnList.h"
-#include "automation/StringConversion.h"
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
 #include "crypto/LocalBytes.h"
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/StringConversion.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 // GenerateEx with no DN: the certificate selection dialog runs inside the call. Driven from a
 // second thread with no person, over a store double and the real engine.
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 #include "tests/automation/Standalone.h"
 #include "tests/automation/fake_store.h"
 #include "tests/support/dialog_driver.h"

@@ -1,6 +1,6 @@
 // Veyra: the DN list and the hand-out of a certificate once its key's password is proved, over a
 // store double and the real engine.
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 #include "automation/Veyra.h"
 #include "external/engine.h"
 #include "tests/automation/Standalone.h"

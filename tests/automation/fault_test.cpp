@@ -5,8 +5,8 @@
 // short is one such fault). Runs over the real Ledra.dll and a demo store made by the store tool.
 #include "automation/DSSession.h"
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
 #include "automation/Veyra.h"
+#include "platform/StringConversion.h"
 #include "tests/automation/Standalone.h"
 #include "tests/automation/engine_faults.h"
 

@@ -1,6 +1,6 @@
 // SecureSession's Base64Encode through the real engine, and the codes it leaves.
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 #include "tests/automation/Standalone.h"
 
 #include <gtest/gtest.h>

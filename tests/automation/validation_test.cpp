@@ -1,7 +1,7 @@
 // DSSession.GeneralValidation: the order of its checks and its signed results, over a store
 // double and the real engine.
 #include "automation/DSSession.h"
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 #include "tests/automation/Standalone.h"
 #include "tests/automation/fake_store.h"
 

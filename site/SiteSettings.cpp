@@ -1,6 +1,6 @@
-#include "module/site/SiteSettings.h"
+#include "site/SiteSettings.h"
 
-#include "module/Raii.h"
+#include "platform/Raii.h"
 
 #include <algorithm>
 

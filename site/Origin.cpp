@@ -1,7 +1,7 @@
-#include "module/site/Origin.h"
+#include "site/Origin.h"
 
-#include "automation/StringConversion.h"
-#include "module/Raii.h"
+#include "platform/StringConversion.h"
+#include "platform/Raii.h"
 
 #include <urlmon.h>
 

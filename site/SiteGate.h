@@ -9,7 +9,7 @@
 // An object that never had a site belongs to a local program or a script host and is allowed.
 #pragma once
 
-#include "module/Raii.h"
+#include "platform/Raii.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "tools/command_line/command_line.h"
+#include "platform/command_line.h"
 
 #include <algorithm>
 #include <iostream>

@@ -1,5 +1,5 @@
 // The interfaces, class identifiers and type library of QUILLMARKLib, as widl generates them from
-// module/resources/Quillmark.idl.
+// Quillmark.idl beside it.
 #pragma once
 
 #include <windows.h>

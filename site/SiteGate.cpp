@@ -1,9 +1,9 @@
-#include "module/site/SiteGate.h"
+#include "site/SiteGate.h"
 
-#include "module/Raii.h"
-#include "module/site/HostSite.h"
-#include "module/site/Origin.h"
-#include "module/site/SiteSettings.h"
+#include "platform/Raii.h"
+#include "site/HostSite.h"
+#include "site/Origin.h"
+#include "site/SiteSettings.h"
 #include "ui/SiteConsentDialog.h"
 
 #include <map>

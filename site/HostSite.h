@@ -9,7 +9,7 @@
 
 #include <unknwn.h>
 
-#include "module/site/Origin.h"
+#include "site/Origin.h"
 
 #include <optional>
 

@@ -92,6 +92,9 @@ public:
         }
     }
     HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+    // Closes the handle now: false when that failed (the last write to a file can fail here).
+    bool close() { return CloseHandle(std::exchange(handle_, nullptr)) != FALSE; }
 
 private:
     HANDLE handle_ = nullptr;

@@ -1,7 +1,7 @@
-#include "module/site/HostSite.h"
+#include "site/HostSite.h"
 
-#include "automation/StringConversion.h"
-#include "module/Raii.h"
+#include "platform/StringConversion.h"
+#include "platform/Raii.h"
 
 #include <exdisp.h>
 #include <mshtml.h>

@@ -1,6 +1,6 @@
-// Layouts and limits shared by Quillmark.dll, the crypto engine (Corvane.dll) and the certificate
-// store (Ledra.dll). These structures cross between separately built binaries, so their sizes and
-// offsets are fixed and checked here at compile time.
+// Layouts, limits and constants shared by Quillmark.dll, the crypto engine (Corvane.dll) and the
+// certificate store (Ledra.dll). These structures cross between separately built binaries, so their
+// sizes and offsets are fixed and checked here at compile time.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +52,10 @@ inline constexpr int kStoreBlockSize = 3000; // certificate or key bytes from th
 inline constexpr int kRegTextSize = 2048;    // text value buffer: 2,047 characters and the NUL
 inline constexpr const char* kStorePassword = "5821";
 inline constexpr int32_t kDefaultSiteCode = 700;
+
+// What the store's functions are asked for (their `kind` argument).
+inline constexpr int32_t kKindOwn = 0;       // the user's own certificate, key and DN list
+inline constexpr int32_t kKindRecipient = 1; // a recipient's certificate
 
 // Storage media are numbered 0 to 3; callers check the range before asking the store.
 inline constexpr bool IsValidMedium(int32_t medium) {

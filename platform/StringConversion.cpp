@@ -1,6 +1,6 @@
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 
-#include "crypto/SecureWipe.h"
+#include "platform/SecureWipe.h"
 
 namespace qm {
 
