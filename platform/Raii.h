@@ -53,51 +53,52 @@ private:
     T* p_ = nullptr;
 };
 
-// An open registry key (never one of the predefined roots).
-class UniqueHkey {
+// A resource that a system function made for its caller, released with `Release` when its owner
+// goes; a null value owns nothing.
+template <typename T, auto Release> class UniqueResource {
 public:
-    UniqueHkey() = default;
-    explicit UniqueHkey(HKEY key) : key_(key) {}
-    UniqueHkey(const UniqueHkey&) = delete;
-    UniqueHkey& operator=(const UniqueHkey&) = delete;
-    ~UniqueHkey() { reset(); }
+    UniqueResource() = default;
+    explicit UniqueResource(T value) : value_(value) {}
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    ~UniqueResource() { reset(); }
 
-    HKEY get() const { return key_; }
-    HKEY* out() {
+    T get() const { return value_; }
+    explicit operator bool() const { return value_ != T{}; }
+    T* out() {
         reset();
-        return &key_;
+        return &value_;
     }
-    HKEY release() { return std::exchange(key_, nullptr); }
+    T release() { return std::exchange(value_, T{}); }
     void reset() {
-        if (HKEY key = std::exchange(key_, nullptr)) {
-            RegCloseKey(key);
+        if (T value = std::exchange(value_, T{})) {
+            Release(value);
         }
     }
 
 private:
-    HKEY key_ = nullptr;
+    T value_{};
 };
 
+// An open registry key (never one of the predefined roots).
+using UniqueHkey = UniqueResource<HKEY, RegCloseKey>;
+
+// A module loaded by LoadLibrary(Ex).
+using UniqueLibrary = UniqueResource<HMODULE, FreeLibrary>;
+
+// Memory that a system function allocated: LocalFree for the security functions, CoTaskMemFree
+// for the shell's.
+template <typename T> using LocalMemory = UniqueResource<T*, LocalFree>;
+template <typename T> using TaskMemory = UniqueResource<T*, CoTaskMemFree>;
+
 // A kernel handle (null when none; INVALID_HANDLE_VALUE is never stored).
-class UniqueHandle {
+class UniqueHandle : public UniqueResource<HANDLE, CloseHandle> {
 public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle)
-        : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
+        : UniqueResource(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
     // Closes the handle now: false when that failed (the last write to a file can fail here).
-    bool close() { return CloseHandle(std::exchange(handle_, nullptr)) != FALSE; }
-
-private:
-    HANDLE handle_ = nullptr;
+    bool close() { return CloseHandle(release()) != FALSE; }
 };
 
 // A machine-wide named mutex held for the owner's lifetime. The wait is bounded; a mutex abandoned
@@ -124,23 +125,6 @@ public:
 private:
     UniqueHandle mutex_;
     bool held_ = false;
-};
-
-// A module loaded by LoadLibrary(Ex).
-class UniqueLibrary {
-public:
-    explicit UniqueLibrary(HMODULE module) : module_(module) {}
-    UniqueLibrary(const UniqueLibrary&) = delete;
-    UniqueLibrary& operator=(const UniqueLibrary&) = delete;
-    ~UniqueLibrary() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
 };
 
 // A critical section that lives as long as its owner (static objects included).

@@ -3,6 +3,8 @@
 // code page their data uses; text results go back as new automation strings owned by the caller.
 #pragma once
 
+#include "platform/Raii.h"
+
 #include <oaidl.h>
 #include <windows.h>
 
@@ -46,28 +48,6 @@ private:
 BSTR ToAutomationString(const char* text);
 
 // A BSTR that frees itself (SysFreeString) unless handed over.
-class UniqueBstr {
-public:
-    UniqueBstr() = default;
-    explicit UniqueBstr(BSTR text) : text_(text) {}
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    ~UniqueBstr() { SysFreeString(text_); }
-
-    BSTR get() const { return text_; }
-    BSTR* out() {
-        SysFreeString(text_);
-        text_ = nullptr;
-        return &text_;
-    }
-    BSTR release() {
-        BSTR text = text_;
-        text_ = nullptr;
-        return text;
-    }
-
-private:
-    BSTR text_ = nullptr;
-};
+using UniqueBstr = UniqueResource<BSTR, SysFreeString>;
 
 } // namespace qm

@@ -60,24 +60,6 @@ public:
     throw std::system_error(static_cast<int>(error), category, message);
 }
 
-// Memory that a system function allocated and the caller releases with `Release`: LocalFree
-// for the security functions, CoTaskMemFree for the shell.
-template <typename T, auto Release> class SystemMemory {
-public:
-    SystemMemory() = default;
-    SystemMemory(const SystemMemory&) = delete;
-    SystemMemory& operator=(const SystemMemory&) = delete;
-    ~SystemMemory() { Release(pointer_); }
-    T* get() const { return pointer_; }
-    T** out() { return &pointer_; }
-
-private:
-    T* pointer_ = nullptr;
-};
-
-template <typename T> using LocalMemory = SystemMemory<T, LocalFree>;
-using TaskMemory = SystemMemory<wchar_t, CoTaskMemFree>;
-
 // A variable of this process's environment as the process itself may have set it (the C
 // runtime's copy would miss what SetEnvironmentVariable changed); empty when unset.
 std::wstring EnvironmentValue(const std::wstring& name) {
@@ -97,7 +79,7 @@ std::wstring EnvironmentValue(const std::wstring& name) {
 }
 
 std::string SidText(PSID sid) {
-    LocalMemory<wchar_t> text;
+    qm::LocalMemory<wchar_t> text;
     if (sid == nullptr || !ConvertSidToStringSidW(sid, text.out())) {
         return {};
     }
@@ -187,14 +169,14 @@ public:
     PSECURITY_DESCRIPTOR descriptor() const { return descriptor_.get(); }
 
 private:
-    LocalMemory<void> descriptor_;
+    qm::LocalMemory<void> descriptor_;
     SECURITY_ATTRIBUTES attributes_{};
 };
 
 std::optional<WindowsSecurity> ReadSecurity(const fs::path& path) {
     PSID owner = nullptr;
     ACL* dacl = nullptr;
-    LocalMemory<void> descriptor;
+    qm::LocalMemory<void> descriptor;
     if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                               nullptr, &dacl, nullptr, descriptor.out()) != ERROR_SUCCESS) {
@@ -263,7 +245,7 @@ fs::path RootFromEnvironment() {
     if (std::wstring root = EnvironmentValue(L"QUILLMARK_STORE"); !root.empty()) {
         return fs::path(root);
     }
-    TaskMemory folder;
+    qm::TaskMemory<wchar_t> folder;
     if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr,
                                     folder.out())) ||
         folder.get() == nullptr) {
