@@ -4,7 +4,7 @@
 #include "automation/SecureSession.h"
 #include "external/engine.h"
 #include "platform/StringConversion.h"
-#include "tests/automation/Standalone.h"
+#include "tests/automation/standalone.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // either case, DISPIDs that name no member, type information, safety options and the site; and,
 // with the library loaded directly, the class objects and the unload test.
 #include "automation/QuillmarkInterfaces.h"
-#include "tests/module/BuiltModule.h"
+#include "tests/module/built_module.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // registry. The objects come from the registered Quillmark.dll, as a browser gets them.
 #include "automation/QuillmarkInterfaces.h"
 #include "platform/Raii.h"
-#include "tests/module/BuiltModule.h"
+#include "tests/module/built_module.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"

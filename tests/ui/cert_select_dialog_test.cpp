@@ -1,7 +1,8 @@
 // The selection dialog as a person meets it: the real Win32 dialog under the Xvfb display, driven
 // from a second thread, over a store double that lists exact records.
-#include "Driver.h"
-#include "StoreDouble.h"
+#include "tests/support/store_double.h"
+#include "tests/ui/driver.h"
+#include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/resource.h"
 
@@ -12,13 +13,11 @@
 #include <cstring>
 #include <ctime>
 
+using qmtest::Record;
 using uitest::Ansi;
-using uitest::FakeStore;
 using uitest::LocalNoon;
-using uitest::Record;
 using uitest::Row;
 using uitest::RunDriven;
-using uitest::ScopedStore;
 
 namespace {
 
@@ -50,10 +49,17 @@ Shown Look(HWND dialog) {
                  uitest::OkEnabled(dialog)};
 }
 
+// Only the DNs that a test names in `store.certificates` can be read.
+qmtest::StoreDouble Unreadable() {
+    qmtest::StoreDouble store;
+    store.myCert.result = store.cert.result = store.key.result = -1;
+    return store;
+}
+
 class CertSelectDialogTest : public ::testing::Test {
 protected:
-    FakeStore store;
-    ScopedStore binding{store};
+    qmtest::StoreDouble store = Unreadable();
+    qmtest::ScopedStoreDouble binding{store};
 };
 
 } // namespace
@@ -407,7 +413,7 @@ TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiv
     for (int32_t mode : {kCertificates, kOwnKeys}) {
         for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
-            store.reportedLength = reported;
+            store.myCert.reportedLength = store.cert.reportedLength = reported;
             CCertSelectDialog dialog("", 1, mode);
             auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
             EXPECT_EQ(run.ended, IDOK);
@@ -423,7 +429,8 @@ TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiv
     }
     // A store that hands back a block of its own: nothing of it is kept, freed or wiped.
     static uint8_t storesOwn[64];
-    store.reportedLength.reset();
+    store.myCert.reportedLength.reset();
+    store.cert.reportedLength.reset();
     store.handBack = storesOwn;
     CCertSelectDialog dialog("", 1, kCertificates);
     auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });

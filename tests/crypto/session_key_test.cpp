@@ -1,6 +1,6 @@
 // Session key and session cipher over the engine double.
 #include "crypto/SessionKey.h"
-#include "tests/crypto/Doubles.h"
+#include "tests/crypto/doubles_test.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 
 namespace {
 
-using doubles::kAes;
-using doubles::kDes;
+using toy::kAes;
+using toy::kDes;
 
 std::vector<uint8_t> Held(const ByteBuffer& buffer) {
     return buffer.data == nullptr ? std::vector<uint8_t>{}
@@ -109,12 +109,12 @@ TEST_F(SessionKeyTest, ARecordedFailureBlocksKeyMaterial) {
     EXPECT_EQ(text.GetStatus(), qm::kPartNotSet);
 
     CSessionCipher unknown("NO-SUCH");
-    EXPECT_EQ(unknown.GetStatus(), doubles::kUnknownName);
-    EXPECT_EQ(unknown.SetKeyMaterial(bytes.data(), 32), doubles::kUnknownName);
-    EXPECT_EQ(unknown.SetKeyMaterialText(doubles::Base64(bytes).c_str()), doubles::kUnknownName);
+    EXPECT_EQ(unknown.GetStatus(), toy::kUnknownName);
+    EXPECT_EQ(unknown.SetKeyMaterial(bytes.data(), 32), toy::kUnknownName);
+    EXPECT_EQ(unknown.SetKeyMaterialText(toy::Base64(bytes).c_str()), toy::kUnknownName);
     EXPECT_EQ(engine().Count("CV_IvLength"), 0);
     CSessionCipher missing(nullptr);
-    EXPECT_EQ(missing.GetStatus(), doubles::kUnknownName);
+    EXPECT_EQ(missing.GetStatus(), toy::kUnknownName);
 }
 
 class SessionCipherTest : public DoublesTest {
@@ -144,13 +144,12 @@ TEST_F(SessionCipherTest, DeciphersWhatItEnciphered) {
 }
 
 TEST_F(SessionCipherTest, DecipheredTextEndsAtAZeroByte) {
-    std::vector<uint8_t> data = doubles::Bytes(std::string("ab\0cd", 5));
+    std::vector<uint8_t> data = toy::Bytes(std::string("ab\0cd", 5));
     ByteBuffer input{5, data.data()}, output{0, nullptr};
     ASSERT_EQ(
         qm::Engine().CV_Encrypt(kAes.id, material.data(), material.data() + 16, &input, &output),
         0);
-    std::string text =
-        doubles::Base64(std::vector<uint8_t>(output.data, output.data + output.length));
+    std::string text = toy::Base64(std::vector<uint8_t>(output.data, output.data + output.length));
     qm::Engine().CV_Free(output.data);
 
     ASSERT_EQ(cipher->Decipher(text.c_str()), 0);

@@ -1,4 +1,4 @@
-#include "Driver.h"
+#include "tests/ui/driver.h"
 
 #include "ui/resource.h"
 

@@ -1,6 +1,6 @@
 // Credentials, the envelope and the digest credential over the engine double.
 #include "crypto/Credential.h"
-#include "tests/crypto/Doubles.h"
+#include "tests/crypto/doubles_test.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 
 namespace {
 
-using doubles::Base64;
-using doubles::Bytes;
-using doubles::Digest;
+using toy::Base64;
+using toy::Bytes;
+using toy::Digest;
 
 class CredentialTest : public DoublesTest {
 protected:
@@ -31,7 +31,7 @@ TEST_F(CredentialTest, CertificateCarriesTheDigestOfExactlyItsBytes) {
     EXPECT_EQ(std::string(credential.GetDigestText()), Base64(Digest(first)));
 
     // Replacing it replaces the digest text and returns the first one to the engine.
-    ASSERT_EQ(credential.SetCertificateText(doubles::Pem(second).c_str()), 0);
+    ASSERT_EQ(credential.SetCertificateText(toy::Pem(second).c_str()), 0);
     EXPECT_EQ(Held(credential.GetCertificate()), second);
     EXPECT_EQ(std::string(credential.GetDigestText()), Base64(Digest(second)));
     EXPECT_EQ(LiveBlocks(), 1u);
@@ -56,7 +56,7 @@ TEST_F(CredentialTest, FailedCertificateSetsLeaveTheDocumentedState) {
 
     // A decode of no bytes, or no bytes given: -2, no certificate, the earlier digest text kept.
     engine().pemDecodeEmpty = true;
-    EXPECT_EQ(credential.SetCertificateText(doubles::Pem(second).c_str()), qm::kNothingToCopy);
+    EXPECT_EQ(credential.SetCertificateText(toy::Pem(second).c_str()), qm::kNothingToCopy);
     EXPECT_EQ(credential.GetStatus(), qm::kNothingToCopy);
     EXPECT_EQ(credential.GetCertificate().length, 0);
     EXPECT_EQ(credential.GetDigestText(), digest);
@@ -95,20 +95,20 @@ TEST_F(CredentialTest, UnlockingTakesThePasswordWithoutItsTerminator) {
     EXPECT_EQ(Held(credential.GetPrivateKey()), Bytes("PLAIN:PLAIN:encrypted key"));
 
     // A wrong password leaves no key (and the destructor must not release it again).
-    EXPECT_EQ(credential.UnlockPrivateKey(encrypted, "guess"), doubles::kWrongPassword);
-    EXPECT_EQ(credential.GetStatus(), doubles::kWrongPassword);
+    EXPECT_EQ(credential.UnlockPrivateKey(encrypted, "guess"), toy::kWrongPassword);
+    EXPECT_EQ(credential.GetStatus(), toy::kWrongPassword);
     EXPECT_EQ(credential.GetPrivateKey().data, nullptr);
     EXPECT_EQ(credential.GetPrivateKey().length, 0);
 }
 
 TEST_F(CredentialTest, UnlockingFromPemTextReleasesTheDecodedKey) {
     CCredential credential;
-    std::string pem = doubles::Pem(Bytes("k"), "ENCRYPTED PRIVATE KEY");
+    std::string pem = toy::Pem(Bytes("k"), "ENCRYPTED PRIVATE KEY");
     ASSERT_EQ(credential.UnlockPrivateKeyText(pem.c_str(), "open sesame"), 0);
     EXPECT_EQ(Held(credential.GetPrivateKey()), Bytes("PLAIN:k"));
     EXPECT_EQ(LiveBlocks(), 0u);
 
-    EXPECT_EQ(credential.UnlockPrivateKeyText(pem.c_str(), "wrong"), doubles::kWrongPassword);
+    EXPECT_EQ(credential.UnlockPrivateKeyText(pem.c_str(), "wrong"), toy::kWrongPassword);
     EXPECT_EQ(credential.GetPrivateKey().data, nullptr);
     EXPECT_EQ(LiveBlocks(), 0u);
 
@@ -121,9 +121,9 @@ TEST_F(CredentialTest, UnlockingFromPemTextReleasesTheDecodedKey) {
 
 TEST_F(CredentialTest, DigestCredentialRecordsAnUnknownNameAndStillWorks) {
     CDigestCredential unknown("MD9");
-    EXPECT_EQ(unknown.GetStatus(), doubles::kUnknownName);
+    EXPECT_EQ(unknown.GetStatus(), toy::kUnknownName);
     CDigestCredential missing(nullptr);
-    EXPECT_EQ(missing.GetStatus(), doubles::kUnknownName);
+    EXPECT_EQ(missing.GetStatus(), toy::kUnknownName);
     EXPECT_EQ(unknown.SetCertificate(int(first.size()), first.data()), 0);
 }
 

@@ -1,7 +1,7 @@
 // The certificate loader (over the store double) and the validator (over the engine double).
 #include "crypto/CertLoader.h"
 #include "crypto/CertValidator.h"
-#include "tests/crypto/Doubles.h"
+#include "tests/crypto/doubles_test.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-using doubles::Bytes;
+using toy::Bytes;
 
 std::vector<uint8_t> Held(const ByteBuffer& buffer) {
     return buffer.data == nullptr ? std::vector<uint8_t>{}
@@ -21,7 +21,7 @@ using CertLoaderTest = DoublesTest;
 
 TEST_F(CertLoaderTest, PemTextIsDecodedWhateverTheOtherArgumentsSay) {
     CCertLoader loader;
-    std::string pem = doubles::Pem(Bytes("der bytes"));
+    std::string pem = toy::Pem(Bytes("der bytes"));
     ASSERT_EQ(loader.Load(pem.c_str(), 0, qm::kLoadOwnCertificate, 2), 0);
     EXPECT_EQ(Held(loader.GetBytes()), Bytes("der bytes"));
     EXPECT_TRUE(store().calls.empty());
@@ -34,37 +34,37 @@ TEST_F(CertLoaderTest, PemTextIsDecodedWhateverTheOtherArgumentsSay) {
 
 TEST_F(CertLoaderTest, DistinguishedNamesGoToTheStore) {
     CCertLoader loader;
-    store().certificate = Bytes("mine");
+    store().myCert.bytes = Bytes("mine");
     ASSERT_EQ(loader.Load("cn=Hong,o=x", 0, qm::kLoadOwnCertificate, 3), 0);
-    EXPECT_EQ(store().calls, std::vector<std::string>{"LD_GetMyCert"});
-    EXPECT_EQ(store().lastDn, "cn=Hong,o=x");
-    EXPECT_EQ(store().lastKind, 0);
-    EXPECT_EQ(store().lastMedium, 3);
-    EXPECT_EQ(store().lastSiteCode, 700);
-    EXPECT_EQ(store().lastPassword, "5821");
+    EXPECT_EQ(store().Functions(), std::vector<std::string>{"LD_GetMyCert"});
+    EXPECT_EQ(store().calls.back().dn, "cn=Hong,o=x");
+    EXPECT_EQ(store().calls.back().kind, 0);
+    EXPECT_EQ(store().calls.back().medium, 3);
+    EXPECT_EQ(store().calls.back().siteCode, 700);
+    EXPECT_EQ(store().calls.back().password, "5821");
     EXPECT_EQ(Held(loader.GetBytes()), Bytes("mine"));
 
     // A second load leaves only its own result; "-----BEGIN" after the start is no PEM.
-    store().certificate.assign(qm::kStoreBlockSize, 0x30);
+    store().cert.bytes.assign(qm::kStoreBlockSize, 0x30);
     ASSERT_EQ(loader.Load("cn=x -----BEGIN", 1, qm::kLoadByDn, 0), 0);
-    EXPECT_EQ(store().calls.back(), "LD_GetCert");
-    EXPECT_EQ(store().lastDn, "cn=x -----BEGIN");
-    EXPECT_EQ(store().lastKind, 1);
-    EXPECT_EQ(Held(loader.GetBytes()), store().certificate);
+    EXPECT_EQ(store().calls.back().function, "LD_GetCert");
+    EXPECT_EQ(store().calls.back().dn, "cn=x -----BEGIN");
+    EXPECT_EQ(store().calls.back().kind, 1);
+    EXPECT_EQ(Held(loader.GetBytes()), store().cert.bytes);
 }
 
 TEST_F(CertLoaderTest, StoreFailuresLeaveNothingToUse) {
     CCertLoader loader;
-    store().result = -404;
+    store().cert.result = -404;
     EXPECT_EQ(loader.Load(nullptr, 1, qm::kLoadByDn, 0), -404);
-    EXPECT_EQ(store().lastDn, "");
+    EXPECT_EQ(store().calls.back().dn, "");
     EXPECT_EQ(loader.GetBytes().data, nullptr);
     EXPECT_EQ(loader.GetBytes().length, 0);
 
     // A length beyond the area the store was given is never handed out.
-    store().result = 0;
-    store().certificate = Bytes("ok");
-    store().reportedLength = qm::kStoreBlockSize + 1;
+    store().cert.result = 0;
+    store().cert.bytes = Bytes("ok");
+    store().cert.reportedLength = qm::kStoreBlockSize + 1;
     EXPECT_EQ(loader.Load("cn=x", 1, qm::kLoadByDn, 0), qm::kNothingToCopy);
     EXPECT_EQ(loader.GetBytes().length, 0);
 
@@ -76,12 +76,13 @@ TEST_F(CertLoaderTest, StoreFailuresLeaveNothingToUse) {
 TEST_F(CertLoaderTest, OnlyALengthWithinTheBlockIsEverKept) {
     // What a hostile store might report for a certificate it claims to have written; the loader
     // (and every copy made from it) must never reach beyond the 3,000-byte block.
-    store().certificate.assign(qm::kStoreBlockSize, 0x30);
+    store().myCert.bytes.assign(qm::kStoreBlockSize, 0x30);
+    store().cert.bytes = store().myCert.bytes;
     for (int32_t mode : {qm::kLoadOwnCertificate, qm::kLoadByDn}) {
         for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
             CCertLoader loader;
-            store().reportedLength = reported;
+            store().myCert.reportedLength = store().cert.reportedLength = reported;
             bool fits = reported >= 0 && reported <= qm::kStoreBlockSize;
             EXPECT_EQ(loader.Load("cn=x", 0, mode, 0), fits ? 0 : qm::kNothingToCopy);
             EXPECT_EQ(loader.GetBytes().length, fits ? reported : 0);
@@ -101,8 +102,8 @@ TEST_F(CertLoaderTest, OnlyALengthWithinTheBlockIsEverKept) {
 class CertValidatorTest : public DoublesTest {
 protected:
     std::vector<uint8_t> cert = Bytes("user certificate");
-    std::string ca = doubles::Pem(Bytes("ca certificates"));
-    std::string crl = doubles::Pem(Bytes("revoked list"), "X509 CRL");
+    std::string ca = toy::Pem(Bytes("ca certificates"));
+    std::string crl = toy::Pem(Bytes("revoked list"), "X509 CRL");
 };
 
 TEST_F(CertValidatorTest, ValidatesWithEmptyRevocationListsAsEmptyBuffers) {

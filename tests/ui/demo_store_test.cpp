@@ -1,8 +1,9 @@
 // The dialog over the real certificate store (Ledra.dll) holding the store tool's demo PKI, and
 // a picture of it for a person to look at. Run by CTest after the demo store has been made; the
 // test run turns the picture (a BMP in the test's folder) into a PNG.
-#include "Driver.h"
-#include "StoreDouble.h"
+#include "tests/support/store_double.h"
+#include "tests/ui/driver.h"
+#include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/resource.h"
 
@@ -111,7 +112,7 @@ std::vector<uint8_t> Read(const StoreApi& api, const std::string& dn, int32_t ki
 }
 
 // Korean users as the demo store names them, for the picture when no demo store is there.
-void KoreanDouble(uitest::FakeStore& store) {
+void KoreanDouble(qmtest::StoreDouble& store) {
     struct tm local {};
     local.tm_year = 2030 - 1900;
     local.tm_mon = 2;
@@ -122,17 +123,25 @@ void KoreanDouble(uitest::FakeStore& store) {
     for (const wchar_t* user :
          {L"cn=홍길동,ou=개인,o=퀼마크,c=KR", L"cn=김영희,ou=개인,o=퀼마크,c=KR",
           L"cn=이철수,ou=개인,o=퀼마크,c=KR"}) {
-        store.records.push_back(uitest::Record(Ansi(user), Ansi(issuer), expiry));
+        store.records.push_back(qmtest::Record(Ansi(user), Ansi(issuer), expiry));
     }
 }
 
+// The dialog over the demo store; skipped when the store cannot be loaded.
+class DemoStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!store.problem.empty()) {
+            GTEST_SKIP() << store.problem;
+        }
+    }
+
+    RealStore store;
+};
+
 } // namespace
 
-TEST(DemoStore, ListsTheUsersOwnCertificatesAndReadsTheChosenOne) {
-    RealStore store;
-    if (!store.problem.empty()) {
-        GTEST_SKIP() << store.problem;
-    }
+TEST_F(DemoStore, ListsTheUsersOwnCertificatesAndReadsTheChosenOne) {
     Listing listing = List(store.api, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys);
     ASSERT_FALSE(listing.records.empty()) << "the demo store lists no user";
     std::vector<Row> rows;
@@ -164,11 +173,7 @@ TEST(DemoStore, ListsTheUsersOwnCertificatesAndReadsTheChosenOne) {
     EXPECT_EQ(result.data[0], 0x30); // a DER certificate
 }
 
-TEST(DemoStore, OffersTheServerCertificateAsEnvelopingDoes) {
-    RealStore store;
-    if (!store.problem.empty()) {
-        GTEST_SKIP() << store.problem;
-    }
+TEST_F(DemoStore, OffersTheServerCertificateAsEnvelopingDoes) {
     Listing listing = List(store.api, qm::kKindRecipient, CCertSelectDialog::kModeCertificates);
     ASSERT_FALSE(listing.records.empty()) << "the demo store lists no recipient";
     std::string shownDn;
@@ -190,14 +195,14 @@ TEST(DemoStore, OffersTheServerCertificateAsEnvelopingDoes) {
 // The picture: the demo users when the demo store is there, Korean names from a double when not.
 TEST(Screenshot, OfTheDialogWithKoreanNames) {
     RealStore real;
-    uitest::FakeStore fake;
-    std::unique_ptr<uitest::ScopedStore> binding;
+    qmtest::StoreDouble fake;
+    std::unique_ptr<qmtest::ScopedStoreDouble> binding;
     if (!real.problem.empty() ||
         List(real.api, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys).records.empty()) {
         std::printf("no demo store (%s): the picture shows a store double\n",
                     real.problem.empty() ? "it lists nothing" : real.problem.c_str());
         KoreanDouble(fake);
-        binding = std::make_unique<uitest::ScopedStore>(fake);
+        binding = std::make_unique<qmtest::ScopedStoreDouble>(fake);
     }
     bool captured = false;
     size_t rows = 0;

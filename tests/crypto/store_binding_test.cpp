@@ -3,7 +3,7 @@
 // caller's 3,000-byte block, the caller's own block back, and a text that ends in its buffer.
 // The attacks are the answers a damaged or hostile Ledra.dll could give.
 #include "external/store.h"
-#include "tests/crypto/Doubles.h"
+#include "tests/crypto/doubles_test.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +15,16 @@
 
 namespace {
 
-using doubles::Bytes;
+using toy::Bytes;
 
 using StoreBindingTest = DoublesTest;
 
-// Each store function that fills a caller's block, called as its callers call it.
+// Each store function that fills a caller's block, called as its callers call it, and what the
+// store double answers it.
 struct BlockCall {
     const char* name;
     int32_t (*call)(ByteBuffer* output);
+    qmtest::StoreRead qmtest::StoreDouble::*answer;
 };
 
 const BlockCall kBlockCalls[] = {
@@ -30,41 +32,44 @@ const BlockCall kBlockCalls[] = {
      [](ByteBuffer* output) {
          return qm::Store().LD_GetMyCert("cn=x", 0, 1, qm::kDefaultSiteCode, qm::kStorePassword,
                                          output);
-     }},
-    {"LD_GetCert", [](ByteBuffer* output) { return qm::Store().LD_GetCert("cn=x", 1, output); }},
+     },
+     &qmtest::StoreDouble::myCert},
+    {"LD_GetCert", [](ByteBuffer* output) { return qm::Store().LD_GetCert("cn=x", 1, output); },
+     &qmtest::StoreDouble::cert},
     {"LD_GetKey",
      [](ByteBuffer* output) {
          return qm::Store().LD_GetKey("cn=x", 0, 1, qm::kDefaultSiteCode, qm::kStorePassword,
                                       output);
-     }},
+     },
+     &qmtest::StoreDouble::key},
 };
 
 constexpr int32_t kHostileLengths[] = {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1,
                                        INT_MAX};
 
 TEST_F(StoreBindingTest, ABlockIsHandedBackOnlyWithALengthThatFitsIt) {
-    store().certificate = Bytes("certificate or key");
     for (const BlockCall& c : kBlockCalls) {
+        (store().*c.answer).bytes = Bytes("certificate or key");
         for (int32_t reported : kHostileLengths) {
             SCOPED_TRACE(std::string(c.name) + " reporting " + std::to_string(reported));
-            store().reportedLength = reported;
+            (store().*c.answer).reportedLength = reported;
             qm::StoreBlock block;
             uint8_t* mine = block.buffer.data;
             bool fits = reported >= 0 && reported <= qm::kStoreBlockSize;
             EXPECT_EQ(c.call(&block.buffer), fits ? 0 : qm::kStoreBlockRefused);
             EXPECT_EQ(block.buffer.length, fits ? reported : 0);
             EXPECT_EQ(block.buffer.data, mine);
-            EXPECT_EQ(store().calls.back(), c.name);
+            EXPECT_EQ(store().calls.back().function, c.name);
         }
     }
 }
 
 TEST_F(StoreBindingTest, AFailedCallLeavesNoLengthToTrust) {
-    store().result = -2010;
     for (const BlockCall& c : kBlockCalls) {
+        (store().*c.answer).result = -2010;
         for (int32_t reported : kHostileLengths) {
             SCOPED_TRACE(std::string(c.name) + " reporting " + std::to_string(reported));
-            store().reportedLength = reported;
+            (store().*c.answer).reportedLength = reported;
             qm::StoreBlock block;
             EXPECT_EQ(c.call(&block.buffer), -2010) << "the store's own code is passed on";
             EXPECT_EQ(block.buffer.length, 0);
@@ -75,10 +80,10 @@ TEST_F(StoreBindingTest, AFailedCallLeavesNoLengthToTrust) {
 TEST_F(StoreBindingTest, AStoreThatHandsBackABlockOfItsOwnIsRefused) {
     // Freeing or wiping the store's block as if it were the caller's would corrupt the heap.
     static uint8_t storesOwn[16];
-    store().certificate = Bytes("cert");
     store().handBack = storesOwn;
     for (const BlockCall& c : kBlockCalls) {
         SCOPED_TRACE(c.name);
+        (store().*c.answer).bytes = Bytes("cert");
         qm::StoreBlock block;
         uint8_t* mine = block.buffer.data;
         EXPECT_EQ(c.call(&block.buffer), qm::kStoreBlockRefused);

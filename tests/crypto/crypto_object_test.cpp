@@ -1,6 +1,6 @@
 // The root of the crypto objects: byte-buffer helpers, debugging dumps, status print, digest slot.
 #include "crypto/CryptoObject.h"
-#include "tests/crypto/Doubles.h"
+#include "tests/crypto/doubles_test.h"
 
 #include <gtest/gtest.h>
 
@@ -85,18 +85,18 @@ TEST(Dumps, PrintTheExactFormats) {
 
 TEST_F(CryptoObjectTest, DigestBase64HandsOutTheEncodedDigest) {
     Probe probe;
-    std::vector<uint8_t> bytes = doubles::Bytes("certificate bytes");
+    std::vector<uint8_t> bytes = toy::Bytes("certificate bytes");
     char* text = nullptr;
     EXPECT_EQ(probe.DigestBase64(ByteBuffer{int32_t(bytes.size()), bytes.data()}, &text, 101), 0);
     ASSERT_NE(text, nullptr);
-    EXPECT_EQ(std::string(text), doubles::Base64(doubles::Digest(bytes)));
+    EXPECT_EQ(std::string(text), toy::Base64(toy::Digest(bytes)));
     EXPECT_EQ(LiveBlocks(), 1u); // the digest itself went back at once; the text is the caller's
     qm::Engine().CV_Free(text);
 }
 
 TEST_F(CryptoObjectTest, DigestBase64FailuresLeaveNoTextAndAreRecorded) {
     Probe probe;
-    std::vector<uint8_t> bytes = doubles::Bytes("abc");
+    std::vector<uint8_t> bytes = toy::Bytes("abc");
     char sentinel = 0;
     char* text = &sentinel;
     FailEngine("CV_Digest", -77);

@@ -1,6 +1,7 @@
 // The rules that turn store records into rows, without a window: which records are shown, and
 // their user, issuer and date texts.
-#include "StoreDouble.h"
+#include "tests/support/store_double.h"
+#include "tests/ui/ui_helpers.h"
 #include "ui/CertRows.h"
 
 #include <windows.h>
@@ -14,9 +15,9 @@ using qm::ui::AdmitRecord;
 using qm::ui::CertRowText;
 using qm::ui::CommonName;
 using qm::ui::FormatExpiry;
+using qmtest::Record;
 using uitest::Ansi;
 using uitest::LocalNoon;
-using uitest::Record;
 
 namespace {
 

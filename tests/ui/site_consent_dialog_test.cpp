@@ -1,8 +1,8 @@
 // The site consent dialog as a person meets it, and where both dialogs come up: over the window
 // that owns them, or in the middle of the screen.
-#include "Driver.h"
-#include "StoreDouble.h"
 #include "tests/support/dialog_driver.h"
+#include "tests/support/store_double.h"
+#include "tests/ui/driver.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/SiteConsentDialog.h"
 #include "ui/resource.h"
@@ -161,8 +161,8 @@ TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
 
 class DialogPlacement : public ::testing::Test {
 protected:
-    uitest::FakeStore store;
-    uitest::ScopedStore binding{store};
+    qmtest::StoreDouble store;
+    qmtest::ScopedStoreDouble binding{store};
 };
 
 TEST_F(DialogPlacement, AnOwnerHalfOffTheScreenCannotPushTheDialogOffIt) {
