@@ -2,10 +2,10 @@
 
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
-#include "automation/StringConversion.h"
 #include "crypto/CertValidator.h"
 #include "crypto/CryptoObject.h"
 #include "external/store.h"
+#include "platform/StringConversion.h"
 
 #include <memory>
 
@@ -15,73 +15,46 @@ DSSession::~DSSession() = default;
 
 HRESULT DSSession::GeneralValidation(BSTR bstrDN, BSTR bstrCaPubs, BSTR bstrCRL, BSTR bstrARL,
                                      INT nMedia, INT* pResult) {
-    if (HRESULT refused = AdmitCall(); refused != S_OK) {
-        return refused;
-    }
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
         qm::NarrowText dn(bstrDN);
         qm::NarrowText caText(bstrCaPubs);
         qm::NarrowText crlText(bstrCRL);
         qm::NarrowText arlText(bstrARL);
-        *pResult = 0;
-        HRESULT outcome = Validate(dn, caText, crlText, arlText, nMedia);
+        HRESULT outcome =
+            qm::RunSteps([&] { return Validate(dn, caText, crlText, arlText, nMedia); });
         // The integer result and the stored code always agree when the call returns.
         *pResult = static_cast<INT>(errorCode);
         return outcome;
     });
 }
 
-// The checks in their order; S_OK when the validation ran (valid or not), S_FALSE when it could
-// not run.
+// The checks in their order; S_OK when the validation ran (valid or not), a failed step when it
+// could not run.
 HRESULT DSSession::Validate(const qm::NarrowText& dn, const qm::NarrowText& caText,
                             const qm::NarrowText& crlText, const qm::NarrowText& arlText,
                             int32_t medium) {
-    if (uint32_t missing = qm::MissingLibrary(qm::origin::kGeneralValidation, qm::Needs::Both)) {
-        errorCode = missing;
-        return S_FALSE;
-    }
+    qm::RequireLibraries(errorCode, qm::origin::kGeneralValidation, qm::Needs::Both);
     if (dn.IsEmpty()) {
-        errorCode = qm::code::kValidateEmptyInput;
-        return S_FALSE;
+        qm::Fail(errorCode, qm::code::kValidateEmptyInput);
     }
     if (!qm::IsValidMedium(medium)) {
-        errorCode = qm::code::kValidateNoMedia;
-        return S_FALSE;
+        qm::Fail(errorCode, qm::code::kValidateNoMedia);
     }
     CCertValidator validator;
     {
         qm::StoreBlock certificate;
-        errorCode = qm::AsCode(qm::Store().LD_GetMyCert(dn.get(), qm::kKindOwn, medium, siteCode,
-                                                        qm::kStorePassword, &certificate.buffer));
-        if (errorCode != 0) {
-            errorCode = qm::code::kValidateCannotRead;
-            return S_FALSE;
-        }
-        errorCode = qm::AsCode(
-            validator.SetCertificate(certificate.buffer.length, certificate.buffer.data));
+        qm::Check(errorCode,
+                  qm::Store().LD_GetMyCert(dn.get(), qm::kKindOwn, medium, siteCode,
+                                           qm::kStorePassword, &certificate.buffer),
+                  qm::code::kValidateCannotRead);
+        qm::Check(errorCode,
+                  validator.SetCertificate(certificate.buffer.length, certificate.buffer.data),
+                  qm::code::kValidateWrongCertificate);
     }
-    if (errorCode != 0) {
-        errorCode = qm::code::kValidateWrongCertificate;
-        return S_FALSE;
-    }
-    errorCode = qm::AsCode(validator.SetCaCertificates(caText.get()));
-    if (errorCode != 0) {
-        errorCode = qm::code::kValidateInvalidCa;
-        return S_FALSE;
-    }
-    errorCode = qm::AsCode(validator.SetCrl(crlText.get()));
-    if (errorCode != 0) {
-        errorCode = qm::code::kValidateInvalidCrl;
-        return S_FALSE;
-    }
-    errorCode = qm::AsCode(validator.SetArl(arlText.get()));
-    if (errorCode != 0) {
-        errorCode = qm::code::kValidateInvalidArl;
-        return S_FALSE;
-    }
+    qm::Check(errorCode, validator.SetCaCertificates(caText.get()), qm::code::kValidateInvalidCa);
+    qm::Check(errorCode, validator.SetCrl(crlText.get()), qm::code::kValidateInvalidCrl);
+    qm::Check(errorCode, validator.SetArl(arlText.get()), qm::code::kValidateInvalidArl);
+    // A certificate that does not validate is the validation's answer, not a failure to run it.
     errorCode = qm::AsCode(validator.Validate());
     if (errorCode != 0) {
         errorCode = qm::code::kValidateInvalidCertificate;
@@ -90,17 +63,11 @@ HRESULT DSSession::Validate(const qm::NarrowText& dn, const qm::NarrowText& caTe
 }
 
 HRESULT DSSession::GetErrorCode(INT* pResult) {
-    if (HRESULT refused = AdmitCall(); refused != S_OK) {
-        return refused;
-    }
-    return qm::ReportErrorCode(errorCode, pResult);
+    return qm::AnswerErrorCode(*this, errorCode, pResult);
 }
 
 HRESULT DSSession::GetErrorString(BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
+    return qm::AnswerErrorString(*this, errorCode, pResult);
 }
 
 // Revocation lists are supplied by the page; fetching them is not this library's business.

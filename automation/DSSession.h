@@ -2,9 +2,9 @@
 // optionally, a CRL and an ARL that the page supplies as PEM text.
 #pragma once
 
+#include "automation/QuillmarkInterfaces.h"
 #include "crypto/CryptoObject.h"
-#include "module/QuillmarkInterfaces.h"
-#include "module/site/SiteGate.h"
+#include "site/SiteGate.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include "automation/DnList.h"
 
-#include "external/abi.h"
+#include "platform/abi.h"
 
 #include <cstring>
 

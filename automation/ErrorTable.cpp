@@ -1,6 +1,6 @@
 #include "automation/ErrorCodes.h"
 
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 
 #include <cstring>
 #include <iterator>

@@ -3,13 +3,13 @@
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
 #include "automation/StoredSettings.h"
-#include "automation/StringConversion.h"
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
 #include "crypto/LocalBytes.h"
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/StringConversion.h"
 #include "ui/CertSelectDialog.h"
 
 SecureSession::SecureSession() : SiteGate(this) {}
@@ -17,22 +17,11 @@ SecureSession::SecureSession() : SiteGate(this) {}
 SecureSession::~SecureSession() = default;
 
 HRESULT SecureSession::Base64Encode(BSTR bstrData, BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    *pResult = nullptr;
-    if (uint32_t missing = qm::MissingLibrary(qm::origin::kBase64Encode, qm::Needs::Engine)) {
-        errorCode = missing;
-        return S_FALSE;
-    }
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
+        qm::RequireLibraries(errorCode, qm::origin::kBase64Encode, qm::Needs::Engine);
         qm::NarrowText data(bstrData);
         if (data.IsEmpty()) {
-            errorCode = qm::code::kBase64EmptyInput;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kBase64EmptyInput);
         }
         ByteBuffer bytes{0, nullptr};
         CopyText(&bytes, data.get());
@@ -66,17 +55,11 @@ HRESULT SecureSession::RecoverFile(INT* pResult) {
 }
 
 HRESULT SecureSession::GetErrorCode(INT* pResult) {
-    if (HRESULT refused = AdmitCall(); refused != S_OK) {
-        return refused;
-    }
-    return qm::ReportErrorCode(errorCode, pResult);
+    return qm::AnswerErrorCode(*this, errorCode, pResult);
 }
 
 HRESULT SecureSession::GetErrorString(BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
+    return qm::AnswerErrorString(*this, errorCode, pResult);
 }
 
 namespace {
@@ -86,20 +69,10 @@ constexpr int kKeyMaterialBytes = 32;
 } // namespace
 
 HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    *pResult = nullptr;
-    if (uint32_t missing = qm::MissingLibrary(qm::origin::kGenerateEx, qm::Needs::Both)) {
-        errorCode = missing;
-        return S_FALSE;
-    }
-    // The selection dialog runs inside the call, and the object's members are used after it.
-    const qm::ComPtr<IUnknown> held = HoldObject();
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
+        qm::RequireLibraries(errorCode, qm::origin::kGenerateEx, qm::Needs::Both);
+        // The selection dialog runs inside the call, and the object's members are used after it.
+        const qm::ComPtr<IUnknown> held = HoldObject();
         qm::NarrowText algorithm(bstrSessAlgo);
         qm::NarrowText dn(bstrDN);
 
@@ -107,8 +80,7 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         sessionCipher.reset();
         sessionCipher = std::make_unique<CSessionCipher>(algorithm.get());
         if (sessionCipher->PrintStatus() != 0) {
-            errorCode = qm::code::kGenerateWrongAlgorithm;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kGenerateWrongAlgorithm);
         }
 
         CEnvelope envelope;
@@ -117,37 +89,23 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
             CCertSelectDialog dialog("", qm::kKindRecipient, CCertSelectDialog::kModeCertificates,
                                      DialogOwner());
             if (dialog.DoModal() != IDOK) {
-                errorCode = qm::code::kGenerateNoChoice;
-                return S_FALSE;
+                qm::Fail(errorCode, qm::code::kGenerateNoChoice);
             }
             ByteBuffer chosen = dialog.GetResult();
-            errorCode = qm::AsCode(AssignBytes(certificate.out(), chosen.length, chosen.data));
-            if (errorCode != 0) {
-                errorCode = qm::code::kGenerateWrongCertificate;
-                return S_FALSE;
-            }
+            qm::Check(errorCode, AssignBytes(certificate.out(), chosen.length, chosen.data),
+                      qm::code::kGenerateWrongCertificate);
         } else {
             CCertLoader loader;
-            errorCode =
-                qm::AsCode(loader.Load(dn.get(), qm::kKindRecipient, qm::kLoadByDn, medium));
-            if (errorCode != 0) {
-                errorCode = qm::code::kGenerateCannotRead;
-                return S_FALSE;
-            }
+            qm::Check(errorCode, loader.Load(dn.get(), qm::kKindRecipient, qm::kLoadByDn, medium),
+                      qm::code::kGenerateCannotRead);
             ByteBuffer loaded = loader.GetBytes();
-            errorCode = qm::AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
-            if (errorCode != 0) {
-                errorCode = qm::code::kGenerateWrongCertificate;
-                return S_FALSE;
-            }
+            qm::Check(errorCode, AssignBytes(certificate.out(), loaded.length, loaded.data),
+                      qm::code::kGenerateWrongCertificate);
         }
 
-        errorCode = qm::AsCode(envelope.SetCertificate(certificate->length, certificate->data));
+        qm::Check(errorCode, envelope.SetCertificate(certificate->length, certificate->data),
+                  qm::code::kGenerateWrongCertificate);
         certificate.reset();
-        if (errorCode != 0) {
-            errorCode = qm::code::kGenerateWrongCertificate;
-            return S_FALSE;
-        }
 
         {
             qm::EngineBlock<uint8_t> random;
@@ -156,11 +114,8 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
         }
 
         ByteBuffer keyMaterial = sessionCipher->GetKeyMaterial();
-        errorCode = qm::AsCode(envelope.Seal(keyMaterial.data, keyMaterial.length));
-        if (errorCode != 0) {
-            errorCode = qm::code::kGenerateSealFailed;
-            return S_FALSE;
-        }
+        qm::Check(errorCode, envelope.Seal(keyMaterial.data, keyMaterial.length),
+                  qm::code::kGenerateSealFailed);
 
         qm::WriteSettings(qm::SettingsLocation(SessionOrigin()), sessionCipher->GetAlgorithmId(),
                           sessionCipher->GetKeyMaterialText(), envelope.GetSealedText());
@@ -175,40 +130,22 @@ template <typename Operation, typename Result>
 HRESULT SecureSession::RunWithStoredKey(BSTR bstrSource, BSTR* pResult, uint32_t origin,
                                         uint32_t settingFailure, uint32_t operationFailure,
                                         Operation operation, Result result) {
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    *pResult = nullptr;
-    if (uint32_t missing = qm::MissingLibrary(origin, qm::Needs::Both)) {
-        errorCode = missing;
-        return S_FALSE;
-    }
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
+        qm::RequireLibraries(errorCode, origin, qm::Needs::Both);
         qm::NarrowText source(bstrSource);
         int32_t algorithmId = 0;
         qm::SettingText keyMaterial;
         qm::ReadKeySettings(qm::SettingsLocation(SessionOrigin()), &algorithmId, &keyMaterial);
 
         CSessionCipher cipher(algorithmId);
-        errorCode = qm::AsCode(cipher.SetKeyMaterialText(keyMaterial.text));
-        if (errorCode != 0) {
-            errorCode = settingFailure;
-            return S_FALSE;
-        }
-        errorCode = qm::AsCode(operation(cipher, source.get()));
-        if (errorCode != 0) {
-            errorCode = operationFailure;
-            return S_FALSE;
-        }
+        qm::Check(errorCode, cipher.SetKeyMaterialText(keyMaterial.text), settingFailure);
+        qm::Check(errorCode, operation(cipher, source.get()), operationFailure);
         *pResult = qm::ToAutomationString(result(cipher));
         return S_OK;
     });
 }
 
 HRESULT SecureSession::EncipherEx(BSTR bstrSource, BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
     return RunWithStoredKey(
         bstrSource, pResult, qm::origin::kEncipherEx, qm::code::kEncipherKeySetting,
         qm::code::kEncipherFailed,
@@ -217,9 +154,6 @@ HRESULT SecureSession::EncipherEx(BSTR bstrSource, BSTR* pResult) {
 }
 
 HRESULT SecureSession::DecipherEx(BSTR bstrSource, BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
     return RunWithStoredKey(
         bstrSource, pResult, qm::origin::kDecipherEx, qm::code::kDecipherKeySetting,
         qm::code::kDecipherFailed,
@@ -228,18 +162,8 @@ HRESULT SecureSession::DecipherEx(BSTR bstrSource, BSTR* pResult) {
 }
 
 HRESULT SecureSession::getKEYIV(BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    *pResult = nullptr;
-    if (uint32_t missing = qm::MissingLibrary(qm::origin::kGetKeyIv, qm::Needs::Store)) {
-        errorCode = missing;
-        return S_FALSE;
-    }
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
+        qm::RequireLibraries(errorCode, qm::origin::kGetKeyIv, qm::Needs::Store);
         qm::SettingText sealed;
         qm::ReadSealedSetting(qm::SettingsLocation(SessionOrigin()), &sealed);
         *pResult = qm::ToAutomationString(sealed.text);

@@ -4,9 +4,9 @@
 // object itself keeps only its error code, the cipher of its last GenerateEx and the medium.
 #pragma once
 
+#include "automation/QuillmarkInterfaces.h"
 #include "crypto/CryptoObject.h"
-#include "module/QuillmarkInterfaces.h"
-#include "module/site/SiteGate.h"
+#include "site/SiteGate.h"
 
 #include <cstdint>
 #include <memory>

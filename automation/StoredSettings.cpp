@@ -1,6 +1,6 @@
 #include "automation/StoredSettings.h"
 
-#include "crypto/SecureWipe.h"
+#include "platform/SecureWipe.h"
 #include "external/store.h"
 
 #include <windows.h>

@@ -11,8 +11,8 @@
 // bounded; past the bound the call proceeds unlocked rather than hang its page.
 #pragma once
 
-#include "external/abi.h"
-#include "module/Raii.h"
+#include "platform/Raii.h"
+#include "platform/abi.h"
 
 #include <cstdint>
 #include <string>

@@ -1,14 +1,14 @@
 #include "automation/Veyra.h"
 
+#include "automation/DnList.h"
 #include "automation/ErrorCodes.h"
 #include "automation/MethodGuard.h"
-#include "automation/DnList.h"
-#include "automation/StringConversion.h"
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
 #include "crypto/LocalBytes.h"
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/StringConversion.h"
 
 #include <memory>
 
@@ -17,17 +17,11 @@ Veyra::Veyra() : SiteGate(this) {}
 Veyra::~Veyra() = default;
 
 HRESULT Veyra::GetErrorCode(INT* pResult) {
-    if (HRESULT refused = AdmitCall(); refused != S_OK) {
-        return refused;
-    }
-    return qm::ReportErrorCode(errorCode, pResult);
+    return qm::AnswerErrorCode(*this, errorCode, pResult);
 }
 
 HRESULT Veyra::GetErrorString(BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    return qm::Guarded([&] { return qm::ReportErrorString(errorCode, pResult); });
+    return qm::AnswerErrorString(*this, errorCode, pResult);
 }
 
 HRESULT Veyra::GetCertNum(BSTR bstrID, BSTR*) {
@@ -50,34 +44,21 @@ bool IsAnsiLeadByte(unsigned char byte) {
 } // namespace
 
 HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
         qm::NarrowText id(bstrID);
         media = nMedia; // kept even when out of range: getCert then refuses it too
-        *pResult = nullptr;
-        if (uint32_t missing = qm::MissingLibrary(qm::origin::kVeyra, qm::Needs::Store)) {
-            errorCode = missing;
-            return S_FALSE;
-        }
+        qm::RequireLibraries(errorCode, qm::origin::kVeyra, qm::Needs::Store);
         if (!qm::IsValidMedium(nMedia)) {
-            errorCode = qm::code::kVeyraNoMedia;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kVeyraNoMedia);
         }
         auto area = std::make_unique<char[]>(qm::kDnAreaSize);
         int32_t count = qm::Store().LD_GetKeyDN(qm::kKindOwn, area.get(), nMedia, nSiteCode);
         if (count <= 0) {
-            errorCode = qm::code::kVeyraNoCertificate;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kVeyraNoCertificate);
         }
         std::string list = qm::JoinDnList(area.get(), count, id.get(), IsAnsiLeadByte);
         if (list.empty()) {
-            errorCode = qm::code::kVeyraNoMatch;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kVeyraNoMatch);
         }
         *pResult = qm::ToAutomationString(list.c_str());
         return S_OK;
@@ -85,72 +66,46 @@ HRESULT Veyra::getDNList(BSTR bstrID, INT nMedia, INT nSiteCode, BSTR* pResult) 
 }
 
 HRESULT Veyra::getCert(BSTR bstrDN, BSTR bstrPasswd, BSTR* pResult) {
-    if (HRESULT refused = AdmitCall(pResult); refused != S_OK) {
-        return refused;
-    }
-    if (pResult == nullptr) {
-        return E_POINTER;
-    }
-    return qm::Guarded([&]() -> HRESULT {
+    return qm::RunMethod(*this, pResult, [&] {
         qm::NarrowText dn(bstrDN);
         qm::NarrowText password(bstrPasswd);
-        *pResult = nullptr;
-        if (uint32_t missing = qm::MissingLibrary(qm::origin::kVeyra, qm::Needs::Both)) {
-            errorCode = missing;
-            return S_FALSE;
-        }
+        qm::RequireLibraries(errorCode, qm::origin::kVeyra, qm::Needs::Both);
 
         // Serves only to prove the password by unlocking the private key.
         CDigestCredential credential("SHA1");
         if (!qm::IsValidMedium(media)) {
-            errorCode = qm::code::kVeyraNoMedia;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kVeyraNoMedia);
         }
 
         CCertLoader loader;
-        errorCode =
-            qm::AsCode(loader.Load(dn.OrEmpty(), qm::kKindOwn, qm::kLoadOwnCertificate, media));
-        if (errorCode != 0) {
-            errorCode = qm::code::kVeyraCannotReadCertificate;
-            return S_FALSE;
-        }
+        qm::Check(errorCode,
+                  loader.Load(dn.OrEmpty(), qm::kKindOwn, qm::kLoadOwnCertificate, media),
+                  qm::code::kVeyraCannotReadCertificate);
         qm::LocalBytes certificate;
         ByteBuffer loaded = loader.GetBytes();
-        errorCode = qm::AsCode(AssignBytes(certificate.out(), loaded.length, loaded.data));
-        if (errorCode != 0) {
-            // The store reported success but delivered nothing: its -2 stays in the code.
-            return S_FALSE;
-        }
+        // A store that reported success but delivered nothing leaves its -2 in the code.
+        qm::Check(errorCode, AssignBytes(certificate.out(), loaded.length, loaded.data));
         // The certificate and the key come from two look-ups, and a planted medium may pair the
         // victim's certificate with a key whose password its planter knows. Holding the
         // certificate, the credential unlocks only the certificate's own key; without it, any.
         if (credential.SetCertificate(certificate.get().length, certificate.get().data) != 0) {
-            errorCode = qm::code::kVeyraCannotReadCertificate;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kVeyraCannotReadCertificate);
         }
 
         int32_t unlocked = 0;
         {
             qm::StoreBlock key;
-            errorCode = qm::AsCode(qm::Store().LD_GetKey(dn.OrEmpty(), qm::kKindOwn, media,
-                                                         qm::kDefaultSiteCode, qm::kStorePassword,
-                                                         &key.buffer));
-            if (errorCode != 0) {
-                errorCode = qm::code::kVeyraCannotReadKey;
-                return S_FALSE;
-            }
+            qm::Check(errorCode,
+                      qm::Store().LD_GetKey(dn.OrEmpty(), qm::kKindOwn, media, qm::kDefaultSiteCode,
+                                            qm::kStorePassword, &key.buffer),
+                      qm::code::kVeyraCannotReadKey);
             unlocked = credential.UnlockPrivateKey(key.buffer, password.OrEmpty());
         }
-        errorCode = qm::AsCode(unlocked);
         if (unlocked == qm::kEngineKeyNotForCertificate) {
             // The key opened, but it is not this certificate's: the store has no key for the DN.
-            errorCode = qm::code::kVeyraCannotReadKey;
-            return S_FALSE;
+            qm::Fail(errorCode, qm::code::kVeyraCannotReadKey);
         }
-        if (unlocked != 0) {
-            errorCode = qm::code::kVeyraWrongPassword;
-            return S_FALSE;
-        }
+        qm::Check(errorCode, unlocked, qm::code::kVeyraWrongPassword);
 
         qm::EngineBlock<char> pem;
         qm::Engine().CV_PemEncode(&certificate.get(), qm::kPemCertificate, pem.out());

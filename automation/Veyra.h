@@ -3,9 +3,9 @@
 // once the caller has proved the password of its private key.
 #pragma once
 
+#include "automation/QuillmarkInterfaces.h"
 #include "crypto/CryptoObject.h"
-#include "module/QuillmarkInterfaces.h"
-#include "module/site/SiteGate.h"
+#include "site/SiteGate.h"
 
 #include <cstdint>
 

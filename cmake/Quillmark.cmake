@@ -73,12 +73,12 @@ endfunction()
 find_path(QM_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 
 # qm_command_line_tool(target): a tool that reads its command line by the conventions of
-# tools/command_line and says which version of the project it belongs to.
+# platform/command_line.h and says which version of the project it belongs to.
 function(qm_command_line_tool target)
     if(NOT QM_CLI11_INCLUDE)
         message(FATAL_ERROR "CLI11 is missing: install libcli11-dev (./run setup does)")
     endif()
-    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tools/command_line/command_line.cpp)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/command_line.cpp)
     target_compile_definitions(${target} PRIVATE QM_VERSION_DOTTED="${QM_VERSION_DOTTED}")
     if(WIN32)
         set(cli11 ${CMAKE_BINARY_DIR}/cli11-include)

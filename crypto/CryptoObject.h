@@ -8,7 +8,7 @@
 // blocks the engine hands back are released with CV_Free. Never mixed.
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 #include "crypto/SessionKey.h"
 
 #include "crypto/LocalBytes.h"
-#include "crypto/SecureWipe.h"
 #include "external/engine.h"
+#include "platform/SecureWipe.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // belong to the caller, who releases them with CV_Free; a failed call hands back nothing.
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 
 struct EngineApi {
     int32_t(QM_CDECL* CV_ContextInit)(EngineContext* context);

@@ -2,7 +2,7 @@
 // system's ANSI code page and write into areas that the caller allocates (see abi.h for sizes).
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 
 struct StoreApi {
     // Count of DNs written to `dnArea`, one NUL-terminated DN per 256-byte slot, at most 30.
@@ -30,9 +30,6 @@ struct StoreApi {
 };
 
 namespace qm {
-
-inline constexpr int32_t kKindOwn = 0;       // the user's own certificate, key and DN list
-inline constexpr int32_t kKindRecipient = 1; // a recipient's certificate
 
 // The bound store, seen through the checks that keep its callers sound whatever it answers:
 // - a listing counts at most 30 entries (a larger count is cut to 30, the entries the caller's

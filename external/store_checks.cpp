@@ -5,7 +5,7 @@
 // The checks live here, once, for the native and the Windows binding alike.
 #include "external/store.h"
 
-#include "crypto/SecureWipe.h"
+#include "platform/SecureWipe.h"
 
 #include <atomic>
 

@@ -1,7 +1,7 @@
 // getDNList's text path: a hostile DN area (unterminated slots, any bytes, any count) and a
 // hostile identifier. The join must stay inside the area and keep the result's shape.
 #include "automation/DnList.h"
-#include "external/abi.h"
+#include "platform/abi.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The COM plumbing around one automation class: reference counting, QueryInterface, IDispatch
 // over the class's shared type information, IObjectSafety and IObjectWithSite. The class itself
 // (SecureSession, Veyra, DSSession) implements only its own methods; the site lock's verdict lives
-// in its SiteGate base (module/site), which SetSite informs and SetInterfaceSafetyOptions asks.
+// in its SiteGate base (site/), which SetSite informs and SetInterfaceSafetyOptions asks.
 //
 // Destruction runs in a fixed order: the count is pinned at 1, the server lock taken at creation
 // is given back, the class's own state is torn down, and the site is released last. The count,
@@ -9,9 +9,9 @@
 // after the class (bases go in reverse order of declaration).
 #pragma once
 
-#include "module/Raii.h"
 #include "module/Server.h"
 #include "module/TypeInfoHolder.h"
+#include "platform/Raii.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
 #include "module/ModuleLifetime.h"
 
+#include "automation/QuillmarkInterfaces.h"
 #include "external/store.h"
 #include "module/ClassTable.h"
-#include "module/QuillmarkInterfaces.h"
-#include "module/Raii.h"
+#include "platform/Raii.h"
 
 #include <atomic>
 #include <climits>

@@ -1,9 +1,9 @@
 #include "module/Registration.h"
 
 #include "module/ClassTable.h"
-#include "module/Raii.h"
 #include "module/Server.h"
 #include "module/registry/RegistryScript.h"
+#include "platform/Raii.h"
 
 #include <oleauto.h>
 

@@ -3,7 +3,7 @@
 // cached class objects and type information, and the callbacks that run when the class table ends.
 #pragma once
 
-#include "module/Raii.h"
+#include "platform/Raii.h"
 
 #include <windows.h>
 

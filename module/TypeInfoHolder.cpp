@@ -1,8 +1,8 @@
 #include "module/TypeInfoHolder.h"
 
-#include "automation/StringConversion.h"
-#include "module/Raii.h"
 #include "module/Server.h"
+#include "platform/Raii.h"
+#include "platform/StringConversion.h"
 
 #include <new>
 

@@ -3,7 +3,7 @@
 // the ANSI code page, as the store writes them.
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 
 #include <cstddef>
 #include <string_view>

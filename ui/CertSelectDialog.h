@@ -10,7 +10,7 @@
 // The store is reached through qm::Store() only.
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 #include "ui/CertListCtrl.h"
 #include "ui/Dialog.h"
 

@@ -7,9 +7,9 @@
 // site with SiteLock 1, against the same page with no lock (the user's site settings in the prefix
 // are cleared for the run). Prints figures; asserts nothing.
 //   enveloping_bench RECIPIENT-DN RECIPIENT-CERT.der
-#include "external/abi.h"
+#include "platform/abi.h"
+#include "automation/QuillmarkInterfaces.h"
 #include "external/engine.h"
-#include "module/QuillmarkInterfaces.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"
 

@@ -10,7 +10,7 @@
 //
 // prints one line per operation: its name and the fastest of ROUNDS rounds, in microseconds per
 // operation (each round repeats the operation for at least 50 ms).
-#include "external/abi.h"
+#include "platform/abi.h"
 
 #include <chrono>
 #include <cstdint>

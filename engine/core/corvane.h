@@ -21,7 +21,7 @@
 //     4 3DES (DES-EDE3: 24, 8), 5 DES (8, 8), 6 AES256 (32, 16).
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 
 namespace corvane {
 

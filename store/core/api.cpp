@@ -3,7 +3,7 @@
 #include "store/core/layout.h"
 #include "store/core/ledra.h"
 
-#include "external/store.h"
+#include "platform/abi.h"
 
 #include <algorithm>
 #include <atomic>

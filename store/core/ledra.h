@@ -13,7 +13,7 @@
 // Every function returns a negative code of errors.h on failure and never throws.
 #pragma once
 
-#include "external/abi.h"
+#include "platform/abi.h"
 #include "store/core/errors.h"
 
 #include <string>

@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include "platform/Raii.h"
 #include "store/core/codepage.h"
 #include "store/core/layout.h"
 #include "store/core/platform.h"
@@ -59,46 +60,6 @@ public:
     throw std::system_error(static_cast<int>(error), category, message);
 }
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (valid()) {
-            CloseHandle(handle_);
-        }
-    }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-    bool Close() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return CloseHandle(handle) != FALSE;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-// Memory that a system function allocated and the caller releases with `Release`: LocalFree
-// for the security functions, CoTaskMemFree for the shell.
-template <typename T, auto Release> class SystemMemory {
-public:
-    SystemMemory() = default;
-    SystemMemory(const SystemMemory&) = delete;
-    SystemMemory& operator=(const SystemMemory&) = delete;
-    ~SystemMemory() { Release(pointer_); }
-    T* get() const { return pointer_; }
-    T** out() { return &pointer_; }
-
-private:
-    T* pointer_ = nullptr;
-};
-
-template <typename T> using LocalMemory = SystemMemory<T, LocalFree>;
-using TaskMemory = SystemMemory<wchar_t, CoTaskMemFree>;
-
 // A variable of this process's environment as the process itself may have set it (the C
 // runtime's copy would miss what SetEnvironmentVariable changed); empty when unset.
 std::wstring EnvironmentValue(const std::wstring& name) {
@@ -118,7 +79,7 @@ std::wstring EnvironmentValue(const std::wstring& name) {
 }
 
 std::string SidText(PSID sid) {
-    LocalMemory<wchar_t> text;
+    qm::LocalMemory<wchar_t> text;
     if (sid == nullptr || !ConvertSidToStringSidW(sid, text.out())) {
         return {};
     }
@@ -132,7 +93,7 @@ std::string UserSid() {
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         return {};
     }
-    Handle owned(token);
+    qm::UniqueHandle owned(token);
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);
@@ -208,14 +169,14 @@ public:
     PSECURITY_DESCRIPTOR descriptor() const { return descriptor_.get(); }
 
 private:
-    LocalMemory<void> descriptor_;
+    qm::LocalMemory<void> descriptor_;
     SECURITY_ATTRIBUTES attributes_{};
 };
 
 std::optional<WindowsSecurity> ReadSecurity(const fs::path& path) {
     PSID owner = nullptr;
     ACL* dacl = nullptr;
-    LocalMemory<void> descriptor;
+    qm::LocalMemory<void> descriptor;
     if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                               nullptr, &dacl, nullptr, descriptor.out()) != ERROR_SUCCESS) {
@@ -284,7 +245,7 @@ fs::path RootFromEnvironment() {
     if (std::wstring root = EnvironmentValue(L"QUILLMARK_STORE"); !root.empty()) {
         return fs::path(root);
     }
-    TaskMemory folder;
+    qm::TaskMemory<wchar_t> folder;
     if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr,
                                     folder.out())) ||
         folder.get() == nullptr) {
@@ -339,9 +300,9 @@ void MakeFolderPrivate(const fs::path& folder) {
 
 void WriteNewFile(const fs::path& path, std::span<const uint8_t> bytes) {
     PrivateSecurity security(false);
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    qm::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, security.attributes(),
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         ThrowLastError("cannot create", path);
     }
     size_t done = 0;
@@ -356,7 +317,7 @@ void WriteNewFile(const fs::path& path, std::span<const uint8_t> bytes) {
     if (!FlushFileBuffers(file.get())) {
         ThrowLastError("cannot flush", path);
     }
-    if (!file.Close()) {
+    if (!file.close()) {
         ThrowLastError("cannot close", path);
     }
 }
@@ -390,13 +351,12 @@ void MoveFolder(const fs::path& from, const fs::path& to) {
 
 bool ReadRegularFile(const fs::path& path, size_t limit, WipedBytes& out) {
     // Every sharing mode: a reader never stops the tool from replacing or removing a file.
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    qm::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
-        !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<uint64_t>(size.QuadPart) > limit) {
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.get(), &size) ||
+        size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > limit) {
         return false;
     }
     // One byte more than the limit tells a file that grew meanwhile from one that did not.

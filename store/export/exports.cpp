@@ -2,9 +2,8 @@
 // which reads the store root from this process's environment on every call (see layout.h).
 #include <windows.h>
 
+#include "platform/OpenSslDllMain.h"
 #include "store/core/ledra.h"
-
-#include <openssl/crypto.h>
 
 #define QM_EXPORT extern "C" int32_t __cdecl
 
@@ -23,21 +22,10 @@ template <typename F> int32_t WithProcessSettings(F&& call) noexcept {
 
 } // namespace
 
-// OpenSSL is linked in statically and behaves as in its own DLL: it registers its clean-up with
-// the process's C runtime, so the DLL stays loaded until the process ends (unloaded, it would
-// leave that clean-up pointing at code that is gone); the per-thread state that it keeps (its
-// error queue, among others) is released when a thread ends.
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        HMODULE self = nullptr;
-        return GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-            reinterpret_cast<LPCWSTR>(&DllMain), &self);
-    }
-    if (reason == DLL_THREAD_DETACH) {
-        OPENSSL_thread_stop();
-    }
-    return TRUE;
+// OpenSSL, linked in statically, keeps the DLL loaded and releases its per-thread state as in its
+// own DLL (platform/OpenSslDllMain.h).
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+    return qm::OpenSslDllMain(instance, reason);
 }
 
 QM_EXPORT LD_GetKeyDN(int32_t kind, char* area, int32_t medium, int32_t site) {

@@ -9,9 +9,9 @@
 #include "store/core/layout.h"
 #include "store/core/ledra.h"
 
+#include "platform/command_line.h"
 #include "store/core/platform.h"
 #include "store/tool/console.h"
-#include "tools/command_line/command_line.h"
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>

@@ -1,14 +1,12 @@
 // GenerateEx with no DN: the certificate selection dialog runs inside the call. Driven from a
 // second thread with no person, over a store double and the real engine.
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
-#include "tests/automation/Standalone.h"
-#include "tests/automation/fake_store.h"
+#include "platform/StringConversion.h"
+#include "tests/automation/fixtures.h"
+#include "tests/automation/standalone.h"
 #include "tests/support/dialog_driver.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace {
 
@@ -31,17 +29,13 @@ Outcome GenerateWithoutDn(const wchar_t* algorithm, void (*act)(HWND)) {
 }
 
 CertInfoRecord Record(const char* subject, const char* issuer) {
-    CertInfoRecord r{};
-    std::strcpy(r.subjectDN, subject);
-    std::strcpy(r.issuerDN, issuer);
-    r.expiry = 2000000000;
-    return r;
+    return qmtest::Record(subject, issuer, 2000000000);
 }
 
 class DialogPathTest : public ::testing::Test {
 protected:
-    FakeStore store;
-    BindFakeStore bound{store};
+    qmtest::StoreDouble store = StoreWithRealRegistry();
+    qmtest::ScopedStoreDouble bound{store};
 };
 
 TEST_F(DialogPathTest, AnUnknownAlgorithmFailsBeforeAnyDialog) {
@@ -49,7 +43,7 @@ TEST_F(DialogPathTest, AnUnknownAlgorithmFailsBeforeAnyDialog) {
         L"NOPE", [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
     EXPECT_EQ(S_FALSE, o.hr);
     EXPECT_EQ(1, o.code);
-    EXPECT_EQ(0, store.certInfoCalls) << "the dialog listed the store";
+    EXPECT_EQ(0, store.Count("LD_GetCertInfo")) << "the dialog listed the store";
 }
 
 TEST_F(DialogPathTest, CancelOrTheCloseBoxGivesNoCertificateChoice) {
@@ -60,7 +54,7 @@ TEST_F(DialogPathTest, CancelOrTheCloseBoxGivesNoCertificateChoice) {
     EXPECT_EQ(S_FALSE, cancelled.hr);
     EXPECT_FALSE(cancelled.sealed);
     EXPECT_EQ(20, cancelled.code);
-    EXPECT_EQ(1, store.certInfoCalls) << "listed " << store.records.size();
+    EXPECT_EQ(1, store.Count("LD_GetCertInfo")) << "listed " << store.records.size();
 
     Outcome closed = GenerateWithoutDn(
         L"SEED", [](HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); });
@@ -70,8 +64,8 @@ TEST_F(DialogPathTest, CancelOrTheCloseBoxGivesNoCertificateChoice) {
 
 TEST_F(DialogPathTest, TheChosenCertificateReceivesTheSessionKey) {
     store.records = {Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark")};
-    store.certResult = 0;
-    store.cert = Fixture("user.der");
+    store.cert.result = 0;
+    store.cert.bytes = Fixture("user.der");
     Outcome chosen = GenerateWithoutDn(L"SEED", [](HWND dialog) {
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), 0);
     });
@@ -82,7 +76,7 @@ TEST_F(DialogPathTest, TheChosenCertificateReceivesTheSessionKey) {
 
 TEST_F(DialogPathTest, AChoiceTheStoreCannotDeliverIsAWrongCertificate) {
     store.records = {Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark")};
-    store.certResult = -7;
+    store.cert.result = -7;
     Outcome o = GenerateWithoutDn(L"SEED", [](HWND dialog) {
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), 0);
     });

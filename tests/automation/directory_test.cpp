@@ -1,10 +1,10 @@
 // Veyra: the DN list and the hand-out of a certificate once its key's password is proved, over a
 // store double and the real engine.
-#include "automation/StringConversion.h"
+#include "platform/StringConversion.h"
 #include "automation/Veyra.h"
 #include "external/engine.h"
-#include "tests/automation/Standalone.h"
-#include "tests/automation/fake_store.h"
+#include "tests/automation/fixtures.h"
+#include "tests/automation/standalone.h"
 
 #include <gtest/gtest.h>
 
@@ -55,8 +55,8 @@ int Code(Veyra& veyra) {
 
 class DirectoryTest : public ::testing::Test {
 protected:
-    FakeStore store;
-    BindFakeStore bound{store};
+    qmtest::StoreDouble store = StoreWithRealRegistry();
+    qmtest::ScopedStoreDouble bound{store};
     Standalone<Veyra> veyra;
 };
 
@@ -65,8 +65,8 @@ TEST_F(DirectoryTest, ListsEveryDnOrThoseOfOneIdentifier) {
     Text all = DnList(veyra, nullptr, 2, 1234);
     EXPECT_EQ(S_OK, all.hr);
     EXPECT_EQ("CN=Hong,ou=x|cn=hong2,ou=x|ou=y,cn=Hong", all.text);
-    EXPECT_EQ(2, store.lastMedium);
-    EXPECT_EQ(1234, store.lastSiteCode) << "the site code is passed on unchanged";
+    EXPECT_EQ(2, store.Last("LD_GetKeyDN").medium);
+    EXPECT_EQ(1234, store.Last("LD_GetKeyDN").siteCode) << "the site code is passed on unchanged";
 
     Text hong = DnList(veyra, L"hong", 0);
     EXPECT_EQ(S_OK, hong.hr);
@@ -93,18 +93,18 @@ TEST_F(DirectoryTest, AnOutOfRangeMediumIsKeptSoGetCertRefusesItToo) {
     store.dns = {"cn=Kim,ou=x"};
     EXPECT_EQ(S_FALSE, DnList(veyra, L"", 4).hr);
     EXPECT_EQ(18, Code(veyra));
-    EXPECT_EQ(0, store.keyDnCalls);
+    EXPECT_EQ(0, store.Count("LD_GetKeyDN"));
 
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Kim,ou=x", L"secret").hr);
     EXPECT_EQ(18, Code(veyra));
-    EXPECT_EQ(0, store.myCertCalls);
+    EXPECT_EQ(0, store.Count("LD_GetMyCert"));
 
     EXPECT_EQ(S_FALSE, DnList(veyra, L"", -1).hr);
     EXPECT_EQ(S_OK, DnList(veyra, L"", 3).hr);
-    store.myCertResult = -3;
+    store.myCert.result = -3;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Kim,ou=x", L"secret").hr);
     EXPECT_EQ(5, Code(veyra)) << "medium 3 is valid again: now the store is asked";
-    EXPECT_EQ(3, store.lastMedium);
+    EXPECT_EQ(3, store.Last("LD_GetMyCert").medium);
 }
 
 TEST_F(DirectoryTest, AStoreReportingMoreThanThirtyEntriesIsCutToThirty) {
@@ -118,9 +118,9 @@ TEST_F(DirectoryTest, AStoreReportingMoreThanThirtyEntriesIsCutToThirty) {
 }
 
 TEST_F(DirectoryTest, GetCertHandsOutPemOnlyAfterThePasswordIsProved) {
-    store.myCert = Fixture("user.der");
-    store.key = Fixture("user.key.p8");
-    ASSERT_FALSE(store.myCert.empty()) << "fixtures missing";
+    store.myCert.bytes = Fixture("user.der");
+    store.key.bytes = Fixture("user.key.p8");
+    ASSERT_FALSE(store.myCert.bytes.empty()) << "fixtures missing";
 
     Text wrong = Cert(veyra, L"cn=Hong,ou=x", L"not-it");
     EXPECT_EQ(S_FALSE, wrong.hr);
@@ -130,27 +130,27 @@ TEST_F(DirectoryTest, GetCertHandsOutPemOnlyAfterThePasswordIsProved) {
     Text empty = Cert(veyra, L"cn=Hong,ou=x", L"");
     EXPECT_EQ(S_FALSE, empty.hr);
     EXPECT_EQ(3, Code(veyra));
-    EXPECT_EQ(2, store.keyCalls) << "the key is read before an empty password fails";
+    EXPECT_EQ(2, store.Count("LD_GetKey")) << "the key is read before an empty password fails";
 
     Text right = Cert(veyra, L"cn=Hong,ou=x", L"secret");
     ASSERT_EQ(S_OK, right.hr);
     EXPECT_EQ(0, Code(veyra));
-    EXPECT_EQ("5821", store.lastPassword);
-    EXPECT_EQ(700, store.lastSiteCode);
+    EXPECT_EQ("5821", store.Last("LD_GetMyCert").password);
+    EXPECT_EQ(700, store.Last("LD_GetMyCert").siteCode);
     EXPECT_EQ(0u, right.text.find("-----BEGIN CERTIFICATE-----"));
 
     // The PEM decodes to exactly the stored certificate.
     qm::EngineBuffer der;
     ASSERT_EQ(0, qm::Engine().CV_PemDecode(right.text.c_str(), der.out()));
-    ASSERT_EQ(store.myCert.size(), size_t(der->length));
-    EXPECT_TRUE(std::equal(store.myCert.begin(), store.myCert.end(), der->data));
+    ASSERT_EQ(store.myCert.bytes.size(), size_t(der->length));
+    EXPECT_TRUE(std::equal(store.myCert.bytes.begin(), store.myCert.bytes.end(), der->data));
 }
 
 // A planted medium: the victim's certificate beside the attacker's key, encrypted under a
 // password the attacker knows. That password opens the key, but the key is not the
 // certificate's: the store has no key for the DN, and no certificate is handed out.
 TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
-    store.myCert = Fixture("user.der");
+    store.myCert.bytes = Fixture("user.der");
     struct Case {
         const char* key;
         const wchar_t* password;
@@ -164,8 +164,8 @@ TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
         {"user.key.p8", L"secret", S_OK, 0, "the certificate's own key"},
     };
     for (const Case& c : cases) {
-        store.key = Fixture(c.key);
-        ASSERT_FALSE(store.key.empty()) << "fixtures missing";
+        store.key.bytes = Fixture(c.key);
+        ASSERT_FALSE(store.key.bytes.empty()) << "fixtures missing";
         Text r = Cert(veyra, L"cn=Hong,ou=x", c.password);
         EXPECT_EQ(c.hr, r.hr) << c.why;
         EXPECT_EQ(c.hr == S_OK, r.text != "<null>") << c.why;
@@ -180,13 +180,13 @@ TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
 }
 
 TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
-    store.myCertResult = -7;
+    store.myCert.result = -7;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
     EXPECT_EQ(5, Code(veyra));
 
-    store.myCertResult = 0;
-    store.myCert = Fixture("user.der");
-    store.keyResult = -7;
+    store.myCert.result = 0;
+    store.myCert.bytes = Fixture("user.der");
+    store.key.result = -7;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
     EXPECT_EQ(2, Code(veyra));
 
@@ -196,44 +196,46 @@ TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
 TEST_F(DirectoryTest, GetCertNeverGoesBeyondTheBlocksTheStoreFills) {
     // A store reporting lengths beyond its 3,000-byte blocks, for the certificate and then for
     // the key: the over-long ones cannot be read, and nothing past a block is copied or wiped.
-    store.myCert = Fixture("user.der");
-    store.key = Fixture("user.key.p8");
+    store.myCert.bytes = Fixture("user.der");
+    store.key.bytes = Fixture("user.key.p8");
+    using qmtest::StoreDouble;
     struct Case {
-        std::optional<int32_t> FakeStore::*block;
+        qmtest::StoreRead StoreDouble::*block;
         int32_t reported;
         int code;
     };
     constexpr int32_t kFull = qm::kStoreBlockSize;
     const Case cases[] = {
-        {&FakeStore::myCertLength, -1, 5},        {&FakeStore::myCertLength, 0, 4094},
-        {&FakeStore::myCertLength, kFull + 1, 5}, {&FakeStore::myCertLength, INT_MAX, 5},
-        {&FakeStore::keyLength, -1, 2},           {&FakeStore::keyLength, 0, 3},
-        {&FakeStore::keyLength, kFull, 3},        {&FakeStore::keyLength, kFull + 1, 2},
-        {&FakeStore::keyLength, INT_MAX, 2},
+        {&StoreDouble::myCert, -1, 5},        {&StoreDouble::myCert, 0, 4094},
+        {&StoreDouble::myCert, kFull + 1, 5}, {&StoreDouble::myCert, INT_MAX, 5},
+        {&StoreDouble::key, -1, 2},           {&StoreDouble::key, 0, 3},
+        {&StoreDouble::key, kFull, 3},        {&StoreDouble::key, kFull + 1, 2},
+        {&StoreDouble::key, INT_MAX, 2},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE((c.block == &FakeStore::keyLength ? "key length " : "certificate length ") +
+        SCOPED_TRACE((c.block == &StoreDouble::key ? "key length " : "certificate length ") +
                      std::to_string(c.reported));
-        store.*c.block = c.reported;
-        int keyCalls = store.keyCalls;
+        (store.*c.block).reportedLength = c.reported;
+        int keyCalls = store.Count("LD_GetKey");
         Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
         EXPECT_EQ(S_FALSE, r.hr);
         EXPECT_EQ("<null>", r.text);
         EXPECT_EQ(c.code, Code(veyra));
-        if (c.block == &FakeStore::myCertLength) {
-            EXPECT_EQ(keyCalls, store.keyCalls) << "no key is read for an unread certificate";
+        if (c.block == &StoreDouble::myCert) {
+            EXPECT_EQ(keyCalls, store.Count("LD_GetKey"))
+                << "no key is read for an unread certificate";
         }
-        (store.*c.block).reset();
+        (store.*c.block).reportedLength.reset();
     }
     // The whole block is read as the store says, but 3,000 bytes around a shorter certificate
     // are no certificate of anyone's: no key is its own.
-    store.myCertLength = kFull;
+    store.myCert.reportedLength = kFull;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr);
     EXPECT_EQ(2, Code(veyra));
 }
 
 TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) {
-    store.myCert.clear(); // success, no bytes
+    store.myCert.bytes.clear(); // success, no bytes
     Text r = Cert(veyra, L"cn=Hong", L"secret");
     EXPECT_EQ(S_FALSE, r.hr);
     EXPECT_EQ("<null>", r.text);
@@ -242,7 +244,7 @@ TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) 
     EXPECT_EQ(S_OK, veyra.GetErrorString(&text));
     EXPECT_EQ(0u, SysStringLen(text)) << "past the message table: an empty text";
     SysFreeString(text);
-    EXPECT_EQ(0, store.keyCalls);
+    EXPECT_EQ(0, store.Count("LD_GetKey"));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // getDNList's joining and filtering of a store listing, on hand-made DN areas.
 #include "automation/DnList.h"
-#include "external/abi.h"
+#include "platform/abi.h"
 
 #include <gtest/gtest.h>
 

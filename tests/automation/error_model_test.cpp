@@ -3,10 +3,10 @@
 #include "automation/DSSession.h"
 #include "automation/ErrorCodes.h"
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
 #include "automation/Veyra.h"
-#include "tests/automation/Standalone.h"
-#include "tests/automation/fake_store.h"
+#include "platform/StringConversion.h"
+#include "tests/automation/fixtures.h"
+#include "tests/automation/standalone.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"
 
@@ -158,9 +158,9 @@ TEST(SiteLock, ARefusedCallTouchesNothingAndLeavesTheCode) {
     settings.User(L"SiteLock", 1).UserSites({L"https://bank.example"});
     qmtest::FakeSite bank(qmtest::BrowserAt(L"https://bank.example/"));
     qmtest::FakeSite evil(qmtest::BrowserAt(L"https://evil.example/"));
-    FakeStore store;
+    qmtest::StoreDouble store = StoreWithRealRegistry();
     store.dns = {"cn=Hong,ou=x"};
-    BindFakeStore bound(store);
+    qmtest::ScopedStoreDouble bound(store);
 
     Standalone<SecureSession> session;
     Standalone<Veyra> veyra;
@@ -170,11 +170,8 @@ TEST(SiteLock, ARefusedCallTouchesNothingAndLeavesTheCode) {
     session.Base64Encode(nullptr, &none);                                  // 14
     veyra.getDNList(nullptr, 9, 700, &none);                               // 18
     ds.GeneralValidation(nullptr, nullptr, nullptr, nullptr, 9, &ignored); // 14
-    auto touches = [&] {
-        return store.keyDnCalls + store.certInfoCalls + store.myCertCalls + store.keyCalls +
-               store.certCalls + store.registryCalls;
-    };
-    const int touchedBefore = touches();
+    auto touches = [&] { return store.calls.size(); };
+    const size_t touchedBefore = touches();
     session.OnSiteChanged(evil.get());
     veyra.OnSiteChanged(evil.get());
     ds.OnSiteChanged(evil.get());

@@ -5,10 +5,10 @@
 // short is one such fault). Runs over the real Ledra.dll and a demo store made by the store tool.
 #include "automation/DSSession.h"
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
 #include "automation/Veyra.h"
-#include "tests/automation/Standalone.h"
-#include "tests/automation/engine_faults.h"
+#include "platform/StringConversion.h"
+#include "tests/automation/standalone.h"
+#include "tests/support/engine_double.h"
 
 #include <gtest/gtest.h>
 
@@ -109,16 +109,16 @@ protected:
 // call failing. Checks the outcome's shape and that nothing was left behind.
 void EveryEngineFailure(const char* name, const std::set<int>& codes,
                         const std::function<Call()>& scenario) {
-    faults::Bind();
-    faults::FailCall(0);
+    qmtest::EngineDouble& engine = qmtest::BindEngineDouble(qmtest::EngineWork::Library);
+    engine.FailCall(0);
     Call clean = scenario();
     SysFreeString(clean.text);
     ASSERT_EQ(S_OK, clean.hr) << name << " fails even without a fault";
-    int calls = faults::Calls();
+    int calls = engine.counted;
     ASSERT_GT(calls, 0);
     for (int n = 1; n <= calls; ++n) {
         long before = g_allocations.load();
-        faults::FailCall(n);
+        engine.FailCall(n);
         Call c = scenario();
         EXPECT_TRUE(c.hr == S_OK || c.hr == S_FALSE) << name << ", call " << n << ": " << c.hr;
         if (c.hr == S_FALSE) {
@@ -126,11 +126,11 @@ void EveryEngineFailure(const char* name, const std::set<int>& codes,
             EXPECT_TRUE(codes.count(c.code)) << name << ", call " << n << ": code " << c.code;
         }
         SysFreeString(c.text);
-        EXPECT_EQ(0u, faults::LiveBlocks()) << name << ", call " << n << ": engine blocks left";
+        EXPECT_EQ(0u, engine.live.size()) << name << ", call " << n << ": engine blocks left";
         EXPECT_EQ(before, g_allocations.load()) << name << ", call " << n << ": allocations left";
     }
-    faults::FailCall(0);
-    faults::Unbind();
+    engine.FailCall(0);
+    qmtest::UnbindEngineDouble();
 }
 
 TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {

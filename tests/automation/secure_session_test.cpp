@@ -1,7 +1,7 @@
 // SecureSession's Base64Encode through the real engine, and the codes it leaves.
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
-#include "tests/automation/Standalone.h"
+#include "platform/StringConversion.h"
+#include "tests/automation/standalone.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // project's code page (949); a converter that fails, through stand-ins; and, in a run of their own
 // under a Unicode-only locale, Korean text in an ANSI code page of 65001 (UTF-8).
 #include "automation/SecureSession.h"
-#include "automation/StringConversion.h"
 #include "external/engine.h"
-#include "tests/automation/Standalone.h"
+#include "platform/StringConversion.h"
+#include "tests/automation/standalone.h"
 
 #include <gtest/gtest.h>
 

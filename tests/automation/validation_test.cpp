@@ -1,9 +1,9 @@
 // DSSession.GeneralValidation: the order of its checks and its signed results, over a store
 // double and the real engine.
 #include "automation/DSSession.h"
-#include "automation/StringConversion.h"
-#include "tests/automation/Standalone.h"
-#include "tests/automation/fake_store.h"
+#include "platform/StringConversion.h"
+#include "tests/automation/fixtures.h"
+#include "tests/automation/standalone.h"
 
 #include <gtest/gtest.h>
 
@@ -24,13 +24,13 @@ std::wstring Wide(const std::string& text) {
 
 class ValidationTest : public ::testing::Test {
 protected:
-    FakeStore store;
-    BindFakeStore bound{store};
+    qmtest::StoreDouble store = StoreWithRealRegistry();
+    qmtest::ScopedStoreDouble bound{store};
     Standalone<DSSession> ds;
     std::wstring ca = Wide(FixtureText("ca.pem"));
     std::wstring otherCa = Wide(FixtureText("other-ca.pem"));
 
-    void SetUp() override { store.myCert = Fixture("user.der"); }
+    void SetUp() override { store.myCert.bytes = Fixture("user.der"); }
 
     Outcome Validate(const wchar_t* dn, const std::wstring& caText, const wchar_t* crl,
                      const wchar_t* arl, int medium) {
@@ -52,9 +52,9 @@ TEST_F(ValidationTest, AValidCertificateGivesZero) {
     EXPECT_EQ(S_OK, o.hr);
     EXPECT_EQ(0, o.result);
     EXPECT_EQ(0, o.code);
-    EXPECT_EQ(1, store.lastMedium);
-    EXPECT_EQ(700, store.lastSiteCode);
-    EXPECT_EQ("5821", store.lastPassword);
+    EXPECT_EQ(1, store.Last("LD_GetMyCert").medium);
+    EXPECT_EQ(700, store.Last("LD_GetMyCert").siteCode);
+    EXPECT_EQ("5821", store.Last("LD_GetMyCert").password);
 }
 
 TEST_F(ValidationTest, ACertificateTheEngineRejectsStillCountsAsCarriedOut) {
@@ -73,22 +73,22 @@ TEST_F(ValidationTest, TheChecksRunInOrderAndTheResultNamesTheFirstFailure) {
 
     EXPECT_EQ(-198148078, Validate(L"cn=Hong", ca, nullptr, nullptr, -1).result);
     EXPECT_EQ(-198148078, Validate(L"cn=Hong", ca, nullptr, nullptr, 4).result);
-    EXPECT_EQ(0, store.myCertCalls);
+    EXPECT_EQ(0, store.Count("LD_GetMyCert"));
 
-    store.myCertResult = -5;
+    store.myCert.result = -5;
     EXPECT_EQ(-198148091, Validate(L"cn=Hong", ca, nullptr, nullptr, 0).result);
-    store.myCertResult = 0;
+    store.myCert.result = 0;
 
-    store.myCert.clear();
+    store.myCert.bytes.clear();
     EXPECT_EQ(-198148090, Validate(L"cn=Hong", ca, nullptr, nullptr, 0).result);
-    store.myCert = Fixture("user.der");
+    store.myCert.bytes = Fixture("user.der");
 
-    int callsBefore = store.myCertCalls;
+    int callsBefore = store.Count("LD_GetMyCert");
     Outcome noCa = Validate(L"cn=Hong", L"", nullptr, nullptr, 0);
     EXPECT_EQ(S_FALSE, noCa.hr);
     EXPECT_EQ(-198148081, noCa.result);
     EXPECT_EQ(15, noCa.code);
-    EXPECT_EQ(callsBefore + 1, store.myCertCalls) << "the certificate is read first";
+    EXPECT_EQ(callsBefore + 1, store.Count("LD_GetMyCert")) << "the certificate is read first";
     EXPECT_EQ(-198148081, Validate(L"cn=Hong", L"not pem", nullptr, nullptr, 0).result);
 
     const wchar_t* garbage = L"-----BEGIN X509 CRL-----\n!!!\n-----END X509 CRL-----\n";
@@ -101,16 +101,16 @@ TEST_F(ValidationTest, ALengthBeyondTheCertificateBlockIsACertificateThatCannotB
     // past the block, and the block's wipe never writes past it.
     for (int32_t reported : {-1, qm::kStoreBlockSize + 1, INT_MAX}) {
         SCOPED_TRACE(reported);
-        store.myCertLength = reported;
+        store.myCert.reportedLength = reported;
         Outcome o = Validate(L"cn=Hong,ou=x", ca, nullptr, nullptr, 0);
         EXPECT_EQ(S_FALSE, o.hr);
         EXPECT_EQ(-198148091, o.result);
         EXPECT_EQ(5, o.code);
     }
-    store.myCertLength = 0;
+    store.myCert.reportedLength = 0;
     EXPECT_EQ(-198148090, Validate(L"cn=Hong,ou=x", ca, nullptr, nullptr, 0).result);
     // The whole block, as the store says: the certificate with what follows it in the block.
-    store.myCertLength = qm::kStoreBlockSize;
+    store.myCert.reportedLength = qm::kStoreBlockSize;
     Outcome whole = Validate(L"cn=Hong,ou=x", ca, nullptr, nullptr, 0);
     EXPECT_EQ(S_OK, whole.hr);
 }

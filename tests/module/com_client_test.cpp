@@ -1,8 +1,8 @@
 // A C++ client of the registered Quillmark.dll, for what a script cannot reach: name lookup in
 // either case, DISPIDs that name no member, type information, safety options and the site; and,
 // with the library loaded directly, the class objects and the unload test.
-#include "module/QuillmarkInterfaces.h"
-#include "tests/module/BuiltModule.h"
+#include "automation/QuillmarkInterfaces.h"
+#include "tests/module/built_module.h"
 
 #include <gtest/gtest.h>
 

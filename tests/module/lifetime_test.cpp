@@ -2,7 +2,7 @@
 // real processes loading and unloading Quillmark.dll and real dialog windows titled "TesselSM";
 // and where such a process finds the engine and the store, with a stranger's DLLs planted under
 // their names. Needs a display.
-#include "tests/module/BuiltModule.h"
+#include "tests/module/built_module.h"
 
 #include <gtest/gtest.h>
 

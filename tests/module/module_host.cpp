@@ -8,7 +8,7 @@
 //   qm_module_host unbound DLL            load without engine and store beside it: every method
 //                                         that needs them fails as such; 0, or 20 + the method
 //   qm_module_host bare NAME              load NAME by bare name, as a search would; 0 if found
-#include "module/QuillmarkInterfaces.h"
+#include "automation/QuillmarkInterfaces.h"
 
 #include <cstdlib>
 #include <cstring>

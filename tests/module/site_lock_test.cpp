@@ -1,9 +1,9 @@
 // The site lock, with this program playing the browser: each object gets a site that reports a
 // page's address (and the browser's window), and each case writes the settings it needs into the
 // registry. The objects come from the registered Quillmark.dll, as a browser gets them.
-#include "module/QuillmarkInterfaces.h"
-#include "module/Raii.h"
-#include "tests/module/BuiltModule.h"
+#include "automation/QuillmarkInterfaces.h"
+#include "platform/Raii.h"
+#include "tests/module/built_module.h"
 #include "tests/support/dialog_driver.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"

@@ -7,7 +7,7 @@
 // process takes the settings mutex and records "b" and "c" together; the test then checks that
 // each recorded "c", opened with the recipient's key, is exactly "b": a set is never torn.
 #include "automation/StoredSettings.h"
-#include "module/QuillmarkInterfaces.h"
+#include "automation/QuillmarkInterfaces.h"
 
 #include <windows.h>
 

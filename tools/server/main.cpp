@@ -1,7 +1,7 @@
 // quillmark-server: the server's side of the enveloping protocol, for the demo and for anyone who
 // wants to check what a page sent. It opens the sealed text with the server's private key and
 // deciphers the ciphertext with the session key and IV found inside.
-#include "tools/command_line/command_line.h"
+#include "platform/command_line.h"
 #include "tools/server/envelope_reader.h"
 
 #include <openssl/crypto.h>

@@ -1,0 +1,115 @@
+// The root of the crypto objects: byte-buffer helpers, debugging dumps, status print, digest slot.
+#include "crypto/CryptoObject.h"
+#include "tests/crypto/doubles_test.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+class Probe : public CCryptoObject {
+public:
+    void SetStatus(int32_t s) { status = s; }
+};
+
+std::string Captured(void (*print)(Probe&), Probe& probe) {
+    testing::internal::CaptureStdout();
+    print(probe);
+    return testing::internal::GetCapturedStdout();
+}
+
+using CryptoObjectTest = DoublesTest;
+
+TEST(ByteBufferHelpers, RefuseNothingToCopyAndLeaveTheTargetAlone) {
+    uint8_t source[3] = {1, 2, 3};
+    uint8_t sentinel = 0;
+    ByteBuffer target{77, &sentinel};
+    EXPECT_EQ(CCryptoObject::CopyBytes(&target, source, 0), qm::kNothingToCopy);
+    EXPECT_EQ(CCryptoObject::CopyBytes(&target, source, -1), qm::kNothingToCopy);
+    EXPECT_EQ(CCryptoObject::CopyBytes(&target, nullptr, 3), qm::kNothingToCopy);
+    EXPECT_EQ(CCryptoObject::AssignBytes(&target, 0, source), qm::kNothingToCopy);
+    EXPECT_EQ(CCryptoObject::CopyText(&target, ""), qm::kNothingToCopy);
+    EXPECT_EQ(CCryptoObject::CopyText(&target, nullptr), qm::kNothingToCopy);
+    EXPECT_EQ(target.length, 77);
+    EXPECT_EQ(target.data, &sentinel);
+}
+
+TEST(ByteBufferHelpers, CopyTextLeavesOutTheTerminatorAndAssignMatchesCopy) {
+    ByteBuffer text{0, nullptr};
+    ASSERT_EQ(CCryptoObject::CopyText(&text, "abc"), 0);
+    ASSERT_EQ(text.length, 3);
+    EXPECT_EQ(std::memcmp(text.data, "abc", 3), 0);
+
+    ByteBuffer assigned{0, nullptr};
+    ASSERT_EQ(CCryptoObject::AssignBytes(&assigned, 3, text.data), 0);
+    ASSERT_EQ(assigned.length, 3);
+    EXPECT_NE(assigned.data, text.data);
+    EXPECT_EQ(std::memcmp(assigned.data, "abc", 3), 0);
+
+    CCryptoObject::ReleaseBytes(&text);
+    CCryptoObject::ReleaseBytes(&assigned);
+    EXPECT_EQ(text.data, nullptr);
+    EXPECT_EQ(text.length, 0);
+}
+
+TEST(Dumps, PrintTheExactFormats) {
+    Probe probe;
+    EXPECT_EQ(Captured(
+                  [](Probe& p) {
+                      const uint8_t bytes[] = {0x0A, 0xFF};
+                      p.DumpHex(bytes, 2);
+                  },
+                  probe),
+              "0AFF\n");
+    EXPECT_EQ(Captured(
+                  [](Probe& p) {
+                      p.DumpChars(reinterpret_cast<const uint8_t*>("Hi!"), 3);
+                      p.DumpChars(reinterpret_cast<const uint8_t*>("x"), 0);
+                      p.DumpHex(nullptr, 5);
+                  },
+                  probe),
+              "Hi!\n\n\n");
+
+    probe.SetStatus(qm::kPartNotSet);
+    int32_t printed = 0;
+    testing::internal::CaptureStdout();
+    printed = probe.PrintStatus();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "FFFFFFF4\n");
+    EXPECT_EQ(printed, qm::kPartNotSet);
+
+    probe.SetStatus(5);
+    EXPECT_EQ(Captured([](Probe& p) { p.PrintStatus(); }, probe), "05\n");
+}
+
+TEST_F(CryptoObjectTest, DigestBase64HandsOutTheEncodedDigest) {
+    Probe probe;
+    std::vector<uint8_t> bytes = toy::Bytes("certificate bytes");
+    char* text = nullptr;
+    EXPECT_EQ(probe.DigestBase64(ByteBuffer{int32_t(bytes.size()), bytes.data()}, &text, 101), 0);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), toy::Base64(toy::Digest(bytes)));
+    EXPECT_EQ(LiveBlocks(), 1u); // the digest itself went back at once; the text is the caller's
+    qm::Engine().CV_Free(text);
+}
+
+TEST_F(CryptoObjectTest, DigestBase64FailuresLeaveNoTextAndAreRecorded) {
+    Probe probe;
+    std::vector<uint8_t> bytes = toy::Bytes("abc");
+    char sentinel = 0;
+    char* text = &sentinel;
+    FailEngine("CV_Digest", -77);
+    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, 101), -77);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(probe.GetStatus(), -77);
+    EXPECT_EQ(engine().Count("CV_Base64Encode"), 0);
+
+    engine().failures.clear();
+    FailEngine("CV_Base64Encode", -78);
+    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, 101), -78);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(probe.GetStatus(), -78);
+}
+
+} // namespace

@@ -1,0 +1,569 @@
+// The selection dialog as a person meets it: the real Win32 dialog under the Xvfb display, driven
+// from a second thread, over a store double that lists exact records.
+#include "tests/support/store_double.h"
+#include "tests/ui/driver.h"
+#include "tests/ui/ui_helpers.h"
+#include "ui/CertSelectDialog.h"
+#include "ui/resource.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+using qmtest::Record;
+using uitest::Ansi;
+using uitest::LocalNoon;
+using uitest::Row;
+using uitest::RunDriven;
+
+namespace {
+
+constexpr int32_t kCertificates = CCertSelectDialog::kModeCertificates;
+constexpr int32_t kOwnKeys = CCertSelectDialog::kModeOwnKeys;
+
+std::vector<uint8_t> Der(const std::string& marker) {
+    std::string text = "\x30\x82\x01\x2a" + marker;
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> Bytes(ByteBuffer buffer) {
+    if (buffer.data == nullptr) {
+        return {};
+    }
+    return std::vector<uint8_t>(buffer.data, buffer.data + buffer.length);
+}
+
+// What the dialog showed when it came up.
+struct Shown {
+    std::vector<Row> rows;
+    int selected = -2;
+    std::string dn;
+    bool ok = false;
+};
+
+Shown Look(HWND dialog) {
+    return Shown{uitest::Rows(dialog), uitest::SelectedRow(dialog), uitest::DnBox(dialog),
+                 uitest::OkEnabled(dialog)};
+}
+
+// Only the DNs that a test names in `store.certificates` can be read.
+qmtest::StoreDouble Unreadable() {
+    qmtest::StoreDouble store;
+    store.myCert.result = store.cert.result = store.key.result = -1;
+    return store;
+}
+
+class CertSelectDialogTest : public ::testing::Test {
+protected:
+    qmtest::StoreDouble store = Unreadable();
+    qmtest::ScopedStoreDouble binding{store};
+};
+
+} // namespace
+
+namespace {
+
+// Template 201 as the resource compiler laid it out (a DLGTEMPLATE with its items).
+struct TemplateItem {
+    DWORD style;
+    short x, y, cx, cy;
+    WORD id;
+    std::wstring type; // a class name, or "#0080" for a predefined class atom
+    std::wstring text; // a text, or "#203" for a resource ordinal
+};
+struct Template {
+    DWORD style = 0;
+    short cx = 0, cy = 0;
+    std::wstring caption, face;
+    WORD points = 0;
+    std::vector<TemplateItem> items;
+};
+
+std::wstring NameOrOrdinal(const WORD*& at) {
+    if (*at == 0xFFFF) {
+        std::wstring ordinal = L"#" + std::to_wstring(at[1]);
+        at += 2;
+        return ordinal;
+    }
+    std::wstring name(reinterpret_cast<const wchar_t*>(at));
+    at += name.size() + 1;
+    return name;
+}
+
+Template ReadTemplate(HMODULE module, int id) {
+    Template t;
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5)); // RT_DIALOG
+    if (found == nullptr) {
+        return t;
+    }
+    const auto* head = static_cast<const DLGTEMPLATE*>(LockResource(LoadResource(module, found)));
+    t.style = head->style;
+    t.cx = head->cx;
+    t.cy = head->cy;
+    const WORD* at = reinterpret_cast<const WORD*>(head + 1);
+    NameOrOrdinal(at); // menu
+    NameOrOrdinal(at); // class
+    t.caption = NameOrOrdinal(at);
+    if (t.style & DS_SETFONT) {
+        t.points = *at++;
+        t.face = NameOrOrdinal(at);
+    }
+    for (int i = 0; i < head->cdit; ++i) {
+        at = reinterpret_cast<const WORD*>((reinterpret_cast<uintptr_t>(at) + 3) & ~uintptr_t(3));
+        const auto* item = reinterpret_cast<const DLGITEMTEMPLATE*>(at);
+        TemplateItem entry{item->style, item->x, item->y, item->cx, item->cy, item->id, {}, {}};
+        at = reinterpret_cast<const WORD*>(item + 1);
+        entry.type = NameOrOrdinal(at);
+        entry.text = NameOrOrdinal(at);
+        WORD extra = *at++;
+        at = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(at) + extra);
+        t.items.push_back(entry);
+    }
+    return t;
+}
+
+struct ExpectedControl {
+    WORD id;
+    const wchar_t* type; // a predefined class by its atom ("#130") or its name
+    const wchar_t* text;
+    DWORD style;
+    short x, y, cx, cy;
+};
+
+const ExpectedControl kControls[] = {
+    {WORD(IDC_STATIC), L"#130|Static", L"#203", SS_BITMAP, 7, 7, 212, 40},
+    {WORD(IDC_STATIC), L"#130|Static", L"인증서를 선택하십시요.",
+     SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 7, 43, 208, 15},
+    {IDC_CERT_LIST, L"SysListView32", L"List1",
+     LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_ALIGNLEFT | LVS_NOSORTHEADER | WS_BORDER |
+         WS_TABSTOP,
+     7, 67, 208, 70},
+    {IDC_DN_EDIT, L"#129|Edit", L"", ES_MULTILINE | ES_AUTOHSCROLL | ES_READONLY | WS_BORDER, 7,
+     137, 208, 13},
+    {IDC_CONFIRM, L"#128|Button", L"확인", BS_DEFPUSHBUTTON | WS_TABSTOP, 32, 188, 50, 18},
+    {IDC_CANCEL_BUTTON, L"#128|Button", L"취소", BS_PUSHBUTTON | WS_TABSTOP, 138, 188, 50, 18},
+};
+
+// Whether `type` is one of the '|'-separated spellings, ignoring case as the window manager does.
+bool SameClass(const std::wstring& type, std::wstring spellings) {
+    spellings += L'|';
+    for (size_t start = 0, bar; (bar = spellings.find(L'|', start)) != spellings.npos;
+         start = bar + 1) {
+        if (_wcsicmp(type.c_str(), spellings.substr(start, bar - start).c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(CertSelectTemplate, IsLaidOutAsDrawnUp) {
+    Template t = ReadTemplate(DialogResourceModule(), IDD_CERT_SELECT);
+    EXPECT_EQ(t.style, DWORD(DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT));
+    EXPECT_EQ(t.cx, 222);
+    EXPECT_EQ(t.cy, 215);
+    EXPECT_EQ(t.caption, L"인증서 선택(v1,0,0,1)");
+    EXPECT_EQ(t.points, 9);
+    EXPECT_EQ(t.face, L"굴림체");
+    ASSERT_EQ(t.items.size(), std::size(kControls));
+    for (size_t i = 0; i < t.items.size(); ++i) {
+        SCOPED_TRACE(i);
+        const TemplateItem& item = t.items[i];
+        const ExpectedControl& e = kControls[i];
+        EXPECT_EQ(item.id, e.id);
+        EXPECT_TRUE(SameClass(item.type, e.type))
+            << std::string(item.type.begin(), item.type.end());
+        EXPECT_EQ(item.text, e.text);
+        EXPECT_EQ(item.style, e.style | WS_CHILD | WS_VISIBLE);
+        EXPECT_EQ(item.x, e.x);
+        EXPECT_EQ(item.y, e.y);
+        EXPECT_EQ(item.cx, e.cx);
+        EXPECT_EQ(item.cy, e.cy);
+    }
+    // The banner is the picture this template names.
+    BITMAP banner{};
+    HBITMAP image = LoadBitmapW(DialogResourceModule(), MAKEINTRESOURCEW(IDB_CERT_BANNER));
+    ASSERT_NE(image, nullptr);
+    GetObjectW(image, sizeof(banner), &banner);
+    DeleteObject(image);
+    EXPECT_GT(banner.bmWidth, 0);
+}
+
+// The resources this program links are the ones Quillmark.dll carries.
+TEST(CertSelectTemplate, QuillmarkDllCarriesTheSameTemplateAndBanner) {
+    const char* path = std::getenv("QM_QUILLMARK");
+    if (path == nullptr || path[0] == '\0') {
+        GTEST_SKIP() << "QM_QUILLMARK names no Quillmark.dll";
+    }
+    HMODULE dll = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(dll, nullptr) << path;
+    auto bytes = [](HMODULE module, int id, int type) {
+        HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(type));
+        if (found == nullptr) {
+            return std::string();
+        }
+        const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+        return std::string(data, SizeofResource(module, found));
+    };
+    std::string dialog = bytes(dll, IDD_CERT_SELECT, 5); // RT_DIALOG
+    std::string banner = bytes(dll, IDB_CERT_BANNER, 2); // RT_BITMAP
+    EXPECT_FALSE(dialog.empty());
+    EXPECT_EQ(dialog, bytes(DialogResourceModule(), IDD_CERT_SELECT, 5));
+    EXPECT_FALSE(banner.empty());
+    EXPECT_EQ(banner, bytes(DialogResourceModule(), IDB_CERT_BANNER, 2));
+    FreeLibrary(dll);
+}
+
+TEST_F(CertSelectDialogTest, ShowsTheTemplateTextsAtTheirPlaces) {
+    struct Seen {
+        int id;
+        std::wstring type, text;
+        RECT at;     // client pixels
+        RECT mapped; // the template's x, y, cx, cy through the dialog's base units
+    };
+    std::wstring caption;
+    RECT client{}, mappedClient{0, 0, 222, 215};
+    std::vector<Seen> controls;
+    CCertSelectDialog dialog("", 1, kCertificates);
+    auto run = RunDriven(dialog, [&](HWND window) {
+        wchar_t text[200] = {};
+        GetWindowTextW(window, text, 200);
+        caption = text;
+        GetClientRect(window, &client);
+        MapDialogRect(window, &mappedClient);
+        size_t index = 0;
+        for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+             child = GetWindow(child, GW_HWNDNEXT), ++index) {
+            Seen c{};
+            c.id = GetDlgCtrlID(child);
+            wchar_t buffer[200] = {};
+            GetClassNameW(child, buffer, 200);
+            c.type = buffer;
+            GetWindowTextW(child, buffer, 200);
+            c.text = buffer;
+            GetWindowRect(child, &c.at);
+            MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&c.at), 2);
+            if (index < std::size(kControls)) {
+                const ExpectedControl& e = kControls[index];
+                c.mapped = RECT{e.x, e.y, e.cx, e.cy};
+                MapDialogRect(window, &c.mapped);
+            }
+            controls.push_back(c);
+        }
+        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+    });
+    ASSERT_TRUE(run.showed);
+    EXPECT_EQ(run.ended, IDCANCEL);
+    EXPECT_EQ(caption, L"인증서 선택(v1,0,0,1)");
+    EXPECT_EQ(client.right, mappedClient.right);
+    EXPECT_EQ(client.bottom, mappedClient.bottom);
+
+    ASSERT_EQ(controls.size(), std::size(kControls));
+    for (size_t i = 0; i < controls.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Seen& c = controls[i];
+        EXPECT_EQ(LOWORD(c.id), kControls[i].id);
+        EXPECT_TRUE(SameClass(c.type, kControls[i].type));
+        if (i > 0 && i != 2) { // the banner shows a picture; a list view keeps no window text
+            EXPECT_EQ(c.text, kControls[i].text);
+        }
+        EXPECT_EQ(c.at.left, c.mapped.left);
+        EXPECT_EQ(c.at.top, c.mapped.top);
+        // The banner static takes its picture's size, which is drawn to these units.
+        EXPECT_EQ(c.at.right - c.at.left, c.mapped.right);
+        EXPECT_EQ(c.at.bottom - c.at.top, c.mapped.bottom);
+    }
+}
+
+TEST_F(CertSelectDialogTest, ListsAdmittedRecordsWithUserIssuerAndDate) {
+    std::string longName(100, 'L');
+    store.records = {
+        Record("cn=Kim,ou=x", "cn=CA1,o=y", LocalNoon(2004, 3, 9)),
+        Record("CN=Lee,ou=x", "cn=CA1,o=y", LocalNoon(2005, 1, 1)),
+        Record(Ansi(L"cn=홍길동,ou=개발부,c=KR"), Ansi(L"cn=퀼마크 CA,c=KR"),
+               LocalNoon(2030, 12, 1)),
+        Record("ou=x,cn=" + longName, "cn=CA2", LocalNoon(2031, 7, 20)),
+    };
+    std::string headings[3];
+    int widths[3] = {};
+    Shown shown;
+    CCertSelectDialog dialog("", 1, kCertificates);
+    auto run = RunDriven(dialog, [&](HWND window) {
+        shown = Look(window);
+        for (int column = 0; column < 3; ++column) {
+            headings[column] = uitest::ListHeading(window, column);
+            widths[column] = uitest::ColumnWidth(window, column);
+        }
+        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+    });
+    ASSERT_TRUE(run.showed);
+    EXPECT_EQ(run.ended, IDCANCEL);
+    EXPECT_EQ(headings[0], Ansi(L"사용자"));
+    EXPECT_EQ(headings[1], Ansi(L"발급기관"));
+    EXPECT_EQ(headings[2], Ansi(L"만료일"));
+    EXPECT_EQ(widths[0], 120);
+    EXPECT_EQ(widths[1], 85);
+    EXPECT_EQ(widths[2], 85);
+    const std::vector<Row> expected{
+        {"Kim", "CA1", "2004-03-09"},
+        {Ansi(L"홍길동"), Ansi(L"퀼마크 CA"), "2030-12-01"},
+        {std::string(64, 'L'), "CA2", "2031-07-20"},
+    };
+    EXPECT_EQ(shown.rows, expected);
+    EXPECT_EQ(shown.selected, 0);
+    EXPECT_EQ(shown.dn, "cn=Kim,ou=x");
+    EXPECT_TRUE(shown.ok);
+    ASSERT_EQ(store.calls.size(), 1u); // listed once, nothing read on Cancel
+    EXPECT_EQ(store.calls[0].function, "LD_GetCertInfo");
+    EXPECT_EQ(store.calls[0].kind, 1);
+    EXPECT_EQ(store.calls[0].siteCode, 0);
+    EXPECT_EQ(dialog.GetResult().length, 0);
+    EXPECT_EQ(dialog.GetResult().data, nullptr);
+}
+
+TEST_F(CertSelectDialogTest, FilterListsOnlyTheRecordWithThatExactDn) {
+    store.records = {
+        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("cn=Kim,ou=x,o=y", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("cn=Park,ou=x", "cn=CA2", LocalNoon(2030, 1, 2)),
+    };
+    Shown matched, none;
+    std::string filter = "cn=Park,ou=x";
+    CCertSelectDialog dialog(filter.c_str(), 1, kCertificates);
+    RunDriven(dialog, [&](HWND window) {
+        matched = Look(window);
+        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+    });
+    EXPECT_EQ(matched.rows, (std::vector<Row>{{"Park", "CA2", "2030-01-02"}}));
+    EXPECT_EQ(matched.dn, "cn=Park,ou=x");
+
+    CCertSelectDialog prefix("cn=Kim", 1, kCertificates);
+    RunDriven(prefix, [&](HWND window) {
+        none = Look(window);
+        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+    });
+    EXPECT_TRUE(none.rows.empty());
+    EXPECT_FALSE(none.ok);
+}
+
+TEST_F(CertSelectDialogTest, LosingTheSelectionDisablesOkAndRegainingItShowsTheNewDn) {
+    store.records = {
+        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("cn=Lee,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("cn=Park,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+    };
+    store.certificates["cn=Lee,ou=x"] = Der("Lee");
+    Shown lost, regained, clicked, lostAgain, chosen;
+    CCertSelectDialog dialog("", 1, kCertificates);
+    auto run = RunDriven(dialog, [&](HWND window) {
+        uitest::ClearSelection(window);
+        lost = Look(window);
+        uitest::SelectRow(window, 2);
+        regained = Look(window);
+        uitest::ClickRow(window, 0);
+        uitest::WaitFor([&] { return uitest::SelectedRow(window) == 0; });
+        clicked = Look(window);
+        uitest::ClearSelection(window);
+        lostAgain = Look(window);
+        uitest::SelectRow(window, 1);
+        chosen = Look(window);
+        uitest::ClickButton(window, IDC_CONFIRM);
+    });
+    ASSERT_TRUE(run.showed);
+    EXPECT_EQ(lost.selected, -1);
+    EXPECT_FALSE(lost.ok);
+    EXPECT_EQ(lost.dn, "");
+    EXPECT_EQ(regained.selected, 2);
+    EXPECT_TRUE(regained.ok);
+    EXPECT_EQ(regained.dn, "cn=Park,ou=x");
+    EXPECT_EQ(clicked.selected, 0); // a mouse click on the first row
+    EXPECT_TRUE(clicked.ok);
+    EXPECT_EQ(clicked.dn, "cn=Kim,ou=x");
+    EXPECT_FALSE(lostAgain.ok);
+    EXPECT_EQ(lostAgain.dn, "");
+    EXPECT_TRUE(chosen.ok);
+    EXPECT_EQ(chosen.dn, "cn=Lee,ou=x");
+
+    EXPECT_EQ(run.ended, IDOK);
+    EXPECT_EQ(Bytes(dialog.GetResult()), Der("Lee"));
+    ASSERT_EQ(store.calls.size(), 2u);
+    EXPECT_EQ(store.calls[1].function, "LD_GetCert");
+    EXPECT_EQ(store.calls[1].dn, "cn=Lee,ou=x");
+    EXPECT_EQ(store.calls[1].kind, 1);
+}
+
+TEST_F(CertSelectDialogTest, OkOnACertificateTheStoreCannotReadEndsWithOkAndNoResult) {
+    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    CCertSelectDialog dialog("", 1, kCertificates);
+    auto run = RunDriven(dialog, [&](HWND window) { uitest::ClickButton(window, IDC_CONFIRM); });
+    EXPECT_EQ(run.ended, IDOK);
+    EXPECT_EQ(dialog.GetResult().length, 0);
+    EXPECT_EQ(dialog.GetResult().data, nullptr);
+    ASSERT_EQ(store.calls.size(), 2u);
+    EXPECT_EQ(store.calls[1].dn, "cn=Kim,ou=x");
+}
+
+TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiven) {
+    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.certificates["cn=Kim,ou=x"] = Der("Kim");
+    for (int32_t mode : {kCertificates, kOwnKeys}) {
+        for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
+            store.myCert.reportedLength = store.cert.reportedLength = reported;
+            CCertSelectDialog dialog("", 1, mode);
+            auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+            EXPECT_EQ(run.ended, IDOK);
+            if (reported > 0 && reported <= qm::kStoreBlockSize) {
+                std::vector<uint8_t> expected = Der("Kim");
+                expected.resize(size_t(reported));
+                EXPECT_EQ(Bytes(dialog.GetResult()), expected);
+            } else {
+                EXPECT_EQ(dialog.GetResult().length, 0);
+                EXPECT_EQ(dialog.GetResult().data, nullptr);
+            }
+        }
+    }
+    // A store that hands back a block of its own: nothing of it is kept, freed or wiped.
+    static uint8_t storesOwn[64];
+    store.myCert.reportedLength.reset();
+    store.cert.reportedLength.reset();
+    store.handBack = storesOwn;
+    CCertSelectDialog dialog("", 1, kCertificates);
+    auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+    EXPECT_EQ(run.ended, IDOK);
+    EXPECT_EQ(dialog.GetResult().data, nullptr);
+}
+
+TEST_F(CertSelectDialogTest, OwnKeysAreListedAndReadWithTheKeyFunctions) {
+    store.records = {Record("cn=Me,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.certificates["cn=Me,ou=x"] = Der("Me");
+    CCertSelectDialog dialog("", 0, kOwnKeys);
+    auto run = RunDriven(dialog, [&](HWND window) { uitest::PressKey(window, VK_RETURN); });
+    EXPECT_EQ(run.ended, IDOK); // Enter confirms the selected row
+    EXPECT_EQ(Bytes(dialog.GetResult()), Der("Me"));
+    ASSERT_EQ(store.calls.size(), 2u);
+    EXPECT_EQ(store.calls[0].function, "LD_GetKeyInfo");
+    EXPECT_EQ(store.calls[0].kind, 0);
+    EXPECT_EQ(store.calls[0].medium, 0);
+    EXPECT_EQ(store.calls[0].siteCode, 0);
+    EXPECT_EQ(store.calls[0].password, "5821");
+    EXPECT_EQ(store.calls[1].function, "LD_GetMyCert");
+    EXPECT_EQ(store.calls[1].dn, "cn=Me,ou=x");
+    EXPECT_EQ(store.calls[1].medium, 0);
+    EXPECT_EQ(store.calls[1].siteCode, 700);
+    EXPECT_EQ(store.calls[1].password, "5821");
+}
+
+TEST_F(CertSelectDialogTest, CancelEscapeAndTheCloseBoxEndWithCancel) {
+    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.certificates["cn=Kim,ou=x"] = Der("Kim");
+    const std::pair<const char*, std::function<void(HWND)>> endings[] = {
+        {"Cancel button", [](HWND w) { uitest::ClickButton(w, IDC_CANCEL_BUTTON); }},
+        {"Escape", [](HWND w) { uitest::PressKey(w, VK_ESCAPE); }},
+        {"close box", [](HWND w) { uitest::CloseBox(w); }},
+    };
+    for (const auto& [how, script] : endings) {
+        SCOPED_TRACE(how);
+        CCertSelectDialog dialog("", 1, kCertificates);
+        auto run = RunDriven(dialog, script);
+        EXPECT_TRUE(run.showed);
+        EXPECT_FALSE(run.forced);
+        EXPECT_EQ(run.ended, IDCANCEL);
+        EXPECT_EQ(dialog.GetResult().data, nullptr);
+    }
+    for (const auto& call : store.calls) {
+        EXPECT_NE(call.function, "LD_GetCert");
+    }
+}
+
+TEST_F(CertSelectDialogTest, AnEmptyStoreLeavesOnlyCancel) {
+    for (int32_t reported : {0, -7}) {
+        SCOPED_TRACE(reported);
+        store.reportedCount = reported;
+        store.calls.clear();
+        Shown shown;
+        CCertSelectDialog dialog("", 1, kCertificates);
+        auto run = RunDriven(dialog, [&](HWND window) {
+            shown = Look(window);
+            // Enter and a click on the disabled OK confirm nothing; Escape, queued behind them,
+            // is what ends the dialog.
+            uitest::PressKey(window, VK_RETURN);
+            uitest::ClickButton(window, IDC_CONFIRM);
+            uitest::PressKey(window, VK_ESCAPE);
+        });
+        EXPECT_TRUE(shown.rows.empty());
+        EXPECT_EQ(shown.selected, -1);
+        EXPECT_FALSE(shown.ok);
+        EXPECT_EQ(shown.dn, "");
+        EXPECT_EQ(run.ended, IDCANCEL);
+        EXPECT_EQ(store.calls.size(), 1u);
+    }
+}
+
+TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
+    for (int i = 0; i < 30; ++i) {
+        std::string name = "cn=User" + std::to_string(i) + ",ou=x";
+        store.records.push_back(Record(name, "cn=CA1", LocalNoon(2030, 1, 1)));
+    }
+    for (int32_t reported : {31, 45, INT_MAX}) { // more than the area holds
+        SCOPED_TRACE(reported);
+        store.reportedCount = reported;
+        Shown shown;
+        CCertSelectDialog dialog("", 1, kCertificates);
+        RunDriven(dialog, [&](HWND window) {
+            shown = Look(window);
+            uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+        });
+        ASSERT_EQ(shown.rows.size(), 30u);
+        EXPECT_EQ(shown.rows[29][0], "User29");
+        // Filling went on to its end (a read past the area would have stopped it): row 0 is
+        // chosen.
+        EXPECT_EQ(shown.selected, 0);
+        EXPECT_TRUE(shown.ok);
+        EXPECT_EQ(shown.dn, "cn=User0,ou=x");
+    }
+}
+
+TEST_F(CertSelectDialogTest, EveryDnCopyIsReleased) {
+    store.records = {
+        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("CN=Skipped,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("cn=Lee,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+        Record("cn=Park,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
+    };
+    store.certificates["cn=Park,ou=x"] = Der("Park");
+    long whileShown = -1, afterReselecting = -1, afterRun = -1;
+    uitest::allocations::Start();
+    {
+        CCertSelectDialog dialog("", 1, kCertificates);
+        auto run = RunDriven(dialog, [&](HWND window) {
+            whileShown = uitest::allocations::Live();
+            uitest::SelectRow(window, 1);
+            uitest::ClearSelection(window);
+            uitest::SelectRow(window, 2);
+            afterReselecting = uitest::allocations::Live();
+            uitest::ClickButton(window, IDC_CONFIRM);
+        });
+        EXPECT_EQ(run.ended, IDOK);
+        afterRun = uitest::allocations::Live();
+    }
+    long afterDestruction = uitest::allocations::Live();
+    uitest::allocations::Stop();
+    EXPECT_EQ(whileShown, 3 + 1);       // a copy per row, and the selected DN's
+    EXPECT_EQ(afterReselecting, 3 + 1); // each new selection replaces the old copy
+    EXPECT_EQ(afterRun, 1 + 1);         // rows gone with the window; the DN and the result stay
+    EXPECT_EQ(afterDestruction, 0);
+}
+
+TEST_F(CertSelectDialogTest, ADialogThatCannotBeCreatedEndsAtOnceWithMinusOne) {
+    CDialog missing(999, nullptr);
+    EXPECT_EQ(missing.DoModal(), -1);
+
+    CCertSelectDialog orphan("", 1, kCertificates, reinterpret_cast<HWND>(0x7777));
+    EXPECT_EQ(orphan.DoModal(), -1);
+    EXPECT_TRUE(store.calls.empty());
+}
