@@ -77,7 +77,7 @@ HRESULT TypeInfoHolder::LoadLocked(LCID lcid) {
             UniqueBstr name;
             if (SUCCEEDED(info->GetDocumentation(id, name.out(), nullptr, nullptr, nullptr)) &&
                 name.get() != nullptr) {
-                names.push_back({std::wstring(name.get(), SysStringLen(name.get())), id});
+                names.push_back({WideText(name.get()), id});
             }
         }
 

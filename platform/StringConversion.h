@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 namespace qm {
 
@@ -49,5 +50,10 @@ BSTR ToAutomationString(const char* text);
 
 // A BSTR that frees itself (SysFreeString) unless handed over.
 using UniqueBstr = UniqueResource<BSTR, SysFreeString>;
+
+// The whole text of a BSTR, by its length (a NUL inside stays); empty for a null BSTR.
+inline std::wstring WideText(BSTR text) {
+    return text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring();
+}
 
 } // namespace qm

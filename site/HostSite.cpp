@@ -56,11 +56,6 @@ ComPtr<IHTMLDocument2> DocumentOf(IUnknown* site) {
     return Service<IHTMLDocument2>(site, SID_SContainerDispatch, IID_IHTMLDocument2);
 }
 
-std::wstring TextOf(const UniqueBstr& text) {
-    return text.get() != nullptr ? std::wstring(text.get(), SysStringLen(text.get()))
-                                 : std::wstring();
-}
-
 HWND ExistingWindow(HWND window) {
     return window != nullptr && IsWindow(window) ? window : nullptr;
 }
@@ -77,7 +72,7 @@ std::optional<Origin> OriginOf(IUnknown* site) {
         HRESULT hr = document->get_URL(&text);
         UniqueBstr address(text);
         if (SUCCEEDED(hr)) {
-            documentAddress = TextOf(address);
+            documentAddress = WideText(address.get());
         }
     }
     if (!documentAddress) {
@@ -92,7 +87,7 @@ std::optional<Origin> OriginOf(IUnknown* site) {
         HRESULT hr = browser->get_LocationURL(&text);
         UniqueBstr address(text);
         if (SUCCEEDED(hr) && text != nullptr &&
-            OriginOfAddress(TextOf(address).c_str()) != origin) {
+            OriginOfAddress(WideText(address.get()).c_str()) != origin) {
             return std::nullopt;
         }
     }

@@ -75,10 +75,7 @@ std::wstring Text(IUri* uri, HRESULT (STDMETHODCALLTYPE IUri::*property)(BSTR*))
     BSTR text = nullptr;
     HRESULT hr = (uri->*property)(&text);
     UniqueBstr owned(text);
-    if (FAILED(hr) || text == nullptr) {
-        return {};
-    }
-    return std::wstring(text, SysStringLen(text));
+    return SUCCEEDED(hr) ? WideText(owned.get()) : std::wstring();
 }
 
 // The length of the slash that `path` begins with: 1 for "/" or "\\", 3 for "%2F" or "%5C", and 0

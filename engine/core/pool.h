@@ -10,7 +10,10 @@
 //
 // What the pool keeps is bounded (kCachedPerSize bytes of pieces of each size, so at most 4 MiB in
 // all, and one spare block of at most kLargestSpare bytes); every small piece is wiped as it is
-// freed, so nothing that OpenSSL freed keeps its bytes in the pool. Thread-safe; every function is
+// freed, so none of the small pieces kept keeps what OpenSSL freed. A large block is not wiped, as
+// the heap would not wipe it either: OpenSSL clears its secrets itself before it frees them
+// (OPENSSL_clear_free), and wiping megabytes on every free would cost as much as the pool saves.
+// Thread-safe; every function is
 // noexcept and an exhausted heap gives null, as malloc does. Natively the engine leaves OpenSSL on
 // the C runtime's allocator, which is fast there, and the tests exercise the pool directly.
 #pragma once

@@ -88,7 +88,7 @@ std::string SidText(PSID sid) {
 
 // The user whose store this is: the token's user. (Its default owner may be a group: under Wine
 // it is a "domain users" group, on Windows the administrators for an elevated administrator.)
-std::string UserSid() {
+std::string ReadUserSid() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         return {};
@@ -101,6 +101,13 @@ std::string UserSid() {
         return {};
     }
     return SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+// The process's user does not change while it runs: read once, not for every folder inspected
+// and every file written. (Empty, and read again next time, only if the token could not be read.)
+std::string UserSid() {
+    static const std::string user = ReadUserSid();
+    return user.empty() ? ReadUserSid() : user;
 }
 
 // The SID of an ACE whose layout puts it right after the mask, else nothing.
