@@ -152,11 +152,13 @@ qm_openssl_build() {
         local arch started=$SECONDS
         for arch in "${QM_OPENSSL_ARCHS[@]}"; do
             echo "==> building OpenSSL $version for $arch-w64-mingw32 (once per machine)" >&2
-            qm_openssl_build_arch "$tmp/src" "$arch" "$tmp/$arch" "$QM_CACHE/openssl/build-$arch.log" ||
+            qm_openssl_build_arch "$tmp/src" "$arch" "$tmp/$arch" "$QM_CACHE/openssl/build-$arch.log" || {
+                rm -rf "$tmp" # the log stays beside it
                 return 1
+            }
         done
         echo "==> OpenSSL $version for Windows built in $((SECONDS - started)) s" >&2
-        rm -rf "$tmp/src" "$tmp/download" "$tmp"/*.tar.* "$tmp"/*.asc
+        rm -rf "$tmp/src" "$tmp/download"
         echo "$version" >"$tmp/version"
         touch "$tmp/complete"
         rm -rf "$dir" && mv "$tmp" "$dir" || return
