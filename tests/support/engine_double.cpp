@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace qmtest {
 
@@ -36,23 +37,21 @@ int32_t Enter(const char* name) {
 // Passing calls on, a failure leaves the outputs as the caller gave them, as the engine does.
 uint8_t g_poison[1];
 
-void Poison(ByteBuffer* output) {
-    *output = ByteBuffer{13, g_poison};
+template <typename Output> void Poison(Output* output) {
+    if constexpr (std::is_same_v<Output, ByteBuffer>) {
+        *output = ByteBuffer{13, g_poison};
+    } else if constexpr (std::is_same_v<Output, char*>) {
+        *output = reinterpret_cast<char*>(g_poison);
+    } // a failed CV_RandomBytes of the toy has always left its block alone
 }
-void Poison(char** text) {
-    *text = reinterpret_cast<char*>(g_poison);
-}
-void Poison(uint8_t**) {} // a failed CV_RandomBytes of the toy has always left its block alone
 
 // The block a call handed out, once it has returned.
-const void* Block(ByteBuffer* output) {
-    return output->data;
-}
-const void* Block(char** text) {
-    return *text;
-}
-const void* Block(uint8_t** block) {
-    return *block;
+template <typename Output> const void* Block(Output* output) {
+    if constexpr (std::is_same_v<Output, ByteBuffer>) {
+        return output->data;
+    } else {
+        return *output;
+    }
 }
 
 // One call of a function that hands out a block through `output`: recorded, failed when the
@@ -90,7 +89,7 @@ template <typename Output> int32_t Refused(int32_t code, Output output) {
 }
 
 const Algorithm* FindAlgorithm(int32_t id) {
-    for (const Algorithm* a : {&kAes, &kDes, &kWide}) {
+    for (const Algorithm* a : {&kAes, &kDes}) {
         if (a->id == id) {
             return a;
         }
@@ -279,7 +278,7 @@ int32_t QM_CDECL CipherId(const char* name, int32_t* id) {
     return Call(
         "CV_CipherId", [&] { return g_library.CV_CipherId(name, id); },
         [&] {
-            for (const Algorithm* a : {&kAes, &kDes, &kWide}) {
+            for (const Algorithm* a : {&kAes, &kDes}) {
                 if (name != nullptr && std::strcmp(name, a->name) == 0) {
                     *id = a->id;
                     return 0;
@@ -289,9 +288,9 @@ int32_t QM_CDECL CipherId(const char* name, int32_t* id) {
         });
 }
 
-// CV_IvLength and CV_KeyLength: one of the algorithm's lengths, or the test's own when it set one.
+// CV_IvLength and CV_KeyLength: one of the algorithm's lengths.
 int32_t Length(const char* name, int32_t id, int32_t* length, int32_t Algorithm::*which,
-               int32_t testsLength, decltype(EngineApi::CV_IvLength) library) {
+               decltype(EngineApi::CV_IvLength) library) {
     return Call(
         name, [&] { return library(id, length); },
         [&] {
@@ -299,18 +298,17 @@ int32_t Length(const char* name, int32_t id, int32_t* length, int32_t Algorithm:
             if (a == nullptr) {
                 return kUnknownName;
             }
-            *length = testsLength >= 0 ? testsLength : a->*which;
+            *length = a->*which;
             return 0;
         });
 }
 
 int32_t QM_CDECL IvLength(int32_t id, int32_t* length) {
-    return Length("CV_IvLength", id, length, &Algorithm::ivLength, -1, g_library.CV_IvLength);
+    return Length("CV_IvLength", id, length, &Algorithm::ivLength, g_library.CV_IvLength);
 }
 
 int32_t QM_CDECL KeyLength(int32_t id, int32_t* length) {
-    return Length("CV_KeyLength", id, length, &Algorithm::keyLength, g_engine.keyLengthOverride,
-                  g_library.CV_KeyLength);
+    return Length("CV_KeyLength", id, length, &Algorithm::keyLength, g_library.CV_KeyLength);
 }
 
 int32_t QM_CDECL RandomBytes(int32_t source, int32_t count, uint8_t** block) {
@@ -491,24 +489,15 @@ namespace toy {
 
 std::string Base64(const std::vector<uint8_t>& bytes) {
     std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
-        for (int s = 18; s >= 0; s -= 6) {
-            out += kAlphabet[(v >> s) & 63];
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        size_t n = std::min<size_t>(3, bytes.size() - i); // bytes in this group
+        uint32_t v = 0;
+        for (size_t k = 0; k < 3; ++k) {
+            v = v << 8 | (k < n ? bytes[i + k] : 0u);
         }
-    }
-    if (i + 1 == bytes.size()) {
-        uint32_t v = uint32_t(bytes[i]) << 16;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (i + 2 == bytes.size()) {
-        uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
+        for (size_t k = 0; k < 4; ++k) {
+            out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
+        }
     }
     return out;
 }
