@@ -54,15 +54,18 @@ template <typename Output> const void* Block(Output* output) {
     }
 }
 
+// A toy call that cannot be done: the code, and outputs as a failure leaves them.
+template <typename Output> int32_t Refused(int32_t code, Output output) {
+    Poison(output);
+    return code;
+}
+
 // One call of a function that hands out a block through `output`: recorded, failed when the
 // test says so, then done by the library (its block goes into the ledger) or by the toy.
 template <typename Output, typename Library, typename Toy>
 int32_t Call(const char* name, Output output, Library library, Toy toy) {
     if (int32_t failure = Enter(name)) {
-        if (!PassingOn()) {
-            Poison(output);
-        }
-        return failure;
+        return PassingOn() ? failure : Refused(failure, output);
     }
     if (!PassingOn()) {
         return toy();
@@ -82,12 +85,6 @@ template <typename Library, typename Toy> int32_t Call(const char* name, Library
     return PassingOn() ? library() : toy();
 }
 
-// A toy call that cannot be done: the code, and outputs as a failure leaves them.
-template <typename Output> int32_t Refused(int32_t code, Output output) {
-    Poison(output);
-    return code;
-}
-
 const Algorithm* FindAlgorithm(int32_t id) {
     for (const Algorithm* a : {&kAes, &kDes}) {
         if (a->id == id) {
@@ -103,18 +100,20 @@ void* Allocate(size_t size) {
     return block;
 }
 
-void HandOut(const std::vector<uint8_t>& bytes, ByteBuffer* output) {
+// Hands the bytes or the text out in a block of the ledger: a call's success.
+int32_t HandOut(const std::vector<uint8_t>& bytes, ByteBuffer* output) {
     output->length = int32_t(bytes.size());
     output->data = static_cast<uint8_t*>(Allocate(bytes.size()));
     if (!bytes.empty()) {
         std::memcpy(output->data, bytes.data(), bytes.size());
     }
+    return 0;
 }
 
-char* HandOutText(const std::string& text) {
-    char* block = static_cast<char*>(Allocate(text.size() + 1));
-    std::memcpy(block, text.c_str(), text.size() + 1);
-    return block;
+int32_t HandOut(const std::string& text, char** output) {
+    *output = static_cast<char*>(Allocate(text.size() + 1));
+    std::memcpy(*output, text.c_str(), text.size() + 1);
+    return 0;
 }
 
 std::vector<uint8_t> In(const ByteBuffer* input) {
@@ -198,10 +197,7 @@ int32_t QM_CDECL Free(void* block) {
 int32_t QM_CDECL Base64Encode(const ByteBuffer* input, char** text) {
     return Call(
         "CV_Base64Encode", text, [&] { return g_library.CV_Base64Encode(input, text); },
-        [&] {
-            *text = HandOutText(Base64(In(input)));
-            return 0;
-        });
+        [&] { return HandOut(Base64(In(input)), text); });
 }
 
 int32_t QM_CDECL Base64Decode(const char* text, ByteBuffer* output) {
@@ -212,8 +208,7 @@ int32_t QM_CDECL Base64Decode(const char* text, ByteBuffer* output) {
             if (text == nullptr || !Unbase64(text, &bytes)) {
                 return Refused(-522, output);
             }
-            HandOut(bytes, output);
-            return 0;
+            return HandOut(bytes, output);
         });
 }
 
@@ -226,8 +221,7 @@ int32_t QM_CDECL PemDecode(const char* text, ByteBuffer* output) {
                 return Refused(-523, output);
             }
             if (g_engine.pemDecodeEmpty) {
-                HandOut({}, output);
-                return 0;
+                return HandOut({}, output);
             }
             size_t start = t.find('\n');
             size_t end = t.find("-----END");
@@ -236,18 +230,14 @@ int32_t QM_CDECL PemDecode(const char* text, ByteBuffer* output) {
                 !Unbase64(t.substr(start + 1, end - start - 1), &bytes)) {
                 return Refused(-523, output);
             }
-            HandOut(bytes, output);
-            return 0;
+            return HandOut(bytes, output);
         });
 }
 
 int32_t QM_CDECL PemEncode(const ByteBuffer* der, int32_t type, char** text) {
     return Call(
         "CV_PemEncode", text, [&] { return g_library.CV_PemEncode(der, type, text); },
-        [&] {
-            *text = HandOutText(Pem(In(der)));
-            return 0;
-        });
+        [&] { return HandOut(Pem(In(der)), text); });
 }
 
 int32_t QM_CDECL DigestFn(int32_t digestId, const ByteBuffer* input, ByteBuffer* output) {
@@ -257,8 +247,7 @@ int32_t QM_CDECL DigestFn(int32_t digestId, const ByteBuffer* input, ByteBuffer*
             if (digestId != kDigestId) {
                 return Refused(-519, output);
             }
-            HandOut(Digest(In(input)), output);
-            return 0;
+            return HandOut(Digest(In(input)), output);
         });
 }
 
@@ -347,8 +336,7 @@ int32_t Cipher(const char* name, bool encrypt, int32_t id, const uint8_t* key, c
                 bytes.pop_back();
                 bytes = Crypt(*a, key, iv, bytes);
             }
-            HandOut(bytes, output);
-            return 0;
+            return HandOut(bytes, output);
         });
 }
 
@@ -372,8 +360,7 @@ int32_t Marked(bool acceptable, int32_t refusal, std::string_view marker, const 
     std::vector<uint8_t> out = Bytes(marker);
     std::vector<uint8_t> in = In(input);
     out.insert(out.end(), in.begin(), in.end());
-    HandOut(out, output);
-    return 0;
+    return HandOut(out, output);
 }
 
 int32_t QM_CDECL EncryptForCertificate(EngineContext* context, const ByteBuffer* certificate,
@@ -430,7 +417,7 @@ int32_t QM_CDECL VerifyCertificate(EngineContext* context, const ByteBuffer* cer
     // As the real engine: a certificate that does not validate comes with a text saying why.
     *detail = nullptr;
     if (int32_t r = Enter("CV_VerifyCertificate")) {
-        *detail = HandOutText("why not");
+        HandOut("why not", detail);
         return r;
     }
     return 0;
