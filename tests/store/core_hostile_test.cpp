@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace ledra::test {
 namespace {
@@ -493,10 +494,7 @@ TEST(StoreRoot, FoldersThatOthersMayWriteToAreNeverRead) {
     AddOwn(store.Medium(1), planted);
     AddRecipient(store.Recipients(), planted);
     AddOwn(stick.path(), planted);
-    WriteBytes(store.path() / "medium2.link", [&] {
-        std::string s = stick.path().string() + "\n";
-        return std::vector<uint8_t>(s.begin(), s.end());
-    }());
+    std::ofstream(store.path() / "medium2.link") << stick.path().string() << "\n";
     ASSERT_EQ(CountListed(2), 1);
 
     chmod(store.path().c_str(), 0777);

@@ -15,6 +15,7 @@
 #include <shlobj.h>
 
 #include "external/store.h"
+#include "platform/Raii.h"
 #include "store/core/errors.h"
 
 #include <gmock/gmock.h>
@@ -23,8 +24,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,13 +108,7 @@ private:
 
 std::string Slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteText(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // ledra-tool.exe from beside the DLL, with this process's environment; its standard output and
@@ -127,13 +122,16 @@ struct ToolRun {
 ToolRun RunTool(const std::vector<std::wstring>& args) {
     ScratchFolder io;
     SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    auto output = [&](const wchar_t* name) {
+        return qm::UniqueHandle(CreateFileW((io.path() / name).c_str(), GENERIC_WRITE, 0,
+                                            &inherited, CREATE_ALWAYS, 0, nullptr));
+    };
+    qm::UniqueHandle out = output(L"out"), err = output(L"err");
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = CreateFileW((io.path() / L"out").c_str(), GENERIC_WRITE, 0, &inherited,
-                                     CREATE_ALWAYS, 0, nullptr);
-    startup.hStdError = CreateFileW((io.path() / L"err").c_str(), GENERIC_WRITE, 0, &inherited,
-                                    CREATE_ALWAYS, 0, nullptr);
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
     std::wstring line = L"\"" + WindowsPath(Environment(L"QM_BIN")) + L"\\ledra-tool.exe\"";
     for (const std::wstring& a : args) {
         line += L" \"" + a + L"\"";
@@ -142,31 +140,27 @@ ToolRun RunTool(const std::vector<std::wstring>& args) {
     ToolRun run;
     if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                        &process)) {
-        WaitForSingleObject(process.hProcess, 120000);
-        GetExitCodeProcess(process.hProcess, &run.status);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        qm::UniqueHandle child(process.hProcess), thread(process.hThread);
+        WaitForSingleObject(child.get(), 120000);
+        GetExitCodeProcess(child.get(), &run.status);
     }
-    CloseHandle(startup.hStdOutput);
-    CloseHandle(startup.hStdError);
+    out.reset();
+    err.reset();
     run.out = Slurp(io.path() / L"out");
     run.err = Slurp(io.path() / L"err");
     return run;
 }
 
 std::wstring UserSid() {
-    HANDLE token = nullptr;
+    qm::UniqueHandle token;
     BYTE user[256] = {};
     DWORD size = sizeof(user);
-    wchar_t* text = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        GetTokenInformation(token, TokenUser, user, size, &size);
-        CloseHandle(token);
+    qm::LocalMemory<wchar_t> text;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out())) {
+        GetTokenInformation(token.get(), TokenUser, user, size, &size);
     }
-    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text);
-    std::wstring sid = text != nullptr ? text : L"";
-    LocalFree(text);
-    return sid;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, text.out());
+    return text ? text.get() : L"";
 }
 
 // A file's or folder's owner, and whom its DACL grants something, in SDDL's words ("SY").
@@ -176,16 +170,14 @@ struct Security {
 };
 
 Security SecurityOf(const fs::path& path) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    wchar_t* text = nullptr;
+    qm::LocalMemory<void> descriptor;
+    qm::LocalMemory<wchar_t> text;
     SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr,
-                          &descriptor);
-    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, what, &text,
-                                                         nullptr);
-    std::wstring sddl = text != nullptr ? text : L""; // "O:<owner>D:(A;OICI;FA;;;SY)..."
-    LocalFree(text);
-    LocalFree(descriptor);
+                          descriptor.out());
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, what,
+                                                         text.out(), nullptr);
+    std::wstring sddl = text ? text.get() : L""; // "O:<owner>D:(A;OICI;FA;;;SY)..."
     Security security;
     security.owner = sddl.substr(2, sddl.find(L"D:") - 2);
     for (size_t open = sddl.find(L'('); open != std::wstring::npos;
@@ -210,12 +202,10 @@ void ExpectTheUsersAlone(const fs::path& path) {
 // turns it into mode 0777).
 bool OpenToEveryone(const fs::path& folder) {
     std::wstring sddl = L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;" + UserSid() + L")";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                     &descriptor, nullptr) &&
-                SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    return done;
+    qm::LocalMemory<void> descriptor;
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                descriptor.out(), nullptr) &&
+           SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.get());
 }
 
 // A copy of the demo store in a scratch folder.
@@ -416,10 +406,9 @@ TEST_F(LedraDll, FollowsTheStoreThatTheWindowsEnvironmentNames) {
     }
 
     SetEnvironmentVariableW(L"QUILLMARK_STORE", nullptr);
-    wchar_t* local = nullptr;
-    ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local), S_OK);
-    fs::path quillmark = fs::path(local) / L"Quillmark";
-    CoTaskMemFree(local);
+    qm::TaskMemory<wchar_t> local;
+    ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, local.out()), S_OK);
+    fs::path quillmark = fs::path(local.get()) / L"Quillmark";
     if (fs::exists(quillmark)) {
         GTEST_SKIP() << "the prefix's user keeps a store of their own: it is left alone";
     }
@@ -473,7 +462,7 @@ TEST_F(LedraDll, TheToolTakesKoreanPathsAndMakesWhatIsTheUsersAlone) {
     fs::path half = root / L"recipients" / L".new-0123456789abcdef-0123456789ab";
     fs::create_directory(half);
     std::string pem = Slurp(server);
-    WriteText(half / L"cert.der", pem.substr(0, pem.size() / 2));
+    std::ofstream(half / L"cert.der", std::ios::binary) << pem.substr(0, pem.size() / 2);
     SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
     std::vector<CertInfoRecord> records(qm::kMaxListEntries);
     EXPECT_EQ(api_.LD_GetCertInfo(qm::kKindRecipient, records.data(), 0), 1);
@@ -487,7 +476,7 @@ TEST_F(LedraDll, RefusesARootOrMediumThatOthersMayWriteTo) {
     fs::path root = CopyOfTheStore(scratch);
     fs::path stick = scratch.path() / L"이동식 디스크";
     fs::copy(root / L"medium0", stick, fs::copy_options::recursive);
-    WriteText(root / L"medium1.link", Utf8(stick) + "\n");
+    std::ofstream(root / L"medium1.link", std::ios::binary) << Utf8(stick) + "\n";
     SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
     EXPECT_EQ(CountOwn(1), 6);
 
@@ -524,7 +513,7 @@ TEST_F(LedraDll, RefusesARootOrMediumThatAnotherUserOwns) {
     EXPECT_EQ(SecurityOf(foreign).owner, L"AN") << "Wine shows another Unix user as Anonymous";
     ScratchFolder scratch;
     fs::path root = CopyOfTheStore(scratch);
-    WriteText(root / L"medium2.link", Utf8(foreign) + "\n");
+    std::ofstream(root / L"medium2.link", std::ios::binary) << Utf8(foreign) + "\n";
     SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
     EXPECT_EQ(CountOwn(2), err::kForeignStore);
     EXPECT_EQ(CountOwn(0), 6);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace qmtest {
 
@@ -36,23 +37,27 @@ int32_t Enter(const char* name) {
 // Passing calls on, a failure leaves the outputs as the caller gave them, as the engine does.
 uint8_t g_poison[1];
 
-void Poison(ByteBuffer* output) {
-    *output = ByteBuffer{13, g_poison};
+template <typename Output> void Poison(Output* output) {
+    if constexpr (std::is_same_v<Output, ByteBuffer>) {
+        *output = ByteBuffer{13, g_poison};
+    } else if constexpr (std::is_same_v<Output, char*>) {
+        *output = reinterpret_cast<char*>(g_poison);
+    } // a failed CV_RandomBytes of the toy has always left its block alone
 }
-void Poison(char** text) {
-    *text = reinterpret_cast<char*>(g_poison);
-}
-void Poison(uint8_t**) {} // a failed CV_RandomBytes of the toy has always left its block alone
 
 // The block a call handed out, once it has returned.
-const void* Block(ByteBuffer* output) {
-    return output->data;
+template <typename Output> const void* Block(Output* output) {
+    if constexpr (std::is_same_v<Output, ByteBuffer>) {
+        return output->data;
+    } else {
+        return *output;
+    }
 }
-const void* Block(char** text) {
-    return *text;
-}
-const void* Block(uint8_t** block) {
-    return *block;
+
+// A toy call that cannot be done: the code, and outputs as a failure leaves them.
+template <typename Output> int32_t Refused(int32_t code, Output output) {
+    Poison(output);
+    return code;
 }
 
 // One call of a function that hands out a block through `output`: recorded, failed when the
@@ -60,10 +65,7 @@ const void* Block(uint8_t** block) {
 template <typename Output, typename Library, typename Toy>
 int32_t Call(const char* name, Output output, Library library, Toy toy) {
     if (int32_t failure = Enter(name)) {
-        if (!PassingOn()) {
-            Poison(output);
-        }
-        return failure;
+        return PassingOn() ? failure : Refused(failure, output);
     }
     if (!PassingOn()) {
         return toy();
@@ -83,14 +85,8 @@ template <typename Library, typename Toy> int32_t Call(const char* name, Library
     return PassingOn() ? library() : toy();
 }
 
-// A toy call that cannot be done: the code, and outputs as a failure leaves them.
-template <typename Output> int32_t Refused(int32_t code, Output output) {
-    Poison(output);
-    return code;
-}
-
 const Algorithm* FindAlgorithm(int32_t id) {
-    for (const Algorithm* a : {&kAes, &kDes, &kWide}) {
+    for (const Algorithm* a : {&kAes, &kDes}) {
         if (a->id == id) {
             return a;
         }
@@ -104,18 +100,20 @@ void* Allocate(size_t size) {
     return block;
 }
 
-void HandOut(const std::vector<uint8_t>& bytes, ByteBuffer* output) {
+// Hands the bytes or the text out in a block of the ledger: a call's success.
+int32_t HandOut(const std::vector<uint8_t>& bytes, ByteBuffer* output) {
     output->length = int32_t(bytes.size());
     output->data = static_cast<uint8_t*>(Allocate(bytes.size()));
     if (!bytes.empty()) {
         std::memcpy(output->data, bytes.data(), bytes.size());
     }
+    return 0;
 }
 
-char* HandOutText(const std::string& text) {
-    char* block = static_cast<char*>(Allocate(text.size() + 1));
-    std::memcpy(block, text.c_str(), text.size() + 1);
-    return block;
+int32_t HandOut(const std::string& text, char** output) {
+    *output = static_cast<char*>(Allocate(text.size() + 1));
+    std::memcpy(*output, text.c_str(), text.size() + 1);
+    return 0;
 }
 
 std::vector<uint8_t> In(const ByteBuffer* input) {
@@ -199,10 +197,7 @@ int32_t QM_CDECL Free(void* block) {
 int32_t QM_CDECL Base64Encode(const ByteBuffer* input, char** text) {
     return Call(
         "CV_Base64Encode", text, [&] { return g_library.CV_Base64Encode(input, text); },
-        [&] {
-            *text = HandOutText(Base64(In(input)));
-            return 0;
-        });
+        [&] { return HandOut(Base64(In(input)), text); });
 }
 
 int32_t QM_CDECL Base64Decode(const char* text, ByteBuffer* output) {
@@ -213,8 +208,7 @@ int32_t QM_CDECL Base64Decode(const char* text, ByteBuffer* output) {
             if (text == nullptr || !Unbase64(text, &bytes)) {
                 return Refused(-522, output);
             }
-            HandOut(bytes, output);
-            return 0;
+            return HandOut(bytes, output);
         });
 }
 
@@ -227,8 +221,7 @@ int32_t QM_CDECL PemDecode(const char* text, ByteBuffer* output) {
                 return Refused(-523, output);
             }
             if (g_engine.pemDecodeEmpty) {
-                HandOut({}, output);
-                return 0;
+                return HandOut({}, output);
             }
             size_t start = t.find('\n');
             size_t end = t.find("-----END");
@@ -237,18 +230,14 @@ int32_t QM_CDECL PemDecode(const char* text, ByteBuffer* output) {
                 !Unbase64(t.substr(start + 1, end - start - 1), &bytes)) {
                 return Refused(-523, output);
             }
-            HandOut(bytes, output);
-            return 0;
+            return HandOut(bytes, output);
         });
 }
 
 int32_t QM_CDECL PemEncode(const ByteBuffer* der, int32_t type, char** text) {
     return Call(
         "CV_PemEncode", text, [&] { return g_library.CV_PemEncode(der, type, text); },
-        [&] {
-            *text = HandOutText(Pem(In(der)));
-            return 0;
-        });
+        [&] { return HandOut(Pem(In(der)), text); });
 }
 
 int32_t QM_CDECL DigestFn(int32_t digestId, const ByteBuffer* input, ByteBuffer* output) {
@@ -258,8 +247,7 @@ int32_t QM_CDECL DigestFn(int32_t digestId, const ByteBuffer* input, ByteBuffer*
             if (digestId != kDigestId) {
                 return Refused(-519, output);
             }
-            HandOut(Digest(In(input)), output);
-            return 0;
+            return HandOut(Digest(In(input)), output);
         });
 }
 
@@ -279,7 +267,7 @@ int32_t QM_CDECL CipherId(const char* name, int32_t* id) {
     return Call(
         "CV_CipherId", [&] { return g_library.CV_CipherId(name, id); },
         [&] {
-            for (const Algorithm* a : {&kAes, &kDes, &kWide}) {
+            for (const Algorithm* a : {&kAes, &kDes}) {
                 if (name != nullptr && std::strcmp(name, a->name) == 0) {
                     *id = a->id;
                     return 0;
@@ -289,9 +277,9 @@ int32_t QM_CDECL CipherId(const char* name, int32_t* id) {
         });
 }
 
-// CV_IvLength and CV_KeyLength: one of the algorithm's lengths, or the test's own when it set one.
+// CV_IvLength and CV_KeyLength: one of the algorithm's lengths.
 int32_t Length(const char* name, int32_t id, int32_t* length, int32_t Algorithm::*which,
-               int32_t testsLength, decltype(EngineApi::CV_IvLength) library) {
+               decltype(EngineApi::CV_IvLength) library) {
     return Call(
         name, [&] { return library(id, length); },
         [&] {
@@ -299,18 +287,17 @@ int32_t Length(const char* name, int32_t id, int32_t* length, int32_t Algorithm:
             if (a == nullptr) {
                 return kUnknownName;
             }
-            *length = testsLength >= 0 ? testsLength : a->*which;
+            *length = a->*which;
             return 0;
         });
 }
 
 int32_t QM_CDECL IvLength(int32_t id, int32_t* length) {
-    return Length("CV_IvLength", id, length, &Algorithm::ivLength, -1, g_library.CV_IvLength);
+    return Length("CV_IvLength", id, length, &Algorithm::ivLength, g_library.CV_IvLength);
 }
 
 int32_t QM_CDECL KeyLength(int32_t id, int32_t* length) {
-    return Length("CV_KeyLength", id, length, &Algorithm::keyLength, g_engine.keyLengthOverride,
-                  g_library.CV_KeyLength);
+    return Length("CV_KeyLength", id, length, &Algorithm::keyLength, g_library.CV_KeyLength);
 }
 
 int32_t QM_CDECL RandomBytes(int32_t source, int32_t count, uint8_t** block) {
@@ -349,8 +336,7 @@ int32_t Cipher(const char* name, bool encrypt, int32_t id, const uint8_t* key, c
                 bytes.pop_back();
                 bytes = Crypt(*a, key, iv, bytes);
             }
-            HandOut(bytes, output);
-            return 0;
+            return HandOut(bytes, output);
         });
 }
 
@@ -374,8 +360,7 @@ int32_t Marked(bool acceptable, int32_t refusal, std::string_view marker, const 
     std::vector<uint8_t> out = Bytes(marker);
     std::vector<uint8_t> in = In(input);
     out.insert(out.end(), in.begin(), in.end());
-    HandOut(out, output);
-    return 0;
+    return HandOut(out, output);
 }
 
 int32_t QM_CDECL EncryptForCertificate(EngineContext* context, const ByteBuffer* certificate,
@@ -432,7 +417,7 @@ int32_t QM_CDECL VerifyCertificate(EngineContext* context, const ByteBuffer* cer
     // As the real engine: a certificate that does not validate comes with a text saying why.
     *detail = nullptr;
     if (int32_t r = Enter("CV_VerifyCertificate")) {
-        *detail = HandOutText("why not");
+        HandOut("why not", detail);
         return r;
     }
     return 0;
@@ -491,24 +476,15 @@ namespace toy {
 
 std::string Base64(const std::vector<uint8_t>& bytes) {
     std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
-        for (int s = 18; s >= 0; s -= 6) {
-            out += kAlphabet[(v >> s) & 63];
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        size_t n = std::min<size_t>(3, bytes.size() - i); // bytes in this group
+        uint32_t v = 0;
+        for (size_t k = 0; k < 3; ++k) {
+            v = v << 8 | (k < n ? bytes[i + k] : 0u);
         }
-    }
-    if (i + 1 == bytes.size()) {
-        uint32_t v = uint32_t(bytes[i]) << 16;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (i + 2 == bytes.size()) {
-        uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
+        for (size_t k = 0; k < 4; ++k) {
+            out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
+        }
     }
     return out;
 }

@@ -31,9 +31,8 @@ struct EngineDouble {
     // Function name -> the code it returns instead (with, from the toy, outputs that must not be
     // read or freed).
     std::map<std::string, int32_t, std::less<>> failures;
-    int failAt = 0;                 // see FailCall
-    int32_t keyLengthOverride = -1; // when >= 0, CV_KeyLength's answer (toy)
-    bool pemDecodeEmpty = false;    // CV_PemDecode succeeds with no bytes (toy)
+    int failAt = 0;              // see FailCall
+    bool pemDecodeEmpty = false; // CV_PemDecode succeeds with no bytes (toy)
 
     // What it saw. The toy keeps the names of the calls; passing calls on, the double only counts
     // them, so that a test that counts every allocation of the program sees none of its own.
@@ -74,7 +73,6 @@ struct Algorithm {
 };
 inline constexpr Algorithm kAes{"K16", 7, 16, 16};
 inline constexpr Algorithm kDes{"K8", 8, 8, 8};
-inline constexpr Algorithm kWide{"K32", 9, 32, 16};
 inline constexpr int32_t kUnknownName = -501;
 inline constexpr int32_t kWrongPassword = -533;
 inline constexpr std::string_view kRightPassword = "open sesame";
