@@ -1,7 +1,8 @@
 #include "site/HostSite.h"
 
-#include "platform/StringConversion.h"
 #include "platform/Raii.h"
+#include "platform/StringConversion.h"
+#include "site/BrowserPage.h"
 
 #include <exdisp.h>
 #include <mshtml.h>
@@ -56,13 +57,48 @@ ComPtr<IHTMLDocument2> DocumentOf(IUnknown* site) {
     return Service<IHTMLDocument2>(site, SID_SContainerDispatch, IID_IHTMLDocument2);
 }
 
+ComPtr<IQuillmarkBrowserPage> BrowserPageOf(IUnknown* site) {
+    return Service<IQuillmarkBrowserPage>(site, SID_QuillmarkBrowserPage,
+                                          IID_IQuillmarkBrowserPage);
+}
+
 HWND ExistingWindow(HWND window) {
     return window != nullptr && IsWindow(window) ? window : nullptr;
 }
 
+// One of the browser page's origins as an origin; none when it is not given or does not parse.
+std::optional<Origin> PageOrigin(IQuillmarkBrowserPage* page,
+                                 HRESULT (STDMETHODCALLTYPE IQuillmarkBrowserPage::*read)(BSTR*)) {
+    BSTR text = nullptr;
+    HRESULT hr = (page->*read)(&text);
+    UniqueBstr origin(text);
+    if (FAILED(hr) || text == nullptr) {
+        return std::nullopt;
+    }
+    return OriginOfAddress(WideText(origin.get()).c_str());
+}
+
+// A browser page is served as the frame rule and the web's own rule for secure pages allow: its
+// document and its top page are of one origin, and that origin is one a browser may be served at.
+std::optional<Origin> OriginOfBrowserPage(IQuillmarkBrowserPage* page) {
+    std::optional<Origin> origin = PageOrigin(page, &IQuillmarkBrowserPage::GetOrigin);
+    if (!origin || !IsServedToBrowsers(*origin) ||
+        PageOrigin(page, &IQuillmarkBrowserPage::GetTopOrigin) != origin) {
+        return std::nullopt;
+    }
+    return origin;
+}
+
 } // namespace
 
+bool IsBrowserPage(IUnknown* site) {
+    return static_cast<bool>(BrowserPageOf(site));
+}
+
 std::optional<Origin> OriginOf(IUnknown* site) {
+    if (ComPtr<IQuillmarkBrowserPage> page = BrowserPageOf(site)) {
+        return OriginOfBrowserPage(page.get());
+    }
     // The object's own document decides: the browser names only the top page, and an object
     // in a frame of another site must not pass for the page around it. Without that document
     // there is no telling which page the object is in.
@@ -96,6 +132,9 @@ std::optional<Origin> OriginOf(IUnknown* site) {
 
 HWND WindowOf(IUnknown* site) {
     HWND window = nullptr;
+    if (ComPtr<IQuillmarkBrowserPage> page = BrowserPageOf(site)) {
+        return SUCCEEDED(page->GetOwnerWindow(&window)) ? ExistingWindow(window) : nullptr;
+    }
     if (ComPtr<IOleWindow> oleWindow = Ask<IOleWindow>(site, IID_IOleWindow);
         oleWindow && SUCCEEDED(oleWindow->GetWindow(&window)) && ExistingWindow(window)) {
         return window;

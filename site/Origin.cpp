@@ -264,4 +264,9 @@ bool IsListed(const std::vector<std::wstring>& entries, const Origin& origin) {
     });
 }
 
+bool IsServedToBrowsers(const Origin& origin) {
+    return origin.scheme == L"https" || (origin.scheme == L"http" && (origin.host == L"localhost" ||
+                                                                      origin.host == L"127.0.0.1"));
+}
+
 } // namespace qm::site

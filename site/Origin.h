@@ -50,4 +50,9 @@ bool Matches(const SitePattern& pattern, const Origin& origin);
 // Whether any entry of the list allows the origin.
 bool IsListed(const std::vector<std::wstring>& entries, const Origin& origin);
 
+// Whether a page of a modern browser at the origin may be served at all: https:, and for a site's
+// developers http: of the machine itself (localhost, 127.0.0.1). A page sent in the clear could be
+// anyone's on the way.
+bool IsServedToBrowsers(const Origin& origin);
+
 } // namespace qm::site

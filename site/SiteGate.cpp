@@ -110,7 +110,8 @@ void SiteGate::OnSiteChanged(IUnknown* site) noexcept {
 }
 
 void SiteGate::Settle(IUnknown* site) {
-    site::SiteSettings settings = site::ReadSiteSettings();
+    site::SiteSettings settings = site::ReadSiteSettings(
+        site::IsBrowserPage(site) ? site::Pages::Browser : site::Pages::InternetExplorer);
     if (!settings.NeedsAddress()) {
         verdict_ = Verdict::Allowed;
         return;

@@ -75,7 +75,7 @@ void Open(HKEY root, const wchar_t* path, UniqueHkey& key) {
 
 } // namespace
 
-SiteSettings ReadSiteSettings() {
+SiteSettings ReadSiteSettings(Pages pages) {
     SiteSettings settings;
     UniqueHkey policy;
     UniqueHkey user;
@@ -83,13 +83,19 @@ SiteSettings ReadSiteSettings() {
     Open(HKEY_CURRENT_USER, kUserKey, user);
     Number policyLock = policy.get() ? ReadNumber(policy.get(), L"SiteLock") : Number{};
     HKEY deciding = policyLock.present ? policy.get() : user.get();
-    if (deciding == nullptr) {
-        return settings;
+    if (deciding != nullptr) {
+        settings.lock = LockOf(ReadNumber(deciding, L"SiteLock"));
+        settings.sessionPerSite = SessionPerSite(ReadNumber(deciding, L"SessionScope"));
+        settings.allowedSites = ReadList(deciding, L"AllowedSites");
     }
-    settings.lock = LockOf(ReadNumber(deciding, L"SiteLock"));
-    settings.sessionPerSite = SessionPerSite(ReadNumber(deciding, L"SessionScope"));
-    settings.allowedSites = ReadList(deciding, L"AllowedSites");
-    if (deciding == policy.get() && settings.lock == Lock::ListedOrAsked && user.get()) {
+    if (pages == Pages::Browser) {
+        settings.sessionPerSite = true;
+        if (settings.lock == Lock::Open) {
+            settings.lock = Lock::ListedOrAsked;
+        }
+    }
+    if (deciding != nullptr && deciding == policy.get() && settings.lock == Lock::ListedOrAsked &&
+        user.get()) {
         std::vector<std::wstring> answered = ReadList(user.get(), L"AllowedSites");
         settings.allowedSites.insert(settings.allowedSites.end(), answered.begin(), answered.end());
     }

@@ -12,6 +12,11 @@
 //
 // A value that is there but cannot be read as what it should be (a text where a number belongs,
 // a number out of range) counts as the stricter setting, never as "off".
+//
+// Pages of a modern browser, which reach the objects through the native messaging host, are
+// always behind the lock: for them "every page" reads as "listed sites, and the user is asked"
+// (the user's answers count beside a policy's list, as under a policy that asks), and each site
+// keeps a session of its own. Pages in Internet Explorer keep the settings as they are.
 #pragma once
 
 #include <windows.h>
@@ -37,7 +42,10 @@ struct SiteSettings {
     bool NeedsAddress() const { return lock != Lock::Open || sessionPerSite; }
 };
 
-SiteSettings ReadSiteSettings();
+// Which pages the settings are read for.
+enum class Pages { InternetExplorer, Browser };
+
+SiteSettings ReadSiteSettings(Pages pages = Pages::InternetExplorer);
 
 // "Allow always": the origin joins the user's AllowedSites unless it is listed there already.
 // False when the registry would not take it.

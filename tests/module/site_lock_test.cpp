@@ -873,4 +873,193 @@ TEST_F(SiteConsentTest, AnObjectLetGoDuringADialogLivesToTheEndOfTheCall) {
     }
 }
 
+// Pages of modern browsers, as the native messaging host describes them through the browser-page
+// service: the lock is on whatever the settings say, only https: (and http: of the machine itself)
+// is served, and a frame of another site than its top page is refused. Every row is one page
+// under one set of settings; "asked" pages get the consent dialog, which the row dismisses.
+TEST_F(SiteLockTest, BrowserPagesAreAlwaysBehindTheLock) {
+    enum Verdict { Allowed, Asked, Refused };
+    struct Row {
+        const char* what;
+        std::optional<DWORD> userLock;
+        std::vector<std::wstring> userSites;
+        std::optional<DWORD> policyLock;
+        std::wstring origin;
+        std::wstring top; // empty: the page is its own top page
+        Verdict verdict;
+    };
+    const std::wstring bank = L"https://bank.example";
+    const Row rows[] = {
+        {"no settings at all", {}, {}, {}, bank, {}, Asked},
+        {"an open user, the site listed", 0, {bank}, {}, bank, {}, Allowed},
+        {"an open user, the site unlisted", 0, {bank}, {}, L"https://evil.example", {}, Asked},
+        {"listed sites only, listed", 1, {bank}, {}, bank, {}, Allowed},
+        {"listed sites only, unlisted: nobody asked",
+         1,
+         {bank},
+         {},
+         L"https://evil.example",
+         {},
+         Refused},
+        {"an open policy counts the user's answers", {}, {bank}, 0, bank, {}, Allowed},
+        {"an open policy, unlisted", {}, {bank}, 0, L"https://evil.example", {}, Asked},
+        {"a policy of listed sites only ignores the user's", {}, {bank}, 1, bank, {}, Refused},
+        {"http: of a listed name",
+         1,
+         {bank, L"http://bank.example"},
+         {},
+         L"http://bank.example",
+         {},
+         Refused},
+        {"http://localhost, listed",
+         1,
+         {L"http://localhost:8080"},
+         {},
+         L"http://localhost:8080",
+         {},
+         Allowed},
+        {"http://127.0.0.1, listed",
+         1,
+         {L"http://127.0.0.1:3000"},
+         {},
+         L"http://127.0.0.1:3000",
+         {},
+         Allowed},
+        {"http://localhost, unlisted", 0, {}, {}, L"http://localhost:8080", {}, Asked},
+        {"http: of another address, listed",
+         1,
+         {L"http://192.168.0.1"},
+         {},
+         L"http://192.168.0.1",
+         {},
+         Refused},
+        {"http: of [::1], listed",
+         1,
+         {L"http://[::1]:8080"},
+         {},
+         L"http://[::1]:8080",
+         {},
+         Refused},
+        {"a frame of another site in a listed page",
+         1,
+         {bank, L"https://ads.example"},
+         {},
+         L"https://ads.example",
+         bank,
+         Refused},
+        {"a listed frame in another site's page",
+         1,
+         {bank},
+         {},
+         bank,
+         L"https://evil.example",
+         Refused},
+        {"a frame of the page's own site",
+         1,
+         {bank},
+         {},
+         bank,
+         L"https://bank.example:443",
+         Allowed},
+        {"no origin", 0, {bank}, {}, L"", {}, Refused},
+        {"an opaque origin", 0, {bank}, {}, L"null", {}, Refused},
+        {"an extension's page",
+         0,
+         {L"chrome-extension://abc"},
+         {},
+         L"chrome-extension://abc",
+         {},
+         Refused},
+        {"a file: page", 0, {L"file:"}, {}, L"file:///C:/page.html", {}, Refused},
+    };
+    std::printf("verdict   browser page (top page) under the settings\n");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        settings.Clear();
+        if (row.userLock) {
+            settings.User(L"SiteLock", *row.userLock);
+        }
+        if (!row.userSites.empty()) {
+            settings.UserSites(row.userSites);
+        }
+        if (row.policyLock) {
+            settings.Policy(L"SiteLock", *row.policyLock);
+        }
+        FakeSite site(qmtest::BrowserPageAt(row.origin, row.top));
+        auto session = SessionAt(site.get());
+        HRESULT safety = AskSafety(session.get());
+        Seen seen;
+        HRESULT call = WithDialog(
+            kConsentCaption, seen,
+            [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
+            [&] { return Encode(session.get()); });
+        EXPECT_EQ(row.verdict == Refused ? E_FAIL : S_OK, safety) << Printable(row.origin);
+        EXPECT_EQ(row.verdict == Allowed ? S_OK : E_ACCESSDENIED, call) << Printable(row.origin);
+        EXPECT_EQ(row.verdict == Asked, seen.showed) << Printable(row.origin);
+        if (seen.showed) {
+            EXPECT_EQ(row.origin, seen.origin) << "the dialog names the browser's origin";
+        }
+        session.reset();
+        EXPECT_EQ(1, site.counters().refs) << "the object let its site go";
+        std::printf("%-9s %s (%s)  (%s)\n",
+                    row.verdict == Allowed ? "allowed"
+                    : row.verdict == Asked ? "asked"
+                                           : "refused",
+                    Printable(row.origin).c_str(),
+                    Printable(row.top.empty() ? row.origin : row.top).c_str(), row.what);
+    }
+}
+
+// A browser page keeps its site's session without SessionScope, beside the shared one, and its
+// dialogs belong to the window the browser named (none when that window is gone).
+TEST_F(SiteLockTest, BrowserPagesKeepSessionsPerSiteAndTheBrowsersWindow) {
+    std::wstring recipient = RecipientPem();
+    ASSERT_FALSE(recipient.empty()) << "no fixture certificate";
+    const wchar_t* sites = L"SOFTWARE\\TesselCorp\\Oriel\\Veyra\\Brindel\\Sites";
+    RegDeleteTreeW(HKEY_CURRENT_USER, sites);
+    Page local{Create<ISecureSession>(CLSID_SecureSession, IID_ISecureSession)};
+    ASSERT_EQ(S_OK, local.Generate(recipient).first);
+    const std::wstring shared = local.KeyIv();
+
+    settings.User(L"SiteLock", 1).UserSites({L"https://a.example", L"https://b.example"});
+    FakeSite siteA(qmtest::BrowserPageAt(L"https://a.example"));
+    FakeSite siteB(qmtest::BrowserPageAt(L"https://b.example"));
+    Page a{SessionAt(siteA.get())};
+    Page b{SessionAt(siteB.get())};
+    auto [generated, sealed] = a.Generate(recipient);
+    ASSERT_EQ(S_OK, generated);
+    EXPECT_EQ(sealed, ReadSetting(L"Veyra\\Brindel\\Sites\\https://a.example", L"c"));
+    EXPECT_EQ(shared, local.KeyIv()) << "the shared session is not the browser page's";
+    EXPECT_EQ(L"", b.KeyIv()) << "another site sees nothing of it";
+    EXPECT_EQ(sealed, Page{SessionAt(siteA.get())}.KeyIv()) << "another page of the same site";
+    RegDeleteTreeW(HKEY_CURRENT_USER, sites);
+
+    settings.Clear();
+    qmtest::HostWindow browser{140, 100, 640, 480};
+    RECT frame{};
+    GetWindowRect(browser.get(), &frame);
+    FakeSite owned(qmtest::BrowserPageAt(L"https://owned.example", {}, browser.get()));
+    Seen seen;
+    EXPECT_EQ(E_ACCESSDENIED,
+              WithDialog(
+                  kConsentCaption, seen,
+                  [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
+                  [&] { return Encode(SessionAt(owned.get()).get()); }));
+    ASSERT_TRUE(seen.showed);
+    EXPECT_EQ(browser.get(), seen.owner);
+    ExpectCentredOver(seen.at, frame);
+
+    HWND gone = CreateWindowExW(0, L"STATIC", L"closed", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
+                                nullptr, nullptr, nullptr);
+    DestroyWindow(gone);
+    FakeSite orphan(qmtest::BrowserPageAt(L"https://orphan.example", {}, gone));
+    Seen unowned;
+    WithDialog(
+        kConsentCaption, unowned,
+        [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
+        [&] { return Encode(SessionAt(orphan.get()).get()); });
+    ASSERT_TRUE(unowned.showed);
+    EXPECT_EQ(nullptr, unowned.owner) << "a window that is gone owns nothing";
+}
+
 } // namespace

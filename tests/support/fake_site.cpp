@@ -6,6 +6,8 @@
 #define CINTERFACE
 #include "tests/support/fake_site.h"
 
+#include "site/BrowserPage.h"
+
 #include <exdisp.h>
 #include <mshtml.h>
 #include <oleidl.h>
@@ -37,12 +39,14 @@ struct Site {
     Part<IWebBrowser2> browser;
     Part<IOleContainer> container; // the page's document is its own container, as in MSHTML
     Part<IHTMLDocument2> document;
+    Part<IQuillmarkBrowserPage> page;
     IServiceProviderVtbl servicesTable;
     IOleClientSiteVtbl clientSiteTable;
     IOleWindowVtbl windowTable;
     IWebBrowser2Vtbl browserTable;
     IOleContainerVtbl containerTable;
     IHTMLDocument2Vtbl documentTable;
+    IQuillmarkBrowserPageVtbl pageTable;
     SiteAnswers answers;
     SiteCounters* counters;
 };
@@ -88,7 +92,8 @@ HRESULT SiteQuery(Site* site, REFIID iid, void** out) {
     if (IsEqualIID(iid, IID_IUnknown)) {
         iface = &site->services;
     } else if (IsEqualIID(iid, IID_IServiceProvider) &&
-               (site->answers.browser || site->answers.documentService)) {
+               (site->answers.browser || site->answers.documentService ||
+                site->answers.browserPage)) {
         iface = &site->services;
     } else if (IsEqualIID(iid, IID_IOleClientSite) && site->answers.document) {
         iface = &site->clientSite;
@@ -115,6 +120,11 @@ HRESULT DocumentQuery(Site* site, REFIID iid, void** out) {
         iface = &site->document;
     }
     return Answer(out, iface, site);
+}
+
+HRESULT PageQuery(Site* site, REFIID iid, void** out) {
+    bool page = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IQuillmarkBrowserPage);
+    return Answer(out, page ? &site->page : nullptr, site);
 }
 
 BSTR AddressCopy(Site* site, const std::wstring& address) {
@@ -151,6 +161,9 @@ HRESULT STDMETHODCALLTYPE QueryService(IServiceProvider* self, REFGUID service, 
     if (IsEqualGUID(service, SID_SContainerDispatch) && site->answers.documentService) {
         return DocumentQuery(site, iid, out);
     }
+    if (IsEqualGUID(service, SID_QuillmarkBrowserPage) && site->answers.browserPage) {
+        return PageQuery(site, iid, out);
+    }
     *out = nullptr;
     return E_NOINTERFACE;
 }
@@ -181,6 +194,23 @@ HRESULT STDMETHODCALLTYPE DocumentUrl(IHTMLDocument2* self, BSTR* address) {
     return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE PageOrigin(IQuillmarkBrowserPage* self, BSTR* origin) {
+    Site* site = SiteOf(self);
+    *origin = AddressCopy(site, site->answers.pageOrigin);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageTopOrigin(IQuillmarkBrowserPage* self, BSTR* origin) {
+    Site* site = SiteOf(self);
+    *origin = AddressCopy(site, site->answers.topOrigin);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageOwner(IQuillmarkBrowserPage* self, HWND* window) {
+    *window = SiteOf(self)->answers.pageOwner;
+    return S_OK;
+}
+
 } // namespace
 
 void* NewFakeSite(const SiteAnswers& answers, SiteCounters* counters) {
@@ -197,6 +227,10 @@ void* NewFakeSite(const SiteAnswers& answers, SiteCounters* counters) {
     Prepare<DocumentQuery>(site->container, site->containerTable, site);
     Prepare<DocumentQuery>(site->document, site->documentTable, site);
     site->documentTable.get_URL = &DocumentUrl;
+    Prepare<PageQuery>(site->page, site->pageTable, site);
+    site->pageTable.GetOrigin = &PageOrigin;
+    site->pageTable.GetTopOrigin = &PageTopOrigin;
+    site->pageTable.GetOwnerWindow = &PageOwner;
     site->answers = answers;
     site->counters = counters;
     counters->refs = 1;

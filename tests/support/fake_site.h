@@ -2,7 +2,8 @@
 // browser application (IWebBrowser2: the top page's address and the browser's window) and, for
 // an object a script made, the script's document; through the OLE client site, its container, the
 // page's document (IHTMLDocument2: the address); and IOleWindow (the window). Each way is offered
-// only when a test asks for it. Used by the tests that play the browser and by the benchmark of the
+// only when a test asks for it. A native messaging host's site offers the browser-page service
+// instead (site/BrowserPage.h). Used by the tests that play the browser and by the benchmark of the
 // site check.
 #pragma once
 
@@ -20,6 +21,10 @@ struct SiteAnswers {
     bool documentService = false; // IServiceProvider: SID_SContainerDispatch gives it
     std::wstring documentAddress; // its IHTMLDocument2::get_URL
     HWND oleWindow = nullptr;     // IOleWindow::GetWindow; the site offers no IOleWindow when null
+    bool browserPage = false;     // IServiceProvider: SID_QuillmarkBrowserPage gives the page
+    std::wstring pageOrigin;      // its GetOrigin
+    std::wstring topOrigin;       // its GetTopOrigin
+    HWND pageOwner = nullptr;     // its GetOwnerWindow
 };
 
 // What the site was asked, and how many references it has.
@@ -46,6 +51,18 @@ inline SiteAnswers BrowserAt(const std::wstring& address, HWND window = nullptr)
 inline SiteAnswers FrameIn(const std::wstring& page, const std::wstring& frame) {
     SiteAnswers answers = BrowserAt(page);
     answers.documentAddress = frame;
+    return answers;
+}
+
+// A modern browser's page at `origin` (in a frame when `top` names another), as the native
+// messaging host describes it.
+inline SiteAnswers BrowserPageAt(const std::wstring& origin, const std::wstring& top = {},
+                                 HWND owner = nullptr) {
+    SiteAnswers answers;
+    answers.browserPage = true;
+    answers.pageOrigin = origin;
+    answers.topOrigin = top.empty() ? origin : top;
+    answers.pageOwner = owner;
     return answers;
 }
 
