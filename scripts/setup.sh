@@ -10,6 +10,7 @@ QM_PACKAGES=(
     gcab osslsigncode cabextract
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libfuzzer-14-dev libclang-rt-14-dev
+    nlohmann-json3-dev zip chromium nodejs
 )
 
 # Bump when the prefix's settings below change, so that existing prefixes are brought up to date.
@@ -75,8 +76,24 @@ qm_install_prefix() {
     echo "$QM_PREFIX_VERSION" >"$stamp"
 }
 
+# The browser tests' node modules (puppeteer-core), exactly as tests/browser/package-lock.json
+# names them; again only when the lock file changes. Debian's nodejs comes without npm, which some
+# other builds of Node.js bring along.
+qm_install_node_modules() {
+    local dir=$QM_ROOT/tests/browser
+    local stamp=$dir/node_modules/.quillmark-lock
+    cmp -s "$stamp" "$dir/package-lock.json" 2>/dev/null && return 0
+    if ! command -v npm >/dev/null; then
+        qm_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends npm
+    fi
+    echo "==> installing the browser tests' node modules (puppeteer-core)"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error) &&
+        cp "$dir/package-lock.json" "$stamp"
+}
+
 qm_setup() {
     qm_install_packages
     qm_install_locale
     qm_install_prefix
+    qm_install_node_modules
 }
