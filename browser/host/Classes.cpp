@@ -327,11 +327,11 @@ std::variant<Value, Failure> Callable::Call(std::string_view name, const std::ve
         pointers.back() = &slot;
     }
 
+    // The method's HRESULT comes back as VT_ERROR, as the type library's own dispatch asks for it.
     VARIANT returned;
     VariantInit(&returned);
-    HRESULT called =
-        DispCallFunc(table.get(), ULONG_PTR(method->slotOffset), CC_STDCALL, VT_HRESULT,
-                     UINT(count), types.data(), pointers.data(), &returned);
+    HRESULT called = DispCallFunc(table.get(), ULONG_PTR(method->slotOffset), CC_STDCALL, VT_ERROR,
+                                  UINT(count), types.data(), pointers.data(), &returned);
     UniqueBstr result(text);
     if (FAILED(called)) {
         return Fail("OperationError", shown + " could not be called (" + Hex(called) + ")");
