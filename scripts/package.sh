@@ -3,10 +3,15 @@
 #
 #   DIR/Quillmark.cab   what a page's <object> tags name in their codebase: Quillmark.inf and, for
 #                       each architecture, Quillmark.dll with the crypto engine Corvane.dll, the
-#                       certificate store Ledra.dll and its tool ledra-tool.exe (i686 at the root,
-#                       x86_64 under amd64\)
+#                       certificate store Ledra.dll and its tool ledra-tool.exe, and the native
+#                       messaging host quillmark-host.exe (i686 at the root, x86_64 under amd64\),
+#                       with the host's two manifests at the root
 #   DIR/Quillmark.inf   the installer script that the cabinet carries, to read
 #   DIR/page.html       an example page that installs the control from the cabinet and uses it
+#   DIR/browser/        for modern browsers: the unpacked extension (extension/), its ID
+#                       (extension-id.txt), the extension zipped for a browser's store
+#                       (quillmark-extension.zip), the page library quillmark.js and an example
+#                       page that uses it (example.html)
 #
 # DIR is dist/ unless given. --sign signs every program file and the cabinet with Authenticode,
 # with the certificate and key of a PKCS#12 file whose password is read from an environment
@@ -18,11 +23,11 @@
 
 # Files this command writes into DIR (and removes there first, so that nothing stale stays), and
 # the signing key that earlier versions left there.
-QM_PACKAGE_FILES=(Quillmark.cab Quillmark.inf page.html
+QM_PACKAGE_FILES=(Quillmark.cab Quillmark.inf page.html browser
     TEST-ONLY-codesign-ca.crt TEST-ONLY-codesign.p12)
 
 qm_package_usage() {
-    sed -n '2,17p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
+    sed -n '2,23p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
 }
 
 qm_package_fail() {
@@ -100,12 +105,17 @@ qm_package_sign() { # file p12 password-variable-name (empty, or an empty passwo
 
 # Makes the cabinet in an empty folder, signed when a PKCS#12 file is given. Its layout is the one
 # the installer script's SourceDisksFiles sections name: the i686 build of each file at the root,
-# the x86_64 build under amd64\.
+# the x86_64 build under amd64\, and the files of both (QM_PACKAGE_SHARED, from the build's package
+# folder) at the root.
 qm_package_cabinet() { # stage inf cabinet p12 password-variable-name file...
     local stage=$1 inf=$2 cab=$3 p12=$4 pass_var=$5
     shift 5
     local entries=(Quillmark.inf) file
     mkdir "$stage/amd64" && cp "$inf" "$stage/Quillmark.inf" || return
+    for file in "${QM_PACKAGE_SHARED[@]}"; do
+        cp "$(dirname "$inf")/$file" "$stage/$file" || qm_package_fail "$file is not built" || return
+        entries+=("$file")
+    done
     for file in "$@"; do
         # What ships carries no debugging information: it would triple the download.
         i686-w64-mingw32-strip --strip-unneeded -o "$stage/$file" "$QM_BUILD/win32/bin/$file" &&
@@ -174,9 +184,10 @@ qm_package_make() {
     local out=$QM_PACKAGE_OUT p12=$QM_PACKAGE_P12 pass_var=$QM_PACKAGE_PASS
     local test_cert=$QM_PACKAGE_TEST_CERT
     local made=$QM_BUILD/win64/package version inf=Quillmark.inf
-    local files=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe)
+    local files=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe quillmark-host.exe)
+    QM_PACKAGE_SHARED=(org.quillmark.host.json org.quillmark.host.firefox.json)
     if [ "$QM_PACKAGE_MODULE_ONLY" = 1 ]; then
-        files=(Quillmark.dll) inf=Quillmark-module.inf
+        files=(Quillmark.dll) inf=Quillmark-module.inf QM_PACKAGE_SHARED=()
     fi
     [ -f "$made/$inf" ] && [ -f "$made/page.html" ] ||
         qm_package_fail "the installer script and the page are not built ($made)" || return
@@ -199,10 +210,11 @@ qm_package_make() {
         fi
         qm_package_cabinet "$stage/cab" "$made/$inf" "$stage/new/Quillmark.cab" "$p12" "$pass_var" \
             "${files[@]}" &&
-            cp "$made/$inf" "$stage/new/Quillmark.inf" && cp "$made/page.html" "$stage/new/"
+            cp "$made/$inf" "$stage/new/Quillmark.inf" && cp "$made/page.html" "$stage/new/" &&
+            qm_package_browser "$stage/new/browser" "$version"
     ) && {
         for f in "${QM_PACKAGE_FILES[@]}"; do
-            rm -f "${out:?}/$f" || break
+            rm -rf "${out:?}/$f" || break
         done
         mv "$stage"/new/* "$out/"
     }
@@ -214,6 +226,8 @@ qm_package_make() {
     for f in "${QM_PACKAGE_FILES[@]}"; do
         [ -f "$out/$f" ] && printf '    %-26s %8d bytes\n' "$f" "$(stat -c %s "$out/$f")"
     done
+    printf '    %-26s the extension %s, quillmark.js and an example page\n' browser/ \
+        "$(cat "$out/browser/extension-id.txt")"
     if [ "$QM_PACKAGE_MODULE_ONLY" = 1 ]; then
         echo "    the module alone: the site installs its own Corvane.dll and Ledra.dll beside it"
     fi
@@ -226,6 +240,22 @@ qm_package_make() {
     else
         echo "    NOT SIGNED: browsers refuse unsigned controls. Sign with --sign FILE.p12 [--pass env:VAR]."
     fi
+}
+
+# What a site and its users need for modern browsers, in an empty folder: the extension as the
+# browsers load it unpacked and zipped for a store, with the package's version; its ID; the page
+# library and an example page.
+qm_package_browser() { # folder version
+    local dir=$1 version=$2 source=$QM_ROOT/browser
+    mkdir -p "$dir" && cp -r "$source/extension" "$dir/extension" || return
+    sed -i "s/^\( *\"version\": *\)\"[^\"]*\"/\1\"$version\"/" "$dir/extension/manifest.json" &&
+        grep -q "\"version\": \"$version\"" "$dir/extension/manifest.json" ||
+        qm_package_fail "could not set the extension's version" || return
+    sh "$source/extension-id.sh" "$dir/extension/manifest.json" >"$dir/extension-id.txt" ||
+        qm_package_fail "the extension's manifest has no key" || return
+    (cd "$dir/extension" && zip -q -X -r ../quillmark-extension.zip .) ||
+        qm_package_fail "could not zip the extension" || return
+    cp "$source/page/quillmark.js" "$source/page/example.html" "$dir/"
 }
 
 # The whole command on builds that are already there: qm_package ARGUMENTS...

@@ -15,6 +15,9 @@
 #   demo's pages do the whole exchange against the installed copy and quillmark-server reads what
 #   they sent; installing again leaves HKCR as the first install left it; uninstalling leaves HKCR
 #   as it was before and removes every installed file;
+# - the native messaging host is installed with its manifests, registered for the user in the keys
+#   of Chrome, Edge and Firefox, serves the installed module when started as a browser starts it,
+#   and is unregistered by the uninstall; dist/browser holds the extension, its ID and its zip;
 # - the module-only package installs the module alone and leaves a site's own files on uninstall;
 # - in the project's own prefix, ./run registers the build again when its classes were taken away.
 # Needs the i686 build (./run test and ./run package make it).
@@ -36,7 +39,13 @@ CLASSES=(
     "Veyra {99773079-BE72-4E09-A1E6-2AF633102C93}"
     "DSSession {150DC113-F10D-42A1-9B03-AA4D7A166950}"
 )
-SHIPPED=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe)
+SHIPPED=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe quillmark-host.exe)
+# The native messaging host's manifests, one copy for both architectures, and where each browser
+# finds them.
+MANIFESTS=(org.quillmark.host.json org.quillmark.host.firefox.json)
+HOST_KEYS=("HKCU\Software\Google\Chrome\NativeMessagingHosts\org.quillmark.host org.quillmark.host.json"
+    "HKCU\Software\Microsoft\Edge\NativeMessagingHosts\org.quillmark.host org.quillmark.host.json"
+    "HKCU\Software\Mozilla\NativeMessagingHosts\org.quillmark.host org.quillmark.host.firefox.json")
 # What Windows itself provides: every import of a shipped file must be one of these.
 SYSTEM_DLLS='^(kernel32|user32|gdi32|advapi32|msvcrt|ws2_32|crypt32|bcrypt|ole32|oleaut32|shell32|shlwapi|comctl32|urlmon|normaliz|uuid)\.dll$'
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillmark'
@@ -99,7 +108,7 @@ dist=$work/dist
 ca=$dist/TEST-ONLY-codesign-ca.crt
 test_key=$QM_BUILD/test-codesign/TEST-ONLY-codesign.p12
 # A site publishes the folder: the test signing key has no password and is never in it.
-[ "$(ls -A "$dist" | LC_ALL=C sort | tr '\n' ' ')" = "Quillmark.cab Quillmark.inf TEST-ONLY-codesign-ca.crt page.html " ] ||
+[ "$(ls -A "$dist" | LC_ALL=C sort | tr '\n' ' ')" = "Quillmark.cab Quillmark.inf TEST-ONLY-codesign-ca.crt browser page.html " ] ||
     fail "the package's folder holds '$(ls -A "$dist" | tr '\n' ' ')'"
 [ "$(stat -c %a "$test_key" 2>/dev/null) $(stat -c %a "$(dirname "$test_key")")" = "600 700" ] ||
     fail "the test signing key is not at $test_key, for its owner alone"
@@ -123,7 +132,7 @@ cmp -s "$work/good.cab" "$work/protected/Quillmark.cab" ||
 
 echo "== the cabinet's files"
 listed=$(cabinet_files "$dist/Quillmark.cab")
-expected=$(printf '%s\n' Quillmark.inf "${SHIPPED[@]}" "${SHIPPED[@]/#/amd64/}" | sort)
+expected=$(printf '%s\n' Quillmark.inf "${MANIFESTS[@]}" "${SHIPPED[@]}" "${SHIPPED[@]/#/amd64/}" | sort)
 [ "$listed" = "$expected" ] || fail "the cabinet lists '$(echo $listed)', not '$(echo $expected)'"
 cabextract -q -d "$work/cab" "$dist/Quillmark.cab" 2>/dev/null || fail "cabextract could not extract"
 cmp -s "$inf" "$dist/Quillmark.inf" || fail "dist/Quillmark.inf is not the cabinet's"
@@ -134,6 +143,24 @@ qm_package --out "$work/module-only" --without-engine >/dev/null 2>&1 ||
     fail "the module-only cabinet lists '$(cabinet_files "$work/module-only/Quillmark.cab" | tr '\n' ' ')'"
 grep -v '^;' "$work/module-only/Quillmark.inf" | grep -q 'Corvane\|Ledra\|ledra-tool' &&
     fail "the module-only installer script names the engine or the store"
+
+echo "== the browser's part: the extension, its ID, the host's manifests"
+extension_id=$(cat "$dist/browser/extension-id.txt")
+[ "$extension_id" = "$(sh "$QM_ROOT/browser/extension-id.sh")" ] && [[ $extension_id =~ ^[a-p]{32}$ ]] ||
+    fail "dist/browser/extension-id.txt holds '$extension_id'"
+[ "$(ls -A "$dist/browser" | LC_ALL=C sort | tr '\n' ' ')" = "example.html extension extension-id.txt quillmark-extension.zip quillmark.js " ] ||
+    fail "dist/browser holds '$(ls -A "$dist/browser" | tr '\n' ' ')'"
+[ "$(unzip -Z1 "$dist/browser/quillmark-extension.zip" | sort | tr '\n' ' ')" = "content.js manifest.json service-worker.js " ] ||
+    fail "the extension's zip holds '$(unzip -Z1 "$dist/browser/quillmark-extension.zip" | tr '\n' ' ')'"
+unzip -p "$dist/browser/quillmark-extension.zip" manifest.json | cmp -s - "$dist/browser/extension/manifest.json" ||
+    fail "the zipped extension is not the unpacked one"
+for manifest in "${MANIFESTS[@]}"; do
+    grep -q '"path": "quillmark-host.exe"' "$work/cab/$manifest" || fail "$manifest does not name the host beside it"
+done
+grep -q "\"chrome-extension://$extension_id/\"" "$work/cab/org.quillmark.host.json" ||
+    fail "the host's manifest does not allow the extension $extension_id"
+grep -q '"quillmark@tesselcorp.example"' "$work/cab/org.quillmark.host.firefox.json" ||
+    fail "the Firefox manifest does not allow the extension"
 
 echo "== the shipped files are Windows binaries that import system DLLs only"
 for entry in "i386 . PE32 i686" "x86_64 amd64 PE32+ x86_64"; do
@@ -206,7 +233,9 @@ for info in "$work"/version-*; do
         [ "$value" = "$version" ] || fail "${info#"$work"/version-}: $name is '$value', the INF's '$version'"
     done <"$info"
 done
-echo "version $version in the INF, the page's three codebases and all ${#SHIPPED[@]} files of both builds"
+grep -q "\"version\": \"${version//,/.}\"" "$dist/browser/extension/manifest.json" ||
+    fail "the extension is not version ${version//,/.}"
+echo "version $version in the INF, the page's three codebases, the extension and all ${#SHIPPED[@]} files of both builds"
 
 echo "== a fresh prefix: nothing of Quillmark on the machine"
 WINEPREFIX=$prefix DISPLAY= wineboot -i >/dev/null 2>&1
@@ -238,6 +267,35 @@ grep -qx "clsid=${CLASSES[0]#* }"$'\r' "$inf" || fail "the INF's code download n
 [ "$(value_of "$UNINSTALL" UninstallString)" = \
     '"C:\windows\system32\rundll32.exe" advpack.dll,LaunchINFSection C:\windows\inf\Quillmark.inf,DefaultUninstall' ] ||
     fail "the uninstall entry's command is '$(value_of "$UNINSTALL" UninstallString)'"
+
+echo "== the native messaging host is registered for the user, and serves the installed module"
+for manifest in "${MANIFESTS[@]}"; do
+    cmp -s "$installed/$manifest" "$work/cab/$manifest" || fail "$manifest is not installed beside the host"
+done
+for entry in "${HOST_KEYS[@]}"; do
+    read -r key manifest <<<"$entry"
+    [ "$(value_of "$key")" = 'C:\Program Files\Quillmark\'"$manifest" ] ||
+        fail "$key names '$(value_of "$key")', not the installed $manifest"
+done
+# Started as a browser starts it: its manifest's path, its folder's module, no display to ask in.
+host_wrapper=$work/installed-host.sh
+printf '#!/bin/sh\nexec env -u WINEDLLPATH -u QUILLMARK_STORE WINEPREFIX=%q DISPLAY= wine %q "$@"\n' \
+    "$prefix" 'C:\Program Files\Quillmark\quillmark-host.exe' >"$host_wrapper"
+chmod +x "$host_wrapper"
+served=$(cd "$QM_ROOT/tests/browser" && node --input-type=module -e "
+import { HostProcess } from './lib/host.mjs';
+const host = new HostProcess(process.argv[1]);
+const page = { client: 1, origin: 'https://bank.example', topOrigin: 'https://bank.example' };
+const hello = await host.request({ id: 1, op: 'hello' });
+const made = await host.request({ id: 2, op: 'create', ...page, class: 'SecureSession' });
+const call = await host.request({ id: 3, op: 'call', ...page, object: made.object, method: 'Base64Encode', args: ['abc'] });
+await host.close();
+console.log([hello.version, made.ok, call.error && call.error.name].join(' '));
+" "$host_wrapper" 2>&1)
+# Browser pages are always behind the lock: an unlisted site is asked about, and with no display
+# to ask in, refused.
+[ "$served" = "${version//,/.} true NotAllowedError" ] || fail "the installed host answered '$served'"
+echo "the installed host: $served"
 
 echo "== the installed tool fills the store, the pages do the whole exchange, the server reads it"
 tool='C:\Program Files\Quillmark\ledra-tool.exe'
@@ -277,6 +335,10 @@ same_registry "HKCR differs from before the install" "$work/before.reg" "$work/a
 [ -e "$installed" ] && fail "the installation folder is still there: $(ls -A "$installed" | tr '\n' ' ')"
 [ -e "$prefix/drive_c/windows/inf/Quillmark.inf" ] && fail "the kept INF is still there"
 [ -z "$(value_of "$UNINSTALL" DisplayName)" ] || fail "the uninstall entry is still there"
+for entry in "${HOST_KEYS[@]}"; do
+    read -r key manifest <<<"$entry"
+    fresh reg query "$key" >/dev/null 2>&1 && fail "$key is still there after uninstalling"
+done
 [ "$(ls "$prefix/drive_c/windows/system32" | sort)" = "$system32" ] || fail "system32 changed"
 
 echo "== the module alone: a site's own engine and store stay when it is uninstalled"
