@@ -7,7 +7,7 @@
  *   const qm = await Quillmark.connect();          // "SecureSession", "Veyra", "DSSession"
  *   const session = await qm.create("SecureSession");
  *   const sealed = await session.GenerateEx("SEED", serverCertificatePem);
- *   const cipher = await session.EncipherEx("한국어 문장");
+ *   const cipher = await session.EncipherEx("...");
  *   qm.close();
  *
  * Each method of an object returns a Promise of what the control's method returns: a failed
@@ -22,8 +22,8 @@
  * through it are gone, and connect() connects again. In Internet Explorer (and Edge's IE mode)
  * the library uses the control itself, created with new ActiveXObject, with the same API.
  *
- * The file is ES3 so that Internet Explorer reads it; it brings a small Promise where the browser
- * has none.
+ * The file is ES3 and ASCII so that Internet Explorer reads it whatever the page's encoding; it
+ * brings a small Promise where the browser has none.
  */
 (function (root) {
     "use strict";
