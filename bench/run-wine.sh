@@ -15,3 +15,6 @@ QUILLMARK_STORE=$store "$QM_ROOT/scripts/winerun" "$QM_BUILD/win64/bench/envelop
 
 echo "==> Corvane.dll (Windows build) against the machine's OpenSSL"
 "$QM_ROOT/bench/engine/compare-pe.sh"
+
+echo "==> a page in Chromium through the extension and the native host (first call, warm calls)"
+node "$QM_ROOT/bench/browser/browser_bench.mjs"

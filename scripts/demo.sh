@@ -70,4 +70,7 @@ else
     title "5. (The certificate selection dialog needs a display and a person: skipped.)"
 fi
 
+title "6. The same page in Chromium, through the Quillmark extension and the native host"
+node "$QM_ROOT/examples/browser/demo.mjs" "$QM_BUILD/screenshots/browser-demo.png"
+
 title "Done."
