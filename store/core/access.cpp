@@ -34,9 +34,10 @@ bool IsTrustedOwner(const WindowsSecurity& s, std::string_view sid) {
     return !sid.empty() && (sid == s.user || sid == kSystem || sid == kAdministrators);
 }
 
-// Whether the entry gives someone besides the user and the system any of the rights in `mask`.
+// Whether the entry gives someone besides the user and the system any of the rights in `mask`,
+// on the folder or on what is made in it.
 bool GrantsOthers(const WindowsSecurity& s, const AccessEntry& entry, uint32_t mask) {
-    if (!entry.allows || entry.inheritOnly || (entry.mask & mask) == 0) {
+    if (!entry.allows || (entry.mask & mask) == 0) {
         return false;
     }
     return !IsTrustedOwner(s, entry.sid) &&
@@ -60,15 +61,21 @@ FolderTrust JudgeWindowsFolder(const WindowsSecurity& security) {
     if (security.user.empty() || !IsTrustedOwner(security, security.owner)) {
         return FolderTrust::kOtherOwner;
     }
-    if (!security.hasDacl) {
+    if (!security.hasDacl || !OthersWhoMayWrite(security).empty()) {
         return FolderTrust::kOthersMayWrite;
     }
+    return FolderTrust::kTrusted;
+}
+
+std::vector<std::string> OthersWhoMayWrite(const WindowsSecurity& security) {
+    std::vector<std::string> others;
     for (const AccessEntry& entry : security.dacl) {
-        if (GrantsOthers(security, entry, kWriteRights)) {
-            return FolderTrust::kOthersMayWrite;
+        if (GrantsOthers(security, entry, kWriteRights) &&
+            std::find(others.begin(), others.end(), entry.sid) == others.end()) {
+            others.push_back(entry.sid);
         }
     }
-    return FolderTrust::kTrusted;
+    return others;
 }
 
 FolderTrust JudgeFolderWithoutAcls(bool onRemovableDrive) {

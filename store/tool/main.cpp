@@ -293,14 +293,33 @@ std::string ExpiryText(int64_t seconds) {
 
 enum class Access { Read, Write };
 
+// A folder that others may write to: who they are, and how to leave it to the user alone.
+std::string OpenFolderRefusal(const fs::path& folder) {
+    platform::OpenFolderAdvice advice = platform::AdviseOnOpenFolder(folder);
+    std::string text = "can be written by other users";
+    if (!advice.others.empty()) {
+        text += " (" + advice.others + ")";
+    }
+    text += ": it is neither read nor written until only you can write to it";
+    if (advice.commands.empty()) {
+        return text + " (check what is in it first)";
+    }
+    text += ". Check what is in it, then close it to others:";
+    size_t start = 0;
+    for (size_t end; (end = advice.commands.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        text += "\n    " + advice.commands.substr(start, end - start);
+    }
+    return text + "\n    " + advice.commands.substr(start);
+}
+
 // Why the store may not use one of its folders (the root, a medium, the recipients), or empty.
 std::string Refusal(const fs::path& folder) {
     switch (CheckStoreFolder(folder)) {
     case err::kForeignStore:
         return "belongs to another user: it is neither read nor written";
     case err::kOpenStore:
-        return "can be written by other users: it is neither read nor written until only you "
-               "can write to it (check what is in it first)";
+        return OpenFolderRefusal(folder);
     default:
         return {};
     }
@@ -509,26 +528,31 @@ void ImportRecipient(const fs::path& root, const Arguments& args, std::ostream& 
 
 struct Scope {
     std::string label;
+    int medium; // or kRecipients
     fs::path folder;
     bool withKey;
 };
+
+Scope MediumScope(const fs::path& root, int medium) {
+    return {"medium " + std::to_string(medium), medium, MediumFolder(root, medium), true};
+}
 
 std::vector<Scope> Scopes(const fs::path& root, const Arguments& args) {
     if (args.Has("medium") && args.Has("recipients")) {
         throw UsageError("give --medium or --recipients, not both");
     }
-    std::vector<Scope> scopes;
+    const Scope recipients{"recipients", kRecipients, RecipientsFolder(root), false};
     if (args.Has("medium")) {
-        int m = ParseMedium(args.Required("medium"));
-        scopes.push_back({"medium " + std::to_string(m), MediumFolder(root, m), true});
-    } else if (args.Has("recipients")) {
-        scopes.push_back({"recipients", RecipientsFolder(root), false});
-    } else {
-        for (int m = 0; m < kMediaCount; ++m) {
-            scopes.push_back({"medium " + std::to_string(m), MediumFolder(root, m), true});
-        }
-        scopes.push_back({"recipients", RecipientsFolder(root), false});
+        return {MediumScope(root, ParseMedium(args.Required("medium")))};
     }
+    if (args.Has("recipients")) {
+        return {recipients};
+    }
+    std::vector<Scope> scopes;
+    for (int m = 0; m < kMediaCount; ++m) {
+        scopes.push_back(MediumScope(root, m));
+    }
+    scopes.push_back(recipients);
     return scopes;
 }
 
@@ -546,46 +570,36 @@ std::string Unusable(const Entry& e) {
     return {};
 }
 
-// What a folder of the store holds: its readable entries, and the names of those that cannot
-// be read (Quillmark skips them).
-struct Contents {
-    std::vector<Entry> entries;
-    std::vector<std::string> damaged;
-};
-
-std::optional<Contents> ReadContents(const Scope& scope) {
-    std::error_code ec;
-    fs::directory_iterator it(scope.folder, ec);
-    if (ec) {
+// What a folder of the store holds, read as Quillmark reads it: from the folder that was judged,
+// opened once. Nothing when the folder is missing; `why` says why it is refused.
+std::optional<FolderContents> ReadScope(const fs::path& root, const Scope& scope,
+                                        std::string& why) {
+    platform::Folder folder;
+    switch (OpenStoreFolder(root, scope.medium, folder)) {
+    case 0:
+        return ReadFolder(folder, scope.withKey);
+    case err::kForeignStore:
+    case err::kOpenStore:
+        why = Refusal(scope.folder);
+        if (why.empty()) {
+            why = "was refused"; // it changed since: what was opened was another user's or open
+        }
+        return std::nullopt;
+    default:
         return std::nullopt;
     }
-    Contents contents;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) {
-            break;
-        }
-        if (IsHidden(it->path())) {
-            continue;
-        }
-        Entry e;
-        if (ReadEntry(it->path(), scope.withKey, e)) {
-            contents.entries.push_back(std::move(e));
-        } else {
-            contents.damaged.push_back(PathText(it->path().filename()));
-        }
-    }
-    return contents;
 }
 
 void List(const fs::path& root, const Arguments& args, std::ostream& out) {
     RequireStore(root, Access::Read);
     for (const Scope& scope : Scopes(root, args)) {
         out << "[" << scope.label << "] " << PathText(scope.folder) << "\n";
-        if (std::string why = Refusal(scope.folder); !why.empty()) {
+        std::string why;
+        std::optional<FolderContents> contents = ReadScope(root, scope, why);
+        if (!why.empty()) {
             out << "  (refused: the folder " << why << ")\n";
             continue;
         }
-        std::optional<Contents> contents = ReadContents(scope);
         if (!contents) {
             out << "  (folder missing)\n";
             continue;
@@ -633,8 +647,8 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
     auto named = [&](const std::string& id) { return byId && id.rfind(what, 0) == 0; };
     std::vector<Match> matches;
     for (const Scope& scope : Scopes(root, args)) {
-        std::optional<Contents> contents =
-            Refusal(scope.folder).empty() ? ReadContents(scope) : std::nullopt;
+        std::string why;
+        std::optional<FolderContents> contents = ReadScope(root, scope, why);
         if (!contents) {
             continue;
         }

@@ -10,10 +10,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 namespace ledra::test {
 namespace {
@@ -359,6 +363,80 @@ TEST(HostileStore, AMediumCanLiveElsewhere) {
     fs::create_directory_symlink(stick.path(), store.Medium(3));
     ASSERT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 3, 0), 1);
     EXPECT_STREQ(reinterpret_cast<char*>(area.get()), DnOf("OnStick").c_str());
+}
+
+// Someone who may rename or relink what lies on the way to a medium kept elsewhere (here a link
+// in a folder that they may write to) points it, over and over, at the user's own folder, at a
+// folder of theirs that anyone may write to, and at nothing, while the store lists and reads
+// the medium. What the store hands out comes from the folder that it judged, never from the
+// planted one.
+TEST(HostileStore, AMediumSwappedWhileItIsReadShowsOnlyWhatWasJudged) {
+    ScratchStore store;
+    ScratchFolder shared;
+    fs::path own = shared.path() / "own", planted = shared.path() / "planted";
+    fs::create_directory(own);
+    MakePrivate(own);
+    fs::create_directory(planted);
+    // The planter knows the ids of the user's entries (they are their certificates'
+    // fingerprints) and plants one under each of them.
+    Made plantedCert = MakeCertificate(Person("Planted"));
+    WipedBytes plantedKey = pki::EncryptPrivateKey(plantedCert.key.get(), pki::Secret("pw"));
+    for (int i = 0; i < 4; ++i) {
+        std::string id = AddOwn(own, MakeCertificate(Person("Own" + std::to_string(i))));
+        fs::create_directory(planted / id);
+        WriteBytes(planted / id / "cert.der", plantedCert.der);
+        WriteBytes(planted / id / "key.p8",
+                   {plantedKey.data(), plantedKey.data() + plantedKey.size()});
+    }
+    fs::permissions(planted, fs::perms::all, fs::perm_options::replace);
+    fs::path way = shared.path() / "way";
+    fs::create_directory_symlink(own, way);
+    WriteBytes(store.path() / "medium1.link", [&] {
+        std::string s = way.string() + "\n";
+        return std::vector<uint8_t>(s.begin(), s.end());
+    }());
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
+    std::thread swapper([&] {
+        const fs::path targets[] = {own, planted, shared.path() / "nothing"};
+        fs::path next = shared.path() / "next";
+        for (long i = 0; !stop.load(); ++i) {
+            std::error_code ec;
+            fs::remove(next, ec);
+            fs::create_directory_symlink(targets[i % 3], next, ec);
+            fs::rename(next, way, ec);
+            swaps.fetch_add(1);
+            // About as long as a listing takes: the link moves while most listings run.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    constexpr int kCalls = 3000;
+    const std::string plantedDn = DnOf("Planted");
+    int plantedListed = 0, plantedHandedOut = 0, ownListed = 0, refused = 0, noMedium = 0;
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    Block block;
+    for (int call = 0; call < kCalls; ++call) {
+        int32_t count = LD_GetKeyDN(qm::kKindOwn, area.get(), 1, 0);
+        std::vector<std::string> dns = Dns(count, area.get());
+        plantedListed += std::count(dns.begin(), dns.end(), plantedDn) != 0;
+        ownListed += std::count(dns.begin(), dns.end(), DnOf("Own0")) != 0;
+        refused += count == err::kOpenStore;
+        noMedium += count == err::kNoMedium;
+        plantedHandedOut +=
+            LD_GetKey(plantedDn.c_str(), qm::kKindOwn, 1, 0, "5821", &block.buffer) == 0;
+    }
+    stop = true;
+    swapper.join();
+    std::printf("planted DNs listed in %d of %d calls, a planted key handed out in %d; the own "
+                "medium listed in %d, refused %d, no medium %d\n",
+                plantedListed, kCalls, plantedHandedOut, ownListed, refused, noMedium);
+    EXPECT_EQ(plantedListed, 0);
+    EXPECT_EQ(plantedHandedOut, 0);
+    // The race ran: every state of the link was met.
+    EXPECT_GT(ownListed, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(noMedium, 0);
 }
 
 TEST(HostileStore, OfTwoCertificatesWithOneDnTheLaterStandsForIt) {

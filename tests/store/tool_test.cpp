@@ -437,6 +437,10 @@ TEST_F(Tool, KeepsAMediumOnlyInAnExistingFolderOfTheUsersOwn) {
     EXPECT_FALSE(fs::exists(missing.parent_path()));
     EXPECT_FALSE(fs::exists(store_.path() / "medium1.link"));
     EXPECT_EQ(Mode(open), 0777u);
+    // Who may write, and how to close it.
+    ToolRun refused = Run({"medium", "1", open.string()});
+    EXPECT_THAT(refused.err, HasSubstr("(its group and everyone)"));
+    EXPECT_THAT(refused.err, HasSubstr("\n    chmod go-w '" + open.string() + "'\n"));
 
     // A medium that became open since it was chosen is refused at once, and shown so.
     ScratchFolder stick;
