@@ -41,7 +41,8 @@ bool PasswordMatches(const char* password) {
     return password != nullptr && std::strcmp(password, qm::kStorePassword) == 0;
 }
 
-// The store's view of a folder: readable entries whose subject DN fits a slot, ordered by DN.
+// The store's view of a folder: readable entries whose subject DN fits a slot and a DN list
+// (certificate.h), ordered by DN.
 // Where several certificates share a DN (a renewed one beside the old), the one that expires last
 // stands for it, in listings and lookups alike.
 int32_t List(int32_t kind, const platform::Folder& folder, std::vector<Listed>& out) {
@@ -52,6 +53,9 @@ int32_t List(int32_t kind, const platform::Folder& folder, std::vector<Listed>& 
     int codePage = g_codePage.load(std::memory_order_relaxed);
     std::vector<Listed> listed;
     for (Entry& entry : contents->entries) {
+        if (!FitsADnList(entry.subject)) {
+            continue;
+        }
         AnsiText subject = ToAnsi(entry.subject, codePage, kDnLimit);
         if (subject.cut) {
             continue; // a DN that cannot be handed out whole names nothing

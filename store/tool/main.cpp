@@ -381,6 +381,12 @@ std::string CheckDn(X509* cert) {
     if (!dn) {
         throw Error("the certificate's subject cannot be read as text");
     }
+    if (!FitsADnList(*dn)) {
+        throw Error(std::string("the certificate's DN contains \"") + kDnListSeparator +
+                    "\", which separates the DNs in Quillmark's lists: Quillmark leaves it "
+                    "out and cannot use it: " +
+                    *dn);
+    }
     for (int codePage : {kUtf8CodePage, 949}) {
         if (ToAnsi(*dn, codePage, qm::kDnSlotSize - 1).cut) {
             throw Error("the certificate's DN is too long for Quillmark (at most 255 bytes): " +
@@ -558,6 +564,11 @@ std::vector<Scope> Scopes(const fs::path& root, const Arguments& args) {
 
 // Why Quillmark cannot use an entry that reads well otherwise, or empty.
 std::string Unusable(const Entry& e) {
+    if (!FitsADnList(e.subject)) {
+        return std::string("its DN contains \"") + kDnListSeparator +
+               "\", which separates the DNs in Quillmark's lists (getDNList would show it as two): "
+               "it is left out of every listing and lookup";
+    }
     if (ToAnsi(e.subject, 949, qm::kDnSlotSize - 1).cut) {
         return "its DN is longer than 255 bytes";
     }

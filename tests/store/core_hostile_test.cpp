@@ -168,6 +168,35 @@ TEST(HostileStore, SubjectDnsTooLongForASlotNameNothingAndIssuerDnsAreCut) {
     EXPECT_TRUE(records.GuardIntact());
 }
 
+// Quillmark joins the DNs of a listing with "|": a certificate whose DN holds one would read as
+// two DNs, the second of its holder's choosing (here: someone else's). It is left out of every
+// listing and lookup, so that no list shows a DN that no certificate has.
+TEST(HostileStore, ADnThatHoldsTheListSeparatorNamesNothing) {
+    ScratchStore store;
+    AddOwn(store.Medium(0), MakeCertificate(Person("Hong")));
+    // "cn=x|cn=Hong,ou=Test,o=Ledra Test,c=KR": split at "|", the real Hong's DN.
+    Made twoInOne = MakeCertificate(Person("x|cn=Hong"));
+    ASSERT_EQ(NameText(X509_get_subject_name(twoInOne.cert.get())), "cn=x|" + DnOf("Hong"))
+        << "the separator is no special character of RFC 4514";
+    AddOwn(store.Medium(0), twoInOne);
+    AddRecipient(store.Recipients(), twoInOne);
+    AddOwn(store.Medium(0), MakeCertificate(Person("A|B")));
+
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    int32_t count = LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0);
+    EXPECT_EQ(Dns(count, area.get()), std::vector<std::string>{DnOf("Hong")});
+    Guarded<CertInfoRecord> records(qm::kMaxListEntries);
+    EXPECT_EQ(LD_GetKeyInfo(qm::kKindOwn, records.get(), 0, 0, "5821"), 1);
+    EXPECT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.get(), 0), 0);
+    Block block;
+    for (const std::string& dn : {DnOf("x|cn=Hong"), DnOf("A|B")}) {
+        EXPECT_EQ(LD_GetMyCert(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &block.buffer),
+                  err::kNotFound);
+        EXPECT_EQ(LD_GetKey(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &block.buffer), err::kNotFound);
+        EXPECT_EQ(LD_GetCert(dn.c_str(), qm::kKindRecipient, &block.buffer), err::kNotFound);
+    }
+}
+
 TEST(HostileStore, SlotLimitsCountTheCodePagesBytes) {
     ScratchStore store;
     // 85 Hangul syllables take 2 bytes each in code page 949 and 3 in UTF-8: the DN (182 bytes

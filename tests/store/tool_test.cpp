@@ -321,11 +321,21 @@ TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
     MakeOptions big;
     big.exactSize = 3100;
     AddRecipient(store_.path() / "recipients", MakeCertificate({{"CN", "Big"}}, big));
+    // A DN that holds the DN lists' separator, put there by hand: the tool does not store one.
+    Made split = MakeCertificate({{"CN", "A|B"}});
+    std::string splitId = AddOwn(medium, split);
     ToolRun run = Run({"list"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("damaged entry broken"));
     EXPECT_THAT(run.out, HasSubstr("damaged entry " + id));
     EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: the certificate is larger"));
+    EXPECT_THAT(run.out, HasSubstr("cn=A|B\n"));
+    EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: its DN contains \"|\""));
+    run = Run({"import-user", "--cert", File("split.der", split.der), "--key",
+               File("split.key", PemKey(split.key.get())), "--new-pass", "pass:x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("DN contains \"|\""));
+    ASSERT_EQ(Run({"remove", "cn=A|B"}).status, 0);
 
     run = Run({"remove", "broken"});
     ASSERT_EQ(run.status, 0) << run.err;
