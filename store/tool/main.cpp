@@ -117,8 +117,10 @@ expiry, and any entry that Quillmark cannot use, with the reason.)",
     {"remove",
      "remove [--medium N | --recipients] [--all] [--] DN-OR-ID",
      R"(Remove the entry with that DN (as list shows it) or whose id starts with the given hex
-digits (at least 8); a damaged entry by the name that list shows. Several matches are
-refused unless --all. A DN that starts with "-" comes after "--".)",
+digits (at least 8); a damaged entry by the name that list shows. An id names a certificate,
+which may be on several media and among the recipients: --medium N or --recipients says
+which one. Several matches are refused, each shown with what removes it alone, unless --all.
+A DN that starts with "-" comes after "--".)",
      {{"--medium", "N", "look on medium N (0 to 3) only"},
       {"--recipients", nullptr, "look among the recipients only"},
       {"--all", nullptr, "remove every entry that matches"},
@@ -638,9 +640,19 @@ void List(const fs::path& root, const Arguments& args, std::ostream& out) {
     }
 }
 
+bool IsHexId(const std::string& text) {
+    return text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string ScopeOption(const Scope& scope) {
+    return scope.medium == kRecipients ? "--recipients"
+                                       : "--medium " + std::to_string(scope.medium);
+}
+
 // An entry that a remove names: a readable one by its DN or id, a damaged one by its name.
 struct Match {
     std::string label;
+    std::string option; // the option that names its scope: "--medium N" or "--recipients"
     fs::path folder;
     std::string shown; // the DN, or what list calls a damaged entry
     std::string id;
@@ -653,8 +665,7 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
     }
     RequireStore(root);
     const std::string& what = positional[0];
-    bool byId = what.size() >= 8 && what.size() <= 64 &&
-                what.find_first_not_of("0123456789abcdef") == std::string::npos;
+    bool byId = what.size() >= 8 && what.size() <= 64 && IsHexId(what);
     auto named = [&](const std::string& id) { return byId && id.rfind(what, 0) == 0; };
     std::vector<Match> matches;
     for (const Scope& scope : Scopes(root, args)) {
@@ -665,13 +676,14 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
         }
         for (const Entry& e : contents->entries) {
             if (e.subject == what || named(e.id)) {
-                matches.push_back({scope.label, e.folder, e.subject, e.id});
+                matches.push_back({scope.label, ScopeOption(scope), e.folder, e.subject, e.id});
             }
         }
         for (const std::string& name : contents->damaged) {
             if (name == what || named(name)) {
-                matches.push_back({scope.label, scope.folder / PathFromUtf8(name),
-                                   "damaged entry " + name, name});
+                matches.push_back({scope.label, ScopeOption(scope),
+                                   scope.folder / PathFromUtf8(name), "damaged entry " + name,
+                                   name});
             }
         }
     }
@@ -679,14 +691,17 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
         throw Error("no entry has the DN or id " + what);
     }
     if (matches.size() > 1 && !args.Has("all")) {
+        // An id names a certificate, and one certificate may be on several media and among the
+        // recipients: each match is named by where it is and its id.
         std::string list;
         for (const Match& m : matches) {
-            list += "\n  " + m.label + ": " + m.shown + " (id " + m.id.substr(0, 12) + ")";
+            // A fingerprint's first 16 hex digits name it; a damaged entry's name is given whole.
+            bool fingerprint = m.id.size() == 64 && IsHexId(m.id);
+            list += "\n  remove " + m.option + (m.id[0] == '-' ? " -- " : " ") +
+                    (fingerprint ? m.id.substr(0, 16) : m.id) + "    " + m.label + ": " + m.shown;
         }
-        throw Error(std::to_string(matches.size()) +
-                    " entries match; name one by its id, or give "
-                    "--all:" +
-                    list);
+        throw Error(std::to_string(matches.size()) + " entries match " + what +
+                    "; remove one by where it is and its id, or give --all:" + list);
     }
     for (const Match& m : matches) {
         RemoveEntry(m.folder);
@@ -731,6 +746,31 @@ void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
     out << "medium " << m << ": " << PathText(MediumFolder(root, m)) << "\n";
 }
 
+// Why the environment names no store, in the words of the system the tool runs on.
+std::string NoStoreMessage() {
+    std::optional<std::string> named = platform::EnvironmentText("QUILLMARK_STORE");
+#ifdef _WIN32
+    if (named) {
+        return "no store: %QUILLMARK_STORE% is \"" + *named +
+               "\", which is not an absolute Windows path (a drive and its folders, such as "
+               "C:\\Users\\me\\Store; under Wine a Linux folder is Z:\\home\\me\\store). "
+               "Set it to one, leave it unset for %LOCALAPPDATA%\\Quillmark\\Store, or give "
+               "--store DIR";
+    }
+    return "no store: %LOCALAPPDATA% (the user's local application data folder) cannot be found; "
+           "set %QUILLMARK_STORE% to an absolute path, or give --store DIR";
+#else
+    if (named) {
+        return "no store: QUILLMARK_STORE is \"" + *named +
+               "\", which is not an absolute path; set it to one, leave it unset for "
+               "$XDG_DATA_HOME/quillmark/store or ~/.local/share/quillmark/store, or give "
+               "--store DIR";
+    }
+    return "no store: set QUILLMARK_STORE, XDG_DATA_HOME or HOME to an absolute path, or give "
+           "--store DIR";
+#endif
+}
+
 int Run(std::vector<std::string> args) {
     CLI::App app;
     command_line::Configure(app, "ledra-tool", std::string(kUsageLine) + kStoreRule);
@@ -761,8 +801,7 @@ int Run(std::vector<std::string> args) {
     // without one there is a root only when the environment names an absolute one.
     fs::path root = store->count() != 0 ? fs::absolute(PathFromUtf8(storeText)) : StoreRoot();
     if (root.empty()) {
-        throw Error("no store: set QUILLMARK_STORE, XDG_DATA_HOME or HOME to an absolute path, "
-                    "or give --store DIR");
+        throw Error(NoStoreMessage());
     }
 
     if (command == "init") {

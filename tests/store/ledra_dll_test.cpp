@@ -408,6 +408,14 @@ TEST_F(LedraDll, FollowsTheStoreThatTheWindowsEnvironmentNames) {
         SetEnvironmentVariableW(L"QUILLMARK_STORE", relative);
         EXPECT_EQ(CountOwn(), err::kNoStore) << Utf8(relative);
     }
+    // A Linux path, as a shell that sourced the project's environment passes it: the tool names
+    // the Windows variables and the form that works.
+    ToolRun linuxPath = RunTool({L"list"});
+    EXPECT_EQ(linuxPath.status, 1u);
+    EXPECT_THAT(linuxPath.err, HasSubstr("%QUILLMARK_STORE% is \"/tmp/store\", which is not an "
+                                         "absolute Windows path"));
+    EXPECT_THAT(linuxPath.err, HasSubstr("Z:\\"));
+    EXPECT_THAT(linuxPath.err, HasSubstr("%LOCALAPPDATA%\\Quillmark\\Store"));
 
     SetEnvironmentVariableW(L"QUILLMARK_STORE", nullptr);
     qm::TaskMemory<wchar_t> local;

@@ -303,12 +303,22 @@ TEST_F(Tool, RemovesOnlyOneOfSeveralMatchesWhenToldWhich) {
         Run({"import-user", "--medium", "1", "--cert", cert, "--key", key, "--new-pass", "pass:x"})
             .status,
         0);
-    ToolRun run = Run({"remove", "cn=Twice"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("2 entries match"));
-    ASSERT_EQ(Run({"remove", "--medium", "1", "cn=Twice"}).status, 0);
+    ASSERT_EQ(Run({"import-recipient", "--cert", cert}).status, 0);
+    // One certificate has one id wherever it is: each match is shown with what removes it alone.
+    std::string id = Fingerprint(m.der).substr(0, 16);
+    for (const std::string& what : {std::string("cn=Twice"), id.substr(0, 8)}) {
+        ToolRun run = Run({"remove", what});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_THAT(run.err, HasSubstr("3 entries match " + what));
+        for (const char* where : {"--medium 0 ", "--medium 1 ", "--recipients "}) {
+            EXPECT_THAT(run.err, HasSubstr(std::string("\n  remove ") + where + id)) << where;
+        }
+    }
+    ASSERT_EQ(Run({"remove", "--medium", "1", id}).status, 0);
+    ASSERT_EQ(Run({"remove", "--recipients", "cn=Twice"}).status, 0);
     EXPECT_EQ(Entries(store_.path() / "medium0", true).size(), 1u);
     EXPECT_TRUE(Entries(store_.path() / "medium1", true).empty());
+    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
 }
 
 // What list shows as damaged, remove takes away by the same name or id.
@@ -507,6 +517,7 @@ TEST_F(Tool, MakesNoStoreWhereNoAbsoluteRootIsNamed) {
         EXPECT_EQ(run.status, 1);
         EXPECT_THAT(run.err, HasSubstr("no store"));
     }
+    EXPECT_THAT(relative.err, HasSubstr("QUILLMARK_STORE is \"store\", which is not an absolute"));
     EXPECT_TRUE(fs::is_empty(here.path()));
 }
 
