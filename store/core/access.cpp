@@ -24,14 +24,12 @@ constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kWriteRights = kAddFile | kAddSubfolder | kDeleteChild | kDelete | kWriteDac |
                                   kWriteOwner | kGenericAll | kGenericWrite;
 
-constexpr std::string_view kSystem = "S-1-5-18";
-constexpr std::string_view kAdministrators = "S-1-5-32-544";
 // Placeholders that name nobody of their own: CREATOR OWNER only shapes what is made inside,
 // OWNER RIGHTS is the owner, already checked to be trusted.
 constexpr std::array<std::string_view, 2> kPlaceholders = {"S-1-3-0", "S-1-3-4"};
 
 bool IsTrustedOwner(const WindowsSecurity& s, std::string_view sid) {
-    return !sid.empty() && (sid == s.user || sid == kSystem || sid == kAdministrators);
+    return !sid.empty() && (sid == s.user || sid == kSystemSid || sid == kAdministratorsSid);
 }
 
 // Whether the entry gives someone besides the user and the system any of the rights in `mask`,

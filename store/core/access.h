@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ledra {
@@ -26,6 +27,10 @@ enum class FolderTrust {
 // POSIX: the owner must be the user; neither the group (which may hold others) nor everyone
 // else may write.
 FolderTrust JudgePosixFolder(bool isFolder, uint32_t ownerUid, uint32_t mode, uint32_t userUid);
+
+// Whom Windows trusts beside the user with every folder: SYSTEM and the Administrators.
+inline constexpr std::string_view kSystemSid = "S-1-5-18";
+inline constexpr std::string_view kAdministratorsSid = "S-1-5-32-544";
 
 // One entry of a Windows DACL, with its SID in text form ("S-1-5-18").
 struct AccessEntry {

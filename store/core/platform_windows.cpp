@@ -112,9 +112,6 @@ std::string UserSid() {
     return user.empty() ? ReadUserSid() : user;
 }
 
-constexpr const char* kSystemSid = "S-1-5-18";
-constexpr const char* kAdministratorsSid = "S-1-5-32-544";
-
 // An account's name as the system shows it ("Everyone", "BUILTIN\\Users") with its SID, or the
 // SID alone when it names no account the system knows.
 std::string AccountName(const std::string& sidText) {

@@ -324,6 +324,13 @@ TEST(HostileStore, DamagedEntriesAreSkippedAndNeverHang) {
     fs::path huge = entry("huge");
     WriteBytes(huge / "cert.der", std::vector<uint8_t>(200000, 0x30));
     WriteBytes(medium / "stray-file", {1, 2, 3});
+    // Links inside a medium would lead out of the folder that was judged: never followed.
+    ScratchFolder elsewhere;
+    std::string otherId = AddOwn(elsewhere.path(), other);
+    fs::create_directory_symlink(elsewhere.path() / otherId, medium / "linked-entry");
+    fs::path linkedFiles = entry("linked-files");
+    fs::create_symlink(elsewhere.path() / otherId / "cert.der", linkedFiles / "cert.der");
+    fs::create_symlink(elsewhere.path() / otherId / "key.p8", linkedFiles / "key.p8");
     // An entry that a crashed writer left under its temporary name.
     fs::path unfinished = entry(".new-0123456789abcdef-000000000000");
     WriteBytes(unfinished / "cert.der", other.der);
