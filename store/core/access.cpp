@@ -24,19 +24,18 @@ constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kWriteRights = kAddFile | kAddSubfolder | kDeleteChild | kDelete | kWriteDac |
                                   kWriteOwner | kGenericAll | kGenericWrite;
 
-constexpr std::string_view kSystem = "S-1-5-18";
-constexpr std::string_view kAdministrators = "S-1-5-32-544";
 // Placeholders that name nobody of their own: CREATOR OWNER only shapes what is made inside,
 // OWNER RIGHTS is the owner, already checked to be trusted.
 constexpr std::array<std::string_view, 2> kPlaceholders = {"S-1-3-0", "S-1-3-4"};
 
 bool IsTrustedOwner(const WindowsSecurity& s, std::string_view sid) {
-    return !sid.empty() && (sid == s.user || sid == kSystem || sid == kAdministrators);
+    return !sid.empty() && (sid == s.user || sid == kSystemSid || sid == kAdministratorsSid);
 }
 
-// Whether the entry gives someone besides the user and the system any of the rights in `mask`.
+// Whether the entry gives someone besides the user and the system any of the rights in `mask`,
+// on the folder or on what is made in it.
 bool GrantsOthers(const WindowsSecurity& s, const AccessEntry& entry, uint32_t mask) {
-    if (!entry.allows || entry.inheritOnly || (entry.mask & mask) == 0) {
+    if (!entry.allows || (entry.mask & mask) == 0) {
         return false;
     }
     return !IsTrustedOwner(s, entry.sid) &&
@@ -60,15 +59,21 @@ FolderTrust JudgeWindowsFolder(const WindowsSecurity& security) {
     if (security.user.empty() || !IsTrustedOwner(security, security.owner)) {
         return FolderTrust::kOtherOwner;
     }
-    if (!security.hasDacl) {
+    if (!security.hasDacl || !OthersWhoMayWrite(security).empty()) {
         return FolderTrust::kOthersMayWrite;
     }
+    return FolderTrust::kTrusted;
+}
+
+std::vector<std::string> OthersWhoMayWrite(const WindowsSecurity& security) {
+    std::vector<std::string> others;
     for (const AccessEntry& entry : security.dacl) {
-        if (GrantsOthers(security, entry, kWriteRights)) {
-            return FolderTrust::kOthersMayWrite;
+        if (GrantsOthers(security, entry, kWriteRights) &&
+            std::find(others.begin(), others.end(), entry.sid) == others.end()) {
+            others.push_back(entry.sid);
         }
     }
-    return FolderTrust::kTrusted;
+    return others;
 }
 
 FolderTrust JudgeFolderWithoutAcls(bool onRemovableDrive) {

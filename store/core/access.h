@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ledra {
@@ -26,6 +27,10 @@ enum class FolderTrust {
 // POSIX: the owner must be the user; neither the group (which may hold others) nor everyone
 // else may write.
 FolderTrust JudgePosixFolder(bool isFolder, uint32_t ownerUid, uint32_t mode, uint32_t userUid);
+
+// Whom Windows trusts beside the user with every folder: SYSTEM and the Administrators.
+inline constexpr std::string_view kSystemSid = "S-1-5-18";
+inline constexpr std::string_view kAdministratorsSid = "S-1-5-32-544";
 
 // One entry of a Windows DACL, with its SID in text form ("S-1-5-18").
 struct AccessEntry {
@@ -43,10 +48,17 @@ struct WindowsSecurity {
 };
 
 // Windows: the owner must be the user, the system or the administrators; no entry may grant
-// anyone else a right that adds to the folder, removes from it or changes who may. Denying
-// entries are not weighed against granting ones (a group's grant could still reach someone whom
-// a deny names): a grant to anyone else refuses the folder.
+// anyone else a right that adds to the folder, removes from it or changes who may, whether on the
+// folder itself or on what is made in it (an inherit-only grant: "Everyone: (OI)(CI)(IO) full"
+// lets everyone change every entry made there, and whoever may change an entry may plant one).
+// Denying entries are not weighed against granting ones (a group's grant could still reach
+// someone whom a deny names): a grant to anyone else refuses the folder.
 FolderTrust JudgeWindowsFolder(const WindowsSecurity& security);
+
+// Whom the DACL grants such a right besides the user, the system and the administrators: their
+// SIDs, each once, in the DACL's order (an empty one for a SID that cannot be read). Empty for a
+// NULL DACL, which names nobody and lets everyone.
+std::vector<std::string> OthersWhoMayWrite(const WindowsSecurity& security);
 
 // A folder on a volume that keeps no ACLs at all (FAT, exFAT): anyone who can reach the volume
 // may write to it. A removable one (a USB stick, where users carry their certificates) is the

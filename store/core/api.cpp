@@ -24,38 +24,38 @@ struct Listed {
     std::string issuer;  // cut to fit a DN slot when longer: it is only shown
 };
 
-// Checks shared by the functions: the kind, the medium, and the folder they select.
-int32_t SelectFolder(int32_t kind, int32_t medium, fs::path& folder) {
+// Checks shared by the functions: the kind and the medium; then the folder they select, opened
+// once, so that what is listed and read is the folder that was judged.
+int32_t SelectFolder(int32_t kind, int32_t medium, platform::Folder& folder) {
     if (kind != qm::kKindOwn && kind != qm::kKindRecipient) {
         return err::kBadKind;
     }
     if (medium < 0 || medium >= kMediaCount) {
         return err::kBadMedium;
     }
-    fs::path root = StoreRoot();
-    if (int32_t rc = CheckStoreRoot(root); rc != 0) {
-        return rc;
-    }
     // A medium may be kept outside the root (a USB stick): it is trusted on its own terms.
-    folder = kind == qm::kKindOwn ? MediumFolder(root, medium) : RecipientsFolder(root);
-    return CheckStoreFolder(folder);
+    return OpenStoreFolder(StoreRoot(), kind == qm::kKindOwn ? medium : kRecipients, folder);
 }
 
 bool PasswordMatches(const char* password) {
     return password != nullptr && std::strcmp(password, qm::kStorePassword) == 0;
 }
 
-// The store's view of a folder: readable entries whose subject DN fits a slot, ordered by DN.
+// The store's view of a folder: readable entries whose subject DN fits a slot and a DN list
+// (certificate.h), ordered by DN.
 // Where several certificates share a DN (a renewed one beside the old), the one that expires last
 // stands for it, in listings and lookups alike.
-int32_t List(int32_t kind, const fs::path& folder, std::vector<Listed>& out) {
-    std::optional<std::vector<Entry>> entries = ReadEntries(folder, kind == qm::kKindOwn);
-    if (!entries) {
+int32_t List(int32_t kind, const platform::Folder& folder, std::vector<Listed>& out) {
+    std::optional<FolderContents> contents = ReadFolder(folder, kind == qm::kKindOwn);
+    if (!contents) {
         return err::kNoMedium;
     }
     int codePage = g_codePage.load(std::memory_order_relaxed);
     std::vector<Listed> listed;
-    for (Entry& entry : *entries) {
+    for (Entry& entry : contents->entries) {
+        if (!FitsADnList(entry.subject)) {
+            continue;
+        }
         AnsiText subject = ToAnsi(entry.subject, codePage, kDnLimit);
         if (subject.cut) {
             continue; // a DN that cannot be handed out whole names nothing
@@ -78,7 +78,7 @@ int32_t List(int32_t kind, const fs::path& folder, std::vector<Listed>& out) {
     return 0;
 }
 
-int32_t Find(int32_t kind, const fs::path& folder, const char* dn, Listed& found) {
+int32_t Find(int32_t kind, const platform::Folder& folder, const char* dn, Listed& found) {
     if (std::strlen(dn) > kDnLimit) {
         return err::kDnTooLong;
     }
@@ -114,7 +114,7 @@ void FillRecord(const Listed& item, CertInfoRecord& record) {
 // Lists the folder that the kind and medium select and hands each of the first 30 entries, with
 // its index, to `write`. Returns the count written or a failure.
 template <typename Write> int32_t ListFirst(int32_t kind, int32_t medium, Write&& write) {
-    fs::path folder;
+    platform::Folder folder;
     if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
         return rc;
     }
@@ -140,7 +140,7 @@ int32_t ListRecords(int32_t kind, int32_t medium, CertInfoRecord* records) {
 enum class Part { Certificate, Key };
 
 int32_t Fetch(const char* dn, int32_t kind, int32_t medium, ByteBuffer* output, Part part) {
-    fs::path folder;
+    platform::Folder folder;
     if (int32_t rc = SelectFolder(kind, medium, folder); rc != 0) {
         return rc;
     }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace ledra {
 
@@ -23,6 +24,18 @@ X509Ptr ParseCertificate(std::span<const uint8_t> der);
 // case ("cn=홍길동,ou=Users,o=Quillmark Demo,c=KR"), special characters escaped with '\'.
 // Nothing when a value cannot be read as text.
 std::optional<std::string> NameText(const X509_NAME* name);
+
+// Quillmark hands out the DNs of a listing joined by this character (getDNList), and its pages
+// split the list there: a DN that holds one would read as two, neither of them its own (and the
+// second, text of the certificate's holder's choosing, may look like anyone's). Escaping it would
+// hand pages a DN text that no other program writes for that name, so such a certificate is left
+// out: the store neither lists it nor finds it, as it does a DN too long for a slot.
+inline constexpr char kDnListSeparator = '|';
+
+// Whether the DN text can stand in a DN list of Quillmark's.
+inline bool FitsADnList(std::string_view dn) {
+    return dn.find(kDnListSeparator) == std::string_view::npos;
+}
 
 // The end of the validity period in seconds since 1970, or nothing when it cannot be read.
 std::optional<int64_t> NotAfter(const X509* cert);

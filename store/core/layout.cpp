@@ -18,6 +18,53 @@ namespace {
 std::mutex g_rootLock;
 std::string g_rootOverride;
 
+constexpr const char* kLinkSuffix = ".link";
+constexpr size_t kMaxLinkFileSize = 4096;
+
+std::string MediumName(int medium) {
+    return "medium" + std::to_string(medium);
+}
+
+// The folder that a "mediumN.link" file names: its first line, a path relative to the root or
+// absolute; nothing when the line is empty.
+std::optional<fs::path> LinkTarget(const fs::path& root, const WipedBytes& link) {
+    std::string target(link.data(), link.data() + link.size());
+    target = target.substr(0, target.find_first_of("\r\n"));
+    if (target.empty()) {
+        return std::nullopt;
+    }
+    fs::path path = PathFromUtf8(target);
+    return path.is_absolute() ? path : root / path;
+}
+
+int32_t RefusalCode(FolderTrust trust) {
+    switch (trust) {
+    case FolderTrust::kOtherOwner:
+        return err::kForeignStore;
+    case FolderTrust::kOthersMayWrite:
+        return err::kOpenStore;
+    case FolderTrust::kTrusted:
+        return 0;
+    default:
+        return err::kNoMedium;
+    }
+}
+
+// Takes an opened folder of the store into `out` when the store may read it. One that could not
+// be opened is not read either way; it is refused as what its path shows (another user's folder
+// that this one may not open) or else is no medium.
+int32_t Opened(platform::Folder folder, const fs::path& path, platform::Folder& out) {
+    if (!folder) {
+        int32_t rc = RefusalCode(platform::InspectFolder(path));
+        return rc != 0 ? rc : err::kNoMedium;
+    }
+    if (int32_t rc = RefusalCode(folder.Judge()); rc != 0) {
+        return rc;
+    }
+    out = std::move(folder);
+    return 0;
+}
+
 std::string RandomSuffix() {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
     static const char kDigits[] = "0123456789abcdef";
@@ -166,16 +213,37 @@ void PrepareRootForWriting(const fs::path& root) {
 }
 
 fs::path MediumFolder(const fs::path& root, int medium) {
-    std::string name = "medium" + std::to_string(medium);
-    if (std::optional<WipedBytes> link = ReadSmallFile(root / (name + ".link"), 4096)) {
-        std::string target(link->data(), link->data() + link->size());
-        target = target.substr(0, target.find_first_of("\r\n"));
-        if (!target.empty()) {
-            fs::path path = PathFromUtf8(target);
-            return path.is_absolute() ? path : root / path;
+    std::string name = MediumName(medium);
+    WipedBytes link;
+    if (platform::ReadRegularFile(root / (name + kLinkSuffix), kMaxLinkFileSize, link)) {
+        if (std::optional<fs::path> target = LinkTarget(root, link)) {
+            return *target;
         }
     }
     return root / name;
+}
+
+int32_t OpenStoreFolder(const fs::path& root, int medium, platform::Folder& out) {
+    if (root.empty() || !root.is_absolute()) {
+        return err::kNoStore;
+    }
+    platform::Folder store;
+    if (int32_t rc = Opened(platform::Folder::Open(root), root, store); rc != 0) {
+        return rc;
+    }
+    if (medium == kRecipients) {
+        return Opened(store.Child(kRecipientsFolder, true), root / kRecipientsFolder, out);
+    }
+    // A medium's own folder may be a link that the user put in the root: it leads where the user
+    // chose, and what it leads to is judged.
+    std::string name = MediumName(medium);
+    WipedBytes link;
+    if (store.ReadFile(name + kLinkSuffix, kMaxLinkFileSize, link)) {
+        if (std::optional<fs::path> target = LinkTarget(root, link)) {
+            return Opened(platform::Folder::Open(*target), *target, out);
+        }
+    }
+    return Opened(store.Child(name, true), root / name, out);
 }
 
 fs::path RecipientsFolder(const fs::path& root) {
@@ -201,12 +269,13 @@ bool IsEncryptedPrivateKey(std::span<const uint8_t> der) {
     return whole;
 }
 
-bool ReadEntry(const fs::path& folder, bool withKey, Entry& out) {
-    std::optional<WipedBytes> cert = ReadSmallFile(folder / kCertFile);
-    if (!cert) {
+bool ReadEntry(const platform::Folder& folder, const fs::path& name, bool withKey, Entry& out) {
+    platform::Folder entry = folder.Child(name, false);
+    WipedBytes cert;
+    if (!entry || !entry.ReadFile(kCertFile, kMaxEntryFileSize, cert)) {
         return false;
     }
-    X509Ptr x509 = ParseCertificate(cert->span());
+    X509Ptr x509 = ParseCertificate(cert.span());
     if (!x509) {
         return false;
     }
@@ -217,41 +286,53 @@ bool ReadEntry(const fs::path& folder, bool withKey, Entry& out) {
         return false;
     }
     if (withKey) {
-        std::optional<WipedBytes> key = ReadSmallFile(folder / kKeyFile);
-        if (!key || !IsEncryptedPrivateKey(key->span())) {
+        WipedBytes key;
+        if (!entry.ReadFile(kKeyFile, kMaxEntryFileSize, key) ||
+            !IsEncryptedPrivateKey(key.span())) {
             return false;
         }
-        out.key = std::move(*key);
+        out.key = std::move(key);
     }
-    out.id = PathText(folder.filename());
-    out.folder = folder;
-    out.cert.assign(cert->data(), cert->data() + cert->size());
+    out.id = PathText(name);
+    out.folder = entry.path();
+    out.cert.assign(cert.data(), cert.data() + cert.size());
     out.subject = std::move(*subject);
     out.issuer = std::move(*issuer);
     out.notAfter = *notAfter;
     return true;
 }
 
-std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withKey) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    if (ec) {
+bool ReadEntry(const fs::path& entryFolder, bool withKey, Entry& out) {
+    platform::Folder folder = platform::Folder::Open(entryFolder.parent_path());
+    return ReadEntry(folder, entryFolder.filename(), withKey, out);
+}
+
+std::optional<FolderContents> ReadFolder(const platform::Folder& folder, bool withKey) {
+    std::optional<std::vector<fs::path>> names = folder.Names();
+    if (!names) {
         return std::nullopt;
     }
-    std::vector<Entry> entries;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) {
-            break; // the folder went away while it was read: keep what was read
-        }
-        if (IsHidden(it->path())) {
+    FolderContents contents;
+    for (const fs::path& name : *names) {
+        if (IsHidden(name)) {
             continue;
         }
         Entry entry;
-        if (ReadEntry(it->path(), withKey, entry)) {
-            entries.push_back(std::move(entry));
+        if (ReadEntry(folder, name, withKey, entry)) {
+            contents.entries.push_back(std::move(entry));
+        } else {
+            contents.damaged.push_back(PathText(name));
         }
     }
-    return entries;
+    return contents;
+}
+
+std::optional<std::vector<Entry>> ReadEntries(const fs::path& folder, bool withKey) {
+    std::optional<FolderContents> contents = ReadFolder(platform::Folder::Open(folder), withKey);
+    if (!contents) {
+        return std::nullopt;
+    }
+    return std::move(contents->entries);
 }
 
 void WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes) {

@@ -29,6 +29,7 @@
 #pragma once
 
 #include "store/core/certificate.h"
+#include "store/core/platform.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -104,6 +105,17 @@ void CreatePrivateFolders(const fs::path& folder);
 fs::path MediumFolder(const fs::path& root, int medium);
 fs::path RecipientsFolder(const fs::path& root);
 
+// In place of a medium: the recipients' folder.
+inline constexpr int kRecipients = -1;
+
+// Opens the folder that holds the entries of medium 0..3 (or of kRecipients) for reading, once:
+// the root is opened and judged, the medium's link file read from it and the folder it names
+// opened (else the root's own "mediumN"), and that folder judged as it was opened. 0 with the
+// folder in `out` when the store may read it; err::kNoStore without an absolute root;
+// err::kNoMedium when nothing is there or it is not a folder; err::kForeignStore or
+// err::kOpenStore when the root or the folder is refused (CheckStoreFolder).
+int32_t OpenStoreFolder(const fs::path& root, int medium, platform::Folder& out);
+
 // Whether a name in a store folder is work in progress (it starts with '.'), never read.
 bool IsHidden(const fs::path& path);
 
@@ -122,9 +134,20 @@ struct Entry {
     int64_t notAfter = 0;
 };
 
-// Reads the entry folder; false when a file is missing or damaged. With `withKey` the key file
-// must be there and hold an EncryptedPrivateKeyInfo.
-bool ReadEntry(const fs::path& folder, bool withKey, Entry& out);
+// Reads the entry of that name in an open folder; false when it is not a folder (a link is not
+// followed), or a file is missing or damaged. With `withKey` the key file must be there and hold
+// an EncryptedPrivateKeyInfo.
+bool ReadEntry(const platform::Folder& folder, const fs::path& name, bool withKey, Entry& out);
+bool ReadEntry(const fs::path& entryFolder, bool withKey, Entry& out);
+
+// What an open folder of the store holds, in no particular order: its readable entries, and the
+// names of those that cannot be read (the store skips them). Names that start with '.' are
+// neither. Nothing when the folder cannot be listed.
+struct FolderContents {
+    std::vector<Entry> entries;
+    std::vector<std::string> damaged;
+};
+std::optional<FolderContents> ReadFolder(const platform::Folder& folder, bool withKey);
 
 // Every readable entry of a folder (damaged ones are skipped), in no particular order. Nothing
 // when the folder does not exist.

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ledra {
 class WipedBytes;
@@ -35,8 +36,64 @@ std::optional<std::string> EnvironmentText(const char* name);
 // default (see layout.h). Not yet checked to be absolute.
 fs::path RootFromEnvironment();
 
-// Who owns the folder and who besides may write to it, judged by the rules of access.h.
+// A folder opened once. What is judged and what is read are that same folder, whatever happens
+// to its path meanwhile (a folder on the way renamed, a link pointed elsewhere): its owner and
+// its ACL or mode are read from the open handle, and its content is listed and read relative to
+// it, never through a path resolved anew.
+class Folder {
+public:
+    Folder() = default;
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    ~Folder();
+
+    // The folder at an absolute path, through any links on the way and at its end (a medium may
+    // be kept behind one). Closed when nothing is there, it is not a folder, or it cannot be
+    // opened.
+    static Folder Open(const fs::path& path);
+
+    // The folder of that name directly inside this one. With `followLink` a link of that name
+    // leads where it points, else a link is not opened at all (what the store reads inside a
+    // medium never leads out of it). Closed as Open is.
+    Folder Child(const fs::path& name, bool followLink) const;
+
+    explicit operator bool() const;
+    // The path it was opened by: for names and messages, never to be opened again.
+    const fs::path& path() const { return path_; }
+
+    // Who owns the opened folder and who besides may write to it, by the rules of access.h.
+    FolderTrust Judge() const;
+
+    // The names in the folder ("." and ".." left out); nothing when it cannot be listed.
+    std::optional<std::vector<fs::path>> Names() const;
+
+    // As ReadRegularFile, for a file directly inside the folder; a link is never followed.
+    bool ReadFile(const fs::path& name, size_t limit, WipedBytes& out) const;
+
+private:
+    fs::path path_;
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Who owns the folder and who besides may write to it, judged by the rules of access.h on the
+// folder as it is opened; one that cannot be opened is judged by what its path shows (kMissing
+// when nothing is there).
 FolderTrust InspectFolder(const fs::path& folder);
+
+// For the tool's refusal of a folder that others may write to: who they are, in words, and the
+// commands (one a line) that leave it to its user alone, as the store makes its own folders.
+// Either is empty where it cannot be told.
+struct OpenFolderAdvice {
+    std::string others;
+    std::string commands;
+};
+OpenFolderAdvice AdviseOnOpenFolder(const fs::path& folder);
 
 // Makes one folder open to this user alone (and, on Windows, the system and the administrators,
 // as the user's own profile folders are); false when something of that name is there already.

@@ -3,6 +3,7 @@
 #include "store/core/layout.h"
 #include "store/core/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <stdio.h>
@@ -11,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace ledra::platform {
 namespace {
@@ -75,6 +78,43 @@ fs::path Absolute(const std::optional<std::string>& path) {
     return path && (*path)[0] == '/' ? fs::path(*path) : fs::path();
 }
 
+// A single name in a folder, never a path that leads elsewhere.
+bool IsOneName(const fs::path& name) {
+    const std::string& text = name.native();
+    return !text.empty() && text != "." && text != ".." && text.find('/') == std::string::npos;
+}
+
+// Reads the regular file open as `fd` (closed: false), of at most `limit` bytes.
+bool ReadOpenFile(int fd, size_t limit, WipedBytes& out) {
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<uint64_t>(st.st_size) > limit) {
+        return false;
+    }
+    // One byte more than the limit tells a file that grew meanwhile from one that did not.
+    WipedBytes bytes(limit + 1);
+    size_t done = 0;
+    for (;;) {
+        ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+        if (done > limit) {
+            return false;
+        }
+    }
+    bytes.Resize(done);
+    out = std::move(bytes);
+    return true;
+}
+
 } // namespace
 
 std::optional<std::string> EnvironmentText(const char* name) {
@@ -98,12 +138,119 @@ fs::path RootFromEnvironment() {
     return {};
 }
 
+Folder::Folder(Folder&& other) noexcept
+    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        path_ = std::move(other.path_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+Folder Folder::Open(const fs::path& path) {
+    Folder folder;
+    // O_DIRECTORY: a FIFO or a device in a folder's place is refused before it is opened.
+    folder.fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (folder.fd_ >= 0) {
+        folder.path_ = path;
+    }
+    return folder;
+}
+
+Folder Folder::Child(const fs::path& name, bool followLink) const {
+    Folder child;
+    if (fd_ < 0 || !IsOneName(name)) {
+        return child;
+    }
+    int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+    child.fd_ = openat(fd_, name.c_str(), flags);
+    if (child.fd_ >= 0) {
+        child.path_ = path_ / name;
+    }
+    return child;
+}
+
+Folder::operator bool() const {
+    return fd_ >= 0;
+}
+
+FolderTrust Folder::Judge() const {
+    struct stat st {};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) {
+        return FolderTrust::kMissing;
+    }
+    return JudgePosixFolder(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
+}
+
+std::optional<std::vector<fs::path>> Folder::Names() const {
+    // A directory stream of its own over the same folder; it shares the position with `fd_`, so
+    // every listing starts from the beginning.
+    int copy = fd_ >= 0 ? fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
+    DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (dir == nullptr) {
+        if (copy >= 0) {
+            close(copy);
+        }
+        return std::nullopt;
+    }
+    rewinddir(dir);
+    std::vector<fs::path> names;
+    while (const dirent* entry = readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    closedir(dir);
+    return names;
+}
+
+bool Folder::ReadFile(const fs::path& name, size_t limit, WipedBytes& out) const {
+    if (fd_ < 0 || !IsOneName(name)) {
+        return false;
+    }
+    // Non-blocking: a FIFO planted in the store must not hang the caller.
+    Fd file(openat(fd_, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    return ReadOpenFile(file.get(), limit, out);
+}
+
 FolderTrust InspectFolder(const fs::path& folder) {
+    if (Folder opened = Folder::Open(folder)) {
+        return opened.Judge();
+    }
     struct stat st {};
     if (stat(folder.c_str(), &st) != 0) {
         return FolderTrust::kMissing; // nothing this user can read there
     }
     return JudgePosixFolder(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
+}
+
+OpenFolderAdvice AdviseOnOpenFolder(const fs::path& folder) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) {
+        return {};
+    }
+    bool group = (st.st_mode & S_IWGRP) != 0, others = (st.st_mode & S_IWOTH) != 0;
+    OpenFolderAdvice advice;
+    advice.others = group && others ? "its group and everyone" : group ? "its group" : "everyone";
+    // Quoted for the shell: ' ends the quoted text, so it is given as '\''.
+    std::string quoted = "'";
+    for (char c : PathText(folder)) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    advice.commands = "chmod go-w " + quoted + "'";
+    return advice;
 }
 
 bool MakePrivateFolder(const fs::path& folder) {
@@ -167,36 +314,7 @@ void MoveFolder(const fs::path& from, const fs::path& to) {
 bool ReadRegularFile(const fs::path& path, size_t limit, WipedBytes& out) {
     // Non-blocking open: a FIFO planted in the store must not hang the caller.
     Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        static_cast<uint64_t>(st.st_size) > limit) {
-        return false;
-    }
-    // One byte more than the limit tells a file that grew meanwhile from one that did not.
-    WipedBytes bytes(limit + 1);
-    size_t done = 0;
-    for (;;) {
-        ssize_t n = read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-        if (done > limit) {
-            return false;
-        }
-    }
-    bytes.Resize(done);
-    out = std::move(bytes);
-    return true;
+    return ReadOpenFile(fd.get(), limit, out);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <winternl.h>
 #include <knownfolders.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -18,6 +19,7 @@
 #include <climits>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace ledra::platform {
@@ -110,6 +112,23 @@ std::string UserSid() {
     return user.empty() ? ReadUserSid() : user;
 }
 
+// An account's name as the system shows it ("Everyone", "BUILTIN\\Users") with its SID, or the
+// SID alone when it names no account the system knows.
+std::string AccountName(const std::string& sidText) {
+    qm::LocalMemory<void> sid;
+    if (!ConvertStringSidToSidW(WideFromUtf8(sidText).c_str(), sid.out())) {
+        return sidText;
+    }
+    wchar_t name[256] = {}, domain[256] = {};
+    DWORD nameSize = 256, domainSize = 256;
+    SID_NAME_USE use{};
+    if (!LookupAccountSidW(nullptr, sid.get(), name, &nameSize, domain, &domainSize, &use)) {
+        return sidText;
+    }
+    std::wstring account = domain[0] != L'\0' ? std::wstring(domain) + L"\\" + name : name;
+    return Utf8FromWide(account) + " (" + sidText + ")";
+}
+
 // The SID of an ACE whose layout puts it right after the mask, else nothing.
 PSID SidOf(const ACE_HEADER* header) {
     switch (header->AceType) {
@@ -180,6 +199,18 @@ private:
     SECURITY_ATTRIBUTES attributes_{};
 };
 
+// What the security functions gave of an owner and a DACL, as the rules of access.h take it.
+WindowsSecurity SecurityFrom(PSID owner, const ACL* dacl) {
+    WindowsSecurity security;
+    security.owner = SidText(owner);
+    security.user = UserSid();
+    security.hasDacl = dacl != nullptr;
+    if (dacl != nullptr) {
+        security.dacl = Entries(dacl);
+    }
+    return security;
+}
+
 std::optional<WindowsSecurity> ReadSecurity(const fs::path& path) {
     PSID owner = nullptr;
     ACL* dacl = nullptr;
@@ -189,14 +220,19 @@ std::optional<WindowsSecurity> ReadSecurity(const fs::path& path) {
                               nullptr, &dacl, nullptr, descriptor.out()) != ERROR_SUCCESS) {
         return std::nullopt;
     }
-    WindowsSecurity security;
-    security.owner = SidText(owner);
-    security.user = UserSid();
-    security.hasDacl = dacl != nullptr;
-    if (dacl != nullptr) {
-        security.dacl = Entries(dacl);
+    return SecurityFrom(owner, dacl);
+}
+
+std::optional<WindowsSecurity> ReadSecurity(HANDLE handle) {
+    PSID owner = nullptr;
+    ACL* dacl = nullptr;
+    qm::LocalMemory<void> descriptor;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, descriptor.out()) != ERROR_SUCCESS) {
+        return std::nullopt;
     }
-    return security;
+    return SecurityFrom(owner, dacl);
 }
 
 // The volume of a path: whether it keeps ACLs (true for one that cannot be asked, which is then
@@ -214,6 +250,129 @@ Volume VolumeOf(const fs::path& path) {
         return {};
     }
     return {(flags & FILE_PERSISTENT_ACLS) != 0, GetDriveTypeW(volume) == DRIVE_REMOVABLE};
+}
+
+// The judgement of a folder from its security, asking its volume only when the security could
+// be that of a volume without ACLs: asking costs a look at the device, and Wine complains on the
+// console when it cannot read one.
+template <typename AskVolume>
+FolderTrust JudgeSecurity(const std::optional<WindowsSecurity>& security, AskVolume&& volume) {
+    if (!security || security->owner.empty() || !security->hasDacl) {
+        if (Volume v = volume(); !v.keepsAcls) {
+            return JudgeFolderWithoutAcls(v.removable);
+        }
+    }
+    // An owner that cannot be read is not known to be the user.
+    return security ? JudgeWindowsFolder(*security) : FolderTrust::kOtherOwner;
+}
+
+// The system's own open relative to a folder, NtCreateFile, is taken from ntdll (loaded in every
+// process) when it is first needed, so that the DLL imports nothing beyond the usual system DLLs.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*,
+                                              IO_STATUS_BLOCK*, LARGE_INTEGER*, ULONG, ULONG, ULONG,
+                                              ULONG, void*, ULONG);
+using NtQueryVolumeFunction = NTSTATUS(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG,
+                                               FS_INFORMATION_CLASS);
+
+template <typename F> F NtFunction(const char* name) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr
+               ? nullptr
+               : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
+}
+
+constexpr ULONG kRemovableMedia = 0x1; // FILE_REMOVABLE_MEDIA of FILE_FS_DEVICE_INFORMATION
+
+Volume VolumeOf(HANDLE handle) {
+    static const auto query = NtFunction<NtQueryVolumeFunction>("NtQueryVolumeInformationFile");
+    DWORD flags = 0;
+    if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+        return {};
+    }
+    FILE_FS_DEVICE_INFORMATION device{};
+    IO_STATUS_BLOCK io{};
+    bool removable = query != nullptr &&
+                     query(handle, &io, &device, sizeof(device), FileFsDeviceInformation) >= 0 &&
+                     (device.Characteristics & kRemovableMedia) != 0;
+    return {(flags & FILE_PERSISTENT_ACLS) != 0, removable};
+}
+
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+constexpr ACCESS_MASK kFileAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Every sharing mode: a reader never stops the tool from replacing or removing anything.
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the name relative to an open folder; null when that fails. `options` says what it must
+// be (FILE_DIRECTORY_FILE or FILE_NON_DIRECTORY_FILE) and whether a link is opened as itself
+// (FILE_OPEN_REPARSE_POINT) rather than followed.
+qm::UniqueHandle OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
+                              ULONG options) {
+    static const auto create = NtFunction<NtCreateFileFunction>("NtCreateFile");
+    if (create == nullptr || name.empty() || name.size() > 32767) {
+        return {};
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    NTSTATUS status = create(&handle, access, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN,
+                             options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return qm::UniqueHandle(status >= 0 ? handle : nullptr);
+}
+
+// The attributes of an open file or folder (INVALID_FILE_ATTRIBUTES when they cannot be read).
+DWORD AttributesOf(HANDLE handle) {
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info))) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return info.FileAttributes;
+}
+
+bool IsFolder(HANDLE handle, bool linkAllowed) {
+    DWORD attributes = AttributesOf(handle);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (linkAllowed || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+}
+
+// A single name in a folder, never a path that leads elsewhere.
+bool IsOneName(const std::wstring& name) {
+    return !name.empty() && name != L"." && name != L".." &&
+           name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+// Reads the regular file open as `file`, of at most `limit` bytes.
+bool ReadOpenFile(HANDLE file, size_t limit, WipedBytes& out) {
+    LARGE_INTEGER size{};
+    if (file == nullptr || GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size) ||
+        size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > limit) {
+        return false;
+    }
+    // One byte more than the limit tells a file that grew meanwhile from one that did not.
+    WipedBytes bytes(limit + 1);
+    size_t done = 0;
+    for (;;) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+        DWORD n = 0;
+        if (!::ReadFile(file, bytes.data() + done, chunk, &n, nullptr)) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += n;
+        if (done > limit) {
+            return false;
+        }
+    }
+    bytes.Resize(done);
+    out = std::move(bytes);
+    return true;
 }
 
 } // namespace
@@ -261,7 +420,110 @@ fs::path RootFromEnvironment() {
     return fs::path(folder.get()) / L"Quillmark" / L"Store";
 }
 
+Folder::Folder(Folder&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, nullptr)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        qm::UniqueHandle old(static_cast<HANDLE>(handle_));
+        path_ = std::move(other.path_);
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    qm::UniqueHandle old(static_cast<HANDLE>(handle_));
+}
+
+Folder Folder::Open(const fs::path& path) {
+    Folder folder;
+    qm::UniqueHandle handle(CreateFileW(path.c_str(), kFolderAccess, kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle && IsFolder(handle.get(), true)) {
+        folder.handle_ = handle.release();
+        folder.path_ = path;
+    }
+    return folder;
+}
+
+Folder Folder::Child(const fs::path& name, bool followLink) const {
+    Folder child;
+    if (handle_ == nullptr || !IsOneName(name.native())) {
+        return child;
+    }
+    ULONG options = FILE_DIRECTORY_FILE | (followLink ? 0 : FILE_OPEN_REPARSE_POINT);
+    qm::UniqueHandle handle =
+        OpenRelative(static_cast<HANDLE>(handle_), name.native(), kFolderAccess, options);
+    if (handle && IsFolder(handle.get(), followLink)) {
+        child.handle_ = handle.release();
+        child.path_ = path_ / name;
+    }
+    return child;
+}
+
+Folder::operator bool() const {
+    return handle_ != nullptr;
+}
+
+FolderTrust Folder::Judge() const {
+    if (handle_ == nullptr) {
+        return FolderTrust::kMissing;
+    }
+    HANDLE handle = static_cast<HANDLE>(handle_);
+    return JudgeSecurity(ReadSecurity(handle), [&] { return VolumeOf(handle); });
+}
+
+std::optional<std::vector<fs::path>> Folder::Names() const {
+    if (handle_ == nullptr) {
+        return std::nullopt;
+    }
+    HANDLE handle = static_cast<HANDLE>(handle_);
+    // Aligned for the records the system writes into it.
+    std::vector<uint64_t> buffer(64 * 1024 / sizeof(uint64_t));
+    std::vector<fs::path> names;
+    FILE_INFO_BY_HANDLE_CLASS what = FileIdBothDirectoryRestartInfo; // from the beginning
+    for (;;) {
+        if (!GetFileInformationByHandleEx(handle, what, buffer.data(),
+                                          static_cast<DWORD>(buffer.size() * sizeof(uint64_t)))) {
+            if (GetLastError() == ERROR_NO_MORE_FILES) {
+                return names;
+            }
+            return std::nullopt;
+        }
+        what = FileIdBothDirectoryInfo;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(buffer.data());
+        for (size_t offset = 0;;) {
+            const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + offset);
+            std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                names.emplace_back(std::move(name));
+            }
+            if (info->NextEntryOffset == 0) {
+                break;
+            }
+            offset += info->NextEntryOffset;
+        }
+    }
+}
+
+bool Folder::ReadFile(const fs::path& name, size_t limit, WipedBytes& out) const {
+    if (handle_ == nullptr || !IsOneName(name.native())) {
+        return false;
+    }
+    qm::UniqueHandle file = OpenRelative(static_cast<HANDLE>(handle_), name.native(), kFileAccess,
+                                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    DWORD attributes = file ? AttributesOf(file.get()) : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    return ReadOpenFile(file.get(), limit, out);
+}
+
 FolderTrust InspectFolder(const fs::path& folder) {
+    if (Folder opened = Folder::Open(folder)) {
+        return opened.Judge();
+    }
     DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return FolderTrust::kMissing; // nothing this user can read there
@@ -269,17 +531,43 @@ FolderTrust InspectFolder(const fs::path& folder) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return FolderTrust::kNotAFolder;
     }
+    return JudgeSecurity(ReadSecurity(folder), [&] { return VolumeOf(folder); });
+}
+
+OpenFolderAdvice AdviseOnOpenFolder(const fs::path& folder) {
     std::optional<WindowsSecurity> security = ReadSecurity(folder);
-    // A folder without an owner or without a DACL may be on a volume that keeps no ACLs at all
-    // (FAT or exFAT, as most sticks). Only then is the volume asked: asking costs a look at the
-    // device, and Wine complains on the console when it cannot read one.
+    OpenFolderAdvice advice;
     if (!security || security->owner.empty() || !security->hasDacl) {
-        if (Volume volume = VolumeOf(folder); !volume.keepsAcls) {
-            return JudgeFolderWithoutAcls(volume.removable);
+        if (!VolumeOf(folder).keepsAcls) {
+            advice.others = "every account of this computer: its drive keeps no permissions";
+            return advice;
         }
     }
-    // An owner that cannot be read is not known to be the user.
-    return security ? JudgeWindowsFolder(*security) : FolderTrust::kOtherOwner;
+    if (!security) {
+        return advice;
+    }
+    std::vector<std::string> others = OthersWhoMayWrite(*security);
+    for (const std::string& sid :
+         security->hasDacl ? others : std::vector<std::string>{"S-1-1-0"}) {
+        std::string name = sid.empty() ? "an account whose SID cannot be read" : AccountName(sid);
+        advice.others += (advice.others.empty() ? "" : ", ") + name;
+    }
+    // The user's, SYSTEM's and the Administrators' grants in place of everything inherited, then
+    // the others' own grants taken away.
+    std::string path = "\"" + PathText(folder) + "\"";
+    advice.commands = "icacls " + path + " /inheritance:r /grant:r";
+    for (const std::string& who :
+         {security->user, std::string(kSystemSid), std::string(kAdministratorsSid)}) {
+        advice.commands += " \"*" + who + ":(OI)(CI)F\"";
+    }
+    std::string removals;
+    for (const std::string& sid : others) {
+        removals += sid.empty() ? "" : " *" + sid;
+    }
+    if (!removals.empty()) {
+        advice.commands += "\nicacls " + path + " /remove:g" + removals;
+    }
+    return advice;
 }
 
 bool MakePrivateFolder(const fs::path& folder) {
@@ -357,35 +645,9 @@ void MoveFolder(const fs::path& from, const fs::path& to) {
 }
 
 bool ReadRegularFile(const fs::path& path, size_t limit, WipedBytes& out) {
-    // Every sharing mode: a reader never stops the tool from replacing or removing a file.
-    qm::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.get(), &size) ||
-        size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > limit) {
-        return false;
-    }
-    // One byte more than the limit tells a file that grew meanwhile from one that did not.
-    WipedBytes bytes(limit + 1);
-    size_t done = 0;
-    for (;;) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
-        DWORD n = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, chunk, &n, nullptr)) {
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += n;
-        if (done > limit) {
-            return false;
-        }
-    }
-    bytes.Resize(done);
-    out = std::move(bytes);
-    return true;
+    qm::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    return ReadOpenFile(file.get(), limit, out);
 }
 
 AnsiEncoder::AnsiEncoder(int codePage) : codePage_(codePage) {}

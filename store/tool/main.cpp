@@ -117,8 +117,10 @@ expiry, and any entry that Quillmark cannot use, with the reason.)",
     {"remove",
      "remove [--medium N | --recipients] [--all] [--] DN-OR-ID",
      R"(Remove the entry with that DN (as list shows it) or whose id starts with the given hex
-digits (at least 8); a damaged entry by the name that list shows. Several matches are
-refused unless --all. A DN that starts with "-" comes after "--".)",
+digits (at least 8); a damaged entry by the name that list shows. An id names a certificate,
+which may be on several media and among the recipients: --medium N or --recipients says
+which one. Several matches are refused, each shown with what removes it alone, unless --all.
+A DN that starts with "-" comes after "--".)",
      {{"--medium", "N", "look on medium N (0 to 3) only"},
       {"--recipients", nullptr, "look among the recipients only"},
       {"--all", nullptr, "remove every entry that matches"},
@@ -293,14 +295,33 @@ std::string ExpiryText(int64_t seconds) {
 
 enum class Access { Read, Write };
 
+// A folder that others may write to: who they are, and how to leave it to the user alone.
+std::string OpenFolderRefusal(const fs::path& folder) {
+    platform::OpenFolderAdvice advice = platform::AdviseOnOpenFolder(folder);
+    std::string text = "can be written by other users";
+    if (!advice.others.empty()) {
+        text += " (" + advice.others + ")";
+    }
+    text += ": it is neither read nor written until only you can write to it";
+    if (advice.commands.empty()) {
+        return text + " (check what is in it first)";
+    }
+    text += ". Check what is in it, then close it to others:";
+    size_t start = 0;
+    for (size_t end; (end = advice.commands.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        text += "\n    " + advice.commands.substr(start, end - start);
+    }
+    return text + "\n    " + advice.commands.substr(start);
+}
+
 // Why the store may not use one of its folders (the root, a medium, the recipients), or empty.
 std::string Refusal(const fs::path& folder) {
     switch (CheckStoreFolder(folder)) {
     case err::kForeignStore:
         return "belongs to another user: it is neither read nor written";
     case err::kOpenStore:
-        return "can be written by other users: it is neither read nor written until only you "
-               "can write to it (check what is in it first)";
+        return OpenFolderRefusal(folder);
     default:
         return {};
     }
@@ -361,6 +382,12 @@ std::string CheckDn(X509* cert) {
     std::optional<std::string> dn = NameText(X509_get_subject_name(cert));
     if (!dn) {
         throw Error("the certificate's subject cannot be read as text");
+    }
+    if (!FitsADnList(*dn)) {
+        throw Error(std::string("the certificate's DN contains \"") + kDnListSeparator +
+                    "\", which separates the DNs in Quillmark's lists: Quillmark leaves it "
+                    "out and cannot use it: " +
+                    *dn);
     }
     for (int codePage : {kUtf8CodePage, 949}) {
         if (ToAnsi(*dn, codePage, qm::kDnSlotSize - 1).cut) {
@@ -509,31 +536,41 @@ void ImportRecipient(const fs::path& root, const Arguments& args, std::ostream& 
 
 struct Scope {
     std::string label;
+    int medium; // or kRecipients
     fs::path folder;
     bool withKey;
 };
+
+Scope MediumScope(const fs::path& root, int medium) {
+    return {"medium " + std::to_string(medium), medium, MediumFolder(root, medium), true};
+}
 
 std::vector<Scope> Scopes(const fs::path& root, const Arguments& args) {
     if (args.Has("medium") && args.Has("recipients")) {
         throw UsageError("give --medium or --recipients, not both");
     }
-    std::vector<Scope> scopes;
+    const Scope recipients{"recipients", kRecipients, RecipientsFolder(root), false};
     if (args.Has("medium")) {
-        int m = ParseMedium(args.Required("medium"));
-        scopes.push_back({"medium " + std::to_string(m), MediumFolder(root, m), true});
-    } else if (args.Has("recipients")) {
-        scopes.push_back({"recipients", RecipientsFolder(root), false});
-    } else {
-        for (int m = 0; m < kMediaCount; ++m) {
-            scopes.push_back({"medium " + std::to_string(m), MediumFolder(root, m), true});
-        }
-        scopes.push_back({"recipients", RecipientsFolder(root), false});
+        return {MediumScope(root, ParseMedium(args.Required("medium")))};
     }
+    if (args.Has("recipients")) {
+        return {recipients};
+    }
+    std::vector<Scope> scopes;
+    for (int m = 0; m < kMediaCount; ++m) {
+        scopes.push_back(MediumScope(root, m));
+    }
+    scopes.push_back(recipients);
     return scopes;
 }
 
 // Why Quillmark cannot use an entry that reads well otherwise, or empty.
 std::string Unusable(const Entry& e) {
+    if (!FitsADnList(e.subject)) {
+        return std::string("its DN contains \"") + kDnListSeparator +
+               "\", which separates the DNs in Quillmark's lists (getDNList would show it as two): "
+               "it is left out of every listing and lookup";
+    }
     if (ToAnsi(e.subject, 949, qm::kDnSlotSize - 1).cut) {
         return "its DN is longer than 255 bytes";
     }
@@ -546,46 +583,36 @@ std::string Unusable(const Entry& e) {
     return {};
 }
 
-// What a folder of the store holds: its readable entries, and the names of those that cannot
-// be read (Quillmark skips them).
-struct Contents {
-    std::vector<Entry> entries;
-    std::vector<std::string> damaged;
-};
-
-std::optional<Contents> ReadContents(const Scope& scope) {
-    std::error_code ec;
-    fs::directory_iterator it(scope.folder, ec);
-    if (ec) {
+// What a folder of the store holds, read as Quillmark reads it: from the folder that was judged,
+// opened once. Nothing when the folder is missing; `why` says why it is refused.
+std::optional<FolderContents> ReadScope(const fs::path& root, const Scope& scope,
+                                        std::string& why) {
+    platform::Folder folder;
+    switch (OpenStoreFolder(root, scope.medium, folder)) {
+    case 0:
+        return ReadFolder(folder, scope.withKey);
+    case err::kForeignStore:
+    case err::kOpenStore:
+        why = Refusal(scope.folder);
+        if (why.empty()) {
+            why = "was refused"; // it changed since: what was opened was another user's or open
+        }
+        return std::nullopt;
+    default:
         return std::nullopt;
     }
-    Contents contents;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) {
-            break;
-        }
-        if (IsHidden(it->path())) {
-            continue;
-        }
-        Entry e;
-        if (ReadEntry(it->path(), scope.withKey, e)) {
-            contents.entries.push_back(std::move(e));
-        } else {
-            contents.damaged.push_back(PathText(it->path().filename()));
-        }
-    }
-    return contents;
 }
 
 void List(const fs::path& root, const Arguments& args, std::ostream& out) {
     RequireStore(root, Access::Read);
     for (const Scope& scope : Scopes(root, args)) {
         out << "[" << scope.label << "] " << PathText(scope.folder) << "\n";
-        if (std::string why = Refusal(scope.folder); !why.empty()) {
+        std::string why;
+        std::optional<FolderContents> contents = ReadScope(root, scope, why);
+        if (!why.empty()) {
             out << "  (refused: the folder " << why << ")\n";
             continue;
         }
-        std::optional<Contents> contents = ReadContents(scope);
         if (!contents) {
             out << "  (folder missing)\n";
             continue;
@@ -613,9 +640,19 @@ void List(const fs::path& root, const Arguments& args, std::ostream& out) {
     }
 }
 
+bool IsHexId(const std::string& text) {
+    return text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string ScopeOption(const Scope& scope) {
+    return scope.medium == kRecipients ? "--recipients"
+                                       : "--medium " + std::to_string(scope.medium);
+}
+
 // An entry that a remove names: a readable one by its DN or id, a damaged one by its name.
 struct Match {
     std::string label;
+    std::string option; // the option that names its scope: "--medium N" or "--recipients"
     fs::path folder;
     std::string shown; // the DN, or what list calls a damaged entry
     std::string id;
@@ -628,25 +665,25 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
     }
     RequireStore(root);
     const std::string& what = positional[0];
-    bool byId = what.size() >= 8 && what.size() <= 64 &&
-                what.find_first_not_of("0123456789abcdef") == std::string::npos;
+    bool byId = what.size() >= 8 && what.size() <= 64 && IsHexId(what);
     auto named = [&](const std::string& id) { return byId && id.rfind(what, 0) == 0; };
     std::vector<Match> matches;
     for (const Scope& scope : Scopes(root, args)) {
-        std::optional<Contents> contents =
-            Refusal(scope.folder).empty() ? ReadContents(scope) : std::nullopt;
+        std::string why;
+        std::optional<FolderContents> contents = ReadScope(root, scope, why);
         if (!contents) {
             continue;
         }
         for (const Entry& e : contents->entries) {
             if (e.subject == what || named(e.id)) {
-                matches.push_back({scope.label, e.folder, e.subject, e.id});
+                matches.push_back({scope.label, ScopeOption(scope), e.folder, e.subject, e.id});
             }
         }
         for (const std::string& name : contents->damaged) {
             if (name == what || named(name)) {
-                matches.push_back({scope.label, scope.folder / PathFromUtf8(name),
-                                   "damaged entry " + name, name});
+                matches.push_back({scope.label, ScopeOption(scope),
+                                   scope.folder / PathFromUtf8(name), "damaged entry " + name,
+                                   name});
             }
         }
     }
@@ -654,14 +691,17 @@ void Remove(const fs::path& root, const Arguments& args, std::ostream& out) {
         throw Error("no entry has the DN or id " + what);
     }
     if (matches.size() > 1 && !args.Has("all")) {
+        // An id names a certificate, and one certificate may be on several media and among the
+        // recipients: each match is named by where it is and its id.
         std::string list;
         for (const Match& m : matches) {
-            list += "\n  " + m.label + ": " + m.shown + " (id " + m.id.substr(0, 12) + ")";
+            // A fingerprint's first 16 hex digits name it; a damaged entry's name is given whole.
+            bool fingerprint = m.id.size() == 64 && IsHexId(m.id);
+            list += "\n  remove " + m.option + (m.id[0] == '-' ? " -- " : " ") +
+                    (fingerprint ? m.id.substr(0, 16) : m.id) + "    " + m.label + ": " + m.shown;
         }
-        throw Error(std::to_string(matches.size()) +
-                    " entries match; name one by its id, or give "
-                    "--all:" +
-                    list);
+        throw Error(std::to_string(matches.size()) + " entries match " + what +
+                    "; remove one by where it is and its id, or give --all:" + list);
     }
     for (const Match& m : matches) {
         RemoveEntry(m.folder);
@@ -706,6 +746,31 @@ void Medium(const fs::path& root, const Arguments& args, std::ostream& out) {
     out << "medium " << m << ": " << PathText(MediumFolder(root, m)) << "\n";
 }
 
+// Why the environment names no store, in the words of the system the tool runs on.
+std::string NoStoreMessage() {
+    std::optional<std::string> named = platform::EnvironmentText("QUILLMARK_STORE");
+#ifdef _WIN32
+    if (named) {
+        return "no store: %QUILLMARK_STORE% is \"" + *named +
+               "\", which is not an absolute Windows path (a drive and its folders, such as "
+               "C:\\Users\\me\\Store; under Wine a Linux folder is Z:\\home\\me\\store). "
+               "Set it to one, leave it unset for %LOCALAPPDATA%\\Quillmark\\Store, or give "
+               "--store DIR";
+    }
+    return "no store: %LOCALAPPDATA% (the user's local application data folder) cannot be found; "
+           "set %QUILLMARK_STORE% to an absolute path, or give --store DIR";
+#else
+    if (named) {
+        return "no store: QUILLMARK_STORE is \"" + *named +
+               "\", which is not an absolute path; set it to one, leave it unset for "
+               "$XDG_DATA_HOME/quillmark/store or ~/.local/share/quillmark/store, or give "
+               "--store DIR";
+    }
+    return "no store: set QUILLMARK_STORE, XDG_DATA_HOME or HOME to an absolute path, or give "
+           "--store DIR";
+#endif
+}
+
 int Run(std::vector<std::string> args) {
     CLI::App app;
     command_line::Configure(app, "ledra-tool", std::string(kUsageLine) + kStoreRule);
@@ -736,8 +801,7 @@ int Run(std::vector<std::string> args) {
     // without one there is a root only when the environment names an absolute one.
     fs::path root = store->count() != 0 ? fs::absolute(PathFromUtf8(storeText)) : StoreRoot();
     if (root.empty()) {
-        throw Error("no store: set QUILLMARK_STORE, XDG_DATA_HOME or HOME to an absolute path, "
-                    "or give --store DIR");
+        throw Error(NoStoreMessage());
     }
 
     if (command == "init") {

@@ -60,11 +60,30 @@ TEST(FolderTrust, OnWindowsTheOwnerIsTheUserOrTheSystemAndNobodyElseMayWrite) {
                 << who << " " << right;
         }
     }
-    // What a folder made by hand under C:\ passes on to its content does not apply to itself,
-    // and CREATOR OWNER names nobody until something is made.
-    EXPECT_EQ(JudgeWindowsFolder(Private(
-                  kMe, {{true, true, 0x1301bf, "S-1-5-11"}, {true, false, 0x1f01ff, "S-1-3-0"}})),
+    // CREATOR OWNER names nobody until something is made, and then its maker.
+    EXPECT_EQ(JudgeWindowsFolder(Private(kMe, {{true, true, 0x1f01ff, "S-1-3-0"}})),
               FolderTrust::kTrusted);
+    // What a folder passes on to what is made in it counts as much as what it grants itself:
+    // whoever may change the entries made there may plant one. Everyone: (OI)(CI)(IO) full, and
+    // what a folder made by hand under C:\ passes on (Authenticated Users: modify).
+    for (const auto& [right, who] : {std::pair{0x1f01ffu, "S-1-1-0"},
+                                     {0x1301bfu, "S-1-5-11"},
+                                     {0x40000000u, "S-1-5-32-545"},
+                                     {0x2u, ""}}) {
+        WindowsSecurity passesOn = Private(kMe, {{true, true, right, who}});
+        EXPECT_EQ(JudgeWindowsFolder(passesOn), FolderTrust::kOthersMayWrite) << who;
+        EXPECT_EQ(OthersWhoMayWrite(passesOn), std::vector<std::string>{who});
+    }
+    // Reading what is made inside is not writing, but the folder is not private either.
+    WindowsSecurity readsInside = Private(kMe, {{true, true, 0x1200a9, "S-1-5-32-545"}});
+    EXPECT_EQ(JudgeWindowsFolder(readsInside), FolderTrust::kTrusted);
+    EXPECT_FALSE(IsPrivateToUser(readsInside));
+    // Each one who may write is named once, in the DACL's order.
+    EXPECT_EQ(OthersWhoMayWrite(Private(kMe, {{true, false, 0x2, "S-1-5-11"},
+                                              {true, true, 0x1f01ff, "S-1-1-0"},
+                                              {true, true, 0x4, "S-1-5-11"},
+                                              {false, false, 0x1f01ff, "S-1-5-32-545"}})),
+              (std::vector<std::string>{"S-1-5-11", "S-1-1-0"}));
     // A deny does not undo a grant (a group could still reach whom the deny names).
     EXPECT_EQ(JudgeWindowsFolder(Private(kMe, {{false, false, 0x1f01ff, "S-1-5-32-545"},
                                                {true, false, 0x2, "S-1-5-32-545"}})),

@@ -10,10 +10,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 namespace ledra::test {
 namespace {
@@ -164,6 +168,35 @@ TEST(HostileStore, SubjectDnsTooLongForASlotNameNothingAndIssuerDnsAreCut) {
     EXPECT_TRUE(records.GuardIntact());
 }
 
+// Quillmark joins the DNs of a listing with "|": a certificate whose DN holds one would read as
+// two DNs, the second of its holder's choosing (here: someone else's). It is left out of every
+// listing and lookup, so that no list shows a DN that no certificate has.
+TEST(HostileStore, ADnThatHoldsTheListSeparatorNamesNothing) {
+    ScratchStore store;
+    AddOwn(store.Medium(0), MakeCertificate(Person("Hong")));
+    // "cn=x|cn=Hong,ou=Test,o=Ledra Test,c=KR": split at "|", the real Hong's DN.
+    Made twoInOne = MakeCertificate(Person("x|cn=Hong"));
+    ASSERT_EQ(NameText(X509_get_subject_name(twoInOne.cert.get())), "cn=x|" + DnOf("Hong"))
+        << "the separator is no special character of RFC 4514";
+    AddOwn(store.Medium(0), twoInOne);
+    AddRecipient(store.Recipients(), twoInOne);
+    AddOwn(store.Medium(0), MakeCertificate(Person("A|B")));
+
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    int32_t count = LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0);
+    EXPECT_EQ(Dns(count, area.get()), std::vector<std::string>{DnOf("Hong")});
+    Guarded<CertInfoRecord> records(qm::kMaxListEntries);
+    EXPECT_EQ(LD_GetKeyInfo(qm::kKindOwn, records.get(), 0, 0, "5821"), 1);
+    EXPECT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.get(), 0), 0);
+    Block block;
+    for (const std::string& dn : {DnOf("x|cn=Hong"), DnOf("A|B")}) {
+        EXPECT_EQ(LD_GetMyCert(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &block.buffer),
+                  err::kNotFound);
+        EXPECT_EQ(LD_GetKey(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &block.buffer), err::kNotFound);
+        EXPECT_EQ(LD_GetCert(dn.c_str(), qm::kKindRecipient, &block.buffer), err::kNotFound);
+    }
+}
+
 TEST(HostileStore, SlotLimitsCountTheCodePagesBytes) {
     ScratchStore store;
     // 85 Hangul syllables take 2 bytes each in code page 949 and 3 in UTF-8: the DN (182 bytes
@@ -291,6 +324,13 @@ TEST(HostileStore, DamagedEntriesAreSkippedAndNeverHang) {
     fs::path huge = entry("huge");
     WriteBytes(huge / "cert.der", std::vector<uint8_t>(200000, 0x30));
     WriteBytes(medium / "stray-file", {1, 2, 3});
+    // Links inside a medium would lead out of the folder that was judged: never followed.
+    ScratchFolder elsewhere;
+    std::string otherId = AddOwn(elsewhere.path(), other);
+    fs::create_directory_symlink(elsewhere.path() / otherId, medium / "linked-entry");
+    fs::path linkedFiles = entry("linked-files");
+    fs::create_symlink(elsewhere.path() / otherId / "cert.der", linkedFiles / "cert.der");
+    fs::create_symlink(elsewhere.path() / otherId / "key.p8", linkedFiles / "key.p8");
     // An entry that a crashed writer left under its temporary name.
     fs::path unfinished = entry(".new-0123456789abcdef-000000000000");
     WriteBytes(unfinished / "cert.der", other.der);
@@ -359,6 +399,80 @@ TEST(HostileStore, AMediumCanLiveElsewhere) {
     fs::create_directory_symlink(stick.path(), store.Medium(3));
     ASSERT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 3, 0), 1);
     EXPECT_STREQ(reinterpret_cast<char*>(area.get()), DnOf("OnStick").c_str());
+}
+
+// Someone who may rename or relink what lies on the way to a medium kept elsewhere (here a link
+// in a folder that they may write to) points it, over and over, at the user's own folder, at a
+// folder of theirs that anyone may write to, and at nothing, while the store lists and reads
+// the medium. What the store hands out comes from the folder that it judged, never from the
+// planted one.
+TEST(HostileStore, AMediumSwappedWhileItIsReadShowsOnlyWhatWasJudged) {
+    ScratchStore store;
+    ScratchFolder shared;
+    fs::path own = shared.path() / "own", planted = shared.path() / "planted";
+    fs::create_directory(own);
+    MakePrivate(own);
+    fs::create_directory(planted);
+    // The planter knows the ids of the user's entries (they are their certificates'
+    // fingerprints) and plants one under each of them.
+    Made plantedCert = MakeCertificate(Person("Planted"));
+    WipedBytes plantedKey = pki::EncryptPrivateKey(plantedCert.key.get(), pki::Secret("pw"));
+    for (int i = 0; i < 4; ++i) {
+        std::string id = AddOwn(own, MakeCertificate(Person("Own" + std::to_string(i))));
+        fs::create_directory(planted / id);
+        WriteBytes(planted / id / "cert.der", plantedCert.der);
+        WriteBytes(planted / id / "key.p8",
+                   {plantedKey.data(), plantedKey.data() + plantedKey.size()});
+    }
+    fs::permissions(planted, fs::perms::all, fs::perm_options::replace);
+    fs::path way = shared.path() / "way";
+    fs::create_directory_symlink(own, way);
+    WriteBytes(store.path() / "medium1.link", [&] {
+        std::string s = way.string() + "\n";
+        return std::vector<uint8_t>(s.begin(), s.end());
+    }());
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
+    std::thread swapper([&] {
+        const fs::path targets[] = {own, planted, shared.path() / "nothing"};
+        fs::path next = shared.path() / "next";
+        for (long i = 0; !stop.load(); ++i) {
+            std::error_code ec;
+            fs::remove(next, ec);
+            fs::create_directory_symlink(targets[i % 3], next, ec);
+            fs::rename(next, way, ec);
+            swaps.fetch_add(1);
+            // About as long as a listing takes: the link moves while most listings run.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    constexpr int kCalls = 3000;
+    const std::string plantedDn = DnOf("Planted");
+    int plantedListed = 0, plantedHandedOut = 0, ownListed = 0, refused = 0, noMedium = 0;
+    Guarded<char> area(qm::kMaxListEntries * qm::kDnSlotSize);
+    Block block;
+    for (int call = 0; call < kCalls; ++call) {
+        int32_t count = LD_GetKeyDN(qm::kKindOwn, area.get(), 1, 0);
+        std::vector<std::string> dns = Dns(count, area.get());
+        plantedListed += std::count(dns.begin(), dns.end(), plantedDn) != 0;
+        ownListed += std::count(dns.begin(), dns.end(), DnOf("Own0")) != 0;
+        refused += count == err::kOpenStore;
+        noMedium += count == err::kNoMedium;
+        plantedHandedOut +=
+            LD_GetKey(plantedDn.c_str(), qm::kKindOwn, 1, 0, "5821", &block.buffer) == 0;
+    }
+    stop = true;
+    swapper.join();
+    std::printf("planted DNs listed in %d of %d calls, a planted key handed out in %d; the own "
+                "medium listed in %d, refused %d, no medium %d\n",
+                plantedListed, kCalls, plantedHandedOut, ownListed, refused, noMedium);
+    EXPECT_EQ(plantedListed, 0);
+    EXPECT_EQ(plantedHandedOut, 0);
+    // The race ran: every state of the link was met.
+    EXPECT_GT(ownListed, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(noMedium, 0);
 }
 
 TEST(HostileStore, OfTwoCertificatesWithOneDnTheLaterStandsForIt) {

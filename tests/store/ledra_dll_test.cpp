@@ -21,12 +21,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -404,6 +408,14 @@ TEST_F(LedraDll, FollowsTheStoreThatTheWindowsEnvironmentNames) {
         SetEnvironmentVariableW(L"QUILLMARK_STORE", relative);
         EXPECT_EQ(CountOwn(), err::kNoStore) << Utf8(relative);
     }
+    // A Linux path, as a shell that sourced the project's environment passes it: the tool names
+    // the Windows variables and the form that works.
+    ToolRun linuxPath = RunTool({L"list"});
+    EXPECT_EQ(linuxPath.status, 1u);
+    EXPECT_THAT(linuxPath.err, HasSubstr("%QUILLMARK_STORE% is \"/tmp/store\", which is not an "
+                                         "absolute Windows path"));
+    EXPECT_THAT(linuxPath.err, HasSubstr("Z:\\"));
+    EXPECT_THAT(linuxPath.err, HasSubstr("%LOCALAPPDATA%\\Quillmark\\Store"));
 
     SetEnvironmentVariableW(L"QUILLMARK_STORE", nullptr);
     qm::TaskMemory<wchar_t> local;
@@ -490,6 +502,14 @@ TEST_F(LedraDll, RefusesARootOrMediumThatOthersMayWriteTo) {
         EXPECT_THAT(run.err, HasSubstr(folder == stick ? "can be written by other users"
                                                        : "does not exist"));
     }
+    // Who may write, and how to close the folder to them.
+    ToolRun refused = RunTool({L"medium", L"2", stick.wstring()});
+    EXPECT_THAT(refused.err, HasSubstr("(Everyone (S-1-1-0))"));
+    EXPECT_THAT(refused.err, HasSubstr("\n    icacls \"" + Utf8(stick) +
+                                       "\" /inheritance:r /grant:r \"*" + Utf8(UserSid()) +
+                                       ":(OI)(CI)F\" \"*S-1-5-18:(OI)(CI)F\" "
+                                       "\"*S-1-5-32-544:(OI)(CI)F\"\n    icacls \"" +
+                                       Utf8(stick) + "\" /remove:g *S-1-1-0\n"));
     EXPECT_FALSE(fs::exists(root / L"medium2.link"));
     EXPECT_FALSE(fs::exists(missing));
 
@@ -501,6 +521,79 @@ TEST_F(LedraDll, RefusesARootOrMediumThatOthersMayWriteTo) {
     ToolRun run = RunTool({L"list"});
     EXPECT_EQ(run.status, 1u);
     EXPECT_THAT(run.err, HasSubstr("can be written by other users"));
+}
+
+// Someone who may rename what lies on the way to a medium kept elsewhere swaps, over and over, the
+// user's own folder and a folder of theirs that everyone may write to (with nothing there in
+// between), while the DLL lists and reads the medium. What it hands out comes from the folder
+// that it judged, never from the planted one. (Wine makes no junctions: a rename is the swap.)
+TEST_F(LedraDll, AMediumSwappedWhileItIsReadShowsOnlyWhatWasJudged) {
+    ScratchFolder scratch;
+    fs::path root = CopyOfTheStore(scratch);
+    fs::path own = scratch.path() / L"own", planted = scratch.path() / L"planted";
+    fs::path way = scratch.path() / L"way";
+    // The user's own medium: 홍길동's entry alone (a listing of one entry is quick under Wine).
+    fs::create_directory(own);
+    for (const auto& entry : fs::directory_iterator(root / L"medium0")) {
+        if (Slurp(entry.path() / L"cert.der").find("\xED\x99\x8D\xEA\xB8\xB8\xEB\x8F\x99") !=
+            std::string::npos) {
+            fs::copy(entry.path(), own / entry.path().filename(), fs::copy_options::recursive);
+        }
+    }
+    // The planter knows the ids of the user's entries (their certificates' fingerprints) and
+    // plants the server's certificate as a user's under each of them (beside any key: a listing
+    // checks a key's form only).
+    fs::path server = fs::directory_iterator(root / L"recipients")->path();
+    for (const auto& entry : fs::directory_iterator(own)) {
+        fs::path copy = planted / entry.path().filename();
+        fs::create_directories(copy);
+        fs::copy_file(server / L"cert.der", copy / L"cert.der");
+        fs::copy_file(entry.path() / L"key.p8", copy / L"key.p8");
+    }
+    ASSERT_TRUE(OpenToEveryone(planted));
+    fs::rename(own, way);
+    std::ofstream(root / L"medium1.link", std::ios::binary) << Utf8(way) + "\n";
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
+    ASSERT_EQ(CountOwn(1), 1);
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::pair<fs::path, fs::path> moves[] = {
+            {way, own}, {planted, way}, {way, planted}, {own, way}};
+        for (size_t i = 0; !stop.load();) {
+            const auto& [from, to] = moves[i % 4];
+            i += MoveFileExW(from.c_str(), to.c_str(), 0) ? 1 : 0;
+            Sleep(1); // about half as long as a listing takes
+        }
+    });
+    constexpr int kCalls = 1000;
+    int plantedListed = 0, plantedHandedOut = 0, ownListed = 0, refused = 0, noMedium = 0;
+    std::vector<char> area(qm::kDnAreaSize);
+    std::vector<uint8_t> block(qm::kStoreBlockSize);
+    for (int call = 0; call < kCalls; ++call) {
+        int32_t count = api_.LD_GetKeyDN(qm::kKindOwn, area.data(), 1, 700);
+        std::set<std::string> dns;
+        for (int i = 0; i < count; ++i) {
+            dns.insert(area.data() + i * qm::kDnSlotSize);
+        }
+        plantedListed += dns.count(kServer) != 0;
+        ownListed += dns.count(kHong) != 0;
+        refused += count == err::kOpenStore;
+        noMedium += count == err::kNoMedium;
+        ByteBuffer out{0, block.data()};
+        plantedHandedOut += api_.LD_GetMyCert(kServer, qm::kKindOwn, 1, 700, "5821", &out) == 0;
+    }
+    stop = true;
+    swapper.join();
+    std::printf("planted DNs listed in %d of %d calls, a planted certificate handed out in %d; "
+                "the own medium listed in %d, refused %d, no medium %d\n",
+                plantedListed, kCalls, plantedHandedOut, ownListed, refused, noMedium);
+    EXPECT_EQ(plantedListed, 0);
+    EXPECT_EQ(plantedHandedOut, 0);
+    // The race ran: every state of the way was met.
+    EXPECT_GT(ownListed, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(noMedium, 0);
 }
 
 // A folder that another user owns (the fixture gives one to "nobody" when it runs as root).

@@ -303,12 +303,22 @@ TEST_F(Tool, RemovesOnlyOneOfSeveralMatchesWhenToldWhich) {
         Run({"import-user", "--medium", "1", "--cert", cert, "--key", key, "--new-pass", "pass:x"})
             .status,
         0);
-    ToolRun run = Run({"remove", "cn=Twice"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("2 entries match"));
-    ASSERT_EQ(Run({"remove", "--medium", "1", "cn=Twice"}).status, 0);
+    ASSERT_EQ(Run({"import-recipient", "--cert", cert}).status, 0);
+    // One certificate has one id wherever it is: each match is shown with what removes it alone.
+    std::string id = Fingerprint(m.der).substr(0, 16);
+    for (const std::string& what : {std::string("cn=Twice"), id.substr(0, 8)}) {
+        ToolRun run = Run({"remove", what});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_THAT(run.err, HasSubstr("3 entries match " + what));
+        for (const char* where : {"--medium 0 ", "--medium 1 ", "--recipients "}) {
+            EXPECT_THAT(run.err, HasSubstr(std::string("\n  remove ") + where + id)) << where;
+        }
+    }
+    ASSERT_EQ(Run({"remove", "--medium", "1", id}).status, 0);
+    ASSERT_EQ(Run({"remove", "--recipients", "cn=Twice"}).status, 0);
     EXPECT_EQ(Entries(store_.path() / "medium0", true).size(), 1u);
     EXPECT_TRUE(Entries(store_.path() / "medium1", true).empty());
+    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
 }
 
 // What list shows as damaged, remove takes away by the same name or id.
@@ -321,11 +331,21 @@ TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
     MakeOptions big;
     big.exactSize = 3100;
     AddRecipient(store_.path() / "recipients", MakeCertificate({{"CN", "Big"}}, big));
+    // A DN that holds the DN lists' separator, put there by hand: the tool does not store one.
+    Made split = MakeCertificate({{"CN", "A|B"}});
+    std::string splitId = AddOwn(medium, split);
     ToolRun run = Run({"list"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("damaged entry broken"));
     EXPECT_THAT(run.out, HasSubstr("damaged entry " + id));
     EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: the certificate is larger"));
+    EXPECT_THAT(run.out, HasSubstr("cn=A|B\n"));
+    EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: its DN contains \"|\""));
+    run = Run({"import-user", "--cert", File("split.der", split.der), "--key",
+               File("split.key", PemKey(split.key.get())), "--new-pass", "pass:x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("DN contains \"|\""));
+    ASSERT_EQ(Run({"remove", "cn=A|B"}).status, 0);
 
     run = Run({"remove", "broken"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -437,6 +457,10 @@ TEST_F(Tool, KeepsAMediumOnlyInAnExistingFolderOfTheUsersOwn) {
     EXPECT_FALSE(fs::exists(missing.parent_path()));
     EXPECT_FALSE(fs::exists(store_.path() / "medium1.link"));
     EXPECT_EQ(Mode(open), 0777u);
+    // Who may write, and how to close it.
+    ToolRun refused = Run({"medium", "1", open.string()});
+    EXPECT_THAT(refused.err, HasSubstr("(its group and everyone)"));
+    EXPECT_THAT(refused.err, HasSubstr("\n    chmod go-w '" + open.string() + "'\n"));
 
     // A medium that became open since it was chosen is refused at once, and shown so.
     ScratchFolder stick;
@@ -493,6 +517,7 @@ TEST_F(Tool, MakesNoStoreWhereNoAbsoluteRootIsNamed) {
         EXPECT_EQ(run.status, 1);
         EXPECT_THAT(run.err, HasSubstr("no store"));
     }
+    EXPECT_THAT(relative.err, HasSubstr("QUILLMARK_STORE is \"store\", which is not an absolute"));
     EXPECT_TRUE(fs::is_empty(here.path()));
 }
 
