@@ -18,9 +18,9 @@
 // only). Thread-safe; every function is noexcept and an exhausted heap gives null, as malloc
 // does.
 //
-// Natively the engine leaves OpenSSL on the C runtime's allocator: the native programs (the
-// store's tool, the server, the tests) live for one command, and AddressSanitizer sees every
-// block of OpenSSL's there only when no pool hides them. The tests exercise the pool directly.
+// Natively the engine leaves OpenSSL on the C runtime's allocator: the native programs that use
+// it (the store's tool, the tests, the benchmarks) live for one command, and AddressSanitizer
+// sees OpenSSL's blocks there only when no pool hides them. The tests exercise the pool directly.
 #pragma once
 
 #include <cstddef>
