@@ -72,12 +72,14 @@ double OneRound(const std::function<bool()>& operation) {
     return std::chrono::duration<double, std::micro>(spent).count() / double(calls);
 }
 
-// The fastest of `rounds` rounds of each operation, the operations taking their rounds in turns.
+// The fastest of `rounds` rounds of each operation, the operations taking their rounds in turns
+// (each round starting with the next one, so that none is always first).
 std::vector<double> FastestInTurns(int rounds,
                                    const std::vector<std::function<bool()>>& operations) {
     std::vector<double> best(operations.size(), -1);
     for (int round = 0; round < rounds; ++round) {
-        for (size_t i = 0; i < operations.size(); ++i) {
+        for (size_t turn = 0; turn < operations.size(); ++turn) {
+            size_t i = (size_t(round) + turn) % operations.size();
             double each = best[i] == -2 ? -2 : OneRound(operations[i]);
             best[i] = each < 0 ? -2 : best[i] < 0 || each < best[i] ? each : best[i];
         }
