@@ -14,6 +14,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -31,7 +32,7 @@ struct HeldBlock {
 constexpr size_t kMostHeld = 1 << 16;
 HeldBlock g_held[kMostHeld];
 size_t g_heldCount = 0;
-bool g_holding = false;
+std::atomic<bool> g_holding{false};
 SRWLOCK g_heldLock = SRWLOCK_INIT;
 
 void __cdecl HeldFree(void* block) {
