@@ -1,24 +1,30 @@
 // The Windows build of the crypto engine next to the machine's own OpenSSL, on the same work:
 // enciphering 1 MiB with SEED, ARIA and AES (CBC) and sealing a session key to an RSA-2048
-// certificate (CMS, RSAES-OAEP with SHA-256).
+// certificate (CMS, RSAES-OAEP with SHA-256); and, for scale, wiping 1 MiB, which the engine
+// does to every block it frees.
 //
 // One source, two programs: built for Windows it loads Corvane.dll by full path and calls it by
 // ordinal, as Quillmark.dll does (run under Wine); built natively it makes the same OpenSSL calls
 // a careful caller would. bench/engine/compare-pe.sh runs both in turns and prints the ratios.
 //
-//   pe_engine_bench CERTIFICATE.der [ROUNDS] [CORVANE.dll]
+//   pe_engine_bench CERTIFICATE.der [ROUNDS] [CORVANE.dll [OTHER.dll ...]]
 //
 // prints one line per operation: its name and the fastest of ROUNDS rounds, in microseconds per
-// operation (each round repeats the operation for at least 50 ms).
+// operation (each round repeats the operation for at least 50 ms). Given several engine DLLs (the
+// Windows program), it loads them all and measures them in turns, round by round, so that each
+// meets the same load; the figures of the second and later ones carry "#1", "#2"... after the name.
 #include "platform/abi.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -50,25 +56,61 @@ std::vector<uint8_t> Bytes(size_t n, uint32_t seed) {
     return bytes;
 }
 
-// The fastest of `rounds` rounds, each repeating `operation` for at least 50 ms.
-double MicrosecondsPerCall(int rounds, const std::function<bool()>& operation) {
+// One round: `operation` repeated for at least 50 ms; microseconds per call, or -1 on a failure.
+double OneRound(const std::function<bool()>& operation) {
     using Clock = std::chrono::steady_clock;
-    double best = -1;
+    long calls = 0;
+    Clock::time_point start = Clock::now();
+    Clock::duration spent{};
+    do {
+        if (!operation()) {
+            return -1;
+        }
+        ++calls;
+        spent = Clock::now() - start;
+    } while (spent < std::chrono::milliseconds(50));
+    return std::chrono::duration<double, std::micro>(spent).count() / double(calls);
+}
+
+// The fastest of `rounds` rounds of each operation, the operations taking their rounds in turns
+// (each round starting with the next one, so that none is always first).
+std::vector<double> FastestInTurns(int rounds,
+                                   const std::vector<std::function<bool()>>& operations) {
+    std::vector<double> best(operations.size(), -1);
     for (int round = 0; round < rounds; ++round) {
-        long calls = 0;
-        Clock::time_point start = Clock::now();
-        Clock::duration spent{};
-        do {
-            if (!operation()) {
-                return -1;
-            }
-            ++calls;
-            spent = Clock::now() - start;
-        } while (spent < std::chrono::milliseconds(50));
-        double each = std::chrono::duration<double, std::micro>(spent).count() / double(calls);
-        best = best < 0 || each < best ? each : best;
+        for (size_t turn = 0; turn < operations.size(); ++turn) {
+            size_t i = (size_t(round) + turn) % operations.size();
+            double each = best[i] == -2 ? -2 : OneRound(operations[i]);
+            best[i] = each < 0 ? -2 : best[i] < 0 || each < best[i] ? each : best[i];
+        }
+    }
+    for (double& b : best) {
+        b = b < 0 ? -1 : b;
     }
     return best;
+}
+
+double MicrosecondsPerCall(int rounds, const std::function<bool()>& operation) {
+    return FastestInTurns(rounds, {operation}).front();
+}
+
+// One line per engine: the first under the operation's name, the others with "#1", "#2"...
+void PrintFigures(const std::string& name, const std::vector<double>& figures) {
+    for (size_t i = 0; i < figures.size(); ++i) {
+        std::printf("%s%s %.1f\n", name.c_str(), i == 0 ? "" : ("#" + std::to_string(i)).c_str(),
+                    figures[i]);
+    }
+}
+
+// What wiping a freed megabyte costs, as the engine wipes it (a store the compiler must keep).
+void PrintWipe(int rounds) {
+    std::vector<uint8_t> block(kBlock, 0x5A);
+    double us = MicrosecondsPerCall(rounds, [&] {
+        std::memset(block.data(), 0, block.size());
+        __asm__ __volatile__("" : : "r"(block.data()) : "memory");
+        return true;
+    });
+    std::printf("Wipe/1MiB %.1f\n", us);
 }
 
 #if defined(_WIN32)
@@ -102,52 +144,80 @@ using Free = decltype(EngineApi::CV_Free);
 using Context = decltype(EngineApi::CV_ContextInit);
 using Seal = decltype(EngineApi::CV_EncryptForCertificate);
 
-int Run(const std::vector<uint8_t>& certificate, int rounds, const char* dll) {
-    Engine engine(dll);
-    namespace o = qm::ordinal;
-    auto cipherId = engine.Function<CipherId>(o::CV_CipherId);
-    auto encrypt = engine.Function<Cipher>(o::CV_Encrypt);
-    auto release = engine.Function<Free>(o::CV_Free);
-    auto init = engine.Function<Context>(o::CV_ContextInit);
-    auto done = engine.Function<Context>(o::CV_ContextFree);
-    auto seal = engine.Function<Seal>(o::CV_EncryptForCertificate);
-    if (!engine || !cipherId || !encrypt || !release || !init || !done || !seal) {
-        std::fprintf(stderr, "cannot bind %s (error %lu)\n", dll, GetLastError());
-        return 1;
+// One engine DLL and the functions the bench calls.
+struct Bound {
+    explicit Bound(const char* path) : engine(path) {
+        namespace o = qm::ordinal;
+        cipherId = engine.Function<CipherId>(o::CV_CipherId);
+        encrypt = engine.Function<Cipher>(o::CV_Encrypt);
+        release = engine.Function<Free>(o::CV_Free);
+        init = engine.Function<Context>(o::CV_ContextInit);
+        done = engine.Function<Context>(o::CV_ContextFree);
+        seal = engine.Function<Seal>(o::CV_EncryptForCertificate);
+    }
+    bool ok() const { return engine && cipherId && encrypt && release && init && done && seal; }
+
+    Engine engine;
+    CipherId cipherId = nullptr;
+    Cipher encrypt = nullptr;
+    Free release = nullptr;
+    Context init = nullptr;
+    Context done = nullptr;
+    Seal seal = nullptr;
+    EngineContext context{};
+};
+
+int Run(const std::vector<uint8_t>& certificate, int rounds, const std::vector<const char*>& dlls) {
+    std::vector<std::unique_ptr<Bound>> engines;
+    for (const char* dll : dlls) {
+        engines.push_back(std::make_unique<Bound>(dll));
+        if (!engines.back()->ok()) {
+            std::fprintf(stderr, "cannot bind %s (error %lu)\n", dll, GetLastError());
+            return 1;
+        }
     }
     std::vector<uint8_t> plain = Bytes(kBlock, 1);
     std::vector<uint8_t> key = Bytes(32, 2);
+    ByteBuffer in{int32_t(plain.size()), plain.data()};
     for (auto [name, evp] : kCiphers) {
-        int32_t id = 0;
-        cipherId(name, &id);
-        ByteBuffer in{int32_t(plain.size()), plain.data()};
-        double us = MicrosecondsPerCall(rounds, [&] {
-            ByteBuffer out{0, nullptr};
-            bool ok = encrypt(id, key.data(), key.data() + 16, &in, &out) == 0;
-            release(out.data);
-            return ok;
-        });
-        std::printf("Encrypt/%s/1MiB %.1f\n", name, us);
+        std::vector<std::function<bool()>> operations;
+        for (auto& e : engines) {
+            int32_t id = 0;
+            e->cipherId(name, &id);
+            operations.push_back([&e, id, &in, &key] {
+                ByteBuffer out{0, nullptr};
+                bool ok = e->encrypt(id, key.data(), key.data() + 16, &in, &out) == 0;
+                e->release(out.data);
+                return ok;
+            });
+        }
+        PrintFigures(std::string("Encrypt/") + name + "/1MiB", FastestInTurns(rounds, operations));
     }
-    EngineContext context;
-    init(&context);
     ByteBuffer cert{int32_t(certificate.size()), const_cast<uint8_t*>(certificate.data())};
     ByteBuffer secret{32, key.data()};
-    double us = MicrosecondsPerCall(rounds, [&] {
-        ByteBuffer out{0, nullptr};
-        bool ok = seal(&context, &cert, &secret, &out) == 0;
-        release(out.data);
-        return ok;
-    });
-    done(&context);
-    std::printf("Seal/RSA-2048 %.1f\n", us);
+    std::vector<std::function<bool()>> operations;
+    for (auto& e : engines) {
+        e->init(&e->context);
+        operations.push_back([&e, &cert, &secret] {
+            ByteBuffer out{0, nullptr};
+            bool ok = e->seal(&e->context, &cert, &secret, &out) == 0;
+            e->release(out.data);
+            return ok;
+        });
+    }
+    PrintFigures("Seal/RSA-2048", FastestInTurns(rounds, operations));
+    for (auto& e : engines) {
+        e->done(&e->context);
+    }
+    PrintWipe(rounds);
     return 0;
 }
 
 #else
 
 // The machine's OpenSSL in a library context of its own, with the providers the engine uses.
-int Run(const std::vector<uint8_t>& certificate, int rounds, const char* /*dll*/) {
+int Run(const std::vector<uint8_t>& certificate, int rounds,
+        const std::vector<const char*>& /*dlls*/) {
     OSSL_LIB_CTX* library = OSSL_LIB_CTX_new();
     OSSL_PROVIDER* standard = OSSL_PROVIDER_load(library, "default");
     OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(library, "legacy");
@@ -169,7 +239,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds, const char* /*dll*/
             return ok;
         });
         EVP_CIPHER_free(cipher);
-        std::printf("Encrypt/%s/1MiB %.1f\n", name, us);
+        PrintFigures(std::string("Encrypt/") + name + "/1MiB", {us});
     }
     EVP_CIPHER* aes = EVP_CIPHER_fetch(library, "AES-256-CBC", nullptr);
     double us = MicrosecondsPerCall(rounds, [&] {
@@ -193,7 +263,8 @@ int Run(const std::vector<uint8_t>& certificate, int rounds, const char* /*dll*/
         return ok;
     });
     EVP_CIPHER_free(aes);
-    std::printf("Seal/RSA-2048 %.1f\n", us);
+    PrintFigures("Seal/RSA-2048", {us});
+    PrintWipe(rounds);
     OSSL_PROVIDER_unload(legacy);
     OSSL_PROVIDER_unload(standard);
     OSSL_LIB_CTX_free(library);
@@ -206,7 +277,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds, const char* /*dll*/
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: pe_engine_bench CERTIFICATE.der [ROUNDS] [CORVANE.dll]\n");
+        std::fprintf(stderr, "usage: pe_engine_bench CERTIFICATE.der [ROUNDS] [CORVANE.dll ...]\n");
         return 2;
     }
     std::ifstream file(argv[1], std::ios::binary);
@@ -216,6 +287,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-    const char* dll = argc > 3 ? argv[3] : "Corvane.dll";
-    return Run(certificate, rounds < 1 ? 1 : rounds, dll);
+    std::vector<const char*> dlls(argv + std::min(argc, 3), argv + argc);
+    if (dlls.empty()) {
+        dlls.push_back("Corvane.dll");
+    }
+    return Run(certificate, rounds < 1 ? 1 : rounds, dlls);
 }

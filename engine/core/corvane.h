@@ -89,7 +89,10 @@ int32_t CV_EncryptForCertificate(EngineContext* context, const ByteBuffer* certi
                                  const ByteBuffer* input, ByteBuffer* output) noexcept;
 
 // DER PKCS#8 EncryptedPrivateKeyInfo (PBES2, PKCS#12 PBEs, PBES1) to DER PrivateKeyInfo. An
-// empty password is refused (kEmptyInput); a wrong one gives kWrongPassword, never a key. A key
+// empty password is refused (kEmptyInput); a wrong one gives kWrongPassword, never a key. The
+// password is text in the process's ANSI code page: one that is not ASCII and does not open the
+// key is tried once more as UTF-8, in which ledra-tool and OpenSSL's tools encrypt keys
+// (engine/core/passwords.h); natively it is tried as given only. A key
 // whose derivation asks for more than 1,000,000 iterations (PBKDF2 and the older PBEs), or for
 // scrypt beyond 32 MiB (128 * r * N) or 2^20 blocks of work (N * r * p), is refused before any
 // derivation runs (kUnsupportedKeyEncryption). On a context that was given a certificate

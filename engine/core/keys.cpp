@@ -1,10 +1,14 @@
 // Public-key work on behalf of one party: sealing data to a recipient's certificate (CMS
 // EnvelopedData) and unlocking a password-protected private key (PKCS#8).
 #include "engine/core/internal.h"
+#include "engine/core/passwords.h"
 
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+
+#include <algorithm>
+#include <optional>
 
 namespace corvane {
 namespace {
@@ -178,7 +182,34 @@ bool HalvesAgree(EVP_PKEY* key) {
     return rc == 1 || rc == -2; // -2: the key's algorithm offers no such check
 }
 
-int32_t Unlock(Bytes encrypted, Bytes password, const CertificateKey& certificate,
+struct OpenedKey {
+    Pkcs8Ptr info;
+    PkeyPtr key;
+};
+
+// The key when `password` opens it and its halves agree; nothing otherwise.
+std::optional<OpenedKey> Decrypt(const X509_SIG* sig, Bytes password) {
+    // OpenSSL wipes its own decryption buffer; the decrypted key lives only in p8 (whose key
+    // octets are cleared when it is freed), in the EVP_PKEY (cleared likewise) and in the output
+    // block (wiped by CV_Free).
+    Pkcs8Ptr p8(PKCS8_decrypt_ex(sig, reinterpret_cast<const char*>(password.data()),
+                                 int(password.size()), LibraryContext(), nullptr));
+    if (p8 == nullptr) {
+        return std::nullopt;
+    }
+    // A wrong password slips past the padding check about once in 256 tries, and damage inside
+    // the ciphertext may leave the padding intact and the DER well formed (a key's numbers are
+    // any bytes). Only a key that loads and whose private and public halves agree is handed out.
+    PkeyPtr key(EVP_PKCS82PKEY_ex(p8.get(), LibraryContext(), nullptr));
+    if (key == nullptr || !HalvesAgree(key.get())) {
+        return std::nullopt;
+    }
+    return OpenedKey{std::move(p8), std::move(key)};
+}
+
+// Opens the key with the first of the password's spellings (at most two) that opens it. The key's
+// file is read and its derivation checked against the caps once, before any spelling is tried.
+int32_t Unlock(Bytes encrypted, std::span<const Bytes> spellings, const CertificateKey& certificate,
                ByteBuffer* output) {
     const unsigned char* p = encrypted.data();
     X509SigPtr sig(d2i_X509_SIG(nullptr, &p, long(encrypted.size())));
@@ -193,36 +224,76 @@ int32_t Unlock(Bytes encrypted, Bytes password, const CertificateKey& certificat
     if (int32_t rc = CheckDerivationCost(algorithm); rc != 0) {
         return rc;
     }
-    // OpenSSL wipes its own decryption buffer; the decrypted key lives only in p8 (whose key
-    // octets are cleared when it is freed), in the EVP_PKEY (cleared likewise) and in the output
-    // block (wiped by CV_Free).
-    Pkcs8Ptr p8(PKCS8_decrypt_ex(sig.get(), reinterpret_cast<const char*>(password.data()),
-                                 int(password.size()), LibraryContext(), nullptr));
-    if (p8 == nullptr) {
-        return err::kWrongPassword;
+    std::optional<OpenedKey> opened;
+    for (Bytes password : spellings) {
+        opened = Decrypt(sig.get(), password);
+        if (opened) {
+            break;
+        }
     }
-    // A wrong password slips past the padding check about once in 256 tries, and damage inside
-    // the ciphertext may leave the padding intact and the DER well formed (a key's numbers are
-    // any bytes). Only a key that loads and whose private and public halves agree is handed out.
-    PkeyPtr key(EVP_PKCS82PKEY_ex(p8.get(), LibraryContext(), nullptr));
-    if (key == nullptr || !HalvesAgree(key.get())) {
+    if (!opened) {
         return err::kWrongPassword;
     }
     // A medium may hold someone's certificate beside another's key: the password of that key
     // proves nothing about the certificate.
-    if (!BelongsToCertificate(certificate, key.get())) {
+    if (!BelongsToCertificate(certificate, opened->key.get())) {
         return err::kKeyNotForCertificate;
     }
-    int length = i2d_PKCS8_PRIV_KEY_INFO(p8.get(), nullptr);
+    PKCS8_PRIV_KEY_INFO* p8 = opened->info.get();
+    int length = i2d_PKCS8_PRIV_KEY_INFO(p8, nullptr);
     if (length <= 0) {
         return err::kInternal;
     }
     Block block{size_t(length)};
     unsigned char* out = block.data();
-    if (i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &out) != length) {
+    if (i2d_PKCS8_PRIV_KEY_INFO(p8, &out) != length) {
         return err::kInternal;
     }
     return block.HandOut(size_t(length), output);
+}
+
+// The checks of CV_DecryptPrivateKey's arguments, then Unlock with the password as given and,
+// when there is one, its other spelling.
+int32_t DecryptPrivateKey(EngineContext* context, const ByteBuffer* encryptedKey,
+                          const ByteBuffer* password, const ByteBuffer* otherSpelling,
+                          uint32_t codePage, ByteBuffer* output) {
+    if (output == nullptr) {
+        return err::kNullArgument;
+    }
+    *output = ByteBuffer{0, nullptr};
+    if (int32_t rc = CheckContext(context); rc != 0) {
+        return rc;
+    }
+    Bytes encrypted;
+    Bytes secret;
+    Bytes other;
+    if (int32_t rc = ReadInput(encryptedKey, false, encrypted); rc != 0) {
+        return rc;
+    }
+    if (int32_t rc = ReadInput(password, false, secret); rc != 0) {
+        return rc;
+    }
+    if (otherSpelling != nullptr) {
+        if (int32_t rc = ReadInput(otherSpelling, true, other); rc != 0) {
+            return rc;
+        }
+    }
+    if (LibraryContext() == nullptr) {
+        return err::kLibraryUnavailable;
+    }
+    // A page's password arrives in its process's ANSI code page; a key encrypted by ledra-tool
+    // or OpenSSL's tools is under its UTF-8 bytes.
+    std::optional<SecretBytes> converted;
+    if (other.empty() && !IsAscii(secret)) {
+        converted = Utf8FromCodePage(secret, codePage);
+        if (converted && converted->size() != 0) {
+            other = converted->span();
+        }
+    }
+    Bytes spellings[] = {secret, other};
+    bool twoWays = !other.empty() && !std::ranges::equal(secret, other);
+    return Unlock(encrypted, std::span(spellings, twoWays ? 2 : 1), GetCertificateKey(context),
+                  output);
 }
 
 } // namespace
@@ -255,26 +326,22 @@ int32_t CV_EncryptForCertificate(EngineContext* context, const ByteBuffer* certi
 
 int32_t CV_DecryptPrivateKey(EngineContext* context, const ByteBuffer* encryptedKey,
                              const ByteBuffer* password, ByteBuffer* output) noexcept {
-    return Guarded([&]() -> int32_t {
-        if (output == nullptr) {
-            return err::kNullArgument;
-        }
-        *output = ByteBuffer{0, nullptr};
-        if (int32_t rc = CheckContext(context); rc != 0) {
-            return rc;
-        }
-        Bytes encrypted;
-        Bytes secret;
-        if (int32_t rc = ReadInput(encryptedKey, false, encrypted); rc != 0) {
-            return rc;
-        }
-        if (int32_t rc = ReadInput(password, false, secret); rc != 0) {
-            return rc;
-        }
-        if (LibraryContext() == nullptr) {
-            return err::kLibraryUnavailable;
-        }
-        return Unlock(encrypted, secret, GetCertificateKey(context), output);
+    return DecryptPrivateKeyInCodePage(context, encryptedKey, password, AnsiCodePage(), output);
+}
+
+int32_t DecryptPrivateKeyInCodePage(EngineContext* context, const ByteBuffer* encryptedKey,
+                                    const ByteBuffer* password, uint32_t codePage,
+                                    ByteBuffer* output) noexcept {
+    return Guarded([&] {
+        return DecryptPrivateKey(context, encryptedKey, password, nullptr, codePage, output);
+    });
+}
+
+int32_t DecryptPrivateKeyEitherWay(EngineContext* context, const ByteBuffer* encryptedKey,
+                                   const ByteBuffer* password, const ByteBuffer* otherSpelling,
+                                   ByteBuffer* output) noexcept {
+    return Guarded([&] {
+        return DecryptPrivateKey(context, encryptedKey, password, otherSpelling, 0, output);
     });
 }
 

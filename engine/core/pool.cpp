@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,16 @@ namespace {
 struct alignas(std::max_align_t) Header {
     size_t capacity;
 };
+
+// Every freed block is wiped, up to this capacity: all of them. The benchmarks build a twin of the
+// engine that wipes small pieces only (bench/engine/pool_small_wipes.cpp), to show the cost.
+#ifdef CORVANE_POOL_WIPES_SMALL_PIECES_ONLY
+constexpr size_t kWipedUpTo = kLargestSmall;
+#else
+constexpr size_t kWipedUpTo = SIZE_MAX;
+#endif
+
+std::atomic<bool> g_installed{false};
 
 constexpr size_t kGrain = 16;
 constexpr size_t kSizeCount = kLargestSmall / kGrain;
@@ -139,8 +150,10 @@ void Release(void* block) noexcept {
         return;
     }
     size_t capacity = HeaderOf(block)->capacity;
-    if (IsSmall(capacity)) {
+    if (capacity <= kWipedUpTo) {
         OPENSSL_cleanse(block, capacity);
+    }
+    if (IsSmall(capacity)) {
         Pieces& pieces = PiecesFor(capacity);
         std::unique_lock guard(pieces.lock);
         if ((pieces.count + 1) * capacity <= kCachedPerSize) {
@@ -182,7 +195,15 @@ size_t Capacity(const void* block) noexcept {
 }
 
 bool InstallForOpenSsl() noexcept {
-    return CRYPTO_set_mem_functions(&OpenSslAllocate, &OpenSslReallocate, &OpenSslRelease) == 1;
+    if (CRYPTO_set_mem_functions(&OpenSslAllocate, &OpenSslReallocate, &OpenSslRelease) != 1) {
+        return false;
+    }
+    g_installed = true;
+    return true;
+}
+
+bool WipesWhatOpenSslFrees() noexcept {
+    return kWipedUpTo == SIZE_MAX && g_installed.load();
 }
 
 } // namespace corvane::pool

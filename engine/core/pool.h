@@ -9,13 +9,18 @@
 // block straight from the heap is fresh pages from the system every time.
 //
 // What the pool keeps is bounded (kCachedPerSize bytes of pieces of each size, so at most 4 MiB in
-// all, and one spare block of at most kLargestSpare bytes); every small piece is wiped as it is
-// freed, so none of the small pieces kept keeps what OpenSSL freed. A large block is not wiped, as
-// the heap would not wipe it either: OpenSSL clears its secrets itself before it frees them
-// (OPENSSL_clear_free), and wiping megabytes on every free would cost as much as the pool saves.
-// Thread-safe; every function is
-// noexcept and an exhausted heap gives null, as malloc does. Natively the engine leaves OpenSSL on
-// the C runtime's allocator, which is fast there, and the tests exercise the pool directly.
+// all, and one spare block of at most kLargestSpare bytes). Every block is wiped as it is freed,
+// whatever its size and whether it is kept or goes back to the heap: OpenSSL clears only what it
+// knows to be secret, and some of what it frees uncleared holds secrets all the same (CMS_final
+// copies the content, a session key and IV, through a buffering BIO whose 4 KiB buffers it frees
+// as they are). A wipe runs at memory speed; `./run bench` shows that it costs nothing visible
+// on 1 MiB of work (bench/engine/compare-pe.sh sets it beside a twin that wipes small pieces
+// only). Thread-safe; every function is noexcept and an exhausted heap gives null, as malloc
+// does.
+//
+// Natively the engine leaves OpenSSL on the C runtime's allocator: the native programs that use
+// it (the store's tool, the tests, the benchmarks) live for one command, and AddressSanitizer
+// sees OpenSSL's blocks there only when no pool hides them. The tests exercise the pool directly.
 #pragma once
 
 #include <cstddef>
@@ -38,5 +43,9 @@ size_t Capacity(const void* block) noexcept;
 // Makes OpenSSL allocate from the pool. Only before OpenSSL's first allocation in the process;
 // false when it is too late (OpenSSL then keeps the C runtime's allocator).
 bool InstallForOpenSsl() noexcept;
+
+// Whether every block that OpenSSL frees is wiped here: the pool is installed and wipes blocks of
+// every size. The engine's own blocks then need no wipe of their own before they are freed.
+bool WipesWhatOpenSslFrees() noexcept;
 
 } // namespace corvane::pool

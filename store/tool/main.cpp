@@ -4,6 +4,7 @@
 
 #include "engine/core/corvane.h"
 #include "engine/core/errors.h"
+#include "engine/core/passwords.h"
 #include "store/core/codepage.h"
 #include "store/core/errors.h"
 #include "store/core/layout.h"
@@ -53,7 +54,9 @@ that its group or anyone else may write to, is refused.
 
 constexpr const char* kPasswordsHelp =
     R"(Passwords (PW): pass:TEXT, env:VARIABLE, file:PATH (its first line), or - (a line from standard
-input). Prefer env: or file: to pass: on shared machines.
+input). Prefer env: or file: to pass: on shared machines. A password is UTF-8 text, and a key
+is encrypted under its UTF-8 bytes; an encrypted key opens under those or under the same text in
+the pages' ANSI code page (949 on Korean Windows), as getCert opens it.
 
 )";
 
@@ -433,25 +436,44 @@ void AddEntry(const fs::path& folder, X509* cert, std::span<const uint8_t> key,
     }
 }
 
+// The code page in which a page hands Quillmark a password: the ANSI code page of Windows, which
+// is 949 on the Korean Windows that pages run on (the DN checks above assume it too).
+uint32_t PageCodePage() {
+#ifdef _WIN32
+    return corvane::AnsiCodePage();
+#else
+    return 949;
+#endif
+}
+
 // Opens an encrypted key with Quillmark's own engine, on a context that holds the certificate:
 // it opens there exactly when getCert will open it (the password, the work its encryption asks
-// for, and whether it is the certificate's own key). Throws why it does not.
+// for, and whether it is the certificate's own key). The engine tries a page's password as the
+// page's code page spells it and then as UTF-8; the tool, given UTF-8, tries the converse.
+// Throws why it does not open.
 void CheckAsQuillmarkWill(std::span<const uint8_t> key, X509* cert, const Secret& password) {
     std::vector<uint8_t> der = pki::Der(cert);
+    ByteBuffer secret{static_cast<int32_t>(password.text().size()),
+                      reinterpret_cast<uint8_t*>(const_cast<char*>(password.text().data()))};
+    std::span<const uint8_t> typed(secret.data, password.text().size());
+    std::optional<corvane::SecretBytes> paged;
+    if (!corvane::IsAscii(typed)) {
+        paged = corvane::CodePageFromUtf8(typed, PageCodePage());
+    }
+    ByteBuffer other{paged ? static_cast<int32_t>(paged->size()) : 0,
+                     paged ? paged->data() : nullptr};
     EngineContext context{};
     if (corvane::CV_ContextInit(&context) != 0) {
         throw Error("cannot start the crypto engine to check the key");
     }
     ByteBuffer certificate{static_cast<int32_t>(der.size()), der.data()};
     ByteBuffer encrypted{static_cast<int32_t>(key.size()), const_cast<uint8_t*>(key.data())};
-    ByteBuffer secret{static_cast<int32_t>(password.text().size()),
-                      reinterpret_cast<uint8_t*>(const_cast<char*>(password.text().data()))};
     ByteBuffer opened{0, nullptr};
     int32_t version = 0;
     int32_t bits = 0;
     int32_t rc = corvane::CV_ParseCertificate(&context, &certificate, 0, &version, &bits);
     if (rc == 0) {
-        rc = corvane::CV_DecryptPrivateKey(&context, &encrypted, &secret, &opened);
+        rc = corvane::DecryptPrivateKeyEitherWay(&context, &encrypted, &secret, &other, &opened);
     }
     corvane::CV_Free(opened.data); // wiped by the engine
     corvane::CV_ContextFree(&context);

@@ -4,6 +4,7 @@
 #include "crypto/CertLoader.h"
 #include "crypto/Credential.h"
 #include "crypto/SessionKey.h"
+#include "engine/core/passwords.h"
 #include "external/engine.h"
 #include "external/store.h"
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -156,6 +158,39 @@ TEST(SecretWipe, PasswordCopiesAreWipedWhetherTheUnlockSucceedsOrNot) {
         EXPECT_NE(0, credential.UnlockPrivateKey(key, password));
     }
     EXPECT_EQ(0, watch.Stop()) << "a released block still held the password";
+}
+
+// A page's password in code page 949 is also tried as UTF-8, and the store's tool tries a UTF-8
+// password in code page 949 too: the spelling that each of them makes is as secret as the one it
+// was given. ("비밀번호1234", in each.)
+TEST(SecretWipe, TheOtherSpellingOfAPasswordIsWipedWhetherTheUnlockSucceedsOrNot) {
+    const uint8_t cp949[] = {0xBA, 0xF1, 0xB9, 0xD0, 0xB9, 0xF8, 0xC8, 0xA3, '1', '2', '3', '4'};
+    const uint8_t utf8[] = {0xEB, 0xB9, 0x84, 0xEB, 0xB0, 0x80, 0xEB, 0xB2,
+                            0x88, 0xED, 0x98, 0xB8, '1',  '2',  '3',  '4'};
+    {
+        Watch watch(utf8, sizeof utf8);
+        EngineContext context{};
+        ASSERT_EQ(0, qm::Engine().CV_ContextInit(&context));
+        uint8_t notAKey[64] = {0x30, 0x03};
+        ByteBuffer key{sizeof(notAKey), notAKey};
+        ByteBuffer password{sizeof(cp949), const_cast<uint8_t*>(cp949)};
+        ByteBuffer opened{0, nullptr};
+        EXPECT_NE(0, corvane::DecryptPrivateKeyInCodePage(&context, &key, &password, 949, &opened));
+        qm::Engine().CV_ContextFree(&context);
+        EXPECT_EQ(0, watch.Stop()) << "a released block still held the UTF-8 spelling";
+    }
+    {
+        Watch watch(cp949, sizeof cp949);
+        {
+            std::optional<corvane::SecretBytes> released = corvane::CodePageFromUtf8(utf8, 949);
+            std::optional<corvane::SecretBytes> replaced = corvane::CodePageFromUtf8(utf8, 949);
+            ASSERT_TRUE(released.has_value() && replaced.has_value());
+            ASSERT_EQ(released->size(), sizeof cp949);
+            corvane::SecretBytes moved = std::move(*replaced);
+            moved = corvane::SecretBytes(4);
+        }
+        EXPECT_EQ(0, watch.Stop()) << "a released block still held the code page 949 spelling";
+    }
 }
 
 // A store that writes a whole key into the caller's block but reports a shorter length: the

@@ -207,9 +207,9 @@ TEST(Arguments, EmptyInputsWhereSomethingIsNeededAreRefused) {
 }
 
 // The Windows build's allocator (pool.h), exercised directly: OpenSSL's pieces are reused by size
-// and wiped when freed, a large block is kept for the next request it fits, and what a block
-// holds survives growing it.
-TEST(Pool, FreedPiecesAreWipedAndReusedAndLargeBlocksAreSpared) {
+// and wiped when freed, a large block is kept for the next request it fits (wiped too: a large
+// block may hold secrets as well), and what a block holds survives growing it.
+TEST(Pool, FreedBlocksAreWipedAndPiecesReusedAndLargeBlocksSpared) {
     namespace pool = corvane::pool;
     auto* piece = static_cast<uint8_t*>(pool::Allocate(100));
     ASSERT_NE(piece, nullptr);
@@ -228,12 +228,14 @@ TEST(Pool, FreedPiecesAreWipedAndReusedAndLargeBlocksAreSpared) {
     EXPECT_EQ(std::count(grown, grown + 97, 0x5C), 97);
     pool::Release(grown);
 
-    void* large = pool::Allocate(1 << 20);
+    auto* large = static_cast<uint8_t*>(pool::Allocate(1 << 20));
+    std::memset(large, 0xC3, 1 << 20);
     pool::Release(large);
     void* smaller = pool::Allocate(100 * 1024); // far smaller: the spare waits for a larger one
     EXPECT_NE(smaller, large);
-    void* fitting = pool::Allocate((1 << 20) - 4096);
-    EXPECT_EQ(fitting, large);
+    auto* fitting = static_cast<uint8_t*>(pool::Allocate((1 << 20) - 4096));
+    ASSERT_EQ(fitting, large);
+    EXPECT_EQ(std::count(fitting, fitting + (1 << 20) - 4096, 0), (1 << 20) - 4096);
     pool::Release(smaller);
     pool::Release(fitting);
 }

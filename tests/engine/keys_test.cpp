@@ -1,5 +1,6 @@
 // Sealing to a certificate (opened by `openssl cms`) and unlocking private keys (written by
 // `openssl pkcs8`).
+#include "engine/core/passwords.h"
 #include "tests/engine/engine_test.h"
 #include "tests/support/openssl_cli.h"
 #include "tests/support/pki.h"
@@ -9,6 +10,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <random>
 #include <stdexcept>
 
@@ -314,6 +316,85 @@ TEST_F(PrivateKeys, DamagedOrForeignInputNeverYieldsAKey) {
     EXPECT_EQ(Unlock(PlainPkcs8(rsaUser_->keyPem), "pw", key), err::kBadPrivateKey);
     EXPECT_EQ(Unlock(rsaUser_->Der(), "pw", key), err::kBadPrivateKey);
     EXPECT_EQ(Unlock(BytesOf("garbage"), "pw", key), err::kBadPrivateKey);
+}
+
+// "비밀번호1234" as a page on Korean Windows hands it over (code page 949) and as ledra-tool and
+// OpenSSL's tools take it (UTF-8).
+const std::string kKoreanInCp949 = "\xBA\xF1\xB9\xD0\xB9\xF8\xC8\xA3"
+                                   "1234";
+const std::string kKoreanInUtf8 = "\xEB\xB9\x84\xEB\xB0\x80\xEB\xB2\x88\xED\x98\xB8"
+                                  "1234";
+const std::string kWrongKoreanInCp949 = "\xBA\xF1\xB9\xD0\xB9\xF8\xC8\xA3"
+                                        "1235";
+
+std::span<const uint8_t> Span(const std::string& text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+std::string Text(const std::optional<corvane::SecretBytes>& bytes) {
+    return bytes ? std::string(bytes->data(), bytes->data() + bytes->size()) : "(nothing)";
+}
+
+TEST(PasswordSpellings, ConvertBetweenTheCodePageAndUtf8OnlyWhenNothingIsLost) {
+    EXPECT_EQ(Text(corvane::Utf8FromCodePage(Span(kKoreanInCp949), 949)), kKoreanInUtf8);
+    EXPECT_EQ(Text(corvane::CodePageFromUtf8(Span(kKoreanInUtf8), 949)), kKoreanInCp949);
+    EXPECT_EQ(Text(corvane::Utf8FromCodePage(Span("plain ascii"), 949)), "plain ascii");
+    // A lead byte without its trail byte, and UTF-8 read as code page 949, are not text of it.
+    EXPECT_FALSE(corvane::Utf8FromCodePage(Span(kKoreanInCp949.substr(0, 7)), 949));
+    EXPECT_FALSE(corvane::Utf8FromCodePage(Span(kKoreanInUtf8), 949));
+    // A character that code page 949 lacks must not become a stand-in: that is another password.
+    EXPECT_FALSE(corvane::CodePageFromUtf8(Span("pw \xF0\x9F\x94\x91"), 949));
+    EXPECT_FALSE(corvane::CodePageFromUtf8(Span("\xC3"), 949)); // not UTF-8
+    // UTF-8 itself, or no code page at all, gives no second spelling.
+    EXPECT_FALSE(corvane::Utf8FromCodePage(Span(kKoreanInUtf8), corvane::kUtf8CodePage));
+    EXPECT_FALSE(corvane::CodePageFromUtf8(Span(kKoreanInUtf8), 0));
+    EXPECT_TRUE(corvane::IsAscii(Span("pw 1234")));
+    EXPECT_FALSE(corvane::IsAscii(Span(kKoreanInCp949)));
+}
+
+// A page hands the engine "비밀번호1234" in code page 949; ledra-tool and `openssl pkcs8` encrypt
+// under its UTF-8 bytes, while software on Korean Windows may have encrypted under the CP949
+// bytes. Both kinds open from a page, under PBES2 (SEED, AES) and a PKCS#12 PBE alike, and a
+// wrong password still opens neither. The store's tool, given UTF-8, tries the converse.
+TEST_F(PrivateKeys, ANonAsciiPasswordOpensKeysEncryptedUnderEitherSpelling) {
+    std::vector<uint8_t> expected = PlainPkcs8(rsaUser_->keyPem);
+    auto page = [&](const std::vector<uint8_t>& encrypted, const std::string& password,
+                    uint32_t codePage) {
+        ByteBuffer in = In(encrypted);
+        ByteBuffer pw = In(password);
+        Out out;
+        int32_t rc = corvane::DecryptPrivateKeyInCodePage(context_.get(), &in, &pw, codePage, &out);
+        EXPECT_EQ(rc == 0, out.bytes() == expected);
+        return rc;
+    };
+    auto tool = [&](const std::vector<uint8_t>& encrypted, const std::string& password,
+                    const std::string* other) {
+        ByteBuffer in = In(encrypted);
+        ByteBuffer pw = In(password);
+        ByteBuffer second = other != nullptr ? In(*other) : ByteBuffer{0, nullptr};
+        Out out;
+        int32_t rc = corvane::DecryptPrivateKeyEitherWay(context_.get(), &in, &pw, &second, &out);
+        EXPECT_EQ(rc == 0, out.bytes() == expected);
+        return rc;
+    };
+    for (const char* how : {"-v2 seed-cbc", "-v2 aes-256-cbc", "-v1 PBE-SHA1-3DES"}) {
+        for (const std::string* spelling : {&kKoreanInUtf8, &kKoreanInCp949}) {
+            SCOPED_TRACE(std::string(how) + (spelling == &kKoreanInUtf8 ? ", UTF-8" : ", CP949"));
+            std::vector<uint8_t> key = EncryptOne(rsaUser_->keyPem, *spelling, how);
+            EXPECT_EQ(page(key, kKoreanInCp949, 949), 0);
+            EXPECT_EQ(page(key, kWrongKoreanInCp949, 949), err::kWrongPassword);
+            // Without a code page (a POSIX process) the password is taken as given only.
+            EXPECT_EQ(page(key, kKoreanInCp949, 0) == 0, spelling == &kKoreanInCp949);
+            EXPECT_EQ(tool(key, kKoreanInUtf8, &kKoreanInCp949), 0);
+            EXPECT_EQ(tool(key, kKoreanInUtf8, nullptr) == 0, spelling == &kKoreanInUtf8);
+            EXPECT_EQ(tool(key, kWrongKoreanInCp949, &kWrongKoreanInCp949), err::kWrongPassword);
+        }
+    }
+    // CV_DecryptPrivateKey is the page's way in the process's own code page (none natively).
+    std::vector<uint8_t> key = EncryptOne(rsaUser_->keyPem, kKoreanInUtf8, "-v2 aes-256-cbc");
+    std::vector<uint8_t> opened;
+    EXPECT_EQ(Unlock(key, kKoreanInUtf8, opened), 0);
+    EXPECT_EQ(Unlock(key, kKoreanInCp949, opened), err::kWrongPassword);
 }
 
 // A planted key file chooses what deriving its encryption key costs, and every page that proves
