@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -625,9 +626,15 @@ void Click(HWND dialog, int button) {
     PostMessageW(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
 }
 
-constexpr int kAllowAlways = 212;
-constexpr int kAllowOnce = 213;
+constexpr int kAllowAlways = 212; // the check box that turns Allow into allow-always
+constexpr int kAllow = 213;
 constexpr int kDeny = 214;
+
+// Ticks "allow always" and allows, once the dialog lets them be reached.
+void AllowAlways(HWND dialog) {
+    Click(dialog, kAllowAlways);
+    Click(dialog, kAllow);
+}
 
 POINT Centre(const RECT& r) {
     return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
@@ -663,9 +670,8 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         auto session = SessionAt(site.get());
         EXPECT_EQ(S_OK, AskSafety(session.get())) << "the question comes with the first call";
         Seen seen;
-        HRESULT hr = WithDialog(
-            kConsentCaption, seen, [](HWND d) { Click(d, kAllowAlways); },
-            [&] { return Encode(session.get()); });
+        HRESULT hr =
+            WithDialog(kConsentCaption, seen, AllowAlways, [&] { return Encode(session.get()); });
         EXPECT_TRUE(seen.showed);
         EXPECT_EQ(L"https://always.example:8443", seen.origin) << "the site's origin, not the page";
         EXPECT_EQ(S_OK, hr);
@@ -683,7 +689,7 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         auto session = SessionAt(site.get());
         Seen seen;
         EXPECT_EQ(S_OK, WithDialog(
-                            kConsentCaption, seen, [](HWND d) { Click(d, kAllowOnce); },
+                            kConsentCaption, seen, [](HWND d) { Click(d, kAllow); },
                             [&] { return Encode(session.get()); }));
         EXPECT_TRUE(seen.showed);
         Seen again;
@@ -694,7 +700,7 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         auto next = SessionAt(site.get());
         Seen asked;
         EXPECT_EQ(S_OK, WithDialog(
-                            kConsentCaption, asked, [](HWND d) { Click(d, kAllowOnce); },
+                            kConsentCaption, asked, [](HWND d) { Click(d, kAllow); },
                             [&] { return Encode(next.get()); }));
         EXPECT_TRUE(asked.showed);
         EXPECT_EQ(2u, ScopedSiteSettings::UserSitesNow().size()) << "once adds nothing to the list";
@@ -711,10 +717,8 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         auto next = SessionAt(site.get());
         EXPECT_EQ(E_FAIL, AskSafety(next.get()));
         Seen again;
-        EXPECT_EQ(E_ACCESSDENIED,
-                  WithDialog(
-                      kConsentCaption, again, [](HWND d) { Click(d, kAllowAlways); },
-                      [&] { return Encode(next.get()); }));
+        EXPECT_EQ(E_ACCESSDENIED, WithDialog(kConsentCaption, again, AllowAlways,
+                                             [&] { return Encode(next.get()); }));
         EXPECT_FALSE(again.showed);
     }
     // Escape: no answer; this object asks no more, the site is not remembered.
@@ -746,7 +750,7 @@ TEST_F(SiteConsentTest, OneDialogPerSiteAtATimeAndNoneForListedSites) {
             // Another object of the same site calls while the dialog is open: refused, no
             // second dialog.
             whileOpen = Encode(second.get());
-            Click(dialog, kAllowOnce);
+            Click(dialog, kAllow);
         },
         [&] { return Encode(first.get()); });
     EXPECT_EQ(S_OK, hr);
@@ -767,10 +771,8 @@ TEST_F(SiteConsentTest, OneDialogPerSiteAtATimeAndNoneForListedSites) {
     auto refused = SessionAt(other.get());
     Seen forbidden;
     EXPECT_EQ(E_FAIL, AskSafety(refused.get()));
-    EXPECT_EQ(E_ACCESSDENIED,
-              WithDialog(
-                  kConsentCaption, forbidden, [](HWND d) { Click(d, kAllowAlways); },
-                  [&] { return Encode(refused.get()); }));
+    EXPECT_EQ(E_ACCESSDENIED, WithDialog(kConsentCaption, forbidden, AllowAlways,
+                                         [&] { return Encode(refused.get()); }));
     EXPECT_FALSE(forbidden.showed);
 }
 
@@ -785,7 +787,7 @@ TEST_F(SiteConsentTest, BothDialogsAreOwnedByTheHostsWindowAndCentredOverIt) {
     auto session = SessionAt(site.get());
     Seen consent;
     EXPECT_EQ(S_OK, WithDialog(
-                        kConsentCaption, consent, [](HWND d) { Click(d, kAllowOnce); },
+                        kConsentCaption, consent, [](HWND d) { Click(d, kAllow); },
                         [&] { return Encode(session.get()); }));
     ASSERT_TRUE(consent.showed);
     EXPECT_EQ(host.get(), consent.owner);
@@ -825,8 +827,9 @@ TEST_F(SiteConsentTest, PagesAnySiteCanMakeAreNeverAllowedAlways) {
         auto act = [&](HWND d) {
             qmtest::Eventually([&] { return qmtest::AnswersOpen(d); });
             alwaysShown = IsWindowVisible(GetDlgItem(d, kAllowAlways)) != FALSE;
-            PostMessageW(d, WM_COMMAND, MAKEWPARAM(kAllowAlways, BN_CLICKED), 0); // taken first
-            Click(d, kAllowOnce);
+            // A tick where allow-always is not offered counts for nothing: Allow is once.
+            PostMessageW(d, WM_COMMAND, MAKEWPARAM(kAllowAlways, BN_CLICKED), 0);
+            Click(d, kAllow);
         };
         const bool ftp = page[0] == L'f';
         EXPECT_EQ(ftp ? S_OK : E_ACCESSDENIED, WithDialog(kConsentCaption, seen, act, [&] {
@@ -835,6 +838,104 @@ TEST_F(SiteConsentTest, PagesAnySiteCanMakeAreNeverAllowedAlways) {
         EXPECT_EQ(ftp, seen.showed && !alwaysShown) << Printable(page);
     }
     EXPECT_EQ(1u, ScopedSiteSettings::UserSitesNow().size()) << "nothing allowed always";
+}
+
+// One run of the attack that consent_x_input_test.sh makes with input through the X server, which
+// reaches Wine as a person's does: the script starts clicking (or typing) at the spot where the
+// dialog will come up before the page calls, and goes on until three seconds after it came up;
+// or, as a person, clicks once after a quiet second. The run and the script meet through files in
+// QM_X_INPUT_DIR: the run writes "ready" (the page is up) and "shown" (the dialog is up, with the
+// places of its controls); the script writes "go" (its input has begun: call), "stop" (its
+// input has ended) and "end" (the quiet time after it has passed, or its click is made).
+class ConsentRun {
+public:
+    ConsentRun(const char* dir) : dir_(dir) {}
+    void Write(const char* name, const std::string& text) const {
+        std::ofstream(Path(name) + ".part") << text;
+        MoveFileA((Path(name) + ".part").c_str(), Path(name).c_str());
+    }
+    bool Has(const char* name) const {
+        return GetFileAttributesA(Path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    bool WaitFor(const char* name) const {
+        for (int i = 0; i < 1200 && !Has(name); ++i) {
+            Sleep(50);
+        }
+        return Has(name);
+    }
+
+private:
+    std::string Path(const char* name) const { return dir_ + "\\" + name; }
+    std::string dir_;
+};
+
+std::string PlacesOf(HWND dialog) {
+    std::string places;
+    for (auto [name, id] :
+         {std::pair{"allow", kAllow}, {"always", kAllowAlways}, {"deny", kDeny}}) {
+        POINT at = qmtest::CentreOf(dialog, id);
+        places +=
+            std::string(name) + " " + std::to_string(at.x) + " " + std::to_string(at.y) + "\n";
+    }
+    return places;
+}
+
+TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
+    const char* dir = std::getenv("QM_X_INPUT_DIR");
+    const char* modeName = std::getenv("QM_X_INPUT_MODE");
+    if (dir == nullptr || modeName == nullptr) {
+        GTEST_SKIP() << "one run of consent_x_input_test.sh";
+    }
+    const std::string mode = modeName; // calibrate, burst, once or always
+    ConsentRun run(dir);
+    qmtest::BringForward(host.get());
+    run.Write("ready", "");
+    ASSERT_TRUE(mode == "calibrate" || run.WaitFor("go"));
+
+    FakeSite site(BrowserAt(L"https://evil.example/", host.get()));
+    auto session = SessionAt(site.get());
+    bool heldThroughout = true, upAfter = false, ticked = false;
+    Seen seen;
+    HRESULT hr = WithDialog(
+        kConsentCaption, seen,
+        [&](HWND d) {
+            run.Write("shown", PlacesOf(d));
+            if (mode == "calibrate") {
+                PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                return;
+            }
+            for (int i = 0; i < 3000 && !run.Has("stop"); ++i) {
+                heldThroughout = heldThroughout && !qmtest::AnswersOpen(d);
+                Sleep(20);
+            }
+            run.WaitFor("end");
+            upAfter = IsWindowVisible(d) != FALSE;
+            ticked = upAfter && IsDlgButtonChecked(d, kAllowAlways) == BST_CHECKED;
+            if (upAfter) {
+                PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        },
+        [&] { return Encode(session.get()); });
+    const std::vector<std::wstring> sites = ScopedSiteSettings::UserSitesNow();
+    const bool allowedAlways = sites.size() == 2 && sites[1] == L"https://evil.example";
+    std::printf("x-input run: mode=%s admitted=%d allowed-always=%d held-throughout=%d "
+                "up-after=%d\n",
+                mode.c_str(), hr == S_OK, allowedAlways, heldThroughout, upAfter);
+    ASSERT_TRUE(seen.showed);
+    if (mode == "burst") {
+        EXPECT_EQ(E_ACCESSDENIED, hr);
+        EXPECT_TRUE(heldThroughout) << "the input reached the dialog and kept its answers held";
+        EXPECT_TRUE(upAfter) << "nothing answered it";
+        EXPECT_FALSE(ticked);
+        EXPECT_EQ(std::vector<std::wstring>{L"https://bank.example"}, sites);
+    } else if (mode == "once") {
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_FALSE(upAfter);
+        EXPECT_EQ(std::vector<std::wstring>{L"https://bank.example"}, sites);
+    } else if (mode == "always") {
+        EXPECT_EQ(S_OK, hr);
+        EXPECT_TRUE(allowedAlways);
+    }
 }
 
 // The host lets the object go while a dialog is up, as when the page removes its element: the
@@ -865,7 +966,7 @@ TEST_F(SiteConsentTest, AnObjectLetGoDuringADialogLivesToTheEndOfTheCall) {
             qmtest::Eventually([] { return g_heldByHost.load() == nullptr; });
             siteRefsInDialog = site->counters().refs;
             caption == kSelectCaption ? (void)PostMessageW(d, WM_COMMAND, IDCANCEL, 0)
-                                      : Click(d, kAllowOnce);
+                                      : Click(d, kAllow);
         };
         EXPECT_EQ(expected, WithDialog(caption, seen, act, [&] { return call(session); }));
         EXPECT_EQ(2, siteRefsInDialog) << "the object, let go, still held its site";

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using qmtest::AnswersOpen;
@@ -55,6 +56,14 @@ POINT Centre(const RECT& r) {
     return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
+// Runs `call` on this thread while `user` acts from a second one; what `call` returned.
+template <class Call> auto WithUser(const std::function<void()>& user, Call call) {
+    std::thread acting(user);
+    auto result = call();
+    acting.join();
+    return result;
+}
+
 RECT WorkArea() {
     RECT work{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
@@ -63,52 +72,162 @@ RECT WorkArea() {
 
 } // namespace
 
-TEST(SiteConsentDialog, NamesTheOriginAndOffersThreeAnswers) {
-    std::wstring caption, origin, prompt, always, once, deny;
-    bool denyIsDefault = false;
+TEST(SiteConsentDialog, NamesTheOriginAndOffersItsAnswers) {
+    std::wstring caption, origin, always, allow, deny;
+    bool denyIsDefault = false, ticked = true;
+    std::vector<int> tabOrder; // from Deny, where the focus goes
     CSiteConsentDialog dialog(L"https://xn--bcher-kva.example:8443", nullptr, true);
     ConsentAnswer answer = Answer(dialog, [&](HWND window) {
         caption = TextOf(window);
         origin = TextOf(GetDlgItem(window, IDC_CONSENT_ORIGIN));
         always = TextOf(GetDlgItem(window, IDC_CONSENT_ALWAYS));
-        once = TextOf(GetDlgItem(window, IDC_CONSENT_ONCE));
+        allow = TextOf(GetDlgItem(window, IDC_CONSENT_ALLOW));
         deny = TextOf(GetDlgItem(window, IDC_CONSENT_DENY));
         denyIsDefault = (SendMessageW(GetDlgItem(window, IDC_CONSENT_DENY), WM_GETDLGCODE, 0, 0) &
                          DLGC_DEFPUSHBUTTON) != 0;
+        ticked = IsDlgButtonChecked(window, IDC_CONSENT_ALWAYS) == BST_CHECKED;
         Eventually([&] { return AnswersOpen(window); });
+        for (HWND at = GetDlgItem(window, IDC_CONSENT_DENY); tabOrder.size() < 3;
+             at = GetNextDlgTabItem(window, at, FALSE)) {
+            tabOrder.push_back(GetDlgCtrlID(at));
+        }
         uitest::ClickButton(window, IDC_CONSENT_DENY);
     });
     EXPECT_EQ(L"사이트 허용 확인", caption);
     EXPECT_EQ(L"https://xn--bcher-kva.example:8443", origin);
-    EXPECT_EQ(L"항상 허용", always);
-    EXPECT_EQ(L"이번만 허용", once);
+    EXPECT_EQ(L"이 사이트를 항상 허용", always);
+    EXPECT_EQ(L"허용", allow);
     EXPECT_EQ(L"거부", deny);
     EXPECT_TRUE(denyIsDefault) << "Deny is the default button";
+    EXPECT_FALSE(ticked) << "allow-always is never where the dialog starts";
+    EXPECT_EQ((std::vector<int>{IDC_CONSENT_DENY, IDC_CONSENT_ALLOW, IDC_CONSENT_ALWAYS}), tabOrder)
+        << "one Tab from Deny reaches Allow, and only a second the check box";
     EXPECT_EQ(ConsentAnswer::Deny, answer);
 }
 
-// Keys typed through the system's input queue, as a person types into a page's login form that
-// opened the dialog from its keydown handler. Keys typed while the answers are held are read before
-// the timer that opens them can go off (input comes before timers), however slow the machine.
-TEST(SiteConsentDialog, KeysTypedBeforeTheAnswersOpenAnswerNothing) {
+// Input through the system's input queue, as a person types and clicks in a page that opened the
+// dialog from its keydown handler or runs a "click here fast" game under the spot where it comes
+// up. Input made while the answers are held is read before the timer that opens them can go off
+// (input comes before timers), however slow the machine.
+struct Stroke {
+    enum Kind { Key, Down, Up, Click, Gap, Quiet } kind;
+    int what = 0; // the virtual key, or the control clicked at
+};
+
+Stroke Key(WORD key) {
+    return {Stroke::Key, key};
+}
+Stroke ClickOn(int control) {
+    return {Stroke::Click, control};
+}
+// Longer than the system's double-click time: the next press counts again.
+Stroke Quiet() {
+    return {Stroke::Quiet};
+}
+
+// A click every quarter of a second for two seconds, twice the time the answers are held.
+std::vector<Stroke> ClickBurst(int control) {
+    std::vector<Stroke> burst;
+    for (int i = 0; i < 8; ++i) {
+        burst.push_back(ClickOn(control));
+        burst.push_back({Stroke::Gap, 250});
+    }
+    return burst;
+}
+
+// Makes the strokes; false when the answers were open at any time between them.
+bool Make(HWND dialog, const std::vector<Stroke>& strokes) {
+    bool stayedHeld = true;
+    for (const Stroke& s : strokes) {
+        INPUT key{INPUT_KEYBOARD, {.ki = {WORD(s.what), 0, 0, 0, 0}}};
+        switch (s.kind) {
+        case Stroke::Key:
+            qmtest::TypeKeys({WORD(s.what)});
+            break;
+        case Stroke::Up:
+            key.ki.dwFlags = KEYEVENTF_KEYUP;
+            [[fallthrough]];
+        case Stroke::Down:
+            SendInput(1, &key, sizeof(INPUT));
+            break;
+        case Stroke::Click:
+            qmtest::ClickAt(qmtest::CentreOf(dialog, s.what));
+            break;
+        case Stroke::Gap:
+            Sleep(DWORD(s.what));
+            break;
+        case Stroke::Quiet:
+            Sleep(GetDoubleClickTime() + 300);
+            break;
+        }
+        stayedHeld = stayedHeld && !AnswersOpen(dialog);
+    }
+    return stayedHeld;
+}
+
+TEST(SiteConsentDialog, InputMadeBeforeTheAnswersOpenOrTooSoonAnswersNothing) {
     struct Case {
         const char* what;
-        bool reactivate; // the user switches to another window and back before typing
-        std::vector<WORD> whileHeld, whenOpen;
+        bool reactivate; // the user switches to another window and back first
+        std::vector<Stroke> whileHeld, whenOpen;
         ConsentAnswer expected;
     };
+    const std::vector<Stroke> burst = ClickBurst(IDC_CONSENT_ALLOW);
     const Case cases[] = {
-        {"at once", false, {VK_TAB, VK_RETURN, VK_SPACE}, {VK_ESCAPE}, ConsentAnswer::Dismissed},
-        {"reactivated", true, {VK_TAB, VK_RETURN}, {VK_ESCAPE}, ConsentAnswer::Dismissed},
-        {"open: one Tab from Deny", false, {}, {VK_TAB, VK_SPACE}, ConsentAnswer::AllowOnce},
+        {"keys at once",
+         false,
+         {Key(VK_TAB), Key(VK_RETURN), Key(VK_SPACE)},
+         {Key(VK_ESCAPE)},
+         ConsentAnswer::Dismissed},
+        {"keys, reactivated",
+         true,
+         {Key(VK_TAB), Key(VK_RETURN)},
+         {Key(VK_ESCAPE)},
+         ConsentAnswer::Dismissed},
+        {"clicks at Allow for twice the hold",
+         false,
+         burst,
+         {Key(VK_ESCAPE)},
+         ConsentAnswer::Dismissed},
+        {"Space held down from before",
+         false,
+         {{Stroke::Down, VK_SPACE}},
+         {{Stroke::Down, VK_SPACE}, {Stroke::Up, VK_SPACE}, Quiet(), Key(VK_ESCAPE)},
+         ConsentAnswer::Dismissed},
+        {"open: Tab and Space in one go",
+         false,
+         {},
+         {Key(VK_TAB), Key(VK_SPACE), Quiet(), Key(VK_ESCAPE)},
+         ConsentAnswer::Dismissed},
+        {"open: the box and Allow in one go",
+         false,
+         {},
+         {ClickOn(IDC_CONSENT_ALWAYS), ClickOn(IDC_CONSENT_ALLOW), Quiet(), Key(VK_ESCAPE)},
+         ConsentAnswer::Dismissed},
+        {"open: one Tab from Deny, a pause, Space",
+         false,
+         {},
+         {Key(VK_TAB), Quiet(), Key(VK_SPACE)},
+         ConsentAnswer::AllowOnce},
+        {"open: a click at Allow",
+         false,
+         {},
+         {ClickOn(IDC_CONSENT_ALLOW)},
+         ConsentAnswer::AllowOnce},
+        {"open: the box, a pause, Allow",
+         false,
+         {},
+         {ClickOn(IDC_CONSENT_ALWAYS), Quiet(), ClickOn(IDC_CONSENT_ALLOW)},
+         ConsentAnswer::AllowAlways},
     };
     HostWindow other(40, 40, 300, 200);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        bool forward = false, heldWhileTyped = false;
+        bool forward = false, heldWhileMade = false;
         ConsentAnswer answer = ConsentAnswer::NotShown;
-        // A driver that stalled past the delay before typing proves nothing: the run is redone.
-        for (int attempt = 0; attempt < 3 && !heldWhileTyped; ++attempt) {
+        // A driver that stalled past the hold while making the input proves nothing: the run is
+        // made again.
+        for (int attempt = 0; attempt < 3 && !heldWhileMade; ++attempt) {
             CSiteConsentDialog dialog(L"https://bank.example", nullptr, true);
             answer = Answer(dialog, [&](HWND window) {
                 forward = qmtest::BringForward(window);
@@ -116,41 +235,126 @@ TEST(SiteConsentDialog, KeysTypedBeforeTheAnswersOpenAnswerNothing) {
                     forward = qmtest::BringForward(other.get()) && qmtest::BringForward(window);
                 }
                 bool held = Eventually([&] { return !AnswersOpen(window); });
-                qmtest::TypeKeys(c.whileHeld);
-                heldWhileTyped = c.whileHeld.empty() || (held && !AnswersOpen(window));
+                heldWhileMade = Make(window, c.whileHeld) && held;
+                Sleep(50); // the last press reaches the dialog before it is looked at
+                heldWhileMade = heldWhileMade && !AnswersOpen(window);
                 Eventually([&] { return AnswersOpen(window); });
-                qmtest::TypeKeys(c.whenOpen);
+                Make(window, c.whenOpen);
             });
         }
-        EXPECT_TRUE(forward) << "the keys could not be sent to the dialog";
-        EXPECT_TRUE(heldWhileTyped);
+        EXPECT_TRUE(forward) << "the input could not be sent to the dialog";
+        EXPECT_TRUE(heldWhileMade);
+        EXPECT_EQ(c.expected, answer);
+    }
+    // Keys let go: nothing stays pressed for the tests after.
+    qmtest::TypeKeys({});
+}
+
+// A page in a background tab, or in a minimised window, that calls: the dialog comes up when the
+// user brings the page back, not over whatever the user is doing.
+TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
+    enum class Then { Show, Restore, Close, Nothing };
+    struct Case {
+        const char* what;
+        int hide; // how the owner is out of sight
+        Then then;
+        ConsentAnswer expected;
+    };
+    const Case cases[] = {
+        {"hidden, then shown", SW_HIDE, Then::Show, ConsentAnswer::Dismissed},
+        {"minimised, then restored", SW_MINIMIZE, Then::Restore, ConsentAnswer::Dismissed},
+        {"hidden, then closed", SW_HIDE, Then::Close, ConsentAnswer::NotShown},
+        {"hidden for good", SW_HIDE, Then::Nothing, ConsentAnswer::NotShown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HostWindow owner(200, 150, 500, 400);
+        ShowWindow(owner.get(), c.hide);
+        CSiteConsentDialog dialog(L"https://background.example", owner.get(), true,
+                                  CSiteConsentDialog::kAnswerDelayMs, 2500);
+        bool upWhileAway = false, upWhenBack = false;
+        auto shown = [] {
+            HWND up = FindWindowW(L"#32770", L"사이트 허용 확인");
+            return up != nullptr && IsWindowVisible(up) ? up : nullptr;
+        };
+        ConsentAnswer answer = WithUser(
+            [&] {
+                for (int i = 0; i < 20; ++i, Sleep(50)) {
+                    upWhileAway = upWhileAway || shown() != nullptr;
+                }
+                switch (c.then) {
+                case Then::Show:
+                    ShowWindow(owner.get(), SW_SHOWNORMAL);
+                    break;
+                case Then::Restore:
+                    ShowWindow(owner.get(), SW_RESTORE);
+                    break;
+                case Then::Close:
+                    PostMessageW(owner.get(), WM_CLOSE, 0, 0);
+                    break;
+                case Then::Nothing:
+                    break;
+                }
+                HWND up = nullptr;
+                upWhenBack = c.then != Then::Nothing && c.then != Then::Close &&
+                             Eventually([&] { return (up = shown()) != nullptr; });
+                if (up != nullptr) {
+                    PostMessageW(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                }
+            },
+            [&] { return dialog.Ask(); });
+        EXPECT_FALSE(upWhileAway);
+        EXPECT_EQ(c.expected == ConsentAnswer::Dismissed, upWhenBack);
         EXPECT_EQ(c.expected, answer);
     }
 }
 
 TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
-    const std::pair<const char*, std::pair<std::function<void(HWND)>, ConsentAnswer>> endings[] = {
-        {"allow always",
-         {[](HWND w) { uitest::ClickButton(w, IDC_CONSENT_ALWAYS); }, ConsentAnswer::AllowAlways}},
-        {"allow once",
-         {[](HWND w) { uitest::ClickButton(w, IDC_CONSENT_ONCE); }, ConsentAnswer::AllowOnce}},
-        {"deny", {[](HWND w) { uitest::ClickButton(w, IDC_CONSENT_DENY); }, ConsentAnswer::Deny}},
-        {"Enter",
-         {[](HWND w) { uitest::PressKey(w, VK_RETURN, IDC_CONSENT_DENY); }, ConsentAnswer::Deny}},
-        {"Escape",
-         {[](HWND w) { uitest::PressKey(w, VK_ESCAPE, IDC_CONSENT_DENY); },
-          ConsentAnswer::Dismissed}},
-        {"close box", {[](HWND w) { uitest::CloseBox(w); }, ConsentAnswer::Dismissed}},
+    struct Ending {
+        const char* how;
+        bool offerAlways;
+        std::function<void(HWND)> act;
+        ConsentAnswer expected;
     };
-    for (const auto& [how, ending] : endings) {
-        SCOPED_TRACE(how);
-        CSiteConsentDialog dialog(L"https://bank.example", nullptr, true);
+    auto tickThenAllow = [](HWND w) {
+        uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
+        uitest::ClickButton(w, IDC_CONSENT_ALLOW);
+    };
+    const Ending endings[] = {
+        {"allow always", true, tickThenAllow, ConsentAnswer::AllowAlways},
+        {"allow always where it is not offered", false, tickThenAllow, ConsentAnswer::AllowOnce},
+        {"ticked twice", true,
+         [](HWND w) {
+             uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
+             uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
+             uitest::ClickButton(w, IDC_CONSENT_ALLOW);
+         },
+         ConsentAnswer::AllowOnce},
+        {"allow", true, [](HWND w) { uitest::ClickButton(w, IDC_CONSENT_ALLOW); },
+         ConsentAnswer::AllowOnce},
+        {"deny", true, [](HWND w) { uitest::ClickButton(w, IDC_CONSENT_DENY); },
+         ConsentAnswer::Deny},
+        {"ticked, then deny", true,
+         [](HWND w) {
+             uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
+             uitest::ClickButton(w, IDC_CONSENT_DENY);
+         },
+         ConsentAnswer::Deny},
+        {"Enter", true, [](HWND w) { uitest::PressKey(w, VK_RETURN, IDC_CONSENT_DENY); },
+         ConsentAnswer::Deny},
+        {"Escape", true, [](HWND w) { uitest::PressKey(w, VK_ESCAPE, IDC_CONSENT_DENY); },
+         ConsentAnswer::Dismissed},
+        {"close box", true, [](HWND w) { uitest::CloseBox(w); }, ConsentAnswer::Dismissed},
+    };
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.how);
+        CSiteConsentDialog dialog(L"https://bank.example", nullptr, ending.offerAlways);
         uitest::Run run;
         auto script = [&](HWND w) {
             Eventually([&] { return AnswersOpen(w); });
-            ending.first(w);
+            ending.act(w);
         };
-        EXPECT_EQ(ending.second, Answer(dialog, script, &run));
+        EXPECT_EQ(ending.expected, Answer(dialog, script, &run));
         EXPECT_TRUE(run.showed);
         EXPECT_FALSE(run.forced);
     }
