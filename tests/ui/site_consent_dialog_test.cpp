@@ -108,55 +108,37 @@ TEST(SiteConsentDialog, NamesTheOriginAndOffersItsAnswers) {
 // Input through the system's input queue, as a person types and clicks in a page that opened the
 // dialog from its keydown handler or runs a "click here fast" game under the spot where it comes
 // up. Input made while the answers are held is read before the timer that opens them can go off
-// (input comes before timers), however slow the machine.
-struct Stroke {
-    enum Kind { Key, Down, Up, Click, Gap, Quiet } kind;
-    int what = 0; // the virtual key, or the control clicked at
-};
-
-Stroke Key(WORD key) {
-    return {Stroke::Key, key};
-}
-Stroke ClickOn(int control) {
-    return {Stroke::Click, control};
-}
-// Longer than the system's double-click time: the next press counts again.
-Stroke Quiet() {
-    return {Stroke::Quiet};
-}
-
-// A click every quarter of a second for two seconds, twice the time the answers are held.
-std::vector<Stroke> ClickBurst(int control) {
-    std::vector<Stroke> burst;
-    for (int i = 0; i < 8; ++i) {
-        burst.push_back(ClickOn(control));
-        burst.push_back({Stroke::Gap, 250});
-    }
-    return burst;
-}
-
-// Makes the strokes; false when the answers were open at any time between them.
-bool Make(HWND dialog, const std::vector<Stroke>& strokes) {
+// (input comes before timers), however slow the machine. One character a stroke: T Tab, R Enter,
+// S Space, E Escape (each pressed and let go); v and ^ Space pressed, and let go, on their own;
+// a and b a click at Allow and at the box; - a quarter of a second; . longer than the double-click
+// time. False when the answers were open at any time between the strokes.
+bool Make(HWND dialog, const std::string& strokes) {
     bool stayedHeld = true;
-    for (const Stroke& s : strokes) {
-        INPUT key{INPUT_KEYBOARD, {.ki = {WORD(s.what), 0, 0, 0, 0}}};
-        switch (s.kind) {
-        case Stroke::Key:
-            qmtest::TypeKeys({WORD(s.what)});
+    for (char s : strokes) {
+        INPUT space{INPUT_KEYBOARD, {.ki = {VK_SPACE, 0, s == '^' ? KEYEVENTF_KEYUP : 0u, 0, 0}}};
+        switch (s) {
+        case 'T':
+        case 'R':
+        case 'S':
+        case 'E':
+            qmtest::TypeKeys({WORD(s == 'T'   ? VK_TAB
+                                   : s == 'R' ? VK_RETURN
+                                   : s == 'S' ? VK_SPACE
+                                              : VK_ESCAPE)});
             break;
-        case Stroke::Up:
-            key.ki.dwFlags = KEYEVENTF_KEYUP;
-            [[fallthrough]];
-        case Stroke::Down:
-            SendInput(1, &key, sizeof(INPUT));
+        case 'v':
+        case '^':
+            SendInput(1, &space, sizeof(INPUT));
             break;
-        case Stroke::Click:
-            qmtest::ClickAt(qmtest::CentreOf(dialog, s.what));
+        case 'a':
+        case 'b':
+            qmtest::ClickAt(
+                qmtest::CentreOf(dialog, s == 'a' ? IDC_CONSENT_ALLOW : IDC_CONSENT_ALWAYS));
             break;
-        case Stroke::Gap:
-            Sleep(DWORD(s.what));
+        case '-':
+            Sleep(250);
             break;
-        case Stroke::Quiet:
+        case '.':
             Sleep(GetDoubleClickTime() + 300);
             break;
         }
@@ -169,56 +151,20 @@ TEST(SiteConsentDialog, InputMadeBeforeTheAnswersOpenOrTooSoonAnswersNothing) {
     struct Case {
         const char* what;
         bool reactivate; // the user switches to another window and back first
-        std::vector<Stroke> whileHeld, whenOpen;
+        std::string whileHeld, whenOpen;
         ConsentAnswer expected;
     };
-    const std::vector<Stroke> burst = ClickBurst(IDC_CONSENT_ALLOW);
     const Case cases[] = {
-        {"keys at once",
-         false,
-         {Key(VK_TAB), Key(VK_RETURN), Key(VK_SPACE)},
-         {Key(VK_ESCAPE)},
+        {"keys at once", false, "TRS", "E", ConsentAnswer::Dismissed},
+        {"keys, reactivated", true, "TR", "E", ConsentAnswer::Dismissed},
+        {"clicks at Allow for twice the hold", false, "a-a-a-a-a-a-a-a-", "E",
          ConsentAnswer::Dismissed},
-        {"keys, reactivated",
-         true,
-         {Key(VK_TAB), Key(VK_RETURN)},
-         {Key(VK_ESCAPE)},
-         ConsentAnswer::Dismissed},
-        {"clicks at Allow for twice the hold",
-         false,
-         burst,
-         {Key(VK_ESCAPE)},
-         ConsentAnswer::Dismissed},
-        {"Space held down from before",
-         false,
-         {{Stroke::Down, VK_SPACE}},
-         {{Stroke::Down, VK_SPACE}, {Stroke::Up, VK_SPACE}, Quiet(), Key(VK_ESCAPE)},
-         ConsentAnswer::Dismissed},
-        {"open: Tab and Space in one go",
-         false,
-         {},
-         {Key(VK_TAB), Key(VK_SPACE), Quiet(), Key(VK_ESCAPE)},
-         ConsentAnswer::Dismissed},
-        {"open: the box and Allow in one go",
-         false,
-         {},
-         {ClickOn(IDC_CONSENT_ALWAYS), ClickOn(IDC_CONSENT_ALLOW), Quiet(), Key(VK_ESCAPE)},
-         ConsentAnswer::Dismissed},
-        {"open: one Tab from Deny, a pause, Space",
-         false,
-         {},
-         {Key(VK_TAB), Quiet(), Key(VK_SPACE)},
-         ConsentAnswer::AllowOnce},
-        {"open: a click at Allow",
-         false,
-         {},
-         {ClickOn(IDC_CONSENT_ALLOW)},
-         ConsentAnswer::AllowOnce},
-        {"open: the box, a pause, Allow",
-         false,
-         {},
-         {ClickOn(IDC_CONSENT_ALWAYS), Quiet(), ClickOn(IDC_CONSENT_ALLOW)},
-         ConsentAnswer::AllowAlways},
+        {"Space held down from before", false, "v", "v^.E", ConsentAnswer::Dismissed},
+        {"open: Tab and Space in one go", false, "", "TS.E", ConsentAnswer::Dismissed},
+        {"open: the box and Allow in one go", false, "", "ba.E", ConsentAnswer::Dismissed},
+        {"open: one Tab from Deny, a pause, Space", false, "", "T.S", ConsentAnswer::AllowOnce},
+        {"open: a click at Allow", false, "", "a", ConsentAnswer::AllowOnce},
+        {"open: the box, a pause, Allow", false, "", "b.a", ConsentAnswer::AllowAlways},
     };
     HostWindow other(40, 40, 300, 200);
     for (const Case& c : cases) {
@@ -246,107 +192,80 @@ TEST(SiteConsentDialog, InputMadeBeforeTheAnswersOpenOrTooSoonAnswersNothing) {
         EXPECT_TRUE(heldWhileMade);
         EXPECT_EQ(c.expected, answer);
     }
-    // Keys let go: nothing stays pressed for the tests after.
-    qmtest::TypeKeys({});
 }
 
 // A page in a background tab, or in a minimised window, that calls: the dialog comes up when the
 // user brings the page back, not over whatever the user is doing.
 TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
-    enum class Then { Show, Restore, Close, Nothing };
+    constexpr int kCloses = -1, kStaysAway = -2;
     struct Case {
         const char* what;
-        int hide; // how the owner is out of sight
-        Then then;
+        int away, back; // how the owner is shown
         ConsentAnswer expected;
     };
     const Case cases[] = {
-        {"hidden, then shown", SW_HIDE, Then::Show, ConsentAnswer::Dismissed},
-        {"minimised, then restored", SW_MINIMIZE, Then::Restore, ConsentAnswer::Dismissed},
-        {"hidden, then closed", SW_HIDE, Then::Close, ConsentAnswer::NotShown},
-        {"hidden for good", SW_HIDE, Then::Nothing, ConsentAnswer::NotShown},
+        {"hidden, then shown", SW_HIDE, SW_SHOWNORMAL, ConsentAnswer::Dismissed},
+        {"minimised, then restored", SW_MINIMIZE, SW_RESTORE, ConsentAnswer::Dismissed},
+        {"hidden, then closed", SW_HIDE, kCloses, ConsentAnswer::NotShown},
+        {"hidden for good", SW_HIDE, kStaysAway, ConsentAnswer::NotShown},
+    };
+    auto shown = [] {
+        HWND up = FindWindowW(L"#32770", L"사이트 허용 확인");
+        return up != nullptr && IsWindowVisible(up) ? up : nullptr;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HostWindow owner(200, 150, 500, 400);
-        ShowWindow(owner.get(), c.hide);
+        ShowWindow(owner.get(), c.away);
         CSiteConsentDialog dialog(L"https://background.example", owner.get(), true,
                                   CSiteConsentDialog::kAnswerDelayMs, 2500);
-        bool upWhileAway = false, upWhenBack = false;
-        auto shown = [] {
-            HWND up = FindWindowW(L"#32770", L"사이트 허용 확인");
-            return up != nullptr && IsWindowVisible(up) ? up : nullptr;
-        };
-        ConsentAnswer answer = WithUser(
-            [&] {
-                for (int i = 0; i < 20; ++i, Sleep(50)) {
-                    upWhileAway = upWhileAway || shown() != nullptr;
-                }
-                switch (c.then) {
-                case Then::Show:
-                    ShowWindow(owner.get(), SW_SHOWNORMAL);
-                    break;
-                case Then::Restore:
-                    ShowWindow(owner.get(), SW_RESTORE);
-                    break;
-                case Then::Close:
-                    PostMessageW(owner.get(), WM_CLOSE, 0, 0);
-                    break;
-                case Then::Nothing:
-                    break;
-                }
+        bool upWhileAway = false;
+        auto user = [&] {
+            for (int i = 0; i < 20; ++i, Sleep(50)) {
+                upWhileAway = upWhileAway || shown() != nullptr;
+            }
+            if (c.back == kCloses) {
+                PostMessageW(owner.get(), WM_CLOSE, 0, 0);
+            } else if (c.back != kStaysAway) {
+                ShowWindow(owner.get(), c.back);
                 HWND up = nullptr;
-                upWhenBack = c.then != Then::Nothing && c.then != Then::Close &&
-                             Eventually([&] { return (up = shown()) != nullptr; });
-                if (up != nullptr) {
-                    PostMessageW(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-                }
-            },
-            [&] { return dialog.Ask(); });
+                Eventually([&] { return (up = shown()) != nullptr; });
+                PostMessageW(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        };
+        EXPECT_EQ(c.expected, WithUser(user, [&] { return dialog.Ask(); }));
         EXPECT_FALSE(upWhileAway);
-        EXPECT_EQ(c.expected == ConsentAnswer::Dismissed, upWhenBack);
-        EXPECT_EQ(c.expected, answer);
     }
 }
 
 TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
-    struct Ending {
+    auto clicks = [](std::vector<int> ids) {
+        return [ids](HWND w) {
+            for (int id : ids) {
+                uitest::ClickButton(w, id);
+            }
+        };
+    };
+    constexpr int kBox = IDC_CONSENT_ALWAYS, kAllow = IDC_CONSENT_ALLOW, kDeny = IDC_CONSENT_DENY;
+    const struct {
         const char* how;
         bool offerAlways;
         std::function<void(HWND)> act;
         ConsentAnswer expected;
-    };
-    auto tickThenAllow = [](HWND w) {
-        uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
-        uitest::ClickButton(w, IDC_CONSENT_ALLOW);
-    };
-    const Ending endings[] = {
-        {"allow always", true, tickThenAllow, ConsentAnswer::AllowAlways},
-        {"allow always where it is not offered", false, tickThenAllow, ConsentAnswer::AllowOnce},
-        {"ticked twice", true,
-         [](HWND w) {
-             uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
-             uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
-             uitest::ClickButton(w, IDC_CONSENT_ALLOW);
-         },
+    } endings[] = {
+        {"allow always", true, clicks({kBox, kAllow}), ConsentAnswer::AllowAlways},
+        {"allow always where it is not offered", false, clicks({kBox, kAllow}),
          ConsentAnswer::AllowOnce},
-        {"allow", true, [](HWND w) { uitest::ClickButton(w, IDC_CONSENT_ALLOW); },
-         ConsentAnswer::AllowOnce},
-        {"deny", true, [](HWND w) { uitest::ClickButton(w, IDC_CONSENT_DENY); },
-         ConsentAnswer::Deny},
-        {"ticked, then deny", true,
-         [](HWND w) {
-             uitest::ClickButton(w, IDC_CONSENT_ALWAYS);
-             uitest::ClickButton(w, IDC_CONSENT_DENY);
-         },
-         ConsentAnswer::Deny},
-        {"Enter", true, [](HWND w) { uitest::PressKey(w, VK_RETURN, IDC_CONSENT_DENY); },
-         ConsentAnswer::Deny},
-        {"Escape", true, [](HWND w) { uitest::PressKey(w, VK_ESCAPE, IDC_CONSENT_DENY); },
+        {"ticked and unticked", true, clicks({kBox, kBox, kAllow}), ConsentAnswer::AllowOnce},
+        {"allow", true, clicks({kAllow}), ConsentAnswer::AllowOnce},
+        {"deny", true, clicks({kDeny}), ConsentAnswer::Deny},
+        {"ticked, then deny", true, clicks({kBox, kDeny}), ConsentAnswer::Deny},
+        {"Enter", true, [](HWND w) { uitest::PressKey(w, VK_RETURN, kDeny); }, ConsentAnswer::Deny},
+        {"Escape", true, [](HWND w) { uitest::PressKey(w, VK_ESCAPE, kDeny); },
          ConsentAnswer::Dismissed},
         {"close box", true, [](HWND w) { uitest::CloseBox(w); }, ConsentAnswer::Dismissed},
     };
-    for (const Ending& ending : endings) {
+    for (const auto& ending : endings) {
         SCOPED_TRACE(ending.how);
         CSiteConsentDialog dialog(L"https://bank.example", nullptr, ending.offerAlways);
         uitest::Run run;
