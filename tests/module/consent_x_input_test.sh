@@ -15,6 +15,9 @@
 #     seconds after the dialog came up;
 #   - a burst of Tab, Tab, Space, ten keys a second, over the same time;
 # after each burst nothing may have answered the dialog: no admission, AllowedSites unchanged.
+# A burst counts only when it kept the dialog's answers held to its end; one that paused for a
+# second on its way to the dialog (a loaded machine) proves nothing and is made again, up to
+# three times.
 # Then a person's single click at Allow after a quiet second admits the call once, and a tick in
 # the box, a pause and a click at Allow admit the site always.
 set -euo pipefail
@@ -80,6 +83,9 @@ one_run() {
     local rc=0
     wait "$program" || rc=$?
     grep '^x-input run:' "$dir/log" || echo "x-input run: mode=$mode (no verdict)"
+    if [ $rc -eq 0 ] && grep -q 'inconclusive' "$dir/log"; then
+        return 2
+    fi
     if [ $rc -ne 0 ] || ! grep -q '\[  PASSED  \] 1 test' "$dir/log"; then
         echo "--- $mode run $n failed:" >&2
         cat "$dir/log" >&2
@@ -142,23 +148,35 @@ tally() { # kind, verdict line
     echo "$1 $2"
 }
 
+# A burst run, made again while it proves nothing.
+burst_run() { # kind, name, input...
+    local kind=$1 name=$2 attempt rc line
+    shift 2
+    for attempt in 1 2 3; do
+        rc=0
+        line=$(one_run burst "$name-$attempt" attack "$@") || rc=$?
+        [ $rc -eq 2 ] || break
+        echo "$kind (inconclusive) $line"
+    done
+    [ $rc -eq 0 ] || failed=1
+    [ $rc -eq 2 ] || tally "$kind" "$line"
+}
+
 for ((n = 1; n <= runs; n++)); do
     if [ $((n % 3)) = 0 ]; then
-        line=$(one_run burst "c$n" attack click_burst "$always" "$allow") || failed=1
+        burst_run clicks "c$n" click_burst "$always" "$allow"
     else
-        line=$(one_run burst "c$n" attack click_burst "$allow") || failed=1
+        burst_run clicks "c$n" click_burst "$allow"
     fi
-    tally clicks "$line"
-    line=$(one_run burst "k$n" attack key_burst) || failed=1
-    tally keys "$line"
+    burst_run keys "k$n" key_burst
 done
 line=$(one_run once 1 person "$allow") || failed=1
 tally deliberate "$line"
 line=$(one_run always 1 person "$always" "$allow") || failed=1
 tally always "$line"
 
-echo "click bursts: ${ran[clicks]:-0} runs, ${admitted[clicks]:-0} admitted"
-echo "key bursts: ${ran[keys]:-0} runs, ${admitted[keys]:-0} admitted"
+echo "click bursts: ${ran[clicks]:-0} of $runs runs conclusive, ${admitted[clicks]:-0} admitted"
+echo "key bursts: ${ran[keys]:-0} of $runs runs conclusive, ${admitted[keys]:-0} admitted"
 echo "a single click after a quiet second: ${admitted[deliberate]:-0} of ${ran[deliberate]:-0} admitted"
 echo "the box, a pause, Allow: ${admitted[always]:-0} of ${ran[always]:-0} allowed always"
 exit $failed
