@@ -5,7 +5,7 @@ QM_PACKAGES=(
     build-essential cmake make pkg-config git file xxd ca-certificates dpkg-dev debian-archive-keyring
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
     wine wine64 libwine-dev
-    xvfb xauth x11-utils imagemagick fonts-wine fonts-nanum locales
+    xvfb xauth x11-utils xdotool imagemagick fonts-wine fonts-nanum locales
     libssl-dev openssl libcli11-dev
     gcab osslsigncode cabextract
     googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -14,11 +14,12 @@
 // The banner picture at the top of the dialog.
 #define IDB_CERT_BANNER 203
 
-// The site consent dialog: its template and controls.
+// The site consent dialog: its template and controls. "Allow always" is the check box that turns
+// Allow into allow-always; a dialog ended by Allow with it ticked ends with its identifier.
 #define IDD_SITE_CONSENT 210
 #define IDC_CONSENT_ORIGIN 211
 #define IDC_CONSENT_ALWAYS 212
-#define IDC_CONSENT_ONCE 213
+#define IDC_CONSENT_ALLOW 213
 #define IDC_CONSENT_DENY 214
 
 #ifndef IDC_STATIC

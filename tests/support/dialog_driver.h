@@ -69,6 +69,21 @@ inline void TypeKeys(const std::vector<WORD>& keys) {
     SendInput(UINT(strokes.size()), strokes.data(), sizeof(INPUT));
 }
 
+// A click of the left button at a point of the screen, through the system's input queue.
+inline void ClickAt(POINT at) {
+    SetCursorPos(at.x, at.y);
+    INPUT strokes[2] = {INPUT{INPUT_MOUSE, {.mi = {0, 0, 0, MOUSEEVENTF_LEFTDOWN, 0, 0}}},
+                        INPUT{INPUT_MOUSE, {.mi = {0, 0, 0, MOUSEEVENTF_LEFTUP, 0, 0}}}};
+    SendInput(2, strokes, sizeof(INPUT));
+}
+
+// The middle of a dialog's control on the screen.
+inline POINT CentreOf(HWND dialog, int control) {
+    RECT at{};
+    GetWindowRect(GetDlgItem(dialog, control), &at);
+    return POINT{(at.left + at.right) / 2, (at.top + at.bottom) / 2};
+}
+
 // A consent answer can be given once the dialog has let the answers be reached.
 inline bool AnswersOpen(HWND dialog) {
     return IsWindowEnabled(GetDlgItem(dialog, IDC_CONSENT_DENY)) != FALSE;

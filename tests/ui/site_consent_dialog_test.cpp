@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using qmtest::AnswersOpen;
@@ -55,6 +56,14 @@ POINT Centre(const RECT& r) {
     return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
+// Runs `call` on this thread while `user` acts from a second one; what `call` returned.
+template <class Call> auto WithUser(const std::function<void()>& user, Call call) {
+    std::thread acting(user);
+    auto result = call();
+    acting.join();
+    return result;
+}
+
 RECT WorkArea() {
     RECT work{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
@@ -63,52 +72,108 @@ RECT WorkArea() {
 
 } // namespace
 
-TEST(SiteConsentDialog, NamesTheOriginAndOffersThreeAnswers) {
-    std::wstring caption, origin, prompt, always, once, deny;
-    bool denyIsDefault = false;
+TEST(SiteConsentDialog, NamesTheOriginAndOffersItsAnswers) {
+    std::wstring caption, origin, always, allow, deny;
+    bool denyIsDefault = false, ticked = true;
+    std::vector<int> tabOrder; // from Deny, where the focus goes
     CSiteConsentDialog dialog(L"https://xn--bcher-kva.example:8443", nullptr, true);
     ConsentAnswer answer = Answer(dialog, [&](HWND window) {
         caption = TextOf(window);
         origin = TextOf(GetDlgItem(window, IDC_CONSENT_ORIGIN));
         always = TextOf(GetDlgItem(window, IDC_CONSENT_ALWAYS));
-        once = TextOf(GetDlgItem(window, IDC_CONSENT_ONCE));
+        allow = TextOf(GetDlgItem(window, IDC_CONSENT_ALLOW));
         deny = TextOf(GetDlgItem(window, IDC_CONSENT_DENY));
         denyIsDefault = (SendMessageW(GetDlgItem(window, IDC_CONSENT_DENY), WM_GETDLGCODE, 0, 0) &
                          DLGC_DEFPUSHBUTTON) != 0;
+        ticked = IsDlgButtonChecked(window, IDC_CONSENT_ALWAYS) == BST_CHECKED;
         Eventually([&] { return AnswersOpen(window); });
+        for (HWND at = GetDlgItem(window, IDC_CONSENT_DENY); tabOrder.size() < 3;
+             at = GetNextDlgTabItem(window, at, FALSE)) {
+            tabOrder.push_back(GetDlgCtrlID(at));
+        }
         uitest::ClickButton(window, IDC_CONSENT_DENY);
     });
     EXPECT_EQ(L"사이트 허용 확인", caption);
     EXPECT_EQ(L"https://xn--bcher-kva.example:8443", origin);
-    EXPECT_EQ(L"항상 허용", always);
-    EXPECT_EQ(L"이번만 허용", once);
+    EXPECT_EQ(L"이 사이트를 항상 허용", always);
+    EXPECT_EQ(L"허용", allow);
     EXPECT_EQ(L"거부", deny);
     EXPECT_TRUE(denyIsDefault) << "Deny is the default button";
+    EXPECT_FALSE(ticked) << "allow-always is never where the dialog starts";
+    EXPECT_EQ((std::vector<int>{IDC_CONSENT_DENY, IDC_CONSENT_ALLOW, IDC_CONSENT_ALWAYS}), tabOrder)
+        << "one Tab from Deny reaches Allow, and only a second the check box";
     EXPECT_EQ(ConsentAnswer::Deny, answer);
 }
 
-// Keys typed through the system's input queue, as a person types into a page's login form that
-// opened the dialog from its keydown handler. Keys typed while the answers are held are read before
-// the timer that opens them can go off (input comes before timers), however slow the machine.
-TEST(SiteConsentDialog, KeysTypedBeforeTheAnswersOpenAnswerNothing) {
+// Input through the system's input queue, as a person types and clicks in a page that opened the
+// dialog from its keydown handler or runs a "click here fast" game under the spot where it comes
+// up. Input made while the answers are held is read before the timer that opens them can go off
+// (input comes before timers), however slow the machine. One character a stroke: T Tab, R Enter,
+// S Space, E Escape (each pressed and let go); v and ^ Space pressed, and let go, on their own;
+// a and b a click at Allow and at the box; - a quarter of a second; . longer than the double-click
+// time. False when the answers were open at any time between the strokes.
+bool Make(HWND dialog, const std::string& strokes) {
+    bool stayedHeld = true;
+    for (char s : strokes) {
+        INPUT space{INPUT_KEYBOARD, {.ki = {VK_SPACE, 0, s == '^' ? KEYEVENTF_KEYUP : 0u, 0, 0}}};
+        switch (s) {
+        case 'T':
+        case 'R':
+        case 'S':
+        case 'E':
+            qmtest::TypeKeys({WORD(s == 'T'   ? VK_TAB
+                                   : s == 'R' ? VK_RETURN
+                                   : s == 'S' ? VK_SPACE
+                                              : VK_ESCAPE)});
+            break;
+        case 'v':
+        case '^':
+            SendInput(1, &space, sizeof(INPUT));
+            break;
+        case 'a':
+        case 'b':
+            qmtest::ClickAt(
+                qmtest::CentreOf(dialog, s == 'a' ? IDC_CONSENT_ALLOW : IDC_CONSENT_ALWAYS));
+            break;
+        case '-':
+            Sleep(250);
+            break;
+        case '.':
+            Sleep(GetDoubleClickTime() + 300);
+            break;
+        }
+        stayedHeld = stayedHeld && !AnswersOpen(dialog);
+    }
+    return stayedHeld;
+}
+
+TEST(SiteConsentDialog, InputMadeBeforeTheAnswersOpenOrTooSoonAnswersNothing) {
     struct Case {
         const char* what;
-        bool reactivate; // the user switches to another window and back before typing
-        std::vector<WORD> whileHeld, whenOpen;
+        bool reactivate; // the user switches to another window and back first
+        std::string whileHeld, whenOpen;
         ConsentAnswer expected;
     };
     const Case cases[] = {
-        {"at once", false, {VK_TAB, VK_RETURN, VK_SPACE}, {VK_ESCAPE}, ConsentAnswer::Dismissed},
-        {"reactivated", true, {VK_TAB, VK_RETURN}, {VK_ESCAPE}, ConsentAnswer::Dismissed},
-        {"open: one Tab from Deny", false, {}, {VK_TAB, VK_SPACE}, ConsentAnswer::AllowOnce},
+        {"keys at once", false, "TRS", "E", ConsentAnswer::Dismissed},
+        {"keys, reactivated", true, "TR", "E", ConsentAnswer::Dismissed},
+        {"clicks at Allow for twice the hold", false, "a-a-a-a-a-a-a-a-", "E",
+         ConsentAnswer::Dismissed},
+        {"Space held down from before", false, "v", "v^.E", ConsentAnswer::Dismissed},
+        {"open: Tab and Space in one go", false, "", "TS.E", ConsentAnswer::Dismissed},
+        {"open: the box and Allow in one go", false, "", "ba.E", ConsentAnswer::Dismissed},
+        {"open: one Tab from Deny, a pause, Space", false, "", "T.S", ConsentAnswer::AllowOnce},
+        {"open: a click at Allow", false, "", "a", ConsentAnswer::AllowOnce},
+        {"open: the box, a pause, Allow", false, "", "b.a", ConsentAnswer::AllowAlways},
     };
     HostWindow other(40, 40, 300, 200);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        bool forward = false, heldWhileTyped = false;
+        bool forward = false, heldWhileMade = false;
         ConsentAnswer answer = ConsentAnswer::NotShown;
-        // A driver that stalled past the delay before typing proves nothing: the run is redone.
-        for (int attempt = 0; attempt < 3 && !heldWhileTyped; ++attempt) {
+        // A driver that stalled past the hold while making the input proves nothing: the run is
+        // made again.
+        for (int attempt = 0; attempt < 3 && !heldWhileMade; ++attempt) {
             CSiteConsentDialog dialog(L"https://bank.example", nullptr, true);
             answer = Answer(dialog, [&](HWND window) {
                 forward = qmtest::BringForward(window);
@@ -116,41 +181,99 @@ TEST(SiteConsentDialog, KeysTypedBeforeTheAnswersOpenAnswerNothing) {
                     forward = qmtest::BringForward(other.get()) && qmtest::BringForward(window);
                 }
                 bool held = Eventually([&] { return !AnswersOpen(window); });
-                qmtest::TypeKeys(c.whileHeld);
-                heldWhileTyped = c.whileHeld.empty() || (held && !AnswersOpen(window));
+                heldWhileMade = Make(window, c.whileHeld) && held;
+                Sleep(50); // the last press reaches the dialog before it is looked at
+                heldWhileMade = heldWhileMade && !AnswersOpen(window);
                 Eventually([&] { return AnswersOpen(window); });
-                qmtest::TypeKeys(c.whenOpen);
+                Make(window, c.whenOpen);
             });
         }
-        EXPECT_TRUE(forward) << "the keys could not be sent to the dialog";
-        EXPECT_TRUE(heldWhileTyped);
+        EXPECT_TRUE(forward) << "the input could not be sent to the dialog";
+        EXPECT_TRUE(heldWhileMade);
         EXPECT_EQ(c.expected, answer);
     }
 }
 
-TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
-    const std::pair<const char*, std::pair<std::function<void(HWND)>, ConsentAnswer>> endings[] = {
-        {"allow always",
-         {[](HWND w) { uitest::ClickButton(w, IDC_CONSENT_ALWAYS); }, ConsentAnswer::AllowAlways}},
-        {"allow once",
-         {[](HWND w) { uitest::ClickButton(w, IDC_CONSENT_ONCE); }, ConsentAnswer::AllowOnce}},
-        {"deny", {[](HWND w) { uitest::ClickButton(w, IDC_CONSENT_DENY); }, ConsentAnswer::Deny}},
-        {"Enter",
-         {[](HWND w) { uitest::PressKey(w, VK_RETURN, IDC_CONSENT_DENY); }, ConsentAnswer::Deny}},
-        {"Escape",
-         {[](HWND w) { uitest::PressKey(w, VK_ESCAPE, IDC_CONSENT_DENY); },
-          ConsentAnswer::Dismissed}},
-        {"close box", {[](HWND w) { uitest::CloseBox(w); }, ConsentAnswer::Dismissed}},
+// A page in a background tab, or in a minimised window, that calls: the dialog comes up when the
+// user brings the page back, not over whatever the user is doing.
+TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
+    constexpr int kCloses = -1, kStaysAway = -2;
+    struct Case {
+        const char* what;
+        int away, back; // how the owner is shown
+        ConsentAnswer expected;
     };
-    for (const auto& [how, ending] : endings) {
-        SCOPED_TRACE(how);
-        CSiteConsentDialog dialog(L"https://bank.example", nullptr, true);
+    const Case cases[] = {
+        {"hidden, then shown", SW_HIDE, SW_SHOWNORMAL, ConsentAnswer::Dismissed},
+        {"minimised, then restored", SW_MINIMIZE, SW_RESTORE, ConsentAnswer::Dismissed},
+        {"hidden, then closed", SW_HIDE, kCloses, ConsentAnswer::NotShown},
+        {"hidden for good", SW_HIDE, kStaysAway, ConsentAnswer::NotShown},
+    };
+    auto shown = [] {
+        HWND up = FindWindowW(L"#32770", L"사이트 허용 확인");
+        return up != nullptr && IsWindowVisible(up) ? up : nullptr;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HostWindow owner(200, 150, 500, 400);
+        ShowWindow(owner.get(), c.away);
+        CSiteConsentDialog dialog(L"https://background.example", owner.get(), true,
+                                  CSiteConsentDialog::kAnswerDelayMs, 2500);
+        bool upWhileAway = false;
+        auto user = [&] {
+            for (int i = 0; i < 20; ++i, Sleep(50)) {
+                upWhileAway = upWhileAway || shown() != nullptr;
+            }
+            if (c.back == kCloses) {
+                PostMessageW(owner.get(), WM_CLOSE, 0, 0);
+            } else if (c.back != kStaysAway) {
+                ShowWindow(owner.get(), c.back);
+                HWND up = nullptr;
+                Eventually([&] { return (up = shown()) != nullptr; });
+                PostMessageW(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        };
+        EXPECT_EQ(c.expected, WithUser(user, [&] { return dialog.Ask(); }));
+        EXPECT_FALSE(upWhileAway);
+    }
+}
+
+TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
+    auto clicks = [](std::vector<int> ids) {
+        return [ids](HWND w) {
+            for (int id : ids) {
+                uitest::ClickButton(w, id);
+            }
+        };
+    };
+    constexpr int kBox = IDC_CONSENT_ALWAYS, kAllow = IDC_CONSENT_ALLOW, kDeny = IDC_CONSENT_DENY;
+    const struct {
+        const char* how;
+        bool offerAlways;
+        std::function<void(HWND)> act;
+        ConsentAnswer expected;
+    } endings[] = {
+        {"allow always", true, clicks({kBox, kAllow}), ConsentAnswer::AllowAlways},
+        {"allow always where it is not offered", false, clicks({kBox, kAllow}),
+         ConsentAnswer::AllowOnce},
+        {"ticked and unticked", true, clicks({kBox, kBox, kAllow}), ConsentAnswer::AllowOnce},
+        {"allow", true, clicks({kAllow}), ConsentAnswer::AllowOnce},
+        {"deny", true, clicks({kDeny}), ConsentAnswer::Deny},
+        {"ticked, then deny", true, clicks({kBox, kDeny}), ConsentAnswer::Deny},
+        {"Enter", true, [](HWND w) { uitest::PressKey(w, VK_RETURN, kDeny); }, ConsentAnswer::Deny},
+        {"Escape", true, [](HWND w) { uitest::PressKey(w, VK_ESCAPE, kDeny); },
+         ConsentAnswer::Dismissed},
+        {"close box", true, [](HWND w) { uitest::CloseBox(w); }, ConsentAnswer::Dismissed},
+    };
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.how);
+        CSiteConsentDialog dialog(L"https://bank.example", nullptr, ending.offerAlways);
         uitest::Run run;
         auto script = [&](HWND w) {
             Eventually([&] { return AnswersOpen(w); });
-            ending.first(w);
+            ending.act(w);
         };
-        EXPECT_EQ(ending.second, Answer(dialog, script, &run));
+        EXPECT_EQ(ending.expected, Answer(dialog, script, &run));
         EXPECT_TRUE(run.showed);
         EXPECT_FALSE(run.forced);
     }
