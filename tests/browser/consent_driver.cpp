@@ -62,7 +62,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: consent_driver deny|once [SECONDS]\n");
         return 2;
     }
-    const int answer = std::wcscmp(argv[1], L"deny") == 0 ? IDC_CONSENT_DENY : IDC_CONSENT_ONCE;
+    const int answer = std::wcscmp(argv[1], L"deny") == 0 ? IDC_CONSENT_DENY : IDC_CONSENT_ALLOW;
     const DWORD seconds = argc >= 3 ? DWORD(std::wcstoul(argv[2], nullptr, 10)) : 60;
     HWND dialog = nullptr;
     for (DWORD waited = 0; waited < seconds * 1000; waited += 50) {
