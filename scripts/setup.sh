@@ -59,15 +59,39 @@ qm_configure_prefix() {
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 }
 
+# Runs a long, silent command (its output is dropped) and shows how far it got meanwhile: the time
+# and the size of the folder it fills, of about EXPECTED MB. On a terminal one line is rewritten;
+# elsewhere (a log, CI) a line is added every 15 seconds.
+qm_with_progress() { # folder expected-MB command...
+    local folder=$1 expected=$2 start=$SECONDS pid rc=0 mb shown=$SECONDS
+    shift 2
+    "$@" >/dev/null 2>&1 &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        sleep 1
+        mb=$(du -sm "$folder" 2>/dev/null | cut -f1) || mb=0
+        if [ -t 1 ]; then
+            printf '\r    %3d s, %4s MB of about %s MB' $((SECONDS - start)) "${mb:-0}" "$expected"
+        elif [ $((SECONDS - shown)) -ge 15 ]; then
+            echo "    $((SECONDS - start)) s, ${mb:-0} MB of about $expected MB"
+            shown=$SECONDS
+        fi
+    done
+    wait "$pid" || rc=$?
+    [ -t 1 ] && printf '\r'
+    printf '    done in %d s, %s MB%20s\n' $((SECONDS - start)) "$(du -sm "$folder" 2>/dev/null | cut -f1)" ""
+    return $rc
+}
+
 qm_install_prefix() {
     local stamp="$WINEPREFIX/.quillmark-prefix"
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$QM_PREFIX_VERSION" ]; then
         return 0
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "==> creating the Wine prefix in $WINEPREFIX (about 700 MB, once)"
+        echo "==> creating the Wine prefix in $WINEPREFIX (about 700 MB and 1 to 2 minutes, once)"
         mkdir -p "$WINEPREFIX"
-        DISPLAY= wineboot -i >/dev/null 2>&1 || true
+        qm_with_progress "$WINEPREFIX" 700 env DISPLAY= wineboot -i || true
     fi
     echo "==> configuring the Wine prefix"
     DISPLAY= qm_configure_prefix
