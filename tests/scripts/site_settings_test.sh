@@ -26,7 +26,7 @@ fail() {
 state() {
     local key
     for key in "$USER_KEY" "$POLICY_KEY"; do
-        wine reg query "$key" /s >"$work/query" 2>&1 && tr -d '\r' <"$work/query"
+        wine reg query "$key" /s >"$work/query" 2>&1 && iconv -f CP949 -t UTF-8 "$work/query" | tr -d '\r'
     done
 }
 
