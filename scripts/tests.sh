@@ -130,8 +130,8 @@ qm_bench_notes() {
     awk '
         { print; fflush() }
         /Library was built as DEBUG/ {
-            print "    (a note of the benchmark library about its own build by Debian, without"
-            print "    optimisation; Quillmark and OpenSSL are measured as built, optimised)"
+            print "    (a note of the benchmark library about its own build: Debian builds it with its"
+            print "    assertions on; what it measures, Quillmark and OpenSSL, is built optimised)"
         }
         /CPU scaling is enabled/ {
             print "    (this machine changes its processor speed: compare figures of one run only)"
