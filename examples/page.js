@@ -33,9 +33,8 @@ var E_ACCESSDENIED = 0x80070005;
 
 function failure(e) {
     if ((e.number >>> 0) === E_ACCESSDENIED) {
-        return "Permission denied: Quillmark's site lock refused this page (" +
-               (e.description || "no description") + "); see \"Which pages may drive Quillmark\"" +
-               " in the README";
+        return (e.description || "Permission denied: Quillmark's site lock refused the call") +
+               "; see \"Which pages may drive Quillmark\" in the README";
     }
     return e.number + " " + (e.description || e.message || "");
 }

@@ -81,10 +81,10 @@ function ascii(text) {
 // Why a call could not be made at all (it threw). A page refused by the site lock is told so.
 function thrown(e) {
     if ((e.number >>> 0) === 0x80070005) {
-        return "Permission denied (" + (e.description || "E_ACCESSDENIED") + "): Quillmark's site " +
-               "lock refused the call. See \"Which pages may drive Quillmark\" in the README; " +
-               "./run wine reg query HKCU\\SOFTWARE\\TesselCorp\\Oriel\\Quillmark shows the " +
-               "user's settings and HKLM\\SOFTWARE\\Policies\\TesselCorp\\Quillmark the policy";
+        return (e.description || "Permission denied: Quillmark's site lock refused the call") +
+               ". See \"Which pages may drive Quillmark\" in the README; ./run wine reg query " +
+               "HKCU\\SOFTWARE\\TesselCorp\\Oriel\\Quillmark shows the user's settings, " +
+               "HKLM\\SOFTWARE\\Policies\\TesselCorp\\Quillmark the policy";
     }
     return e.number + " " + (e.description || e.message || "(no description)");
 }
