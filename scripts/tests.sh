@@ -82,7 +82,7 @@ qm_script() {
     tmp=$(mktemp -d) || return
     run=$(realpath "$file")
     local copy
-    copy="$(dirname "$run")/.$(basename "$run" | sed 's/\.[^.]*$//').utf8-copy.${run##*.}"
+    copy="$(dirname "$run")/.$(basename "$run" | sed 's/\.[^.]*$//').utf8-copy.$$.${run##*.}"
     perl "$QM_ROOT/scripts/script-host.pl" text "$run" "$tmp/script" || rc=$?
     case $rc in
     0)
