@@ -26,7 +26,9 @@ qm_as_root() {
 qm_install_packages() {
     local missing=() p
     for p in "${QM_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+        # grep reads all (no -q): an early exit would fail the pipeline under pipefail.
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok installed' >/dev/null ||
+            missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "==> installing packages: ${missing[*]}"
@@ -35,7 +37,7 @@ qm_install_packages() {
 }
 
 qm_install_locale() {
-    locale -a 2>/dev/null | grep -qi '^ko_KR\.utf-\?8$' && return 0
+    locale -a 2>/dev/null | grep -i '^ko_KR\.utf-\?8$' >/dev/null && return 0
     echo "==> generating the ko_KR.UTF-8 locale"
     if [ -f /etc/locale.gen ] && grep -q 'ko_KR.UTF-8' /etc/locale.gen; then
         qm_as_root sed -i 's/^# *\(ko_KR\.UTF-8 UTF-8\)/\1/' /etc/locale.gen

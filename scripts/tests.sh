@@ -11,8 +11,8 @@ qm_ctest() { # build tree, extra ctest arguments...
 # Runs a command inside one Xvfb display, with the wineserver started inside it.
 qm_with_display() {
     wineserver -w 2>/dev/null || true
-    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$@"
-    local rc=$?
+    local rc=0
+    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$@" || rc=$?
     wineserver -w 2>/dev/null || true
     return $rc
 }
