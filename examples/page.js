@@ -3,6 +3,10 @@
 // The page creates the three objects by ProgID when it loads, encodes a text, lists the user's
 // certificates on the first medium and reports every failure through GetErrorString, as a page
 // shows it to its user. Exits with 0 when Base64Encode("abc") gives "YWJj".
+//
+// A page in a browser writes `new ActiveXObject(...)`; here the script host makes the objects
+// (WScript.CreateObject), so that they are its own, as a local program's: under a site lock the
+// host's `new ActiveXObject` gives an object a site that names no page, which the lock refuses.
 
 // A page writes into its document; here the console stands in for it (ASCII only: escaped).
 function show(text) {
@@ -18,10 +22,21 @@ function show(text) {
 var session, directory, validator;
 
 function onLoad() {
-    session = new ActiveXObject("Quillmark.SecureSession");
-    directory = new ActiveXObject("Quillmark.Veyra");
-    validator = new ActiveXObject("Quillmark.DSSession");
+    session = WScript.CreateObject("Quillmark.SecureSession");
+    directory = WScript.CreateObject("Quillmark.Veyra");
+    validator = WScript.CreateObject("Quillmark.DSSession");
     show("Quillmark is ready: SecureSession, Veyra and DSSession created");
+}
+
+// A call that could not be made at all throws; a refusal of the site lock says so.
+var E_ACCESSDENIED = 0x80070005;
+
+function failure(e) {
+    if ((e.number >>> 0) === E_ACCESSDENIED) {
+        return (e.description || "Permission denied: Quillmark's site lock refused the call") +
+               "; see \"Which pages may drive Quillmark\" in the README";
+    }
+    return e.number + " " + (e.description || e.message || "");
 }
 
 function encode(text) {
@@ -54,6 +69,6 @@ try {
     show("DSSession reports: " + validator.GetErrorString());
     WScript.Quit(ok ? 0 : 1);
 } catch (e) {
-    show("The page failed: " + e.number + " " + e.description);
+    show("The page failed: " + failure(e));
     WScript.Quit(2);
 }

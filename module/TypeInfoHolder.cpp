@@ -25,6 +25,28 @@ HRESULT LoadLibraryForLocale(const GUID& library, WORD major, WORD minor, LCID l
     return hr;
 }
 
+// A call that the site lock refused (the only E_ACCESSDENIED a method returns) reaches a script
+// as an exception that says what refused it, as a script host shows a refusal, rather than as a
+// bare number with an empty description.
+HRESULT DescribeRefusal(HRESULT hr, EXCEPINFO* exception) {
+    bool refused = hr == E_ACCESSDENIED ||
+                   (hr == DISP_E_EXCEPTION && exception != nullptr &&
+                    exception->scode == E_ACCESSDENIED && exception->bstrDescription == nullptr);
+    if (!refused || exception == nullptr) {
+        return hr;
+    }
+    if (hr == DISP_E_EXCEPTION) { // filled by the runtime; otherwise it holds nothing of ours
+        SysFreeString(exception->bstrSource);
+        SysFreeString(exception->bstrHelpFile);
+    }
+    *exception = EXCEPINFO{};
+    exception->scode = E_ACCESSDENIED;
+    exception->bstrSource = SysAllocString(L"Quillmark");
+    exception->bstrDescription =
+        SysAllocString(L"Permission denied: Quillmark's site lock does not allow this page");
+    return DISP_E_EXCEPTION;
+}
+
 } // namespace
 
 HRESULT TypeInfoHolder::Load(LCID lcid, ITypeInfo** info) {
@@ -156,7 +178,8 @@ HRESULT TypeInfoHolder::Invoke(IDispatch* self, DISPID id, LCID lcid, WORD flags
     if (HRESULT hr = Load(lcid, &info); FAILED(hr)) {
         return hr;
     }
-    return info->Invoke(self, id, flags, params, result, exception, argumentError);
+    return DescribeRefusal(info->Invoke(self, id, flags, params, result, exception, argumentError),
+                           exception);
 }
 
 } // namespace qm

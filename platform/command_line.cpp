@@ -75,6 +75,50 @@ std::string Complaint(const CLI::ParseError& e) {
     return message;
 }
 
+// The number of slips that turn one name into the other: a letter left out, added or changed,
+// or two neighbouring letters swapped.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) {
+        d[i][0] = i;
+    }
+    for (size_t j = 0; j <= b.size(); ++j) {
+        d[0][j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// " (did you mean --algorithm?)" when one of the options that `app` knows is a slip or two away
+// from `arg` (one for a short name); nothing otherwise.
+std::string Suggestion(const CLI::App& app, const std::string& arg) {
+    std::string name = arg.substr(0, arg.find('='));
+    if (name.rfind("--", 0) != 0 || name.size() < 4) {
+        return {};
+    }
+    name.erase(0, 2);
+    std::string best;
+    size_t bestDistance = name.size() < 6 ? 1 : 2;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& known : option->get_lnames()) {
+            size_t distance = EditDistance(name, known);
+            if (distance <= bestDistance && distance > 0) {
+                best = known;
+                bestDistance = distance - 1; // a closer one still wins
+            }
+        }
+    }
+    return best.empty() ? std::string() : " (did you mean --" + best + "?)";
+}
+
 // The first argument that no option and no command took.
 std::string Leftover(const CLI::App& app) {
     const std::string arg = app.remaining().front();
@@ -87,11 +131,17 @@ std::string Leftover(const CLI::App& app) {
         }
         bool positionals =
             !command.get_options([](const CLI::Option* o) { return o->get_positional(); }).empty();
-        return "unknown option " + arg + " for " + command.get_name() +
-               (positionals ? " (an argument that starts with - goes after --)" : "");
+        std::string suggestion = Suggestion(command, arg);
+        if (suggestion.empty()) {
+            suggestion = Suggestion(app, arg);
+        }
+        if (suggestion.empty() && positionals) {
+            suggestion = " (an argument that starts with - goes after --)";
+        }
+        return "unknown option " + arg + " for " + command.get_name() + suggestion;
     }
     if (option) {
-        return "unknown option " + arg;
+        return "unknown option " + arg + Suggestion(app, arg);
     }
     bool hasCommands = !app.get_subcommands({}).empty();
     return (hasCommands ? "unknown command '" : "unexpected argument '") + arg + "'";
@@ -123,6 +173,13 @@ bool Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out) {
     } catch (const CLI::CallForVersion& e) {
         out << e.what() << "\n";
         return false;
+    } catch (const CLI::RequiredError& e) {
+        // An option that nothing took is the real fault: a misspelt option is often the very one
+        // that is then missing ("--algoritm SEED" leaves --algorithm unset).
+        if (!app.remaining().empty()) {
+            throw UsageError(Leftover(app));
+        }
+        throw UsageError(Complaint(e));
     } catch (const CLI::ParseError& e) {
         throw UsageError(Complaint(e));
     }

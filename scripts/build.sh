@@ -58,18 +58,37 @@ qm_build() {
     qm_build_win64
 }
 
-# The classes' servers as the prefix's registry names them, as Unix paths, one per line (a class
-# that is not registered gives an empty line).
+# The classes' servers as the prefix's registry names them, as Unix paths, one line per class (a
+# class that is not registered gives an empty line). It always succeeds: no class being
+# registered (after the package's uninstall, say) is an answer, not a failure.
 QM_CLASS_IDS=(1BC0F715-34E2-4C99-A6EF-CDBC7508374A 99773079-BE72-4E09-A1E6-2AF633102C93
     150DC113-F10D-42A1-9B03-AA4D7A166950)
 qm_registered_servers() {
-    local queries=() id servers
+    local queries=() id servers=() server found=() unix=() i=0
     for id in "${QM_CLASS_IDS[@]}"; do
-        queries+=("reg query HKCR\\CLSID\\{$id}\\InprocServer32 /ve")
+        queries+=("reg query HKCR\\CLSID\\{$id}\\InprocServer32 /ve" "echo end-of-class")
     done
-    servers=$(DISPLAY= wine cmd /c "$(IFS='&' && echo "${queries[*]}")" 2>/dev/null | tr -d '\r' |
-        LC_ALL=C sed -n 's/^ .*REG_SZ *//p')
-    [ -n "$servers" ] && winepath -u $servers 2>/dev/null
+    # One Wine process for all three; each class's answer ends with a marker line, and a class
+    # without a server has none of its own before it.
+    mapfile -t servers < <(
+        { DISPLAY= wine cmd /c "$(IFS='&' && echo "${queries[*]}")" 2>/dev/null || true; } |
+            tr -d '\r' | LC_ALL=C awk '/^ .*REG_SZ/ { sub(/^ .*REG_SZ */, ""); server = $0 }
+                                      /^end-of-class$/ { print server; server = "" }'
+    )
+    for server in "${servers[@]}"; do
+        [ -n "$server" ] && found+=("$server")
+    done
+    if [ ${#found[@]} -gt 0 ]; then
+        mapfile -t unix < <(winepath -u "${found[@]}" 2>/dev/null || true)
+    fi
+    for server in "${servers[@]}"; do
+        if [ -n "$server" ]; then
+            echo "${unix[i]:-}"
+            i=$((i + 1))
+        else
+            echo
+        fi
+    done
 }
 
 # Registers the build's Quillmark.dll in the prefix unless every class is already served by it and
@@ -84,7 +103,9 @@ qm_register() {
     if [ -f "$stamp" ] && [ "$stamp" -nt "$dll" ]; then
         local expected actual
         expected=$(for _ in "${QM_CLASS_IDS[@]}"; do realpath "$dll"; done)
-        actual=$(qm_registered_servers | while read -r path; do realpath -m "$path"; done)
+        actual=$(qm_registered_servers | while IFS= read -r path; do
+            if [ -n "$path" ]; then realpath -m "$path"; else echo; fi
+        done)
         [ "$actual" = "$expected" ] && return 0
     fi
     echo "==> registering Quillmark.dll"

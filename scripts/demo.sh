@@ -28,8 +28,12 @@ page() {
         status=0 || status=$?
     [ -f "$out" ] && iconv -f UTF-16 -t UTF-8 "$out" | sed 's/\r$//'
     if [ "$status" -ne 0 ]; then
-        echo "the page $name.js failed (exit $status); its console:" >&2
-        cat "$work/$name.log" >&2
+        if [ -s "$work/$name.log" ]; then
+            echo "the page $name.js failed (exit $status); its console:" >&2
+            cat "$work/$name.log" >&2
+        else
+            echo "the page $name.js failed (exit $status), and wrote nothing on its console" >&2
+        fi
         return 1
     fi
 }

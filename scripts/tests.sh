@@ -11,8 +11,8 @@ qm_ctest() { # build tree, extra ctest arguments...
 # Runs a command inside one Xvfb display, with the wineserver started inside it.
 qm_with_display() {
     wineserver -w 2>/dev/null || true
-    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$@"
-    local rc=$?
+    local rc=0
+    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$@" || rc=$?
     wineserver -w 2>/dev/null || true
     return $rc
 }
@@ -31,7 +31,8 @@ qm_test() {
 
     qm_register || failed+=(register)
     echo "==> tests under Wine"
-    qm_with_display "$QM_ROOT/scripts/ctest-wine.sh" "$@" || failed+=(wine)
+    # They write the site lock's settings: the user's own are kept aside meanwhile.
+    qm_keeping_site_settings qm_with_display "$QM_ROOT/scripts/ctest-wine.sh" "$@" || failed+=(wine)
 
     if [ -x "$QM_ROOT/fuzz/run-short.sh" ]; then
         echo "==> short fuzz runs"
@@ -56,25 +57,113 @@ qm_store_note() {
         "./run ledra-tool demo (or import-user) fills it" >&2
 }
 
-# Runs a JScript or VBScript file with cscript and returns the script's WScript.Quit code.
+# Runs a JScript or VBScript file with cscript and returns the script's WScript.Quit code; a script
+# that does not parse, or stops with an error, is told as "FILE:LINE: message" and returns 1.
+#
+# Wine's cscript reads a script in the ANSI code page (949) only, and says nothing when a script
+# fails. A UTF-8 or UTF-16 script is therefore run from a copy that it reads the same (JScript:
+# ASCII with \u escapes; VBScript: code page 949), kept beside the script so that the script's
+# folder stays its own (WScript.ScriptFullName), or in a temporary folder where that one cannot be
+# written; and the script engines' error channels are read for what failed.
 qm_script() {
-    local file=$1
+    local file=$1 run tmp status=0 rc=0
     shift
     [ -f "$file" ] || {
         echo "no such script: $file" >&2
         return 2
     }
-    qm_wine cscript //nologo "$(winepath -w "$(realpath "$file")")" "$@"
+    case "$file" in
+    *.[jJ][sS] | *.[vV][bB][sS]) ;;
+    *)
+        echo "not a script: $file (JScript .js or VBScript .vbs)" >&2
+        return 2
+        ;;
+    esac
+    tmp=$(mktemp -d) || return
+    run=$(realpath "$file")
+    local copy
+    copy="$(dirname "$run")/.$(basename "$run" | sed 's/\.[^.]*$//').utf8-copy.$$.${run##*.}"
+    perl "$QM_ROOT/scripts/script-host.pl" text "$run" "$tmp/script" || rc=$?
+    case $rc in
+    0)
+        if ! cp "$tmp/script" "$copy" 2>/dev/null; then
+            copy="$tmp/$(basename "$run")"
+            cp "$tmp/script" "$copy"
+        fi
+        run=$copy
+        ;;
+    3) copy= ;;
+    *)
+        rm -rf "$tmp"
+        return 2
+        ;;
+    esac
+    # An interrupted run leaves no copy behind.
+    trap 'rm -rf "$tmp"; [ -z "$copy" ] || rm -f "$copy"; exit 130' INT TERM
+    # The script's standard output goes straight through; Wine's debug lines are taken out of its
+    # standard error, and anything else there goes through too.
+    {
+        {
+            WINEDEBUG=-all,warn+jscript,warn+vbscript,fixme+vbscript,fixme+wscript \
+                qm_wine cscript //nologo "$(winepath -w "$run")" "$@" && echo 0 >"$tmp/status" ||
+                echo $? >"$tmp/status"
+        } 2>&1 1>&3 3>&- | LC_ALL=C awk -v debug="$tmp/debug" \
+            '/^[0-9a-f]+:(fixme|warn|err|trace):/ { print >debug; next } { print; fflush() }' >&2
+    } 3>&1 || true
+    status=$(cat "$tmp/status" 2>/dev/null) || status=1
+    if [ -f "$tmp/debug" ] &&
+        perl "$QM_ROOT/scripts/script-host.pl" error "$tmp/debug" "$run" "$file" >&2; then
+        status=1
+    fi
+    trap - INT TERM
+    [ -z "$copy" ] || rm -f "$copy"
+    rm -rf "$tmp"
+    return "$status"
 }
 
-qm_bench() {
-    local b
-    for b in "$QM_BUILD"/native/bench/*; do
-        [ -x "$b" ] && [ -f "$b" ] && {
-            echo "==> $(basename "$b")"
-            "$b"
+# The benchmarks that run under Wine (bench/run-wine.sh), after the native programs in
+# $QM_BUILD/native/bench.
+QM_WINE_BENCHES=(dispatch enveloping_bench compare-pe browser)
+
+# What the benchmark library and Wine print about themselves, with a word on what it means.
+qm_bench_notes() {
+    awk '
+        { print; fflush() }
+        /Library was built as DEBUG/ {
+            print "    (a note of the benchmark library about its own build: Debian builds it with its"
+            print "    assertions on; what it measures, Quillmark and OpenSSL, is built optimised)"
         }
+        /CPU scaling is enabled/ {
+            print "    (this machine changes its processor speed: compare figures of one run only)"
+        }'
+}
+
+# ./run bench [NAME [ARGS...]]: every benchmark, or the one named, with its own arguments.
+qm_bench() {
+    local name=${1:-} b names=() failed=() ran=0
+    [ $# -gt 0 ] && shift
+    for b in "$QM_BUILD"/native/bench/*; do
+        [ -x "$b" ] && [ -f "$b" ] || continue
+        names+=("$(basename "$b")")
+        if [ -z "$name" ] || [ "$name" = "$(basename "$b")" ]; then
+            echo "==> $(basename "$b")"
+            "$b" "$@" 2>&1 | qm_bench_notes || failed+=("$(basename "$b")")
+            ran=1
+        fi
     done
-    [ -x "$QM_ROOT/bench/run-wine.sh" ] && qm_with_display "$QM_ROOT/bench/run-wine.sh"
-    return 0
+    names+=("${QM_WINE_BENCHES[@]}")
+    if [ -z "$name" ] || [[ " ${QM_WINE_BENCHES[*]} " == *" $name "* ]]; then
+        qm_register || return
+        qm_with_display "$QM_ROOT/bench/run-wine.sh" ${name:+"$name"} "$@" 2>&1 | qm_bench_notes ||
+            failed+=(wine)
+        ran=1
+    fi
+    if [ $ran = 0 ]; then
+        echo "unknown benchmark: $name (there are: ${names[*]})" >&2
+        return 2
+    fi
+    if [ ${#failed[@]} -ne 0 ]; then
+        echo "FAILED: ${failed[*]}" >&2
+        return 1
+    fi
 }

@@ -4,7 +4,7 @@ var here = new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(W
 eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(here + "\\lib.js").ReadAll());
 
 run(function () {
-    var session = new ActiveXObject("Quillmark.SecureSession");
+    var session = WScript.CreateObject("Quillmark.SecureSession");
     step("GenerateEx(\"SEED\", \"\"): choose the recipient in the dialog");
     var sealed = session.GenerateEx("SEED", "");
     if (sealed) {

@@ -6,7 +6,7 @@ eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(here + "\\lib.
 var HONG = "\uD64D\uAE38\uB3D9"; // 홍길동
 
 run(function () {
-    var veyra = new ActiveXObject("Quillmark.Veyra");
+    var veyra = WScript.CreateObject("Quillmark.Veyra");
 
     step("getDNList: the certificates on medium 0");
     var list = veyra.getDNList("", 0, 700);

@@ -10,7 +10,7 @@ var SENTENCE = "\uC548\uB155\uD558\uC138\uC694, \uD03C\uB9C8\uD06C\uC785\uB2C8\u
                "\uBCF4\uB0B8 \uAC83\uC785\uB2C8\uB2E4.";
 
 run(function () {
-    var session = new ActiveXObject("Quillmark.SecureSession");
+    var session = WScript.CreateObject("Quillmark.SecureSession");
     var algorithm = env.Item("QM_DEMO_ALGORITHM");
 
     step("GenerateEx(\"" + algorithm + "\") to " + SERVER);
@@ -28,7 +28,7 @@ run(function () {
     writeAscii(workFile("cipher.txt"), cipher || "");
 
     // Another page (another object) reads the same stored key.
-    var other = new ActiveXObject("Quillmark.SecureSession");
+    var other = WScript.CreateObject("Quillmark.SecureSession");
     var back = other.DecipherEx(cipher);
     check(back === SENTENCE, "DecipherEx on a second object gave: " + back);
     say("   DecipherEx on another SecureSession object gives the sentence back: " +

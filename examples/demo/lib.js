@@ -67,12 +67,36 @@ function finish() {
     WScript.Quit(failures === 0 ? 0 : 1);
 }
 
+// The console takes ASCII only (see say()): anything else is escaped.
+function ascii(text) {
+    var out = "";
+    text = String(text);
+    for (var i = 0; i < text.length; i++) {
+        var c = text.charCodeAt(i);
+        out += c >= 32 && c < 127 ? text.charAt(i) : "\\u" + ("000" + c.toString(16)).slice(-4);
+    }
+    return out;
+}
+
+// Why a call could not be made at all (it threw). A page refused by the site lock is told so.
+function thrown(e) {
+    if ((e.number >>> 0) === 0x80070005) {
+        return (e.description || "Permission denied: Quillmark's site lock refused the call") +
+               ". See \"Which pages may drive Quillmark\" in the README; ./run wine reg query " +
+               "HKCU\\SOFTWARE\\TesselCorp\\Oriel\\Quillmark shows the user's settings, " +
+               "HKLM\\SOFTWARE\\Policies\\TesselCorp\\Quillmark the policy";
+    }
+    return e.number + " " + (e.description || e.message || "(no description)");
+}
+
 function run(page) {
     try {
         page();
     } catch (e) {
         failures++;
-        say("The page failed: " + e.number + " " + e.description);
+        say("The page failed: " + thrown(e));
+        // The console too, for the caller to show when the page fails.
+        WScript.Echo(ascii("The page failed: " + thrown(e)));
     }
     finish();
 }

@@ -11,8 +11,8 @@ var USERS = [
 ];
 
 run(function () {
-    var veyra = new ActiveXObject("Quillmark.Veyra");
-    var validator = new ActiveXObject("Quillmark.DSSession");
+    var veyra = WScript.CreateObject("Quillmark.Veyra");
+    var validator = WScript.CreateObject("Quillmark.DSSession");
     var dns = (veyra.getDNList("", 0, 700) || "").split("|");
     var ca = readAscii(pkiFile("ca-bundle.pem"));
     var crl = readAscii(pkiFile("crl.pem"));

@@ -356,6 +356,13 @@ TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
         {"--key rsa.key --colour" + texts, 2, "unknown option --colour"},
         {"--key rsa.key --show-key=no" + texts, 2, "--show-key takes no value"},
         {"--key rsa.key --algorithm AES --sealed page-sealed.txt", 2, "--cipher is required"},
+        // A misspelt option is the fault, not the option it leaves unset.
+        {"--key rsa.key --algoritm AES --sealed page-sealed.txt --cipher page-cipher.txt", 2,
+         "unknown option --algoritm (did you mean --algorithm?)"},
+        {"--key rsa.key --sealed page-sealed.txt --ciphre page-cipher.txt --algorithm AES", 2,
+         "unknown option --ciphre (did you mean --cipher?)"},
+        {"--key rsa.key --colour --algorithm AES --sealed page-sealed.txt", 2,
+         "unknown option --colour\n"},
         {"--key rsa.key --algorithm RC4 --sealed page-sealed.txt --cipher page-cipher.txt", 2,
          "unknown algorithm 'RC4'"},
     };
@@ -371,6 +378,11 @@ TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
     EXPECT_EQ(Read("opened.txt"), "") << "a failed run prints nothing on standard output";
     ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " " + cases[0].args + " > opened.txt"), 0);
     EXPECT_EQ(Read("opened.txt"), "한글\n");
+    // --show-key tells the operator on standard error; the plaintext stays alone on the output.
+    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --show-key " + cases[0].args + " > opened.txt"),
+              0);
+    EXPECT_EQ(Read("opened.txt"), "한글\n");
+    EXPECT_EQ(Errors(), "quillmark-server: session key and IV: 32 bytes\n");
 
     ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --version > version.txt"), 0);
     EXPECT_EQ(Read("version.txt"), "quillmark-server " QM_VERSION_DOTTED "\n");

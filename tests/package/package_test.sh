@@ -19,7 +19,8 @@
 #   of Chrome, Edge and Firefox, serves the installed module when started as a browser starts it,
 #   and is unregistered by the uninstall; dist/browser holds the extension, its ID and its zip;
 # - the module-only package installs the module alone and leaves a site's own files on uninstall;
-# - in the project's own prefix, ./run registers the build again when its classes were taken away.
+# - in the project's own prefix, the README's install and uninstall through ./run, and then
+#   ./run script examples/page.js, which registers the build again and runs.
 # Needs the i686 build (./run test and ./run package make it).
 set -u
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -352,13 +353,30 @@ advpack "$work/module-cab/Quillmark.inf" DefaultUninstall
 [ "$(ls -A "$installed" 2>/dev/null | sort | tr '\n' ' ')" = "Corvane.dll Ledra.dll " ] ||
     fail "the folder holds '$(ls -A "$installed" 2>/dev/null | tr '\n' ' ')', not the site's engine and store alone"
 
-echo "== the project's prefix: ./run registers the build again once another copy took its classes"
-# As an install and uninstall of the package there do: the classes are gone, the build unchanged.
-DISPLAY= qm_wine regsvr32 /s /u "$(winepath -w "$QM_BIN/Quillmark.dll")"
-[ -z "$(qm_registered_servers)" ] || fail "the classes are still registered after unregistering"
-qm_register >/dev/null || fail "qm_register failed"
-[ "$(qm_registered_servers | sort -u)" = "$(realpath "$QM_BIN/Quillmark.dll")" ] ||
-    fail "qm_register left the classes to '$(qm_registered_servers | sort -u | tr '\n' ' ')'"
+echo "== the README's install and uninstall, then ./run script, all through ./run"
+# As a user who follows the README types them, in the project's prefix, where ./run registered
+# the build: every ./run command runs under set -euo pipefail, which ends it at the first failure
+# that nothing catches, silently. The install takes the build's classes over and the uninstall
+# leaves them unregistered; the next ./run command must register the build again and run.
+readme_inf=$(winepath -w "$inf")
+servers() { # the classes' servers in the project's prefix, each once, as real paths
+    qm_registered_servers | while IFS= read -r path; do
+        if [ -n "$path" ]; then realpath -m "$path"; else echo; fi
+    done | sort -u | sed '/^$/d'
+}
+for section in DefaultInstall DefaultUninstall; do
+    "$QM_ROOT/run" wine rundll32 advpack.dll,LaunchINFSection "$readme_inf",$section \
+        >>"$work/readme.log" 2>&1 || fail "./run wine rundll32 advpack.dll,LaunchINFSection ...,$section failed"
+    [ "$section" = DefaultInstall ] &&
+        { [ "$(servers)" = "$(realpath -m "$WINEPREFIX/drive_c/Program Files/Quillmark/Quillmark.dll")" ] ||
+            fail "the README's install left the classes to '$(servers | tr '\n' ' ')'"; }
+done
+[ -z "$(servers)" ] || fail "the README's uninstall left the classes to '$(servers | tr '\n' ' ')'"
+output=$("$QM_ROOT/run" script "$QM_ROOT/examples/page.js" 2>&1) && status=0 || status=$?
+[ "$status" = 0 ] && grep -q 'Base64Encode("abc") = YWJj' <<<"$output" ||
+    fail "./run script examples/page.js after the README's install and uninstall: exit $status: $output"
+[ "$(servers)" = "$(realpath "$QM_BIN/Quillmark.dll")" ] ||
+    fail "./run left the classes to '$(servers | tr '\n' ' ')'"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: package: $failures failure(s)"

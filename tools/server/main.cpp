@@ -175,8 +175,8 @@ int Run(const std::vector<std::string>& args) {
     }
     app.add_flag("--show-key", showKey)
         ->disable_flag_override()
-        ->description("also print how many bytes of session key and IV the sealed text held "
-                      "(never the bytes)");
+        ->description("also tell, on standard error, how many bytes of session key and IV the "
+                      "sealed text held (never the bytes)");
     if (!command_line::Parse(app, args, std::cout)) {
         return command_line::kDone;
     }
@@ -210,7 +210,9 @@ int Run(const std::vector<std::string>& args) {
         throw std::runtime_error(server::kRefused);
     }
     if (showKey) {
-        std::printf("session key and IV: %zu bytes\n", keyMaterial->size());
+        // On standard error: standard output carries the plaintext alone, for a pipe to take.
+        std::fprintf(stderr, "quillmark-server: session key and IV: %zu bytes\n",
+                     keyMaterial->size());
     }
     std::string error;
     auto plain = server::Decipher(*algorithm, *keyMaterial, cipher, &error);
