@@ -7,27 +7,32 @@
 #                       messaging host quillmark-host.exe (i686 at the root, x86_64 under amd64\),
 #                       with the host's two manifests at the root
 #   DIR/Quillmark.inf   the installer script that the cabinet carries, to read
+#   DIR/Quillmark-x64.msi, DIR/Quillmark-x86.msi
+#                       the installers for one user, without administrator rights: the files of
+#                       the architecture, its classes and the host registered for that user alone
 #   DIR/page.html       an example page that installs the control from the cabinet and uses it
 #   DIR/browser/        for modern browsers: the unpacked extension (extension/), its ID
 #                       (extension-id.txt), the extension zipped for a browser's store
 #                       (quillmark-extension.zip), the page library quillmark.js and an example
 #                       page that uses it (example.html)
 #
-# DIR is dist/ unless given. --sign signs every program file and the cabinet with Authenticode,
-# with the certificate and key of a PKCS#12 file whose password is read from an environment
-# variable; the signatures carry no timestamp (no timestamp server can be reached from here).
+# DIR is dist/ unless given. --sign signs every program file, the cabinet and the installers with
+# Authenticode, with the certificate and key of a PKCS#12 file whose password is read from an
+# environment variable; the signatures carry no timestamp (no timestamp server can be reached).
 # --test-cert makes a throwaway code-signing CA and certificate and signs with them: the CA's
 # certificate goes into DIR as TEST-ONLY-codesign-ca.crt, the signing key into build/test-codesign/,
 # never among what a site publishes. --without-engine packs Quillmark.dll alone, for a site that
-# ships its own engine and store.
+# ships its own engine and store (and makes no installers, which carry them).
 
 # Files this command writes into DIR (and removes there first, so that nothing stale stays), and
 # the signing key that earlier versions left there.
-QM_PACKAGE_FILES=(Quillmark.cab Quillmark.inf page.html browser
+QM_PACKAGE_FILES=(Quillmark.cab Quillmark.inf Quillmark-x64.msi Quillmark-x86.msi page.html browser
     TEST-ONLY-codesign-ca.crt TEST-ONLY-codesign.p12)
 
+source "$QM_ROOT/scripts/msi.sh"
+
 qm_package_usage() {
-    sed -n '2,23p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
+    sed -n '2,25p' "$QM_ROOT/scripts/package.sh" | sed 's/^# \{0,1\}//'
 }
 
 qm_package_fail() {
@@ -210,6 +215,8 @@ qm_package_make() {
         fi
         qm_package_cabinet "$stage/cab" "$made/$inf" "$stage/new/Quillmark.cab" "$p12" "$pass_var" \
             "${files[@]}" &&
+            { [ "$QM_PACKAGE_MODULE_ONLY" = 1 ] ||
+                qm_msi_make "$stage/cab" "$stage/new" "$version" "$p12" "$pass_var"; } &&
             cp "$made/$inf" "$stage/new/Quillmark.inf" && cp "$made/page.html" "$stage/new/" &&
             qm_package_browser "$stage/new/browser" "$version"
     ) && {
@@ -229,16 +236,18 @@ qm_package_make() {
     printf '    %-26s the extension %s, quillmark.js and an example page\n' browser/ \
         "$(cat "$out/browser/extension-id.txt")"
     if [ "$QM_PACKAGE_MODULE_ONLY" = 1 ]; then
-        echo "    the module alone: the site installs its own Corvane.dll and Ledra.dll beside it"
+        echo "    the module alone: the site installs its own Corvane.dll and Ledra.dll beside it (no .msi)"
     fi
     if [ $test_cert = 1 ]; then
         echo "    signed with a TEST-ONLY certificate: publish nothing signed with it."
         echo "    its signing key (no password) is kept out of $out, in $QM_BUILD/test-codesign/"
         echo "    check: osslsigncode verify -CAfile $out/TEST-ONLY-codesign-ca.crt -in $out/Quillmark.cab"
+        echo "    (and -in $out/Quillmark-x64.msi, -in $out/Quillmark-x86.msi)"
     elif [ -n "$p12" ]; then
         echo "    signed with $p12 (no timestamp: re-sign before that certificate expires)"
     else
-        echo "    NOT SIGNED: browsers refuse unsigned controls. Sign with --sign FILE.p12 [--pass env:VAR]."
+        echo "    NOT SIGNED: browsers refuse unsigned controls, and Windows warns before an unsigned"
+        echo "    installer. Sign with --sign FILE.p12 [--pass env:VAR]."
     fi
 }
 

@@ -7,7 +7,7 @@ QM_PACKAGES=(
     wine wine64 libwine-dev
     xvfb xauth x11-utils xdotool imagemagick fonts-wine fonts-nanum locales
     libssl-dev openssl libcli11-dev
-    gcab osslsigncode cabextract
+    gcab osslsigncode cabextract msitools wixl
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libfuzzer-14-dev libclang-rt-14-dev
     nlohmann-json3-dev zip chromium nodejs
