@@ -15,12 +15,13 @@
 #   demo's pages do the whole exchange against the installed copy and quillmark-server reads what
 #   they sent; installing again leaves HKCR as the first install left it; uninstalling leaves HKCR
 #   as it was before and removes every installed file;
-# - the native messaging host is installed with its manifests, registered for the user in the keys
+# - the native messaging host is installed with its manifests, registered for the machine in the keys
 #   of Chrome, Edge and Firefox, serves the installed module when started as a browser starts it,
 #   and is unregistered by the uninstall; dist/browser holds the extension, its ID and its zip;
 # - the module-only package installs the module alone and leaves a site's own files on uninstall;
 # - in the project's own prefix, the README's install and uninstall through ./run, and then
-#   ./run script examples/page.js, which registers the build again and runs.
+#   ./run script examples/page.js, which registers the build again and runs;
+# - the per-user installers, as msi_test.sh says.
 # Needs the i686 build (./run test and ./run package make it).
 set -u
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -44,9 +45,9 @@ SHIPPED=(Quillmark.dll Corvane.dll Ledra.dll ledra-tool.exe quillmark-host.exe)
 # The native messaging host's manifests, one copy for both architectures, and where each browser
 # finds them.
 MANIFESTS=(org.quillmark.host.json org.quillmark.host.firefox.json)
-HOST_KEYS=("HKCU\Software\Google\Chrome\NativeMessagingHosts\org.quillmark.host org.quillmark.host.json"
-    "HKCU\Software\Microsoft\Edge\NativeMessagingHosts\org.quillmark.host org.quillmark.host.json"
-    "HKCU\Software\Mozilla\NativeMessagingHosts\org.quillmark.host org.quillmark.host.firefox.json")
+HOST_KEYS=("HKLM\Software\Google\Chrome\NativeMessagingHosts\org.quillmark.host org.quillmark.host.json"
+    "HKLM\Software\Microsoft\Edge\NativeMessagingHosts\org.quillmark.host org.quillmark.host.json"
+    "HKLM\Software\Mozilla\NativeMessagingHosts\org.quillmark.host org.quillmark.host.firefox.json")
 # What Windows itself provides: every import of a shipped file must be one of these.
 SYSTEM_DLLS='^(kernel32|user32|gdi32|advapi32|msvcrt|ws2_32|crypt32|bcrypt|ole32|oleaut32|shell32|shlwapi|comctl32|urlmon|normaliz|uuid)\.dll$'
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillmark'
@@ -89,6 +90,33 @@ cabinet_files() { # cabinet: its files, one per line, sorted
     cabextract -l "$1" 2>/dev/null | awk -F' [|] ' 'NF == 3 && $3 != "Name" { print $3 }' | sort
 }
 
+# The installed tool fills the store, the demo's pages do the whole exchange against the installed
+# copy, and quillmark-server reads what they sent.
+exchange() { # the installed ledra-tool.exe (a Windows path), a folder for the pages' work
+    local tool=$1 pages=$2 store pki page read_back sentence
+    fresh "$tool" demo >"$pages.demo.log" 2>&1 || fail "ledra-tool.exe demo failed: $(tail -5 "$pages.demo.log")"
+    # The store is where Windows keeps the user's own data: %LOCALAPPDATA%\Quillmark\Store.
+    store="$(fresh cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')\\Quillmark\\Store"
+    pki=$(fresh_unix "$store\\demo")
+    [ -f "$pki/manifest" ] || fail "the demo is not in the store ($store)"
+    mkdir -p "$pages"
+    for page in directory validate envelope; do
+        QM_DEMO_OUT=$(winepath -w "$pages/$page.txt") QM_DEMO_PKI="$store\\demo" \
+            QM_DEMO_WORK=$(winepath -w "$pages") QM_DEMO_PASSWORD=demo1234 QM_DEMO_ALGORITHM=SEED \
+            fresh cscript //nologo "$(winepath -w "$QM_ROOT/examples/demo/$page.js")" >"$pages/$page.log" 2>&1 ||
+            fail "the page $page.js failed against the installed copy: $(iconv -f UTF-16 -t UTF-8 "$pages/$page.txt" 2>/dev/null | grep '!!\|failed' | head -3)"
+    done
+    iconv -f UTF-16 -t UTF-8 "$pages/directory.txt" 2>/dev/null | grep -q 'refused: Wrong Password' ||
+        fail "getCert with a wrong password was not refused as such"
+    read_back=$("$QM_BUILD/native/tools/quillmark-server" --key "$pki/server.key" --cert "$pki/server.pem" \
+        --algorithm SEED --sealed "$pages/sealed.txt" --cipher "$pages/cipher.txt" 2>&1)
+    sentence=$(iconv -f UTF-16 -t UTF-8 "$pages/envelope.txt" 2>/dev/null | tr -d '\r' |
+        sed -n '/EncipherEx of the user/{n;s/^   //p}')
+    [ -n "$sentence" ] && [ "$read_back" = "$sentence" ] ||
+        fail "quillmark-server read '$read_back', the page sent '$sentence'"
+    echo "the server read: $read_back"
+}
+
 restore() {
     WINEPREFIX=$prefix wineserver -k 2>/dev/null
     rm -rf "$work"
@@ -109,7 +137,7 @@ dist=$work/dist
 ca=$dist/TEST-ONLY-codesign-ca.crt
 test_key=$QM_BUILD/test-codesign/TEST-ONLY-codesign.p12
 # A site publishes the folder: the test signing key has no password and is never in it.
-[ "$(ls -A "$dist" | LC_ALL=C sort | tr '\n' ' ')" = "Quillmark.cab Quillmark.inf TEST-ONLY-codesign-ca.crt browser page.html " ] ||
+[ "$(ls -A "$dist" | LC_ALL=C sort | tr '\n' ' ')" = "Quillmark-x64.msi Quillmark-x86.msi Quillmark.cab Quillmark.inf TEST-ONLY-codesign-ca.crt browser page.html " ] ||
     fail "the package's folder holds '$(ls -A "$dist" | tr '\n' ' ')'"
 [ "$(stat -c %a "$test_key" 2>/dev/null) $(stat -c %a "$(dirname "$test_key")")" = "600 700" ] ||
     fail "the test signing key is not at $test_key, for its owner alone"
@@ -245,6 +273,10 @@ WINEPREFIX=$prefix DISPLAY= wineboot -i >/dev/null 2>&1
 fresh cscript //nologo "$(winepath -w "$QM_ROOT/tests/scripts/lib/check.js")" >/dev/null 2>&1
 snapshot "$work/before.reg"
 system32=$(ls "$prefix/drive_c/windows/system32" | sort)
+# The per-user installers' stage (msi_test.sh) starts from a copy of this fresh prefix, taken
+# once its registry is on disk.
+WINEPREFIX=$prefix wineserver -w
+cp -a "$prefix" "$work/msi-prefix"
 
 echo "== installing with advpack"
 advpack "$inf" DefaultInstall
@@ -269,7 +301,7 @@ grep -qx "clsid=${CLASSES[0]#* }"$'\r' "$inf" || fail "the INF's code download n
     '"C:\windows\system32\rundll32.exe" advpack.dll,LaunchINFSection C:\windows\inf\Quillmark.inf,DefaultUninstall' ] ||
     fail "the uninstall entry's command is '$(value_of "$UNINSTALL" UninstallString)'"
 
-echo "== the native messaging host is registered for the user, and serves the installed module"
+echo "== the native messaging host is registered for the machine, and serves the installed module"
 for manifest in "${MANIFESTS[@]}"; do
     cmp -s "$installed/$manifest" "$work/cab/$manifest" || fail "$manifest is not installed beside the host"
 done
@@ -299,28 +331,7 @@ console.log([hello.version, made.ok, call.error && call.error.name].join(' '));
 echo "the installed host: $served"
 
 echo "== the installed tool fills the store, the pages do the whole exchange, the server reads it"
-tool='C:\Program Files\Quillmark\ledra-tool.exe'
-fresh "$tool" demo >"$work/demo.log" 2>&1 || fail "ledra-tool.exe demo failed: $(tail -5 "$work/demo.log")"
-# The store is where Windows keeps the user's own data: %LOCALAPPDATA%\Quillmark\Store.
-store="$(fresh cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')\\Quillmark\\Store"
-pki=$(fresh_unix "$store\\demo")
-[ -f "$pki/manifest" ] || fail "the demo is not in the store ($store)"
-mkdir -p "$work/pages"
-for page in directory validate envelope; do
-    QM_DEMO_OUT=$(winepath -w "$work/pages/$page.txt") QM_DEMO_PKI="$store\\demo" \
-        QM_DEMO_WORK=$(winepath -w "$work/pages") QM_DEMO_PASSWORD=demo1234 QM_DEMO_ALGORITHM=SEED \
-        fresh cscript //nologo "$(winepath -w "$QM_ROOT/examples/demo/$page.js")" >"$work/pages/$page.log" 2>&1 ||
-        fail "the page $page.js failed against the installed copy: $(iconv -f UTF-16 -t UTF-8 "$work/pages/$page.txt" 2>/dev/null | grep '!!\|failed' | head -3)"
-done
-iconv -f UTF-16 -t UTF-8 "$work/pages/directory.txt" 2>/dev/null | grep -q 'refused: Wrong Password' ||
-    fail "getCert with a wrong password was not refused as such"
-read_back=$("$QM_BUILD/native/tools/quillmark-server" --key "$pki/server.key" --cert "$pki/server.pem" \
-    --algorithm SEED --sealed "$work/pages/sealed.txt" --cipher "$work/pages/cipher.txt" 2>&1)
-sentence=$(iconv -f UTF-16 -t UTF-8 "$work/pages/envelope.txt" 2>/dev/null | tr -d '\r' |
-    sed -n '/EncipherEx of the user/{n;s/^   //p}')
-[ -n "$sentence" ] && [ "$read_back" = "$sentence" ] ||
-    fail "quillmark-server read '$read_back', the page sent '$sentence'"
-echo "the server read: $read_back"
+exchange 'C:\Program Files\Quillmark\ledra-tool.exe' "$work/pages"
 snapshot "$work/installed.reg"
 
 echo "== installing again over the installed copy"
@@ -377,6 +388,9 @@ output=$("$QM_ROOT/run" script "$QM_ROOT/examples/page.js" 2>&1) && status=0 || 
     fail "./run script examples/page.js after the README's install and uninstall: exit $status: $output"
 [ "$(servers)" = "$(realpath "$QM_BIN/Quillmark.dll")" ] ||
     fail "./run left the classes to '$(servers | tr '\n' ' ')'"
+
+# The per-user installers, in a fresh prefix of their own, with the helpers above.
+source "$QM_ROOT/tests/package/msi_test.sh"
 
 if [ "$failures" -ne 0 ]; then
     echo "FAIL: package: $failures failure(s)"
