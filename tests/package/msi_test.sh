@@ -7,7 +7,8 @@
 #   administrator rights, sets no ALLUSERS, and holds exactly the cabinet's files of its
 #   architecture and the host's manifests, for the user's programs folder; the x86 one (which
 #   cannot run here) registers what the x64 one does, for win32;
-# - in a fresh prefix, msiexec installs the x64 one: the files land in
+# - in a fresh prefix, an install for every user (ALLUSERS=1) is refused and changes nothing;
+#   msiexec installs the x64 one: the files land in
 #   %LOCALAPPDATA%\Programs\Quillmark, HKEY_CLASSES_ROOT is untouched, the user's classes are
 #   exactly what regsvr32 of the installed module writes to HKEY_CLASSES_ROOT, and the programs
 #   list shows it with its version and publisher; the demo's pages do the whole exchange through
@@ -236,8 +237,10 @@ for entry in "${MSI_ARCHS[@]}"; do
     bits=$(msi_table "$msi" Component | awk -F'\t' '{ print (int($4 / 256) % 2) }' | sort -u)
     [ "$bits" = "$([ "$arch" = x64 ] && echo 1 || echo 0)" ] ||
         fail "Quillmark-$arch.msi's components are not all for its architecture"
-    grep -q "A newer version of Quillmark is already installed" <<<"$(msi_table "$msi" LaunchCondition)" ||
-        fail "Quillmark-$arch.msi does not refuse an older version over a newer one"
+    conditions=$(msi_table "$msi" LaunchCondition)
+    grep -q "QMINSTALLEDVERSION > $(qm_msi_version_number "$msi_version"))"$'\t'"A newer version of Quillmark is already installed" <<<"$conditions" &&
+        grep -q $'^Installed OR NOT ALLUSERS\t' <<<"$conditions" ||
+        fail "Quillmark-$arch.msi does not refuse an older version over a newer one, or an install for every user"
 done
 [ "${upgrade_codes[0]}" = "${upgrade_codes[1]}" ] && [[ ${upgrade_codes[0]} =~ ^\{[0-9A-F-]{36}\}$ ]] ||
     fail "the installers have the upgrade codes '${upgrade_codes[*]}', not one"
@@ -263,6 +266,14 @@ folder_win="$local_appdata_win\\Programs\\Quillmark"
 programs_before=$(ls -A "$programs" 2>&1)
 snapshot "$work/msi-before.reg"
 user_snapshot "$work/msi-before-user.reg"
+
+echo "== msiexec /i Quillmark-x64.msi ALLUSERS=1 /qn: refused, for every user is the cabinet's"
+msiexec_run all-users /i "$(winepath -w "$dist/Quillmark-x64.msi")" ALLUSERS=1
+rc=$?
+ended=$(msi_actions_ended "$work/msiexec-all-users.log")
+echo "exit status $rc; actions: $(tr '\n' ' ' <<<"$ended")"
+[ $rc -eq $((1603 % 256)) ] && grep -qx 'LaunchConditions 0' <<<"$ended" && [ -z "$(msi_products)" ] &&
+    [ ! -e "$installed_msi" ] || fail "an install for every user was not refused ($rc)"
 
 echo "== msiexec /i Quillmark-x64.msi /qn"
 msiexec_run install /i "$(winepath -w "$dist/Quillmark-x64.msi")"
@@ -355,7 +366,7 @@ msiexec_run older /i "$(winepath -w "$dist/Quillmark-x64.msi")"
 rc=$?
 # Refused at its launch conditions with the message of its LaunchCondition table, which Windows
 # shows (Wine's log leaves the message out): the installer's status 1603, 67 as Wine passes it on.
-refusal=$(msi_table "$dist/Quillmark-x64.msi" LaunchCondition | cut -f2)
+refusal=$(msi_table "$dist/Quillmark-x64.msi" LaunchCondition | cut -f2 | grep '^A newer version')
 ended=$(msi_actions_ended "$work/msiexec-older.log")
 echo "msiexec /i Quillmark-x64.msi ($msi_version) /qn: exit status $rc; actions: $(tr '\n' ' ' <<<"$ended")"
 echo "  the refusal's message: $refusal"
