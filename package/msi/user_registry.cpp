@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <regex>
 #include <stdexcept>
 
 namespace qm::msi {
@@ -192,32 +191,181 @@ std::vector<Row> RecordingRegistry::Rows() const {
     return rows;
 }
 
-TypeLibrary ReadTypeLibrary(std::string_view idl) {
-    // Comments first: a commented-out attribute must not count.
-    static const std::regex comment(R"(//[^\n]*|/\*[\s\S]*?\*/)");
-    const std::string text = std::regex_replace(std::string(idl), comment, " ");
-    // A definition, not a coclass's reference to an interface ("[default] interface I;").
-    static const std::regex declaration(R"(\[([^\]]*)\]\s*(interface|library)\s+(\w+)\s*[:{])");
-    static const std::regex uuid(
-        R"(\buuid\s*\(\s*([0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12})\s*\))");
-    static const std::regex version(R"(\bversion\s*\(\s*(\d+)\.(\d+)\s*\))");
-    static const std::regex lcid(R"(\blcid\s*\(\s*(\d+)\s*\))");
-    static const std::regex helpstring(R"re(\bhelpstring\s*\(\s*"([^"]*)"\s*\))re");
-    static const std::regex automation(R"(\b(dual|oleautomation)\b)");
+namespace {
 
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsWordChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+// The text without its comments; a comment's place keeps a space, so that words stay apart.
+std::string WithoutComments(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            size_t end = text.find('"', i + 1);
+            end = end == std::string_view::npos ? text.size() : end + 1;
+            out.append(text.substr(i, end - i));
+            i = end - 1;
+        } else if (text.substr(i, 2) == "//") {
+            i = std::min(text.find('\n', i), text.size()) - 1;
+            out += ' ';
+        } else if (text.substr(i, 2) == "/*") {
+            size_t end = text.find("*/", i + 2);
+            i = end == std::string_view::npos ? text.size() : end + 1;
+            out += ' ';
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The end of what starts at `at` (a '[' or a '('), past its closing bracket; strings inside do
+// not count. npos when it is not closed.
+size_t PastClosing(std::string_view text, size_t at) {
+    const char open = text[at], close = open == '[' ? ']' : ')';
+    int depth = 0;
+    for (size_t i = at; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            i = text.find('"', i + 1);
+            if (i == std::string_view::npos) {
+                return i;
+            }
+        } else if (text[i] == open) {
+            ++depth;
+        } else if (text[i] == close && --depth == 0) {
+            return i + 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+size_t SkipSpace(std::string_view text, size_t at) {
+    while (at < text.size() && IsSpace(text[at])) {
+        ++at;
+    }
+    return at;
+}
+
+std::string_view Word(std::string_view text, size_t* at) {
+    size_t start = *at;
+    while (*at < text.size() && IsWordChar(text[*at])) {
+        ++*at;
+    }
+    return text.substr(start, *at - start);
+}
+
+// An attribute list's items: each a name and what its parentheses hold ("" without them).
+std::vector<std::pair<std::string, std::string>> Attributes(std::string_view list) {
+    std::vector<std::pair<std::string, std::string>> items;
+    size_t at = 0;
+    while ((at = SkipSpace(list, at)) < list.size()) {
+        std::string name(Word(list, &at));
+        if (name.empty()) {
+            throw std::runtime_error("an attribute list that cannot be read: [" +
+                                     std::string(list) + "]");
+        }
+        std::string argument;
+        at = SkipSpace(list, at);
+        if (at < list.size() && list[at] == '(') {
+            size_t end = PastClosing(list, at);
+            if (end == std::string_view::npos) {
+                throw std::runtime_error("an unclosed attribute: " + name);
+            }
+            argument = std::string(list.substr(at + 1, end - at - 2));
+            at = SkipSpace(list, end);
+        }
+        items.emplace_back(std::move(name), std::move(argument));
+        if (at < list.size() && list[at] != ',') {
+            throw std::runtime_error("an attribute list that cannot be read: [" +
+                                     std::string(list) + "]");
+        }
+        ++at;
+    }
+    return items;
+}
+
+std::string Trimmed(std::string_view text) {
+    size_t start = SkipSpace(text, 0), end = text.size();
+    while (end > start && IsSpace(text[end - 1])) {
+        --end;
+    }
+    return std::string(text.substr(start, end - start));
+}
+
+// A uuid attribute's GUID, upper case and in braces; empty when it is not one.
+std::string Guid(std::string_view text) {
+    std::string guid = Upper(Trimmed(text));
+    if (guid.size() != 36) {
+        return {};
+    }
+    for (size_t i = 0; i < guid.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? guid[i] != '-' : !std::isxdigit(static_cast<unsigned char>(guid[i]))) {
+            return {};
+        }
+    }
+    return "{" + guid + "}";
+}
+
+} // namespace
+
+TypeLibrary ReadTypeLibrary(std::string_view idl) {
+    const std::string text = WithoutComments(idl);
+    const std::string_view all = text;
     TypeLibrary library;
     bool found = false;
-    for (std::sregex_iterator it(text.begin(), text.end(), declaration), end; it != end; ++it) {
-        const std::string attributes = (*it)[1];
-        const std::string name = (*it)[3];
-        std::smatch m;
-        if (!std::regex_search(attributes, m, uuid)) {
+    for (size_t at = all.find('['); at != std::string_view::npos; at = all.find('[', at)) {
+        const size_t end = PastClosing(all, at);
+        if (end == std::string_view::npos) {
+            break;
+        }
+        const std::string_view list = all.substr(at + 1, end - at - 2);
+        size_t next = SkipSpace(all, end);
+        const std::string_view kind = Word(all, &next);
+        next = SkipSpace(all, next);
+        const std::string name(Word(all, &next));
+        next = SkipSpace(all, next);
+        // A definition, not a coclass's reference to an interface ("[default] interface I;").
+        if ((kind != "interface" && kind != "library") || name.empty() || next >= all.size() ||
+            (all[next] != ':' && all[next] != '{')) {
+            at = end;
+            continue;
+        }
+        at = next;
+        std::string id, version, helpstring;
+        bool automation = false;
+        uint32_t lcid = 0, flags = 0;
+        for (const auto& [attribute, argument] : Attributes(list)) {
+            if (attribute == "uuid") {
+                id = Guid(argument);
+            } else if (attribute == "version") {
+                version = Trimmed(argument);
+            } else if (attribute == "lcid") {
+                lcid = static_cast<uint32_t>(std::stoul(Trimmed(argument)));
+            } else if (attribute == "helpstring") {
+                const std::string quoted = Trimmed(argument);
+                helpstring = quoted.size() >= 2 ? quoted.substr(1, quoted.size() - 2) : quoted;
+            } else if (attribute == "dual" || attribute == "oleautomation") {
+                automation = true;
+            } else if (attribute == "restricted") {
+                flags |= 1;
+            } else if (attribute == "control") {
+                flags |= 2;
+            } else if (attribute == "hidden") {
+                flags |= 4;
+            }
+        }
+        if (id.empty()) {
             throw std::runtime_error(name + " has no uuid");
         }
-        const std::string id = "{" + Upper(m[1]) + "}";
-        if ((*it)[2] == "interface") {
+        if (kind == "interface") {
             // The platform records only the interfaces its marshaler can serve.
-            if (std::regex_search(attributes, automation)) {
+            if (automation) {
                 library.interfaces.push_back({id, name});
             }
             continue;
@@ -225,26 +373,20 @@ TypeLibrary ReadTypeLibrary(std::string_view idl) {
         if (found) {
             throw std::runtime_error("more than one library: " + library.description + ", " + name);
         }
+        const size_t dot = version.find('.');
+        if (version.empty() || dot == std::string::npos ||
+            version.find_first_not_of("0123456789.") != std::string::npos) {
+            throw std::runtime_error("the library " + name + " has no version major.minor");
+        }
         found = true;
         library.id = id;
-        if (!std::regex_search(attributes, m, version)) {
-            throw std::runtime_error("the library " + name + " has no version");
-        }
-        library.version = std::to_string(std::stoul(m[1])) + "." + std::to_string(std::stoul(m[2]));
-        library.lcid = std::regex_search(attributes, m, lcid) ? std::stoul(m[1]) : 0;
-        library.description = std::regex_search(attributes, m, helpstring) ? m[1].str() : name;
-        const struct {
-            const char* word;
-            uint32_t flag;
-        } flags[] = {{"restricted", 1}, {"control", 2}, {"hidden", 4}};
-        for (const auto& f : flags) {
-            if (std::regex_search(attributes, std::regex(std::string("\\b") + f.word + "\\b"))) {
-                library.flags |= f.flag;
-            }
-        }
+        library.version = std::to_string(std::stoul(version.substr(0, dot))) + "." +
+                          std::to_string(std::stoul(version.substr(dot + 1)));
+        library.lcid = lcid;
+        library.description = helpstring.empty() ? name : helpstring;
         // A library read from a file reports LIBFLAG_FHASDISKIMAGE, and its registration
         // records the flags that the library reports.
-        library.flags |= 8;
+        library.flags = flags | 8;
     }
     if (!found) {
         throw std::runtime_error("the interface definitions declare no library");
