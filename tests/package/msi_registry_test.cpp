@@ -134,7 +134,7 @@ TEST(MsiRegistry, TheTypeLibraryIsReadFromItsDefinitionsAndRecordedAsRegistratio
 
 TEST(MsiRegistry, DefinitionsAreReadOnlyWhereTheyDeclareSomething) {
     // Comments do not count; an interface that the marshaler cannot serve is not registered;
-    // the library's attributes give its flags.
+    // the library's attributes give its flags; a string may hold brackets and commas.
     const msi::TypeLibrary library = msi::ReadTypeLibrary(R"(
         // [uuid(00000000-0000-0000-0000-000000000001), dual] interface IOld : IDispatch {};
         /* [uuid(00000000-0000-0000-0000-000000000002), dual] interface IGone : IDispatch {}; */
@@ -142,14 +142,15 @@ TEST(MsiRegistry, DefinitionsAreReadOnlyWhereTheyDeclareSomething) {
         interface ICustom : IUnknown {};
         [object, uuid(00000000-0000-0000-0000-0000000000bb), oleautomation]
         interface IAuto : IUnknown {};
-        [uuid(00000000-0000-0000-0000-0000000000cc), version(2.1), hidden, control]
+        [uuid(00000000-0000-0000-0000-0000000000cc), version(2.1), hidden, control,
+         helpstring("Lib [2], with a comma")]
         library Lib { [uuid(00000000-0000-0000-0000-0000000000dd)] coclass C { interface IAuto; }; };
     )");
     ASSERT_EQ(library.interfaces.size(), 1u);
     EXPECT_EQ(library.interfaces[0].id, "{00000000-0000-0000-0000-0000000000BB}");
     EXPECT_EQ(library.version, "2.1");
     EXPECT_EQ(library.lcid, 0u);
-    EXPECT_EQ(library.description, "Lib");
+    EXPECT_EQ(library.description, "Lib [2], with a comma");
     EXPECT_EQ(library.flags, 2u | 4u | 8u);
 
     EXPECT_THROW(msi::ReadTypeLibrary("[object, uuid(00000000-0000-0000-0000-000000000001), dual]"
