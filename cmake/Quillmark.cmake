@@ -6,10 +6,37 @@ set(QM_VERSION_DOTTED ${PROJECT_VERSION})
 string(REPLACE "." "," QM_VERSION_COMMAS "${PROJECT_VERSION}")
 string(REPLACE "." ", " QM_VERSION_SPACED "${PROJECT_VERSION}")
 
-# Warnings are errors in the project's own code (not in third-party code built beside it).
+# The floor plan (README.md, "Which folder may include which"): a view of the tree for each folder
+# in QM_FLOOR_VIEWS/<folder>, holding only what that folder may include.
+include(${CMAKE_CURRENT_LIST_DIR}/FloorPlan.cmake)
+set(QM_FLOOR_VIEWS ${CMAKE_BINARY_DIR}/floors)
+qm_floor_views(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR} ${QM_FLOOR_VIEWS})
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/README.md)
+
+# qm_floor_includes(target): the target's include folder is the view of the folder it is defined
+# in (the root itself for a folder that may include anything), so that an include the floor plan
+# does not allow is not found. Includes are written from the root ("platform/Raii.h"), as in every
+# view. Each target gets its own view, and none passes one on to the targets that link it.
+function(qm_floor_includes target)
+    get_target_property(dir ${target} SOURCE_DIR)
+    file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${dir})
+    string(REGEX REPLACE "/.*" "" folder "${folder}")
+    if(NOT folder IN_LIST QM_FLOORS)
+        message(FATAL_ERROR "${folder}/ holds a target (${target}) but has no row in the floor plan "
+                            "(README.md, \"Which folder may include which\")")
+    elseif(QM_FLOOR_${folder} STREQUAL "*")
+        target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    else()
+        target_include_directories(${target} PRIVATE ${QM_FLOOR_VIEWS}/${folder})
+    endif()
+endfunction()
+
+# Warnings are errors in the project's own code (not in third-party code built beside it), which
+# sees what its folder may include.
 function(qm_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
-    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    qm_floor_includes(${target})
 endfunction()
 
 if(QM_FUZZ)

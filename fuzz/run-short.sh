@@ -7,11 +7,17 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/env.sh"
 seconds=${1:-${QM_FUZZ_SECONDS:-20}}
 shift || true
 tree="$QM_BUILD/fuzz"
-if [ ! -f "$tree/CMakeCache.txt" ]; then
-    CC=clang CXX=clang++ cmake -S "$QM_ROOT" -B "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQM_FUZZ=ON -DQM_TESTS=OFF >/dev/null
-fi
-cmake --build "$tree" --parallel "$(nproc)" -- --no-print-directory >/dev/null
+# One build of the tree at a time (see qm_tree_lock in scripts/build.sh).
+(
+    mkdir -p "$QM_BUILD"
+    exec 9>"$QM_BUILD/.fuzz.lock"
+    flock 9
+    if [ ! -f "$tree/CMakeCache.txt" ]; then
+        CC=clang CXX=clang++ cmake -S "$QM_ROOT" -B "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DQM_FUZZ=ON -DQM_TESTS=OFF >/dev/null 9>&-
+    fi
+    cmake --build "$tree" --parallel "$(nproc)" -- --no-print-directory >/dev/null 9>&-
+)
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

@@ -5,6 +5,7 @@
 #include "automation/Veyra.h"
 #include "module/AutomationObject.h"
 #include "module/Server.h"
+#include "module/resources/resource.h"
 
 #include <array>
 #include <new>
@@ -129,9 +130,9 @@ private:
 };
 
 const std::array<ClassEntry, 3> kRows{{
-    {CLSID_SecureSession, 102, &CreateObject<SecureSession>},
-    {CLSID_Veyra, 103, &CreateObject<Veyra>},
-    {CLSID_DSSession, 104, &CreateObject<DSSession>},
+    {CLSID_SecureSession, IDR_SECURESESSION, &CreateObject<SecureSession>},
+    {CLSID_Veyra, IDR_VEYRA, &CreateObject<Veyra>},
+    {CLSID_DSSession, IDR_DSSESSION, &CreateObject<DSSession>},
 }};
 
 // Filled on first request under the class-object lock; read without it once filled.

@@ -21,15 +21,31 @@ qm_build_output() { # title
         { print; fflush() }'
 }
 
+# One build of a tree at a time: two makes in one tree (two ./run commands at once, or a test that
+# runs ./run while another builds) rewrite each other's libraries, and a link that looks for one
+# while the other has just removed it fails ("No rule to make target store/libledra_core.a"). The
+# second waits for the first, which leaves it nothing to do.
+qm_tree_lock() { # tree name; holds the lock on file descriptor 9 until the calling subshell ends
+    # (commands run under it close 9, so that nothing they leave running keeps the tree locked)
+    mkdir -p "$QM_BUILD"
+    exec 9>"$QM_BUILD/.$1.lock"
+    if ! flock -n 9; then
+        echo "waiting for another build of $QM_BUILD/$1 to end"
+        flock 9
+    fi
+}
+
 qm_cmake_tree() { # title, tree name, extra cmake arguments...
-    local title=$1 dir="$QM_BUILD/$2"
+    local title=$1 tree=$2 dir="$QM_BUILD/$2"
     shift 2
-    {
+    (
+        qm_tree_lock "$tree"
         if [ ! -f "$dir/CMakeCache.txt" ]; then
-            cmake -S "$QM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || exit
+            cmake -S "$QM_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null 9>&- ||
+                exit
         fi
-        cmake --build "$dir" --parallel "$(nproc)" -- --no-print-directory
-    } 2>&1 | qm_build_output "$title"
+        cmake --build "$dir" --parallel "$(nproc)" -- --no-print-directory 9>&-
+    ) 2>&1 | qm_build_output "$title"
     return "${PIPESTATUS[0]}"
 }
 

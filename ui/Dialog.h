@@ -18,7 +18,6 @@ public:
     CDataExchange(HWND dialog, bool saveAndValidate) noexcept
         : dialog_(dialog), saving_(saveAndValidate) {}
 
-    bool Saving() const noexcept { return saving_; }
     HWND Dialog() const noexcept { return dialog_; }
 
     // Binds the control `id` to a list wrapper; an existing binding is kept.

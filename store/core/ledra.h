@@ -36,8 +36,9 @@ int32_t LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode
 void SetAnsiCodePage(int codePage) noexcept;
 int AnsiCodePage() noexcept;
 
-// A root chosen by the host (the DLL passes the Windows process's QUILLMARK_STORE). Empty: the
-// root comes from this process's environment (see layout.h).
+// A root that takes the place of the environment's, for a process that runs the core over stores
+// of its own one after another (the store's native tests). Empty: the root comes from this
+// process's environment (see layout.h).
 void SetStoreRootOverride(const std::string& root);
 
 } // namespace ledra

@@ -1,0 +1,180 @@
+# The floor plan: which folder may include which. It is written once, as the table under "Which
+# folder may include which" in README.md; the build reads it from there to give each target a view
+# of the tree that holds only what its folder may include (qm_floor_views), and
+# cmake/check-floor-plan.cmake reads it to check every file's includes (./run test runs it).
+#
+# A row of the table names one or more folders and, in backquotes, what they stand on: a folder
+# (`engine/`) or a single file (`site/BrowserPage.h`). A folder may include its own files, what it
+# stands on, and everything that the folders it stands on may include in turn; a file named alone
+# is granted alone. A row that names nothing in backquotes and says "anything" may include
+# anything; one that names nothing else, only its own files.
+
+# qm_floor_plan_read(readme): sets in the caller's scope
+#   QM_FLOORS            the folders that have a row, in the table's order
+#   QM_FLOOR_<folder>    what that folder may include, itself and the rest of its reach: folder
+#                        names ("engine") and file paths ("site/BrowserPage.h"); "*" for anything
+# A table that cannot be read, or whose folders stand on each other in a cycle, is a fatal error.
+function(qm_floor_plan_read readme)
+    file(READ "${readme}" text)
+    # Rows never hold list separators, whatever the README's prose around them does.
+    string(REPLACE ";" "," text "${text}")
+    string(REGEX MATCH "\n\\| folder \\| stands on \\|\n\\|[-|]+\\|\n(\\|[^\n]*\n)+" table "${text}")
+    if(NOT table)
+        message(FATAL_ERROR "${readme} has no table \"| folder | stands on |\"")
+    endif()
+    string(REGEX MATCHALL "\\|[^\n]*" rows "${table}")
+    list(REMOVE_AT rows 0 1)
+
+    set(floors "")
+    foreach(row IN LISTS rows)
+        if(NOT row MATCHES "^\\|([^|]*)\\|([^|]*)\\|$")
+            message(FATAL_ERROR "${readme}: a row of the floor plan is not two cells: ${row}")
+        endif()
+        set(left "${CMAKE_MATCH_1}")
+        set(right "${CMAKE_MATCH_2}")
+        string(REGEX MATCHALL "`[^`]+`" names "${left}")
+        string(REGEX MATCHALL "`[^`]+`" grants "${right}")
+        string(REPLACE "`" "" names "${names}")
+        string(REPLACE "`" "" grants "${grants}")
+        if(NOT names)
+            message(FATAL_ERROR "${readme}: a row of the floor plan names no folder: ${row}")
+        endif()
+        if(NOT grants AND right MATCHES "anything")
+            set(grants "*")
+        endif()
+        foreach(name IN LISTS names)
+            string(REGEX REPLACE "/$" "" name "${name}")
+            list(APPEND floors "${name}")
+            set(direct_${name} "")
+            foreach(grant IN LISTS grants)
+                # A folder is written with its slash, a file without one at the end.
+                string(REGEX REPLACE "^([^/]+)/$" "\\1" grant "${grant}")
+                list(APPEND direct_${name} "${grant}")
+            endforeach()
+        endforeach()
+    endforeach()
+
+    # Each folder's reach: itself, what it stands on, and the reach of each folder among those.
+    # Folders stand on each other in no cycle: the reach is found floor by floor, from the ground.
+    set(done "")
+    list(LENGTH floors left)
+    while(left GREATER 0)
+        set(progress FALSE)
+        foreach(floor IN LISTS floors)
+            if(floor IN_LIST done)
+                continue()
+            endif()
+            set(reach "${floor}")
+            set(ready TRUE)
+            foreach(grant IN LISTS direct_${floor})
+                list(APPEND reach "${grant}")
+                if(grant IN_LIST floors AND NOT grant STREQUAL floor)
+                    if(NOT grant IN_LIST done)
+                        set(ready FALSE)
+                        break()
+                    endif()
+                    list(APPEND reach ${reach_${grant}})
+                endif()
+            endforeach()
+            if(ready)
+                if("*" IN_LIST reach)
+                    set(reach "*")
+                endif()
+                list(REMOVE_DUPLICATES reach)
+                set(reach_${floor} "${reach}")
+                list(APPEND done "${floor}")
+                math(EXPR left "${left} - 1")
+                set(progress TRUE)
+            endif()
+        endforeach()
+        if(NOT progress)
+            # Named: the folders left once those that no other folder left stands on are taken
+            # away, again and again.
+            set(cycle ${floors})
+            list(REMOVE_ITEM cycle ${done})
+            set(pruned TRUE)
+            while(pruned)
+                set(pruned FALSE)
+                foreach(floor IN LISTS cycle)
+                    set(needed FALSE)
+                    foreach(other IN LISTS cycle)
+                        if(floor IN_LIST direct_${other} AND NOT other STREQUAL floor)
+                            set(needed TRUE)
+                        endif()
+                    endforeach()
+                    if(NOT needed)
+                        list(REMOVE_ITEM cycle ${floor})
+                        set(pruned TRUE)
+                    endif()
+                endforeach()
+            endwhile()
+            list(JOIN cycle ", " cycle)
+            message(FATAL_ERROR "${readme}: folders stand on each other in a cycle: ${cycle}")
+        endif()
+    endwhile()
+
+    set(QM_FLOORS "${floors}" PARENT_SCOPE)
+    foreach(floor IN LISTS floors)
+        set(QM_FLOOR_${floor} "${reach_${floor}}" PARENT_SCOPE)
+    endforeach()
+endfunction()
+
+# qm_floor_views(readme root out): reads the plan (setting QM_FLOORS and QM_FLOOR_<folder> in the
+# caller's scope too) and makes out/<folder>/ for each folder of it: a view of root that holds a
+# link to each folder (and each file granted alone) that the folder may include, and nothing else.
+# A folder that may include anything gets no view: it uses root itself.
+function(qm_floor_views readme root out)
+    qm_floor_plan_read("${readme}")
+    set(QM_FLOORS "${QM_FLOORS}" PARENT_SCOPE)
+    foreach(floor IN LISTS QM_FLOORS)
+        set(QM_FLOOR_${floor} "${QM_FLOOR_${floor}}" PARENT_SCOPE)
+        if(QM_FLOOR_${floor} STREQUAL "*")
+            continue()
+        endif()
+        set(view "${out}/${floor}")
+        set(wanted "")
+        foreach(grant IN LISTS QM_FLOOR_${floor})
+            # A file inside a folder that the view holds whole needs no link of its own.
+            string(REGEX REPLACE "/.*" "" top "${grant}")
+            if(grant STREQUAL top OR NOT top IN_LIST QM_FLOOR_${floor})
+                list(APPEND wanted "${grant}")
+            endif()
+        endforeach()
+        # The links that an earlier plan made and this one does not want go first (the links
+        # alone, never what they point at), so that no new link is ever made through an old one.
+        file(GLOB_RECURSE present LIST_DIRECTORIES true RELATIVE "${view}" "${view}/*")
+        foreach(entry IN LISTS present)
+            if(IS_SYMLINK "${view}/${entry}" AND NOT entry IN_LIST wanted)
+                file(REMOVE "${view}/${entry}")
+            endif()
+        endforeach()
+        foreach(grant IN LISTS wanted)
+            set(link "${view}/${grant}")
+            if(IS_SYMLINK "${link}")
+                file(READ_SYMLINK "${link}" points)
+                if(points STREQUAL "${root}/${grant}")
+                    continue()
+                endif()
+                file(REMOVE "${link}")
+            elseif(IS_DIRECTORY "${link}")
+                # A folder that held files granted alone and is now granted whole: after the
+                # clean-up above it holds no link any more.
+                file(GLOB_RECURSE inside LIST_DIRECTORIES false "${link}/*")
+                if(inside)
+                    message(FATAL_ERROR "${link} is not a view's folder: ${inside}")
+                endif()
+                file(REMOVE_RECURSE "${link}")
+            endif()
+            cmake_path(GET grant PARENT_PATH parent)
+            set(above "${parent}")
+            while(NOT above STREQUAL "")
+                if(IS_SYMLINK "${view}/${above}")
+                    message(FATAL_ERROR "${view}/${above} is a link: ${link} would be made in ${root}")
+                endif()
+                cmake_path(GET above PARENT_PATH above)
+            endwhile()
+            file(MAKE_DIRECTORY "${view}/${parent}")
+            file(CREATE_LINK "${root}/${grant}" "${link}" SYMBOLIC)
+        endforeach()
+    endforeach()
+endfunction()

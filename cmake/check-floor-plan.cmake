@@ -1,0 +1,161 @@
+# Checks every include of the tree against the floor plan, README.md's table "Which folder may
+# include which" (read by FloorPlan.cmake), and names each include that the table does not allow.
+#   cmake [-DROOT=folder] -P cmake/check-floor-plan.cmake
+# ROOT is the tree to check (this script's own by default). Exits non-zero on a disallowed include,
+# on an include that leaves the tree, on a folder whose files include another folder but that has
+# no row, and on a table that cannot be read or whose folders stand on each other in a cycle.
+#
+# What is read: the C and C++ sources and headers, the resource scripts, the IDL and the templates
+# of generated headers, in every folder but the hidden ones, the build trees and the package
+# output; "#include" and "#import" with quotes or angle brackets, and the IDL's "import". An
+# include names a folder of the project when its path, taken from the including file's folder or
+# from the root, starts with one (or, without a folder, when it is a header that the build
+# generates from a file in one). Other includes (the system's, the libraries') are not the plan's.
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/FloorPlan.cmake)
+if(NOT ROOT)
+    get_filename_component(ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+endif()
+qm_floor_plan_read("${ROOT}/README.md")
+
+# Every folder that the table names, on either side: an include that starts with one of them is
+# the project's.
+set(known ${QM_FLOORS})
+foreach(floor IN LISTS QM_FLOORS)
+    foreach(grant IN LISTS QM_FLOOR_${floor})
+        string(REGEX REPLACE "/.*" "" top "${grant}")
+        if(NOT top STREQUAL "*")
+            list(APPEND known "${top}")
+        endif()
+    endforeach()
+endforeach()
+list(REMOVE_DUPLICATES known)
+
+set(patterns *.h *.hpp *.c *.cc *.cpp *.rc *.idl *.h.in *.rc.in)
+file(GLOB tops LIST_DIRECTORIES true RELATIVE "${ROOT}" "${ROOT}/*")
+set(files "")
+foreach(top IN LISTS tops)
+    if(NOT IS_DIRECTORY "${ROOT}/${top}" OR top MATCHES "^(\\.|build|dist$)")
+        continue()
+    endif()
+    set(globs "")
+    foreach(pattern IN LISTS patterns)
+        list(APPEND globs "${ROOT}/${top}/${pattern}")
+    endforeach()
+    file(GLOB_RECURSE found RELATIVE "${ROOT}" ${globs})
+    list(FILTER found EXCLUDE REGEX "(^|/)node_modules/")
+    list(APPEND files ${found})
+endforeach()
+list(SORT files)
+
+# Headers that the build generates, by the name they are included by: X.h from X.h.in, X_idl.h
+# from X.idl.
+foreach(file IN LISTS files)
+    get_filename_component(name "${file}" NAME)
+    if(name MATCHES "^(.*\\.h)\\.in$")
+        set(generated_${CMAKE_MATCH_1} "${file}")
+    elseif(name MATCHES "^(.*)\\.idl$")
+        set(generated_${CMAKE_MATCH_1}_idl.h "${file}")
+    endif()
+endforeach()
+
+# The number of the first line of `file` that holds `written` (the include's path with its quotes
+# or brackets), for the report.
+function(line_of file written out)
+    file(READ "${ROOT}/${file}" text)
+    string(FIND "${text}" "${written}" at)
+    string(SUBSTRING "${text}" 0 ${at} before)
+    string(REGEX MATCHALL "\n" breaks "${before}")
+    list(LENGTH breaks number)
+    math(EXPR number "${number} + 1")
+    set(${out} ${number} PARENT_SCOPE)
+endfunction()
+
+set(broken 0)
+set(checked 0)
+foreach(file IN LISTS files)
+    string(REGEX REPLACE "/.*" "" floor "${file}")
+    if(floor IN_LIST QM_FLOORS AND QM_FLOOR_${floor} STREQUAL "*")
+        continue()
+    endif()
+    cmake_path(GET file PARENT_PATH folder)
+    file(STRINGS "${ROOT}/${file}" includes
+         REGEX "^[ \t]*(#[ \t]*(include|import)|import)[ \t]*[\"<][^\">]+[\">]")
+    foreach(line IN LISTS includes)
+        if(NOT line MATCHES "[\"<]([^\">]+)[\">]")
+            continue()
+        endif()
+        set(path "${CMAKE_MATCH_1}")
+        set(angled FALSE)
+        if(line MATCHES "^[^\"<]*<")
+            set(angled TRUE)
+        endif()
+        # What the include reaches, as a path from the root, if it is the project's.
+        set(target "")
+        set(shown "${path}")
+        cmake_path(SET beside NORMALIZE "${folder}/${path}")
+        if(path MATCHES "^\\.\\.?/")
+            # Written from the including file's folder: only that folder can be meant.
+            set(target "${beside}")
+        elseif(path MATCHES "/")
+            cmake_path(SET from_root NORMALIZE "${path}")
+            string(REGEX REPLACE "/.*" "" first "${from_root}")
+            if(NOT angled AND EXISTS "${ROOT}/${beside}")
+                set(target "${beside}")
+            elseif(first IN_LIST known OR first STREQUAL "..")
+                set(target "${from_root}")
+            endif()
+        elseif(NOT angled)
+            if(EXISTS "${ROOT}/${folder}/${path}")
+                set(target "${folder}/${path}")
+            elseif(DEFINED generated_${path})
+                set(target "${generated_${path}}")
+                set(shown "${path} (generated from ${target})")
+            endif()
+        endif()
+        if(target STREQUAL "")
+            continue()
+        endif()
+        if(shown STREQUAL path AND NOT target STREQUAL path)
+            set(shown "${path} (${target})")
+        endif()
+        math(EXPR checked "${checked} + 1")
+
+        string(REGEX REPLACE "/.*" "" reached "${target}")
+        if(target MATCHES "^\\.\\./" OR target STREQUAL "..")
+            set(why "which is outside the tree")
+        elseif(reached STREQUAL floor)
+            continue()
+        elseif(NOT floor IN_LIST QM_FLOORS)
+            set(why "but ${floor}/ has no row in the table")
+        elseif(reached IN_LIST QM_FLOOR_${floor} OR target IN_LIST QM_FLOOR_${floor})
+            continue()
+        else()
+            set(allowed "")
+            foreach(grant IN LISTS QM_FLOOR_${floor})
+                if(grant MATCHES "/")
+                    list(APPEND allowed "${grant}")
+                else()
+                    list(APPEND allowed "${grant}/")
+                endif()
+            endforeach()
+            string(REPLACE ";" ", " allowed "${allowed}")
+            set(why "but ${floor}/ may include only ${allowed}")
+        endif()
+        if(angled)
+            line_of("${file}" "<${path}>" number)
+        else()
+            line_of("${file}" "\"${path}\"" number)
+        endif()
+        message(NOTICE "${file}:${number}: includes ${shown}, ${why}")
+        math(EXPR broken "${broken} + 1")
+    endforeach()
+endforeach()
+
+list(LENGTH files count)
+if(broken GREATER 0)
+    message(FATAL_ERROR "${broken} include(s) break the floor plan (README.md, \"Which folder may "
+                        "include which\")")
+endif()
+message(STATUS "floor plan: ${count} files, ${checked} includes of the project's folders checked, "
+               "all allowed")
