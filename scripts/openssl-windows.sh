@@ -109,7 +109,8 @@ qm_openssl_fetch() { # version folder
         echo "openssl: $threads no longer chooses its locks as expected" >&2
         return 2
     fi
-    sed -i 's|^# *define USE_RWLOCK$|/* critical sections: see scripts/openssl-windows.sh */|' "$threads"
+    sed -i 's|^# *define USE_RWLOCK$|/* critical sections: see scripts/openssl-windows.sh */|' \
+        "$threads"
 }
 
 qm_openssl_configure_target() { # arch

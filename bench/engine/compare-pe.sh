@@ -32,8 +32,10 @@ awk 'function keep(table, cpu, op, wall, used) {
      { keep(w, wc, $1, $2, $3) }
      END { for (op in w) {
                twin = op in t ? sprintf("%12.1f %+8.1f%%", t[op], (w[op] / t[op] - 1) * 100) : ""
-               slow = w[op] / n[op] > 1.2 ? "wall" : ""
-               if (wc[op] / nc[op] > 1.2) slow = slow (slow != "" ? " and " : "") "processor"
+               slow = ""
+               if (twin != "" && w[op] / n[op] > 1.2) slow = "wall"
+               if (twin != "" && wc[op] / nc[op] > 1.2)
+                   slow = slow (slow != "" ? " and " : "") "processor"
                printf "%-18s %12.1f %12.1f %6.2f %12.1f %12.1f %6.2f %s%s\n", op, w[op], n[op],
                       w[op] / n[op], wc[op], nc[op], wc[op] / nc[op], twin,
                       (slow != "" ? "  (" slow " more than 20% slower than OpenSSL)" : "") } }' \
