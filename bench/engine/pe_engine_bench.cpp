@@ -9,10 +9,11 @@
 //
 //   pe_engine_bench CERTIFICATE.der [ROUNDS] [CORVANE.dll [OTHER.dll ...]]
 //
-// prints one line per operation: its name and the fastest of ROUNDS rounds, in microseconds per
-// operation (each round repeats the operation for at least 50 ms). Given several engine DLLs (the
-// Windows program), it loads them all and measures them in turns, round by round, so that each
-// meets the same load; the figures of the second and later ones carry "#1", "#2"... after the name.
+// prints one line per operation: its name, the fastest of ROUNDS rounds and the processor time
+// of all rounds, both in microseconds per operation (each round repeats the operation for at least
+// 50 ms). Given several engine DLLs (the Windows program), it loads them all and measures them in
+// turns, round by round, so that each meets the same load; the figures of the second and later
+// ones carry "#1", "#2"... after the name.
 #include "platform/abi.h"
 
 #include <chrono>
@@ -28,6 +29,10 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <time.h>
+#endif
 
 #if defined(_WIN32)
 #include "external/engine.h"
@@ -56,61 +61,105 @@ std::vector<uint8_t> Bytes(size_t n, uint32_t seed) {
     return bytes;
 }
 
-// One round: `operation` repeated for at least 50 ms; microseconds per call, or -1 on a failure.
-double OneRound(const std::function<bool()>& operation) {
+// The processor time this thread has used, in microseconds. Wine counts it in ticks of 10 ms,
+// so only a sum over many rounds is worth reading there.
+double ThreadCpuMicroseconds() {
+#if defined(_WIN32)
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    auto us = [](const FILETIME& t) {
+        return double(uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10;
+    };
+    return us(kernel) + us(user);
+#else
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
+#endif
+}
+
+// What an operation took: the fastest round's time per call, the nearest to what an idle machine
+// does, and the processor time per call over all rounds, which other programs' load changes far
+// less (it leaves out the time spent waiting for a processor). -1: the operation failed.
+struct Figure {
+    double us = -1;
+    double cpuUs = -1;
+};
+
+// The operations' tallies over their rounds.
+struct Tally {
+    double fastest = -1;
+    double cpu = 0;
+    long calls = 0;
+    bool failed = false;
+};
+
+// One round: `operation` repeated for at least 50 ms, added to its tally.
+void OneRound(const std::function<bool()>& operation, Tally& tally) {
     using Clock = std::chrono::steady_clock;
     long calls = 0;
+    double cpuStart = ThreadCpuMicroseconds();
     Clock::time_point start = Clock::now();
     Clock::duration spent{};
     do {
         if (!operation()) {
-            return -1;
+            tally.failed = true;
+            return;
         }
         ++calls;
         spent = Clock::now() - start;
     } while (spent < std::chrono::milliseconds(50));
-    return std::chrono::duration<double, std::micro>(spent).count() / double(calls);
+    tally.cpu += ThreadCpuMicroseconds() - cpuStart;
+    tally.calls += calls;
+    double each = std::chrono::duration<double, std::micro>(spent).count() / double(calls);
+    tally.fastest = tally.fastest < 0 || each < tally.fastest ? each : tally.fastest;
 }
 
-// The fastest of `rounds` rounds of each operation, the operations taking their rounds in turns
+// The figures of each operation over `rounds` rounds, the operations taking their rounds in turns
 // (each round starting with the next one, so that none is always first).
-std::vector<double> FastestInTurns(int rounds,
-                                   const std::vector<std::function<bool()>>& operations) {
-    std::vector<double> best(operations.size(), -1);
+std::vector<Figure> InTurns(int rounds, const std::vector<std::function<bool()>>& operations) {
+    std::vector<Tally> tallies(operations.size());
     for (int round = 0; round < rounds; ++round) {
         for (size_t turn = 0; turn < operations.size(); ++turn) {
             size_t i = (size_t(round) + turn) % operations.size();
-            double each = best[i] == -2 ? -2 : OneRound(operations[i]);
-            best[i] = each < 0 ? -2 : best[i] < 0 || each < best[i] ? each : best[i];
+            if (!tallies[i].failed) {
+                OneRound(operations[i], tallies[i]);
+            }
         }
     }
-    for (double& b : best) {
-        b = b < 0 ? -1 : b;
+    std::vector<Figure> figures(operations.size());
+    for (size_t i = 0; i < tallies.size(); ++i) {
+        if (!tallies[i].failed && tallies[i].calls > 0) {
+            figures[i] = {tallies[i].fastest, tallies[i].cpu / double(tallies[i].calls)};
+        }
     }
-    return best;
+    return figures;
 }
 
-double MicrosecondsPerCall(int rounds, const std::function<bool()>& operation) {
-    return FastestInTurns(rounds, {operation}).front();
+Figure Measure(int rounds, const std::function<bool()>& operation) {
+    return InTurns(rounds, {operation}).front();
 }
 
-// One line per engine: the first under the operation's name, the others with "#1", "#2"...
-void PrintFigures(const std::string& name, const std::vector<double>& figures) {
+// One line per engine: the first under the operation's name, the others with "#1", "#2"...; then
+// the fastest round's and the processor's microseconds per call.
+void PrintFigures(const std::string& name, const std::vector<Figure>& figures) {
     for (size_t i = 0; i < figures.size(); ++i) {
-        std::printf("%s%s %.1f\n", name.c_str(), i == 0 ? "" : ("#" + std::to_string(i)).c_str(),
-                    figures[i]);
+        std::printf("%s%s %.1f %.1f\n", name.c_str(),
+                    i == 0 ? "" : ("#" + std::to_string(i)).c_str(), figures[i].us,
+                    figures[i].cpuUs);
     }
 }
 
 // What wiping a freed megabyte costs, as the engine wipes it (a store the compiler must keep).
 void PrintWipe(int rounds) {
     std::vector<uint8_t> block(kBlock, 0x5A);
-    double us = MicrosecondsPerCall(rounds, [&] {
-        std::memset(block.data(), 0, block.size());
-        __asm__ __volatile__("" : : "r"(block.data()) : "memory");
-        return true;
-    });
-    std::printf("Wipe/1MiB %.1f\n", us);
+    PrintFigures("Wipe/1MiB", {Measure(rounds, [&] {
+                     std::memset(block.data(), 0, block.size());
+                     __asm__ __volatile__("" : : "r"(block.data()) : "memory");
+                     return true;
+                 })});
 }
 
 #if defined(_WIN32)
@@ -191,7 +240,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds, const std::vector<c
                 return ok;
             });
         }
-        PrintFigures(std::string("Encrypt/") + name + "/1MiB", FastestInTurns(rounds, operations));
+        PrintFigures(std::string("Encrypt/") + name + "/1MiB", InTurns(rounds, operations));
     }
     ByteBuffer cert{int32_t(certificate.size()), const_cast<uint8_t*>(certificate.data())};
     ByteBuffer secret{32, key.data()};
@@ -205,7 +254,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds, const std::vector<c
             return ok;
         });
     }
-    PrintFigures("Seal/RSA-2048", FastestInTurns(rounds, operations));
+    PrintFigures("Seal/RSA-2048", InTurns(rounds, operations));
     for (auto& e : engines) {
         e->done(&e->context);
     }
@@ -225,7 +274,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds,
     std::vector<uint8_t> key = Bytes(32, 2);
     for (auto [name, evp] : kCiphers) {
         EVP_CIPHER* cipher = EVP_CIPHER_fetch(library, evp, nullptr);
-        double us = MicrosecondsPerCall(rounds, [&] {
+        Figure figure = Measure(rounds, [&] {
             EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
             auto* out = static_cast<uint8_t*>(std::malloc(plain.size() + 16));
             int n1 = 0;
@@ -239,10 +288,10 @@ int Run(const std::vector<uint8_t>& certificate, int rounds,
             return ok;
         });
         EVP_CIPHER_free(cipher);
-        PrintFigures(std::string("Encrypt/") + name + "/1MiB", {us});
+        PrintFigures(std::string("Encrypt/") + name + "/1MiB", {figure});
     }
     EVP_CIPHER* aes = EVP_CIPHER_fetch(library, "AES-256-CBC", nullptr);
-    double us = MicrosecondsPerCall(rounds, [&] {
+    Figure figure = Measure(rounds, [&] {
         const unsigned char* p = certificate.data();
         X509* cert = X509_new_ex(library, nullptr);
         d2i_X509(&cert, &p, long(certificate.size()));
@@ -263,7 +312,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds,
         return ok;
     });
     EVP_CIPHER_free(aes);
-    PrintFigures("Seal/RSA-2048", {us});
+    PrintFigures("Seal/RSA-2048", {figure});
     PrintWipe(rounds);
     OSSL_PROVIDER_unload(legacy);
     OSSL_PROVIDER_unload(standard);

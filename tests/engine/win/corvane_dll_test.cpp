@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -130,6 +132,87 @@ TEST_F(CorvaneDll, ExportsExactlyTheEngineOrdinalsAndNoNames) {
     EXPECT_EQ(ordinals, kOrdinals);
     EXPECT_EQ(GetProcAddress(module_, "CV_Encrypt"), nullptr);
     EXPECT_EQ(GetProcAddress(module_, "CV_Free"), nullptr);
+}
+
+// The names that a module imports from one DLL, as its import directory lists them.
+std::set<std::string> ImportedNames(HMODULE module, const char* dll) {
+    auto base = reinterpret_cast<const BYTE*>(module);
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::set<std::string> names;
+    for (auto d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         dir.VirtualAddress != 0 && d->Name != 0; ++d) {
+        if (_stricmp(reinterpret_cast<const char*>(base + d->Name), dll) != 0) {
+            continue;
+        }
+        auto thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        for (; thunk->u1.AddressOfData != 0; ++thunk) {
+            if (!IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
+                names.insert(
+                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData)
+                        ->Name);
+            }
+        }
+    }
+    return names;
+}
+
+// OpenSSL asks the time at every request for random bytes; the engine answers from its own clock
+// (engine/export/clock.cpp), which this program links in too: the DLL imports no time() of the C
+// runtime, and the clock agrees with the C runtime's to the second, through either width of time_t.
+TEST_F(CorvaneDll, TheTimeComesFromTheEngineClockAndAgreesWithTheRuntime) {
+    std::set<std::string> runtime = ImportedNames(module_, "msvcrt.dll");
+    ASSERT_FALSE(runtime.empty()); // the directory was read
+    EXPECT_EQ(runtime.count("_time64"), 0u);
+    EXPECT_EQ(runtime.count("_time32"), 0u);
+    // Nor does this program, whose readings below would else be the runtime's own.
+    EXPECT_EQ(ImportedNames(GetModuleHandleW(nullptr), "msvcrt.dll").count("_time64"), 0u);
+
+    HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll");
+    ASSERT_NE(msvcrt, nullptr);
+    using Time64 = int64_t(__cdecl*)(int64_t*);
+    using Time32 = int32_t(__cdecl*)(int32_t*);
+    auto runtime64 =
+        reinterpret_cast<Time64>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "_time64")));
+    auto runtime32 =
+        reinterpret_cast<Time32>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "_time32")));
+    ASSERT_NE(runtime64, nullptr);
+    ASSERT_NE(runtime32, nullptr);
+    for (int i = 0; i < 3; ++i) { // a second may turn between two readings, not twice
+        int64_t before = runtime64(nullptr);
+        __time64_t written = 0;
+        __time64_t ours = _time64(&written);
+        __time32_t written32 = 0;
+        __time32_t ours32 = _time32(&written32);
+        time_t plain = time(nullptr); // as OpenSSL asks
+        int32_t theirs32 = runtime32(nullptr);
+        int64_t after = runtime64(nullptr);
+        EXPECT_EQ(written, ours);
+        EXPECT_EQ(written32, ours32);
+        if (before == after) {
+            EXPECT_EQ(ours, before);
+            EXPECT_EQ(plain, before);
+            EXPECT_EQ(ours32, theirs32);
+            EXPECT_EQ(ours32, int32_t(before));
+            return;
+        }
+    }
+    ADD_FAILURE() << "the runtime's clock did not hold still for a second";
+}
+
+// OpenSSL's locks are critical sections with a spin count (scripts/openssl-windows.sh), not slim
+// reader/writer locks, which cost under Wine two to three times as much: a library built the other
+// way (an old build in the cache, a new OpenSSL that chooses its locks otherwise) shows here.
+TEST_F(CorvaneDll, OpenSslLocksAreCriticalSections) {
+    std::set<std::string> kernel = ImportedNames(module_, "kernel32.dll");
+    ASSERT_FALSE(kernel.empty());
+    EXPECT_EQ(kernel.count("InitializeCriticalSectionAndSpinCount"), 1u);
+    for (const char* srw :
+         {"InitializeSRWLock", "AcquireSRWLockShared", "AcquireSRWLockExclusive"}) {
+        EXPECT_EQ(kernel.count(srw), 0u) << srw;
+    }
 }
 
 TEST_F(CorvaneDll, Base64AndDigestAcrossTheBoundary) {
