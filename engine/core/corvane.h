@@ -16,9 +16,7 @@
 //     length is a failure code. Whether a zero length is a failure is stated per function.
 //   - Digest ids (names without regard to case): 101 SHA1 (also "SHA-1"), 102 SHA256, 103 SHA384,
 //     104 SHA512 (also with a hyphen: "SHA-256" ...).
-//   - Cipher ids (names without regard to case), all CBC with PKCS#7 padding:
-//     1 SEED (key 16, IV 16), 2 ARIA (ARIA-128: 16, 16), 3 AES (AES-128: 16, 16),
-//     4 3DES (DES-EDE3: 24, 8), 5 DES (8, 8), 6 AES256 (32, 16).
+//   - Cipher ids: those of platform/ciphers.h, all CBC with PKCS#7 padding.
 #pragma once
 
 #include "platform/abi.h"
@@ -29,13 +27,6 @@ inline constexpr int32_t kDigestSha1 = 101;
 inline constexpr int32_t kDigestSha256 = 102;
 inline constexpr int32_t kDigestSha384 = 103;
 inline constexpr int32_t kDigestSha512 = 104;
-
-inline constexpr int32_t kCipherSeed = 1;
-inline constexpr int32_t kCipherAria = 2;
-inline constexpr int32_t kCipherAes = 3;
-inline constexpr int32_t kCipher3Des = 4;
-inline constexpr int32_t kCipherDes = 5;
-inline constexpr int32_t kCipherAes256 = 6;
 
 inline constexpr int32_t kRandomSource = 200; // the only source of CV_RandomBytes
 inline constexpr int32_t kMaxRandomBytes = 1 << 24;

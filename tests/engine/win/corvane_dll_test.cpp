@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "external/engine.h"
+#include "platform/ciphers.h"
 
 #include <gtest/gtest.h>
 
@@ -162,14 +163,17 @@ TEST_F(CorvaneDll, Base64AndDigestAcrossTheBoundary) {
 }
 
 TEST_F(CorvaneDll, EveryCipherRoundTripsAcrossTheBoundary) {
-    for (const char* name : {"SEED", "ARIA", "AES", "3DES", "DES", "aes256"}) {
-        SCOPED_TRACE(name);
+    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+        SCOPED_TRACE(cipher.name);
         int32_t id = 0;
         int32_t keyLength = 0;
         int32_t ivLength = 0;
-        ASSERT_EQ(api_.CV_CipherId(name, &id), 0);
+        ASSERT_EQ(api_.CV_CipherId(cipher.name, &id), 0);
+        EXPECT_EQ(id, cipher.id);
         ASSERT_EQ(api_.CV_KeyLength(id, &keyLength), 0);
         ASSERT_EQ(api_.CV_IvLength(id, &ivLength), 0);
+        EXPECT_EQ(keyLength, cipher.keyLength);
+        EXPECT_EQ(ivLength, cipher.ivLength);
         uint8_t* material = nullptr;
         ASSERT_EQ(api_.CV_RandomBytes(qm::kRandomSource, keyLength + ivLength, &material), 0);
         const char message[] = "a message that spans more than one cipher block";
