@@ -35,26 +35,15 @@ struct Engine {
     HMODULE module = nullptr;
     EngineApi api{};
 
-    template <typename F> void Bind(F& slot, int ordinal) {
-        slot = reinterpret_cast<F>(
-            reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal))));
-    }
     bool Load() {
         module = LoadLibraryW(L"Corvane.dll");
         if (module == nullptr) {
             return false;
         }
-        namespace o = qm::ordinal;
-        Bind(api.CV_Free, o::CV_Free);
-        Bind(api.CV_CipherId, o::CV_CipherId);
-        Bind(api.CV_Encrypt, o::CV_Encrypt);
-        Bind(api.CV_Decrypt, o::CV_Decrypt);
-        Bind(api.CV_Base64Encode, o::CV_Base64Encode);
-        Bind(api.CV_Base64Decode, o::CV_Base64Decode);
-        Bind(api.CV_RandomBytes, o::CV_RandomBytes);
-        Bind(api.CV_EncryptForCertificate, o::CV_EncryptForCertificate);
-        Bind(api.CV_ContextInit, o::CV_ContextInit);
-        Bind(api.CV_ContextFree, o::CV_ContextFree);
+        qm::ForEachEngineFunction([&]<typename F>(F EngineApi::*slot, int ordinal, const char*) {
+            api.*slot = reinterpret_cast<F>(
+                reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal))));
+        });
         return true;
     }
 };
