@@ -9,6 +9,7 @@
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/ciphers.h"
 #include "platform/StringConversion.h"
 #include "ui/CertSelectDialog.h"
 
@@ -62,12 +63,6 @@ HRESULT SecureSession::GetErrorString(BSTR* pResult) {
     return qm::AnswerErrorString(*this, errorCode, pResult);
 }
 
-namespace {
-
-constexpr int kKeyMaterialBytes = 32;
-
-} // namespace
-
 HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult) {
     return qm::RunMethod(*this, pResult, [&] {
         qm::RequireLibraries(errorCode, qm::origin::kGenerateEx, qm::Needs::Both);
@@ -109,8 +104,9 @@ HRESULT SecureSession::GenerateEx(BSTR bstrSessAlgo, BSTR bstrDN, BSTR* pResult)
 
         {
             qm::EngineBlock<uint8_t> random;
-            qm::Engine().CV_RandomBytes(qm::kRandomSource, kKeyMaterialBytes, random.out());
-            sessionCipher->SetKeyMaterial(random.get(), kKeyMaterialBytes);
+            qm::Engine().CV_RandomBytes(qm::kRandomSource, qm::kSessionKeyMaterialBytes,
+                                        random.out());
+            sessionCipher->SetKeyMaterial(random.get(), qm::kSessionKeyMaterialBytes);
         }
 
         ByteBuffer keyMaterial = sessionCipher->GetKeyMaterial();

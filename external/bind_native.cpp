@@ -30,9 +30,11 @@ MemoryRegistry& Registry() {
     return registry;
 }
 
+namespace registry {
+
 constexpr const char* kOrielPrefix = "SOFTWARE\\TesselCorp\\Oriel\\";
 
-int32_t IsRegKey(const char* fullPath, const char* name) {
+int32_t LD_IsRegKey(const char* fullPath, const char* name) {
     std::string path = fullPath != nullptr ? fullPath : "";
     if (path.rfind(kOrielPrefix, 0) != 0) {
         return 0;
@@ -43,7 +45,7 @@ int32_t IsRegKey(const char* fullPath, const char* name) {
                                                                                                : 0;
 }
 
-int32_t GetN(const char* path, const char* name, int32_t* value) {
+int32_t LD_GetRegValueN(const char* path, const char* name, int32_t* value) {
     MemoryRegistry& r = Registry();
     std::lock_guard guard(r.lock);
     auto it = r.values.find(MemoryRegistry::Key(path, name));
@@ -54,14 +56,14 @@ int32_t GetN(const char* path, const char* name, int32_t* value) {
     return n != nullptr ? 0 : -1;
 }
 
-int32_t SetN(const char* path, const char* name, int32_t value) {
+int32_t LD_SetRegValueN(const char* path, const char* name, int32_t value) {
     MemoryRegistry& r = Registry();
     std::lock_guard guard(r.lock);
     r.values[MemoryRegistry::Key(path, name)] = value;
     return 0;
 }
 
-int32_t GetSZ(const char* path, const char* name, char* text) {
+int32_t LD_GetRegValueSZ(const char* path, const char* name, char* text) {
     MemoryRegistry& r = Registry();
     std::lock_guard guard(r.lock);
     auto it = r.values.find(MemoryRegistry::Key(path, name));
@@ -76,47 +78,26 @@ int32_t GetSZ(const char* path, const char* name, char* text) {
     return s != nullptr ? 0 : -1;
 }
 
-int32_t SetSZ(const char* path, const char* name, const char* text) {
+int32_t LD_SetRegValueSZ(const char* path, const char* name, const char* text) {
     MemoryRegistry& r = Registry();
     std::lock_guard guard(r.lock);
     r.values[MemoryRegistry::Key(path, name)] = std::string(text != nullptr ? text : "");
     return 0;
 }
 
+} // namespace registry
+
 constexpr EngineApi kNativeEngine{
-    corvane::CV_ContextInit,
-    corvane::CV_ContextFree,
-    corvane::CV_Free,
-    corvane::CV_Base64Encode,
-    corvane::CV_Base64Decode,
-    corvane::CV_PemDecode,
-    corvane::CV_PemEncode,
-    corvane::CV_Digest,
-    corvane::CV_DigestId,
-    corvane::CV_CipherId,
-    corvane::CV_IvLength,
-    corvane::CV_KeyLength,
-    corvane::CV_RandomBytes,
-    corvane::CV_Encrypt,
-    corvane::CV_Decrypt,
-    corvane::CV_EncryptForCertificate,
-    corvane::CV_DecryptPrivateKey,
-    corvane::CV_ParseCertificate,
-    corvane::CV_VerifyCertificate,
+#define QM_ENGINE_FUNCTION(name, ordinal, parameters, arguments) .name = corvane::name,
+#include "engine/core/functions.inc"
 };
 
+// The store's functions by layer: those of its core, and the registry's, kept in memory here.
+namespace core = ledra;
+
 constexpr StoreApi kNativeStore{
-    ledra::LD_GetKeyDN,
-    ledra::LD_GetKeyInfo,
-    ledra::LD_GetCertInfo,
-    ledra::LD_GetMyCert,
-    ledra::LD_GetCert,
-    ledra::LD_GetKey,
-    IsRegKey,
-    GetN,
-    SetN,
-    GetSZ,
-    SetSZ,
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments) .name = layer::name,
+#include "store/core/functions.inc"
 };
 
 std::atomic<const EngineApi*> g_engine{&kNativeEngine};

@@ -98,85 +98,41 @@ HMODULE LoadBesideModule(const wchar_t* name) {
     return system.empty() ? nullptr : LoadByFullPath(system + name);
 }
 
-// Stand-ins for functions that could not be bound: they fail, write nothing and never crash.
-int32_t QM_CDECL UnboundContext(EngineContext*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundFree(void*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundBase64Encode(const ByteBuffer*, char**) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundTextToBuffer(const char*, ByteBuffer*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundPemEncode(const ByteBuffer*, int32_t, char**) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundDigest(int32_t, const ByteBuffer*, ByteBuffer*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundNameToId(const char*, int32_t*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundLength(int32_t, int32_t*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundRandom(int32_t, int32_t, uint8_t**) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundCipher(int32_t, const uint8_t*, const uint8_t*, const ByteBuffer*,
-                               ByteBuffer*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundSeal(EngineContext*, const ByteBuffer*, const ByteBuffer*, ByteBuffer*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundParse(EngineContext*, const ByteBuffer*, int32_t, int32_t*, int32_t*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundVerify(EngineContext*, const ByteBuffer*, const ByteBuffer*,
-                               const ByteBuffer*, const ByteBuffer*, char**) {
-    return qm::kUnboundFunction;
-}
+// The stand-in for an engine function that could not be bound: it fails, writes nothing and never
+// crashes.
+template <typename F> struct UnboundEngine;
+template <typename... Parameters> struct UnboundEngine<int32_t(QM_CDECL*)(Parameters...)> {
+    static int32_t QM_CDECL Call(Parameters...) { return qm::kUnboundFunction; }
+};
 
-int32_t QM_CDECL UnboundKeyDN(int32_t, char*, int32_t, int32_t) {
-    return 0;
-}
-int32_t QM_CDECL UnboundKeyInfo(int32_t, CertInfoRecord*, int32_t, int32_t, const char*) {
-    return 0;
-}
-int32_t QM_CDECL UnboundCertInfo(int32_t, CertInfoRecord*, int32_t) {
-    return 0;
-}
-int32_t QM_CDECL UnboundMyCert(const char*, int32_t, int32_t, int32_t, const char*, ByteBuffer*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundCert(const char*, int32_t, ByteBuffer*) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundIsRegKey(const char*, const char*) {
-    return 0;
-}
-int32_t QM_CDECL UnboundGetN(const char*, const char*, int32_t* value) {
+// The stand-in for a store function that could not be bound: it answers as the store's table says
+// (StoreUnbound), writes nothing but an empty output value or text, and never crashes.
+void Clear(int32_t* value) {
     if (value != nullptr) {
         *value = 0;
     }
-    return qm::kUnboundFunction;
 }
-int32_t QM_CDECL UnboundSetN(const char*, const char*, int32_t) {
-    return qm::kUnboundFunction;
-}
-int32_t QM_CDECL UnboundGetSZ(const char*, const char*, char* text) {
+void Clear(char* text) {
     if (text != nullptr) {
         text[0] = '\0';
     }
-    return qm::kUnboundFunction;
 }
-int32_t QM_CDECL UnboundSetSZ(const char*, const char*, const char*) {
-    return qm::kUnboundFunction;
-}
+template <typename Input> void Clear(Input) {}
+
+template <qm::StoreUnbound Answer, typename F> struct UnboundStore;
+template <qm::StoreUnbound Answer, typename... Parameters>
+struct UnboundStore<Answer, int32_t(QM_CDECL*)(Parameters...)> {
+    static int32_t QM_CDECL Call([[maybe_unused]] Parameters... parameters) {
+        if constexpr (Answer == qm::StoreUnbound::kNothing) {
+            return 0;
+        } else {
+            if constexpr (Answer == qm::StoreUnbound::kClearedFailure) {
+                (Clear(parameters), ...);
+            }
+            return qm::kUnboundFunction;
+        }
+    }
+};
 
 // A library and whether every function of it was found.
 template <typename Api> struct Bound {
@@ -192,56 +148,21 @@ void Resolve(HMODULE module, LPCSTR nameOrOrdinal, Bound<Api>& bound, F Api::*sl
     bound.complete = bound.complete && proc != nullptr;
 }
 
-LPCSTR ByOrdinal(int ordinal) {
-    return MAKEINTRESOURCEA(ordinal);
-}
-
 Bound<EngineApi> BindRealEngine() {
     HMODULE h = LoadBesideModule(L"Corvane.dll");
     Bound<EngineApi> api;
-    namespace o = qm::ordinal;
-    Resolve(h, ByOrdinal(o::CV_ContextInit), api, &EngineApi::CV_ContextInit, &UnboundContext);
-    Resolve(h, ByOrdinal(o::CV_ContextFree), api, &EngineApi::CV_ContextFree, &UnboundContext);
-    Resolve(h, ByOrdinal(o::CV_Free), api, &EngineApi::CV_Free, &UnboundFree);
-    Resolve(h, ByOrdinal(o::CV_Base64Encode), api, &EngineApi::CV_Base64Encode,
-            &UnboundBase64Encode);
-    Resolve(h, ByOrdinal(o::CV_Base64Decode), api, &EngineApi::CV_Base64Decode,
-            &UnboundTextToBuffer);
-    Resolve(h, ByOrdinal(o::CV_PemDecode), api, &EngineApi::CV_PemDecode, &UnboundTextToBuffer);
-    Resolve(h, ByOrdinal(o::CV_PemEncode), api, &EngineApi::CV_PemEncode, &UnboundPemEncode);
-    Resolve(h, ByOrdinal(o::CV_Digest), api, &EngineApi::CV_Digest, &UnboundDigest);
-    Resolve(h, ByOrdinal(o::CV_DigestId), api, &EngineApi::CV_DigestId, &UnboundNameToId);
-    Resolve(h, ByOrdinal(o::CV_CipherId), api, &EngineApi::CV_CipherId, &UnboundNameToId);
-    Resolve(h, ByOrdinal(o::CV_IvLength), api, &EngineApi::CV_IvLength, &UnboundLength);
-    Resolve(h, ByOrdinal(o::CV_KeyLength), api, &EngineApi::CV_KeyLength, &UnboundLength);
-    Resolve(h, ByOrdinal(o::CV_RandomBytes), api, &EngineApi::CV_RandomBytes, &UnboundRandom);
-    Resolve(h, ByOrdinal(o::CV_Encrypt), api, &EngineApi::CV_Encrypt, &UnboundCipher);
-    Resolve(h, ByOrdinal(o::CV_Decrypt), api, &EngineApi::CV_Decrypt, &UnboundCipher);
-    Resolve(h, ByOrdinal(o::CV_EncryptForCertificate), api, &EngineApi::CV_EncryptForCertificate,
-            &UnboundSeal);
-    Resolve(h, ByOrdinal(o::CV_DecryptPrivateKey), api, &EngineApi::CV_DecryptPrivateKey,
-            &UnboundSeal);
-    Resolve(h, ByOrdinal(o::CV_ParseCertificate), api, &EngineApi::CV_ParseCertificate,
-            &UnboundParse);
-    Resolve(h, ByOrdinal(o::CV_VerifyCertificate), api, &EngineApi::CV_VerifyCertificate,
-            &UnboundVerify);
+    qm::ForEachEngineFunction([&]<typename F>(F EngineApi::*slot, int ordinal, const char*) {
+        Resolve(h, MAKEINTRESOURCEA(ordinal), api, slot, &UnboundEngine<F>::Call);
+    });
     return api;
 }
 
 Bound<StoreApi> BindRealStore() {
     HMODULE h = LoadBesideModule(L"Ledra.dll");
     Bound<StoreApi> api;
-    Resolve(h, "LD_GetKeyDN", api, &StoreApi::LD_GetKeyDN, &UnboundKeyDN);
-    Resolve(h, "LD_GetKeyInfo", api, &StoreApi::LD_GetKeyInfo, &UnboundKeyInfo);
-    Resolve(h, "LD_GetCertInfo", api, &StoreApi::LD_GetCertInfo, &UnboundCertInfo);
-    Resolve(h, "LD_GetMyCert", api, &StoreApi::LD_GetMyCert, &UnboundMyCert);
-    Resolve(h, "LD_GetCert", api, &StoreApi::LD_GetCert, &UnboundCert);
-    Resolve(h, "LD_GetKey", api, &StoreApi::LD_GetKey, &UnboundMyCert);
-    Resolve(h, "LD_IsRegKey", api, &StoreApi::LD_IsRegKey, &UnboundIsRegKey);
-    Resolve(h, "LD_GetRegValueN", api, &StoreApi::LD_GetRegValueN, &UnboundGetN);
-    Resolve(h, "LD_SetRegValueN", api, &StoreApi::LD_SetRegValueN, &UnboundSetN);
-    Resolve(h, "LD_GetRegValueSZ", api, &StoreApi::LD_GetRegValueSZ, &UnboundGetSZ);
-    Resolve(h, "LD_SetRegValueSZ", api, &StoreApi::LD_SetRegValueSZ, &UnboundSetSZ);
+    qm::ForEachStoreFunction([&]<typename F>(F StoreApi::*slot, const char* name, auto unbound) {
+        Resolve(h, name, api, slot, &UnboundStore<decltype(unbound)::value, F>::Call);
+    });
     return api;
 }
 

@@ -1,35 +1,36 @@
-// The certificate store Ledra.dll, reached by name. Its functions take narrow strings in the
-// system's ANSI code page and write into areas that the caller allocates (see abi.h for sizes).
+// The certificate store Ledra.dll, reached by name. Its functions (store/core/functions.inc, with
+// their contracts) take narrow strings in the system's ANSI code page and write into areas that
+// the caller allocates (see abi.h for sizes).
 #pragma once
 
 #include "platform/abi.h"
 
+#include <type_traits>
+
+// One pointer for each function of store/core/functions.inc, under the function's own name.
 struct StoreApi {
-    // Count of DNs written to `dnArea`, one NUL-terminated DN per 256-byte slot, at most 30.
-    int32_t(QM_CDECL* LD_GetKeyDN)(int32_t kind, char* dnArea, int32_t medium, int32_t siteCode);
-    // Count of records written to `records`, at most 30.
-    int32_t(QM_CDECL* LD_GetKeyInfo)(int32_t kind, CertInfoRecord* records, int32_t medium,
-                                     int32_t siteCode, const char* password);
-    int32_t(QM_CDECL* LD_GetCertInfo)(int32_t kind, CertInfoRecord* records, int32_t siteCode);
-    // 0: the DER bytes are in `output->data` (a caller's 3,000-byte block) and the length is set.
-    int32_t(QM_CDECL* LD_GetMyCert)(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                                    const char* password, ByteBuffer* output);
-    int32_t(QM_CDECL* LD_GetCert)(const char* dn, int32_t kind, ByteBuffer* output);
-    // As LD_GetMyCert, with the encrypted private key.
-    int32_t(QM_CDECL* LD_GetKey)(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                                 const char* password, ByteBuffer* output);
-    // Nonzero when the value exists. `keyPath` is relative to HKEY_CURRENT_USER.
-    int32_t(QM_CDECL* LD_IsRegKey)(const char* keyPath, const char* valueName);
-    // The value functions take paths below HKEY_CURRENT_USER\SOFTWARE\TesselCorp\Oriel.
-    int32_t(QM_CDECL* LD_GetRegValueN)(const char* keyPath, const char* valueName, int32_t* value);
-    int32_t(QM_CDECL* LD_SetRegValueN)(const char* keyPath, const char* valueName, int32_t value);
-    // Writes at most 2,047 characters and the NUL into `text` (a 2,048-byte buffer).
-    int32_t(QM_CDECL* LD_GetRegValueSZ)(const char* keyPath, const char* valueName, char* text);
-    int32_t(QM_CDECL* LD_SetRegValueSZ)(const char* keyPath, const char* valueName,
-                                        const char* text);
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments)                             \
+    int32_t(QM_CDECL* name) parameters;
+#include "store/core/functions.inc"
 };
 
 namespace qm {
+
+// What a caller gets from a store function that could not be bound (the table's `unbound`).
+enum class StoreUnbound {
+    kNothing,        // 0: nothing listed, no such value
+    kFailure,        // kUnboundFunction, nothing written
+    kClearedFailure, // kUnboundFunction, the output value or text left empty
+};
+
+// Calls visit(slot, name, unbound) for each function of the store, in the table's order: `slot`
+// is the member of StoreApi that holds it, `unbound` a std::integral_constant of StoreUnbound.
+// Binders, stand-ins and doubles fill a table this way.
+template <typename Visit> constexpr void ForEachStoreFunction(Visit&& visit) {
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments)                             \
+    visit(&StoreApi::name, #name, std::integral_constant<StoreUnbound, StoreUnbound::unbound>{});
+#include "store/core/functions.inc"
+}
 
 // The bound store, seen through the checks that keep its callers sound whatever it answers:
 // - a listing counts at most 30 entries (a larger count is cut to 30, the entries the caller's

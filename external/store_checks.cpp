@@ -43,21 +43,21 @@ int32_t CheckedBlock(int32_t result, uint8_t* block, ByteBuffer* output) {
     return result;
 }
 
-int32_t QM_CDECL GetKeyDN(int32_t kind, char* dnArea, int32_t medium, int32_t siteCode) {
+int32_t QM_CDECL LD_GetKeyDN(int32_t kind, char* dnArea, int32_t medium, int32_t siteCode) {
     return ListingCount(Bound().LD_GetKeyDN(kind, dnArea, medium, siteCode));
 }
 
-int32_t QM_CDECL GetKeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium, int32_t siteCode,
-                            const char* password) {
+int32_t QM_CDECL LD_GetKeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium,
+                               int32_t siteCode, const char* password) {
     return ListingCount(Bound().LD_GetKeyInfo(kind, records, medium, siteCode, password));
 }
 
-int32_t QM_CDECL GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t siteCode) {
+int32_t QM_CDECL LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t siteCode) {
     return ListingCount(Bound().LD_GetCertInfo(kind, records, siteCode));
 }
 
-int32_t QM_CDECL GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                           const char* password, ByteBuffer* output) {
+int32_t QM_CDECL LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                              const char* password, ByteBuffer* output) {
     if (!IsCallersBlock(output)) {
         return qm::kStoreBlockRefused; // no block to write into: the store is not asked
     }
@@ -66,7 +66,7 @@ int32_t QM_CDECL GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t
                         output);
 }
 
-int32_t QM_CDECL GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
+int32_t QM_CDECL LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
     if (!IsCallersBlock(output)) {
         return qm::kStoreBlockRefused;
     }
@@ -74,8 +74,8 @@ int32_t QM_CDECL GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
     return CheckedBlock(Bound().LD_GetCert(dn, kind, output), block, output);
 }
 
-int32_t QM_CDECL GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                        const char* password, ByteBuffer* output) {
+int32_t QM_CDECL LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                           const char* password, ByteBuffer* output) {
     if (!IsCallersBlock(output)) {
         return qm::kStoreBlockRefused;
     }
@@ -84,19 +84,19 @@ int32_t QM_CDECL GetKey(const char* dn, int32_t kind, int32_t medium, int32_t si
                         output);
 }
 
-int32_t QM_CDECL IsRegKey(const char* keyPath, const char* valueName) {
+int32_t QM_CDECL LD_IsRegKey(const char* keyPath, const char* valueName) {
     return Bound().LD_IsRegKey(keyPath, valueName);
 }
 
-int32_t QM_CDECL GetRegValueN(const char* keyPath, const char* valueName, int32_t* value) {
+int32_t QM_CDECL LD_GetRegValueN(const char* keyPath, const char* valueName, int32_t* value) {
     return Bound().LD_GetRegValueN(keyPath, valueName, value);
 }
 
-int32_t QM_CDECL SetRegValueN(const char* keyPath, const char* valueName, int32_t value) {
+int32_t QM_CDECL LD_SetRegValueN(const char* keyPath, const char* valueName, int32_t value) {
     return Bound().LD_SetRegValueN(keyPath, valueName, value);
 }
 
-int32_t QM_CDECL GetRegValueSZ(const char* keyPath, const char* valueName, char* text) {
+int32_t QM_CDECL LD_GetRegValueSZ(const char* keyPath, const char* valueName, char* text) {
     int32_t result = Bound().LD_GetRegValueSZ(keyPath, valueName, text);
     if (text != nullptr) {
         text[qm::kRegTextSize - 1] = '\0'; // the readers measure it with strlen
@@ -104,13 +104,14 @@ int32_t QM_CDECL GetRegValueSZ(const char* keyPath, const char* valueName, char*
     return result;
 }
 
-int32_t QM_CDECL SetRegValueSZ(const char* keyPath, const char* valueName, const char* text) {
+int32_t QM_CDECL LD_SetRegValueSZ(const char* keyPath, const char* valueName, const char* text) {
     return Bound().LD_SetRegValueSZ(keyPath, valueName, text);
 }
 
+// Each function of the store's table by its own name.
 constexpr StoreApi kChecked{
-    GetKeyDN, GetKeyInfo,   GetCertInfo,  GetMyCert,     GetCert,       GetKey,
-    IsRegKey, GetRegValueN, SetRegValueN, GetRegValueSZ, SetRegValueSZ,
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments) .name = name,
+#include "store/core/functions.inc"
 };
 
 } // namespace

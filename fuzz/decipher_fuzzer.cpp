@@ -3,22 +3,40 @@
 // crash, a leak or a read past a buffer; a success must give a NUL-terminated text.
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
+#include "platform/ciphers.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+namespace {
+
+// The engine's ciphers that a page can envelope with: those whose key and IV the stored key
+// material holds. The first byte of an input picks one.
+std::vector<const qm::CipherSpec*> Envelopable() {
+    std::vector<const qm::CipherSpec*> ciphers;
+    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+        if (qm::CanEnvelope(cipher)) {
+            ciphers.push_back(&cipher);
+        }
+    }
+    return ciphers;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const char* const kAlgorithms[] = {"SEED", "ARIA", "AES", "3DES", "DES"};
-    static const uint8_t kMaterial[32] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                          0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x01,
-                                          0x12, 0x23, 0x34, 0x45, 0x56, 0x67, 0x78, 0x89,
-                                          0x9A, 0xAB, 0xBC, 0xCD, 0xDE, 0xEF, 0xF0, 0x02};
+    static const std::vector<const qm::CipherSpec*> kAlgorithms = Envelopable();
+    static const uint8_t kMaterial[qm::kSessionKeyMaterialBytes] = {
+        0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB,
+        0xCC, 0xDD, 0xEE, 0xFF, 0x01, 0x12, 0x23, 0x34, 0x45, 0x56, 0x67,
+        0x78, 0x89, 0x9A, 0xAB, 0xBC, 0xCD, 0xDE, 0xEF, 0xF0, 0x02};
     if (size == 0) {
         return 0;
     }
-    const char* algorithm = kAlgorithms[data[0] % 5];
+    const char* algorithm = kAlgorithms[data[0] % kAlgorithms.size()]->name;
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
     text = text.c_str();
 

@@ -10,6 +10,7 @@
 #include "platform/abi.h"
 #include "automation/QuillmarkInterfaces.h"
 #include "external/engine.h"
+#include "platform/ciphers.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"
 
@@ -20,6 +21,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -33,26 +35,15 @@ struct Engine {
     HMODULE module = nullptr;
     EngineApi api{};
 
-    template <typename F> void Bind(F& slot, int ordinal) {
-        slot = reinterpret_cast<F>(
-            reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal))));
-    }
     bool Load() {
         module = LoadLibraryW(L"Corvane.dll");
         if (module == nullptr) {
             return false;
         }
-        namespace o = qm::ordinal;
-        Bind(api.CV_Free, o::CV_Free);
-        Bind(api.CV_CipherId, o::CV_CipherId);
-        Bind(api.CV_Encrypt, o::CV_Encrypt);
-        Bind(api.CV_Decrypt, o::CV_Decrypt);
-        Bind(api.CV_Base64Encode, o::CV_Base64Encode);
-        Bind(api.CV_Base64Decode, o::CV_Base64Decode);
-        Bind(api.CV_RandomBytes, o::CV_RandomBytes);
-        Bind(api.CV_EncryptForCertificate, o::CV_EncryptForCertificate);
-        Bind(api.CV_ContextInit, o::CV_ContextInit);
-        Bind(api.CV_ContextFree, o::CV_ContextFree);
+        qm::ForEachEngineFunction([&]<typename F>(F EngineApi::*slot, int ordinal, const char*) {
+            api.*slot = reinterpret_cast<F>(
+                reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal))));
+        });
         return true;
     }
 };
@@ -247,15 +238,18 @@ int wmain(int argc, wchar_t** argv) {
         SysFreeString(out);
         SysFreeString(in);
     };
-    for (const wchar_t* algorithm : {L"SEED", L"ARIA", L"AES", L"3DES", L"DES"}) {
-        std::wstring name = algorithm;
-        std::string narrowName = Narrow(name);
-        std::printf("%s\n", narrowName.c_str());
+    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+        if (!qm::CanEnvelope(cipher)) {
+            continue; // GenerateEx refuses it
+        }
+        std::wstring name(cipher.name, cipher.name + std::strlen(cipher.name));
+        std::printf("%s\n", cipher.name);
         int32_t id = 0;
-        e.CV_CipherId(narrowName.c_str(), &id);
-        uint8_t key[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
-                           17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
-        uint8_t* iv = key + 16;
+        e.CV_CipherId(cipher.name, &id);
+        uint8_t key[qm::kSessionKeyMaterialBytes] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                                     12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                                     23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+        uint8_t* iv = key + cipher.keyLength;
 
         double generate = MicrosPerCall(50, [&] { session.Call(L"GenerateEx", {&name, &dn}); });
         double generateEarly = MicrosPerCall(50, [&] {
@@ -270,8 +264,8 @@ int wmain(int argc, wchar_t** argv) {
             EngineContext context{};
             e.CV_ContextInit(&context);
             uint8_t* random = nullptr;
-            e.CV_RandomBytes(qm::kRandomSource, 32, &random);
-            ByteBuffer material{32, random};
+            e.CV_RandomBytes(qm::kRandomSource, qm::kSessionKeyMaterialBytes, &random);
+            ByteBuffer material{qm::kSessionKeyMaterialBytes, random};
             ByteBuffer sealed{0, nullptr};
             e.CV_EncryptForCertificate(&context, &cert, &material, &sealed);
             char* text = nullptr;

@@ -7,6 +7,7 @@
 // summary at the end gives engine time over OpenSSL time for each pair (the goal for the
 // symmetric ciphers is 1.5 or less).
 #include "engine/core/corvane.h"
+#include "platform/ciphers.h"
 #include "tests/support/openssl_cli.h"
 #include "tests/support/pki.h"
 
@@ -45,15 +46,6 @@ OSSL_LIB_CTX* Baseline() {
     return context;
 }
 
-struct Algorithm {
-    const char* name;
-    const char* evpName;
-};
-constexpr Algorithm kAlgorithms[] = {
-    {"SEED", "SEED-CBC"},     {"ARIA", "ARIA-128-CBC"}, {"AES", "AES-128-CBC"},
-    {"3DES", "DES-EDE3-CBC"}, {"DES", "DES-CBC"},       {"AES256", "AES-256-CBC"},
-};
-
 std::vector<uint8_t> RandomData(size_t n) {
     std::vector<uint8_t> bytes(n);
     RAND_bytes(bytes.data(), int(n));
@@ -69,7 +61,7 @@ struct CipherData {
     std::vector<uint8_t> sealed;
 };
 
-CipherData MakeCipherData(const Algorithm& a, size_t size) {
+CipherData MakeCipherData(const qm::CipherSpec& a, size_t size) {
     CipherData d;
     if (corvane::CV_CipherId(a.name, &d.id) != 0) {
         throw std::runtime_error(std::string("unknown cipher ") + a.name);
@@ -318,7 +310,7 @@ private:
 
 void Register() {
     static std::vector<std::unique_ptr<CipherData>> data;
-    for (const Algorithm& a : kAlgorithms) {
+    for (const qm::CipherSpec& a : qm::kCiphers) {
         for (auto [size, label] :
              {std::pair{size_t(1024), "1KiB"}, std::pair{size_t(1) << 20, "1MiB"}}) {
             const CipherData& d =

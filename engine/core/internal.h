@@ -5,6 +5,7 @@
 
 #include "engine/core/corvane.h"
 #include "engine/core/errors.h"
+#include "platform/ciphers.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
@@ -91,13 +92,8 @@ char* CopyToTextBlock(std::string_view text);
 // ---- The private library context
 // -----------------------------------------------------------------
 
-struct CipherEntry {
-    int32_t id;
-    const char* name;    // the system's name
-    const char* evpName; // OpenSSL's name
-    int keyLength;
-    int ivLength;
-};
+// A row of platform/ciphers.h.
+using CipherEntry = qm::CipherSpec;
 
 struct DigestEntry {
     int32_t id;

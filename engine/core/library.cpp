@@ -12,15 +12,8 @@
 namespace corvane {
 namespace {
 
-// One table from the system's names to OpenSSL's: every cipher runs through the same code.
-constexpr std::array kCiphers{
-    CipherEntry{kCipherSeed, "SEED", "SEED-CBC", 16, 16},
-    CipherEntry{kCipherAria, "ARIA", "ARIA-128-CBC", 16, 16},
-    CipherEntry{kCipherAes, "AES", "AES-128-CBC", 16, 16},
-    CipherEntry{kCipher3Des, "3DES", "DES-EDE3-CBC", 24, 8},
-    CipherEntry{kCipherDes, "DES", "DES-CBC", 8, 8},
-    CipherEntry{kCipherAes256, "AES256", "AES-256-CBC", 32, 16},
-};
+// The ciphers are the rows of platform/ciphers.h: every one runs through the same code.
+constexpr std::span<const CipherEntry> kCiphers = qm::kCiphers;
 
 constexpr std::array kDigests{
     DigestEntry{kDigestSha1, {"SHA1", "SHA-1"}, "SHA1"},
@@ -103,8 +96,7 @@ const Library& TheLibrary() {
     return library;
 }
 
-template <typename Entry, size_t N>
-const Entry* FindById(const std::array<Entry, N>& table, int32_t id) noexcept {
+template <typename Entry> const Entry* FindById(std::span<const Entry> table, int32_t id) noexcept {
     for (const Entry& entry : table) {
         if (entry.id == id) {
             return &entry;
@@ -125,7 +117,7 @@ const CipherEntry* FindCipher(int32_t id) noexcept {
     return FindById(kCiphers, id);
 }
 const DigestEntry* FindDigest(int32_t id) noexcept {
-    return FindById(kDigests, id);
+    return FindById<DigestEntry>(kDigests, id);
 }
 
 OSSL_LIB_CTX* LibraryContext() noexcept {

@@ -1,5 +1,5 @@
-// Digests, random bytes and the symmetric ciphers. Every algorithm is a row of the tables in
-// library.cpp; nothing here branches on which one it is.
+// Digests, random bytes and the symmetric ciphers. Every algorithm is a row of a table (the
+// ciphers of platform/ciphers.h, the digests of library.cpp); nothing here branches on which one.
 #include "engine/core/internal.h"
 
 #include <openssl/rand.h>
@@ -123,7 +123,7 @@ int32_t CV_CipherId(const char* name, int32_t* algorithmId) noexcept {
 namespace {
 
 // One of the lengths that the cipher table gives for an algorithm id.
-int32_t CipherLength(int32_t algorithmId, int32_t* length, int CipherEntry::*which) {
+int32_t CipherLength(int32_t algorithmId, int32_t* length, int32_t CipherEntry::*which) {
     if (length == nullptr) {
         return err::kNullArgument;
     }

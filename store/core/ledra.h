@@ -1,5 +1,5 @@
 // The certificate store's core: plain C++ over a folder tree, with the same certificate functions
-// and signatures as the exports of Ledra.dll (see external/store.h for their contracts). The
+// and signatures as the exports of Ledra.dll (see functions.inc for their contracts). The
 // registry functions live in the DLL's export layer, which reaches the real registry.
 //
 // What the store's numbers mean:
@@ -20,15 +20,14 @@
 
 namespace ledra {
 
-int32_t LD_GetKeyDN(int32_t kind, char* dnArea, int32_t medium, int32_t siteCode);
-int32_t LD_GetKeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium, int32_t siteCode,
-                      const char* password);
-int32_t LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t siteCode);
-int32_t LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                     const char* password, ByteBuffer* output);
-int32_t LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output);
-int32_t LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                  const char* password, ByteBuffer* output);
+// The functions of functions.inc that the core makes (those of the "core" layer).
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments)                             \
+    QM_STORE_CORE_##layer(name, parameters)
+#define QM_STORE_CORE_core(name, parameters) int32_t name parameters;
+#define QM_STORE_CORE_registry(name, parameters)
+#include "store/core/functions.inc"
+#undef QM_STORE_CORE_core
+#undef QM_STORE_CORE_registry
 
 // The code page of the narrow DN texts that the functions hand out and compare against. A Windows
 // process tells the store its ANSI code page (949 where the system runs); a native process

@@ -1,11 +1,11 @@
-// Ledra.dll's certificate functions and its entry point: each export forwards to the store core,
+// Ledra.dll's certificate functions and its entry point: each export of the core's functions
+// (store/core/functions.inc) forwards to the store core,
 // which reads the store root from this process's environment on every call (see layout.h).
 #include <windows.h>
 
 #include "platform/OpenSslDllMain.h"
 #include "store/core/ledra.h"
-
-#define QM_EXPORT extern "C" int32_t __cdecl
+#include "store/export/exports.h"
 
 namespace {
 
@@ -28,27 +28,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserv
     return qm::OpenSslDllMain(instance, reason);
 }
 
-QM_EXPORT LD_GetKeyDN(int32_t kind, char* area, int32_t medium, int32_t site) {
-    return WithProcessSettings([&] { return ledra::LD_GetKeyDN(kind, area, medium, site); });
-}
-QM_EXPORT LD_GetKeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium, int32_t site,
-                        const char* password) {
-    return WithProcessSettings(
-        [&] { return ledra::LD_GetKeyInfo(kind, records, medium, site, password); });
-}
-QM_EXPORT LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t site) {
-    return WithProcessSettings([&] { return ledra::LD_GetCertInfo(kind, records, site); });
-}
-QM_EXPORT LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t site,
-                       const char* password, ByteBuffer* out) {
-    return WithProcessSettings(
-        [&] { return ledra::LD_GetMyCert(dn, kind, medium, site, password, out); });
-}
-QM_EXPORT LD_GetCert(const char* dn, int32_t kind, ByteBuffer* out) {
-    return WithProcessSettings([&] { return ledra::LD_GetCert(dn, kind, out); });
-}
-QM_EXPORT LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t site,
-                    const char* password, ByteBuffer* out) {
-    return WithProcessSettings(
-        [&] { return ledra::LD_GetKey(dn, kind, medium, site, password, out); });
-}
+// The functions of the core, each forwarded with the process's settings.
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments)                             \
+    QM_STORE_EXPORT_##layer(name, parameters, arguments)
+#define QM_STORE_EXPORT_core(name, parameters, arguments)                                          \
+    int32_t __cdecl name parameters {                                                              \
+        return WithProcessSettings([&] { return ledra::name arguments; });                         \
+    }
+#define QM_STORE_EXPORT_registry(name, parameters, arguments) // registry.cpp
+#include "store/core/functions.inc"

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "store/core/errors.h"
+#include "store/export/exports.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+// Each is declared from the store's table (exports.h).
 #define QM_EXPORT extern "C" int32_t __cdecl
 
 namespace {

@@ -5,12 +5,14 @@
 #include "crypto/Credential.h"
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
+#include "platform/ciphers.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -122,19 +124,7 @@ TEST_F(OpenSslInterop, SealedKeyMaterialOpensWithCmsForRsaAndEcRecipients) {
     }
 }
 
-struct Algorithm {
-    const char* name;
-    const char* openssl;
-    int keyLength;
-    int ivLength;
-};
-
 TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
-    const Algorithm algorithms[] = {
-        {"SEED", "seed-cbc", 16, 16},   {"ARIA", "aria-128-cbc", 16, 16},
-        {"AES", "aes-128-cbc", 16, 16}, {"3DES", "des-ede3-cbc", 24, 8},
-        {"DES", "des-cbc", 8, 8},       {"AES256", "aes-256-cbc", 32, 16},
-    };
     std::vector<uint8_t> material(48);
     for (size_t i = 0; i < material.size(); ++i) {
         material[i] = uint8_t(i * 29 + 3);
@@ -142,7 +132,7 @@ TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
     // Code-page text, a text of exactly one AES block, and a one-byte text.
     const std::string texts[] = {"\xC7\xD1\xB1\xDB text 123", "0123456789abcdef", "x"};
 
-    for (const Algorithm& a : algorithms) {
+    for (const qm::CipherSpec& a : qm::kCiphers) {
         SCOPED_TRACE(a.name);
         int32_t id = -1;
         ASSERT_EQ(qm::Engine().CV_CipherId(a.name, &id), 0);
@@ -152,9 +142,12 @@ TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
         ASSERT_EQ(cipher.SetKeyMaterial(material.data(), int(material.size())), 0);
         ASSERT_EQ(cipher.GetKey().length, a.keyLength);
         ASSERT_EQ(cipher.GetIv().length, a.ivLength);
-        std::string enc = std::string("openssl enc -provider legacy -provider default -") +
-                          a.openssl + " -K " + Hex(cipher.GetKey()) + " -iv " +
-                          Hex(cipher.GetIv()) + " -a -A";
+        std::string option = a.evpName;
+        for (char& c : option) {
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        }
+        std::string enc = "openssl enc -provider legacy -provider default -" + option + " -K " +
+                          Hex(cipher.GetKey()) + " -iv " + Hex(cipher.GetIv()) + " -a -A";
 
         for (const std::string& text : texts) {
             ASSERT_EQ(cipher.Encipher(text.c_str()), 0);

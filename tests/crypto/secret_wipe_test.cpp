@@ -7,6 +7,7 @@
 #include "engine/core/passwords.h"
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/ciphers.h"
 
 #include <gtest/gtest.h>
 
@@ -114,9 +115,14 @@ std::vector<uint8_t> KeyMaterial() {
 TEST(SecretWipe, KeyIvAndKeyMaterialAreWipedWhenReplacedAndWhenDestroyed) {
     std::vector<uint8_t> first = KeyMaterial();
     std::vector<uint8_t> second(32, 0x11);
-    for (const char* name : {"SEED", "3DES"}) {
-        // Key bytes (the first 8) and IV bytes (bytes 24 to 31 for both algorithms).
-        for (size_t offset : {size_t(0), size_t(24)}) {
+    for (const qm::CipherSpec& algorithm : qm::kCiphers) {
+        if (!qm::CanEnvelope(algorithm)) {
+            continue; // its key and IV do not fit in the 32 bytes
+        }
+        const char* name = algorithm.name;
+        // Key bytes (the first 8) and IV bytes (the last 8).
+        size_t lastIvBytes = size_t(algorithm.keyLength + algorithm.ivLength - 8);
+        for (size_t offset : {size_t(0), lastIvBytes}) {
             {
                 Watch watch(first.data() + offset, 8);
                 {

@@ -4,6 +4,7 @@
 #include "tests/engine/engine_test.h"
 
 #include "engine/core/pool.h"
+#include "platform/ciphers.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,9 @@
 namespace {
 
 using namespace engine_test;
+
+constexpr int32_t kAes = qm::FindCipher("AES")->id;
+constexpr int32_t kSeed = qm::FindCipher("SEED")->id;
 
 TEST(Contexts, InitWritesOnlyTheThreeWordsAndFreeReleasesOnce) {
     struct Embedded {
@@ -114,11 +118,11 @@ TEST(Blocks, EmptyResultsAreWellDefined) {
     // Enciphering nothing gives one block of padding, which deciphers back to nothing.
     std::vector<uint8_t> key(32, 3);
     Out sealed;
-    ASSERT_EQ(corvane::CV_Encrypt(corvane::kCipherAes, key.data(), key.data(), &empty, &sealed), 0);
+    ASSERT_EQ(corvane::CV_Encrypt(kAes, key.data(), key.data(), &empty, &sealed), 0);
     EXPECT_EQ(sealed.get().length, 16);
     ByteBuffer in = sealed.get();
     Out opened;
-    ASSERT_EQ(corvane::CV_Decrypt(corvane::kCipherAes, key.data(), key.data(), &in, &opened), 0);
+    ASSERT_EQ(corvane::CV_Decrypt(kAes, key.data(), key.data(), &in, &opened), 0);
     EXPECT_EQ(opened.get().length, 0);
     EXPECT_EQ(opened.get().data, nullptr);
 }
@@ -145,8 +149,8 @@ TEST(Arguments, NullPointersAndNegativeLengthsAreRefused) {
         EXPECT_EQ(corvane::CV_PemEncode(bad, 1, &text), expected);
         EXPECT_EQ(text.get(), nullptr);
         EXPECT_EQ(corvane::CV_Digest(101, bad, &out), expected);
-        EXPECT_EQ(corvane::CV_Encrypt(corvane::kCipherAes, key, key, bad, &out), expected);
-        EXPECT_EQ(corvane::CV_Decrypt(corvane::kCipherAes, key, key, bad, &out), expected);
+        EXPECT_EQ(corvane::CV_Encrypt(kAes, key, key, bad, &out), expected);
+        EXPECT_EQ(corvane::CV_Decrypt(kAes, key, key, bad, &out), expected);
         EXPECT_EQ(corvane::CV_EncryptForCertificate(c, bad, &good, &out), expected);
         EXPECT_EQ(corvane::CV_EncryptForCertificate(c, &good, bad, &out), expected);
         EXPECT_EQ(corvane::CV_DecryptPrivateKey(c, bad, &good, &out), expected);
@@ -173,11 +177,10 @@ TEST(Arguments, NullPointersAndNegativeLengthsAreRefused) {
     EXPECT_EQ(corvane::CV_DigestId("SHA1", nullptr), err::kNullArgument);
     EXPECT_EQ(corvane::CV_CipherId(nullptr, &word), err::kNullArgument);
     EXPECT_EQ(corvane::CV_CipherId("AES", nullptr), err::kNullArgument);
-    EXPECT_EQ(corvane::CV_IvLength(corvane::kCipherAes, nullptr), err::kNullArgument);
-    EXPECT_EQ(corvane::CV_KeyLength(corvane::kCipherAes, nullptr), err::kNullArgument);
+    EXPECT_EQ(corvane::CV_IvLength(kAes, nullptr), err::kNullArgument);
+    EXPECT_EQ(corvane::CV_KeyLength(kAes, nullptr), err::kNullArgument);
     EXPECT_EQ(corvane::CV_RandomBytes(corvane::kRandomSource, 32, nullptr), err::kNullArgument);
-    EXPECT_EQ(corvane::CV_Encrypt(corvane::kCipherAes, key, key, &good, nullptr),
-              err::kNullArgument);
+    EXPECT_EQ(corvane::CV_Encrypt(kAes, key, key, &good, nullptr), err::kNullArgument);
     EXPECT_EQ(corvane::CV_EncryptForCertificate(c, &good, &good, nullptr), err::kNullArgument);
     EXPECT_EQ(corvane::CV_DecryptPrivateKey(c, &good, &good, nullptr), err::kNullArgument);
     EXPECT_EQ(corvane::CV_ParseCertificate(c, &good, 0, nullptr, &word), err::kNullArgument);
@@ -196,7 +199,7 @@ TEST(Arguments, EmptyInputsWhereSomethingIsNeededAreRefused) {
         Text text;
         int32_t a = 0;
         EXPECT_EQ(corvane::CV_PemEncode(e, 1, &text), err::kEmptyInput);
-        EXPECT_EQ(corvane::CV_Decrypt(corvane::kCipherAes, key, key, e, &out), err::kEmptyInput);
+        EXPECT_EQ(corvane::CV_Decrypt(kAes, key, key, e, &out), err::kEmptyInput);
         EXPECT_EQ(corvane::CV_EncryptForCertificate(context.get(), e, e, &out), err::kEmptyInput);
         EXPECT_EQ(corvane::CV_DecryptPrivateKey(context.get(), e, e, &out), err::kEmptyInput);
         EXPECT_EQ(corvane::CV_ParseCertificate(context.get(), e, 0, &a, &a), err::kEmptyInput);
@@ -294,7 +297,7 @@ TEST(Host, OpensslStateOfTheHostIsLeftAlone) {
     // SEED lives in the legacy provider, which the engine loads into its own context only.
     uint8_t key[16] = {};
     ByteBuffer plain{16, key};
-    ASSERT_EQ(corvane::CV_Encrypt(corvane::kCipherSeed, key, key, &plain, &out), 0);
+    ASSERT_EQ(corvane::CV_Encrypt(kSeed, key, key, &plain, &out), 0);
     EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
 }
 

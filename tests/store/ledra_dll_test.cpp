@@ -228,24 +228,13 @@ protected:
         }
     }
 
-    template <typename F> void Bind(F& slot, const char* name) {
-        slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
-        ASSERT_NE(slot, nullptr) << name << " is not exported by name";
-    }
-
     void SetUp() override {
         ASSERT_NE(module_, nullptr) << "cannot load Ledra.dll (error " << GetLastError() << ")";
-        Bind(api_.LD_GetKeyDN, "LD_GetKeyDN");
-        Bind(api_.LD_GetKeyInfo, "LD_GetKeyInfo");
-        Bind(api_.LD_GetCertInfo, "LD_GetCertInfo");
-        Bind(api_.LD_GetMyCert, "LD_GetMyCert");
-        Bind(api_.LD_GetCert, "LD_GetCert");
-        Bind(api_.LD_GetKey, "LD_GetKey");
-        Bind(api_.LD_IsRegKey, "LD_IsRegKey");
-        Bind(api_.LD_GetRegValueN, "LD_GetRegValueN");
-        Bind(api_.LD_SetRegValueN, "LD_SetRegValueN");
-        Bind(api_.LD_GetRegValueSZ, "LD_GetRegValueSZ");
-        Bind(api_.LD_SetRegValueSZ, "LD_SetRegValueSZ");
+        qm::ForEachStoreFunction([&]<typename F>(F StoreApi::*slot, const char* name, auto) {
+            api_.*slot =
+                reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+            ASSERT_NE(api_.*slot, nullptr) << name << " is not exported by name";
+        });
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKeyFull);
     }
 
@@ -271,6 +260,33 @@ protected:
 };
 
 HMODULE LedraDll::module_ = nullptr;
+
+// The names that Ledra.dll publishes, as callers built against it know them: the store's table
+// may add functions but never rename one, and nothing else is exported.
+TEST_F(LedraDll, ExportsExactlyThePublishedNames) {
+    const std::set<std::string> published = {
+        "LD_GetCert",    "LD_GetCertInfo",  "LD_GetKey",        "LD_GetKeyDN",
+        "LD_GetKeyInfo", "LD_GetMyCert",    "LD_GetRegValueN",  "LD_GetRegValueSZ",
+        "LD_IsRegKey",   "LD_SetRegValueN", "LD_SetRegValueSZ",
+    };
+    auto base = reinterpret_cast<const BYTE*>(module_);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(dir.VirtualAddress, 0u);
+    auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    auto names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    std::set<std::string> exported;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        exported.insert(reinterpret_cast<const char*>(base + names[i]));
+    }
+    EXPECT_EQ(exported, published);
+    EXPECT_EQ(exports->NumberOfFunctions, published.size());
+    std::set<std::string> table;
+    qm::ForEachStoreFunction([&](auto, const char* name, auto) { table.insert(name); });
+    EXPECT_EQ(table, published);
+}
 
 TEST_F(LedraDll, MissingRegistryValuesReadAsZeroAndEmptyText) {
     int32_t number = 12345;

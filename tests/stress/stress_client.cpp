@@ -8,17 +8,30 @@
 // each recorded "c", opened with the recipient's key, is exactly "b": a set is never torn.
 #include "automation/StoredSettings.h"
 #include "automation/QuillmarkInterfaces.h"
+#include "platform/ciphers.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 const wchar_t* kServerDn = L"cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR";
-const wchar_t* kAlgorithms[] = {L"SEED", L"AES", L"ARIA", L"3DES"};
+
+// The names of the algorithms GenerateEx takes, which the mix picks from.
+std::vector<std::wstring> Algorithms() {
+    std::vector<std::wstring> names;
+    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+        if (qm::CanEnvelope(cipher)) {
+            names.emplace_back(cipher.name, cipher.name + std::strlen(cipher.name));
+        }
+    }
+    return names;
+}
 
 struct Bstr {
     BSTR s = nullptr;
@@ -103,11 +116,12 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
         Bstr server(kServerDn);
+        const std::vector<std::wstring> algorithms = Algorithms();
         srand(unsigned(id) * 7919u + 1u);
         for (int i = 0; i < iterations; ++i) {
             int pick = i == 0 ? 0 : rand() % 10;
             if (pick < 2) {
-                Bstr algorithm(kAlgorithms[rand() % 4]);
+                Bstr algorithm(algorithms[size_t(rand()) % algorithms.size()]);
                 Bstr sealed;
                 HRESULT hr = session.p->GenerateEx(algorithm.s, server.s, &sealed.s);
                 if (hr != S_OK || sealed.str().empty()) {

@@ -153,7 +153,7 @@ std::vector<uint8_t> Crypt(const Algorithm& a, const uint8_t* key, const uint8_t
     return data;
 }
 
-int32_t QM_CDECL ContextInit(EngineContext* context) {
+int32_t QM_CDECL CV_ContextInit(EngineContext* context) {
     int32_t r = Enter("CV_ContextInit");
     if (PassingOn()) {
         return r != 0 ? r : g_library.CV_ContextInit(context);
@@ -163,7 +163,7 @@ int32_t QM_CDECL ContextInit(EngineContext* context) {
     return r;
 }
 
-int32_t QM_CDECL ContextFree(EngineContext* context) {
+int32_t QM_CDECL CV_ContextFree(EngineContext* context) {
     int32_t r = Enter("CV_ContextFree");
     if (PassingOn()) {
         return r != 0 ? r : g_library.CV_ContextFree(context);
@@ -176,7 +176,7 @@ int32_t QM_CDECL ContextFree(EngineContext* context) {
 }
 
 // Releasing never fails: a failed release would leak.
-int32_t QM_CDECL Free(void* block) {
+int32_t QM_CDECL CV_Free(void* block) {
     if (PassingOn()) {
         g_engine.live.erase(block);
         return g_library.CV_Free(block);
@@ -194,13 +194,13 @@ int32_t QM_CDECL Free(void* block) {
     return 0;
 }
 
-int32_t QM_CDECL Base64Encode(const ByteBuffer* input, char** text) {
+int32_t QM_CDECL CV_Base64Encode(const ByteBuffer* input, char** text) {
     return Call(
         "CV_Base64Encode", text, [&] { return g_library.CV_Base64Encode(input, text); },
         [&] { return HandOut(Base64(In(input)), text); });
 }
 
-int32_t QM_CDECL Base64Decode(const char* text, ByteBuffer* output) {
+int32_t QM_CDECL CV_Base64Decode(const char* text, ByteBuffer* output) {
     return Call(
         "CV_Base64Decode", output, [&] { return g_library.CV_Base64Decode(text, output); },
         [&] {
@@ -212,7 +212,7 @@ int32_t QM_CDECL Base64Decode(const char* text, ByteBuffer* output) {
         });
 }
 
-int32_t QM_CDECL PemDecode(const char* text, ByteBuffer* output) {
+int32_t QM_CDECL CV_PemDecode(const char* text, ByteBuffer* output) {
     return Call(
         "CV_PemDecode", output, [&] { return g_library.CV_PemDecode(text, output); },
         [&] {
@@ -234,13 +234,13 @@ int32_t QM_CDECL PemDecode(const char* text, ByteBuffer* output) {
         });
 }
 
-int32_t QM_CDECL PemEncode(const ByteBuffer* der, int32_t type, char** text) {
+int32_t QM_CDECL CV_PemEncode(const ByteBuffer* der, int32_t type, char** text) {
     return Call(
         "CV_PemEncode", text, [&] { return g_library.CV_PemEncode(der, type, text); },
         [&] { return HandOut(Pem(In(der)), text); });
 }
 
-int32_t QM_CDECL DigestFn(int32_t digestId, const ByteBuffer* input, ByteBuffer* output) {
+int32_t QM_CDECL CV_Digest(int32_t digestId, const ByteBuffer* input, ByteBuffer* output) {
     return Call(
         "CV_Digest", output, [&] { return g_library.CV_Digest(digestId, input, output); },
         [&] {
@@ -251,7 +251,7 @@ int32_t QM_CDECL DigestFn(int32_t digestId, const ByteBuffer* input, ByteBuffer*
         });
 }
 
-int32_t QM_CDECL DigestIdFn(const char* name, int32_t* id) {
+int32_t QM_CDECL CV_DigestId(const char* name, int32_t* id) {
     return Call(
         "CV_DigestId", [&] { return g_library.CV_DigestId(name, id); },
         [&] {
@@ -263,7 +263,7 @@ int32_t QM_CDECL DigestIdFn(const char* name, int32_t* id) {
         });
 }
 
-int32_t QM_CDECL CipherId(const char* name, int32_t* id) {
+int32_t QM_CDECL CV_CipherId(const char* name, int32_t* id) {
     return Call(
         "CV_CipherId", [&] { return g_library.CV_CipherId(name, id); },
         [&] {
@@ -292,15 +292,15 @@ int32_t Length(const char* name, int32_t id, int32_t* length, int32_t Algorithm:
         });
 }
 
-int32_t QM_CDECL IvLength(int32_t id, int32_t* length) {
+int32_t QM_CDECL CV_IvLength(int32_t id, int32_t* length) {
     return Length("CV_IvLength", id, length, &Algorithm::ivLength, g_library.CV_IvLength);
 }
 
-int32_t QM_CDECL KeyLength(int32_t id, int32_t* length) {
+int32_t QM_CDECL CV_KeyLength(int32_t id, int32_t* length) {
     return Length("CV_KeyLength", id, length, &Algorithm::keyLength, g_library.CV_KeyLength);
 }
 
-int32_t QM_CDECL RandomBytes(int32_t source, int32_t count, uint8_t** block) {
+int32_t QM_CDECL CV_RandomBytes(int32_t source, int32_t count, uint8_t** block) {
     return Call(
         "CV_RandomBytes", block, [&] { return g_library.CV_RandomBytes(source, count, block); },
         [&] {
@@ -340,13 +340,13 @@ int32_t Cipher(const char* name, bool encrypt, int32_t id, const uint8_t* key, c
         });
 }
 
-int32_t QM_CDECL Encrypt(int32_t id, const uint8_t* key, const uint8_t* iv, const ByteBuffer* input,
-                         ByteBuffer* output) {
+int32_t QM_CDECL CV_Encrypt(int32_t id, const uint8_t* key, const uint8_t* iv,
+                            const ByteBuffer* input, ByteBuffer* output) {
     return Cipher("CV_Encrypt", true, id, key, iv, input, output, g_library.CV_Encrypt);
 }
 
-int32_t QM_CDECL Decrypt(int32_t id, const uint8_t* key, const uint8_t* iv, const ByteBuffer* input,
-                         ByteBuffer* output) {
+int32_t QM_CDECL CV_Decrypt(int32_t id, const uint8_t* key, const uint8_t* iv,
+                            const ByteBuffer* input, ByteBuffer* output) {
     return Cipher("CV_Decrypt", false, id, key, iv, input, output, g_library.CV_Decrypt);
 }
 
@@ -363,16 +363,16 @@ int32_t Marked(bool acceptable, int32_t refusal, std::string_view marker, const 
     return HandOut(out, output);
 }
 
-int32_t QM_CDECL EncryptForCertificate(EngineContext* context, const ByteBuffer* certificate,
-                                       const ByteBuffer* input, ByteBuffer* output) {
+int32_t QM_CDECL CV_EncryptForCertificate(EngineContext* context, const ByteBuffer* certificate,
+                                          const ByteBuffer* input, ByteBuffer* output) {
     return Call(
         "CV_EncryptForCertificate", output,
         [&] { return g_library.CV_EncryptForCertificate(context, certificate, input, output); },
         [&] { return Marked(!In(certificate).empty(), -510, "SEALED:", input, output); });
 }
 
-int32_t QM_CDECL DecryptPrivateKey(EngineContext* context, const ByteBuffer* key,
-                                   const ByteBuffer* password, ByteBuffer* output) {
+int32_t QM_CDECL CV_DecryptPrivateKey(EngineContext* context, const ByteBuffer* key,
+                                      const ByteBuffer* password, ByteBuffer* output) {
     return Call(
         "CV_DecryptPrivateKey", output,
         [&] { return g_library.CV_DecryptPrivateKey(context, key, password, output); },
@@ -384,8 +384,8 @@ int32_t QM_CDECL DecryptPrivateKey(EngineContext* context, const ByteBuffer* key
         });
 }
 
-int32_t QM_CDECL ParseCertificate(EngineContext* context, const ByteBuffer* certificate,
-                                  int32_t flags, int32_t* o1, int32_t* o2) {
+int32_t QM_CDECL CV_ParseCertificate(EngineContext* context, const ByteBuffer* certificate,
+                                     int32_t flags, int32_t* o1, int32_t* o2) {
     int32_t r = Enter("CV_ParseCertificate");
     if (PassingOn()) {
         return r != 0 ? r : g_library.CV_ParseCertificate(context, certificate, flags, o1, o2);
@@ -395,9 +395,9 @@ int32_t QM_CDECL ParseCertificate(EngineContext* context, const ByteBuffer* cert
     return r;
 }
 
-int32_t QM_CDECL VerifyCertificate(EngineContext* context, const ByteBuffer* certificate,
-                                   const ByteBuffer* ca, const ByteBuffer* crl,
-                                   const ByteBuffer* arl, char** detail) {
+int32_t QM_CDECL CV_VerifyCertificate(EngineContext* context, const ByteBuffer* certificate,
+                                      const ByteBuffer* ca, const ByteBuffer* crl,
+                                      const ByteBuffer* arl, char** detail) {
     if (PassingOn()) {
         if (int32_t r = Enter("CV_VerifyCertificate")) {
             return r;
@@ -423,26 +423,10 @@ int32_t QM_CDECL VerifyCertificate(EngineContext* context, const ByteBuffer* cer
     return 0;
 }
 
+// Each function of the engine's table by its own name.
 constexpr EngineApi kTable{
-    ContextInit,
-    ContextFree,
-    Free,
-    Base64Encode,
-    Base64Decode,
-    PemDecode,
-    PemEncode,
-    DigestFn,
-    DigestIdFn,
-    CipherId,
-    IvLength,
-    KeyLength,
-    RandomBytes,
-    Encrypt,
-    Decrypt,
-    EncryptForCertificate,
-    DecryptPrivateKey,
-    ParseCertificate,
-    VerifyCertificate,
+#define QM_ENGINE_FUNCTION(name, ordinal, parameters, arguments) .name = name,
+#include "engine/core/functions.inc"
 };
 
 } // namespace

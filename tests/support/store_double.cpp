@@ -21,7 +21,7 @@ int32_t Listed(size_t written) {
     return S().reportedCount.value_or(int32_t(written));
 }
 
-int32_t QM_CDECL KeyDN(int32_t kind, char* area, int32_t medium, int32_t siteCode) {
+int32_t QM_CDECL LD_GetKeyDN(int32_t kind, char* area, int32_t medium, int32_t siteCode) {
     S().calls.push_back({"LD_GetKeyDN", kind, medium, siteCode, "", ""});
     size_t slots = std::min<size_t>(S().dns.size(), qm::kMaxListEntries);
     for (size_t i = 0; i < slots; ++i) {
@@ -37,13 +37,13 @@ int32_t ListRecords(CertInfoRecord* records) {
     return Listed(written);
 }
 
-int32_t QM_CDECL KeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium, int32_t siteCode,
-                         const char* password) {
+int32_t QM_CDECL LD_GetKeyInfo(int32_t kind, CertInfoRecord* records, int32_t medium,
+                               int32_t siteCode, const char* password) {
     S().calls.push_back({"LD_GetKeyInfo", kind, medium, siteCode, Text(password), ""});
     return ListRecords(records);
 }
 
-int32_t QM_CDECL CertInfo(int32_t kind, CertInfoRecord* records, int32_t siteCode) {
+int32_t QM_CDECL LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t siteCode) {
     S().calls.push_back({"LD_GetCertInfo", kind, -1, siteCode, "", ""});
     return ListRecords(records);
 }
@@ -72,19 +72,19 @@ int32_t Deliver(const StoreRead& answer, const char* dn, ByteBuffer* output) {
     return result;
 }
 
-int32_t QM_CDECL MyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                        const char* password, ByteBuffer* output) {
+int32_t QM_CDECL LD_GetMyCert(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                              const char* password, ByteBuffer* output) {
     S().calls.push_back({"LD_GetMyCert", kind, medium, siteCode, Text(password), Text(dn)});
     return Deliver(S().myCert, dn, output);
 }
 
-int32_t QM_CDECL Cert(const char* dn, int32_t kind, ByteBuffer* output) {
+int32_t QM_CDECL LD_GetCert(const char* dn, int32_t kind, ByteBuffer* output) {
     S().calls.push_back({"LD_GetCert", kind, -1, -1, "", Text(dn)});
     return Deliver(S().cert, dn, output);
 }
 
-int32_t QM_CDECL Key(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
-                     const char* password, ByteBuffer* output) {
+int32_t QM_CDECL LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t siteCode,
+                           const char* password, ByteBuffer* output) {
     S().calls.push_back({"LD_GetKey", kind, medium, siteCode, Text(password), Text(dn)});
     return Deliver(S().key, dn, output);
 }
@@ -96,11 +96,11 @@ bool LibraryAnswers(const char* function) {
     return S().libraryRegistry;
 }
 
-int32_t QM_CDECL IsRegKey(const char* path, const char* name) {
+int32_t QM_CDECL LD_IsRegKey(const char* path, const char* name) {
     return LibraryAnswers("LD_IsRegKey") ? qm::LibraryStore().LD_IsRegKey(path, name) : 0;
 }
 
-int32_t QM_CDECL GetRegN(const char* path, const char* name, int32_t* value) {
+int32_t QM_CDECL LD_GetRegValueN(const char* path, const char* name, int32_t* value) {
     if (LibraryAnswers("LD_GetRegValueN")) {
         return qm::LibraryStore().LD_GetRegValueN(path, name, value);
     }
@@ -108,12 +108,12 @@ int32_t QM_CDECL GetRegN(const char* path, const char* name, int32_t* value) {
     return -1;
 }
 
-int32_t QM_CDECL SetRegN(const char* path, const char* name, int32_t value) {
+int32_t QM_CDECL LD_SetRegValueN(const char* path, const char* name, int32_t value) {
     return LibraryAnswers("LD_SetRegValueN") ? qm::LibraryStore().LD_SetRegValueN(path, name, value)
                                              : 0;
 }
 
-int32_t QM_CDECL GetRegSZ(const char* path, const char* name, char* text) {
+int32_t QM_CDECL LD_GetRegValueSZ(const char* path, const char* name, char* text) {
     if (LibraryAnswers("LD_GetRegValueSZ")) {
         return qm::LibraryStore().LD_GetRegValueSZ(path, name, text);
     }
@@ -125,14 +125,17 @@ int32_t QM_CDECL GetRegSZ(const char* path, const char* name, char* text) {
     return -1;
 }
 
-int32_t QM_CDECL SetRegSZ(const char* path, const char* name, const char* text) {
+int32_t QM_CDECL LD_SetRegValueSZ(const char* path, const char* name, const char* text) {
     return LibraryAnswers("LD_SetRegValueSZ")
                ? qm::LibraryStore().LD_SetRegValueSZ(path, name, text)
                : 0;
 }
 
-constexpr StoreApi kTable{KeyDN,    KeyInfo, CertInfo, MyCert,   Cert,    Key,
-                          IsRegKey, GetRegN, SetRegN,  GetRegSZ, SetRegSZ};
+// Each function of the store's table by its own name.
+constexpr StoreApi kTable{
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments) .name = name,
+#include "store/core/functions.inc"
+};
 
 } // namespace
 

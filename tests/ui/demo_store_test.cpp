@@ -41,12 +41,6 @@ private:
         std::string problem;
     };
 
-    template <typename F> static bool Bind(HMODULE module, const char* name, F& slot) {
-        FARPROC proc = GetProcAddress(module, name);
-        slot = reinterpret_cast<F>(reinterpret_cast<void*>(proc));
-        return proc != nullptr;
-    }
-
     static Library Load() {
         Library library;
         const char* path = std::getenv("QM_LEDRA");
@@ -60,18 +54,12 @@ private:
                               std::to_string(GetLastError()) + ")";
             return library;
         }
-        StoreApi& api = library.api;
-        bool all = Bind(module, "LD_GetKeyDN", api.LD_GetKeyDN) &&
-                   Bind(module, "LD_GetKeyInfo", api.LD_GetKeyInfo) &&
-                   Bind(module, "LD_GetCertInfo", api.LD_GetCertInfo) &&
-                   Bind(module, "LD_GetMyCert", api.LD_GetMyCert) &&
-                   Bind(module, "LD_GetCert", api.LD_GetCert) &&
-                   Bind(module, "LD_GetKey", api.LD_GetKey) &&
-                   Bind(module, "LD_IsRegKey", api.LD_IsRegKey) &&
-                   Bind(module, "LD_GetRegValueN", api.LD_GetRegValueN) &&
-                   Bind(module, "LD_SetRegValueN", api.LD_SetRegValueN) &&
-                   Bind(module, "LD_GetRegValueSZ", api.LD_GetRegValueSZ) &&
-                   Bind(module, "LD_SetRegValueSZ", api.LD_SetRegValueSZ);
+        bool all = true;
+        qm::ForEachStoreFunction([&]<typename F>(F StoreApi::*slot, const char* name, auto) {
+            FARPROC proc = GetProcAddress(module, name);
+            library.api.*slot = reinterpret_cast<F>(reinterpret_cast<void*>(proc));
+            all = all && proc != nullptr;
+        });
         if (!all) {
             library.problem = "Ledra.dll lacks a function";
         }

@@ -20,12 +20,6 @@ namespace server {
 
 namespace {
 
-const Algorithm kAlgorithms[] = {
-    {"SEED", "SEED-CBC", 16, 16},   {"ARIA", "ARIA-128-CBC", 16, 16},
-    {"AES", "AES-128-CBC", 16, 16}, {"3DES", "DES-EDE3-CBC", 24, 8},
-    {"DES", "DES-CBC", 8, 8},
-};
-
 using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
@@ -50,18 +44,6 @@ void LoadProviders() {
         }
     };
     static Providers providers;
-}
-
-bool EqualsIgnoringCase(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper((unsigned char)b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The key's password as OpenSSL asks for it; remembers that it was asked, which only an
@@ -151,12 +133,22 @@ bool SealedAsQuillmarkSeals(CMS_ContentInfo* cms) {
 } // namespace
 
 const Algorithm* FindAlgorithm(const std::string& name) {
-    for (const Algorithm& a : kAlgorithms) {
-        if (EqualsIgnoringCase(name, a.name)) {
-            return &a;
+    const Algorithm* algorithm = qm::FindCipher(name);
+    return algorithm != nullptr && qm::CanEnvelope(*algorithm) ? algorithm : nullptr;
+}
+
+std::string AlgorithmNames() {
+    std::vector<std::string> names;
+    for (const Algorithm& algorithm : qm::kCiphers) {
+        if (qm::CanEnvelope(algorithm)) {
+            names.emplace_back(algorithm.name);
         }
     }
-    return nullptr;
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    }
+    return text;
 }
 
 std::optional<std::vector<uint8_t>> DecodeBase64(const std::string& text) {
@@ -244,10 +236,10 @@ std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
                                              const std::vector<uint8_t>& keyMaterial,
                                              const std::string& cipherBase64, std::string* error) {
     LoadProviders();
-    Cipher cipher(EVP_CIPHER_fetch(nullptr, algorithm.cipherName, nullptr));
+    Cipher cipher(EVP_CIPHER_fetch(nullptr, algorithm.evpName, nullptr));
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     if (!cipher || !ctx) {
-        *error = std::string("cipher unavailable: ") + algorithm.cipherName;
+        *error = std::string("cipher unavailable: ") + algorithm.evpName;
         return std::nullopt;
     }
     // From here every failure is the texts' doing, and all of them read alike.

@@ -3,6 +3,8 @@
 // text's bytes in the page's ANSI code page, enciphered in CBC mode with PKCS#7 padding).
 #pragma once
 
+#include "platform/ciphers.h"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -14,15 +16,12 @@
 
 namespace server {
 
-struct Algorithm {
-    const char* name;       // the name the page passed to GenerateEx
-    const char* cipherName; // OpenSSL's name of the CBC cipher
-    int keyLength;
-    int ivLength;
-};
-
-// The algorithms a page can envelope with (those whose key and IV fit in 32 bytes).
+// The algorithms a page can envelope with: the engine's ciphers whose key and IV fit in the 32
+// bytes of key material, found by the name the page passed to GenerateEx.
+using Algorithm = qm::CipherSpec;
 const Algorithm* FindAlgorithm(const std::string& name);
+// Their names, for people: "SEED, ARIA, AES, 3DES or DES".
+std::string AlgorithmNames();
 
 std::optional<std::vector<uint8_t>> DecodeBase64(const std::string& text);
 

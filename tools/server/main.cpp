@@ -141,6 +141,8 @@ int Run(const std::vector<std::string>& args) {
     CLI::App app;
     command_line::Configure(app, "quillmark-server", kAbout);
     app.footer(std::string(kRefusals) + command_line::kExitStatusHelp);
+    const std::string algorithmHelp =
+        "the algorithm the page passed to GenerateEx: " + server::AlgorithmNames();
     const struct {
         const char* name;
         std::string* value;
@@ -158,8 +160,7 @@ int Run(const std::vector<std::string>& args) {
          "the server's certificate, PEM or DER, which must belong to the key: the sealed text "
          "is then opened only through the entry made for it (without it, the key is tried on "
          "every entry)"},
-        {"--algorithm", &algorithmName, "NAME", true,
-         "the algorithm the page passed to GenerateEx: SEED, ARIA, AES, 3DES or DES"},
+        {"--algorithm", &algorithmName, "NAME", true, algorithmHelp.c_str()},
         {"--sealed", &sealedPath, "FILE|-", true,
          "the page's sealed text (Base64); - reads it from standard input"},
         {"--cipher", &cipherPath, "FILE|-", true,
@@ -185,8 +186,8 @@ int Run(const std::vector<std::string>& args) {
     }
     const server::Algorithm* algorithm = server::FindAlgorithm(algorithmName);
     if (algorithm == nullptr) {
-        throw UsageError("--algorithm: unknown algorithm '" + algorithmName +
-                         "'; give SEED, ARIA, AES, 3DES or DES");
+        throw UsageError("--algorithm: unknown algorithm '" + algorithmName + "'; give " +
+                         server::AlgorithmNames());
     }
     codePage = CheckedCodePage(codePage);
 
