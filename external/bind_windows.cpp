@@ -6,6 +6,7 @@
 // planted there would run inside the browser.
 #include "external/engine.h"
 #include "external/store.h"
+#include "platform/ModuleFile.h"
 
 #include <windows.h>
 
@@ -22,18 +23,7 @@ std::wstring ModuleFolder() {
                             reinterpret_cast<LPCWSTR>(&ModuleFolder), &self)) {
         return {};
     }
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetModuleFileNameW(self, path.data(), DWORD(path.size()));
-        if (n == 0) {
-            return {};
-        }
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    std::wstring path = qm::ModuleFileName(self);
     size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }

@@ -3,7 +3,9 @@
 #include "module/ClassTable.h"
 #include "module/Server.h"
 #include "module/registry/RegistryScript.h"
+#include "platform/ModuleFile.h"
 #include "platform/Raii.h"
+#include "platform/StringConversion.h"
 
 #include <oleauto.h>
 
@@ -128,19 +130,8 @@ private:
 
 // The module's file name as the platform reports it.
 HRESULT ModulePath(std::wstring* path) {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetModuleFileNameW(server::Instance(), buffer.data(), DWORD(buffer.size()));
-        if (n == 0) {
-            return FromLastError();
-        }
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            *path = std::move(buffer);
-            return S_OK;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    *path = ModuleFileName(server::Instance());
+    return path->empty() ? FromLastError() : S_OK;
 }
 
 // The short (8.3) form of a path, or the path itself where the volume keeps no short names.
@@ -156,20 +147,6 @@ std::wstring ShortPath(const std::wstring& path) {
     }
     shortPath.resize(n);
     return shortPath;
-}
-
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), int(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_ACP, 0, text.c_str(), int(text.size()), out.data(), n, nullptr,
-                            nullptr);
-    }
-    return out;
 }
 
 // The text of a REGISTRY resource, read from the module file opened as data. The text ends at
@@ -206,7 +183,7 @@ HRESULT RunClassScript(UINT number, reg::Mode mode) {
         std::wstring shortPath = ShortPath(path);
         // The path becomes the inside of a quoted token: its apostrophes are doubled here and
         // undoubled by the tokenizer.
-        reg::Replacements replacements{{"Module", reg::DoubleApostrophes(ToAnsi(shortPath))}};
+        reg::Replacements replacements{{"Module", reg::DoubleApostrophes(Utf16ToAnsi(shortPath))}};
         std::string text;
         if (HRESULT hr = ReadScript(shortPath, number, &text); FAILED(hr)) {
             return hr;

@@ -54,13 +54,21 @@ private:
 };
 
 // A resource that a system function made for its caller, released with `Release` when its owner
-// goes; a null value owns nothing.
+// goes; a null value owns nothing. It moves, so a function that opens one returns its owner.
 template <typename T, auto Release> class UniqueResource {
 public:
     UniqueResource() = default;
     explicit UniqueResource(T value) : value_(value) {}
     UniqueResource(const UniqueResource&) = delete;
     UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) {
+            reset();
+            value_ = other.release();
+        }
+        return *this;
+    }
     ~UniqueResource() { reset(); }
 
     T get() const { return value_; }

@@ -8,23 +8,20 @@ NarrowText::NarrowText(const OLECHAR* text, WideToNarrowConverter convert) {
     if (text == nullptr) {
         return;
     }
+    null_ = false;
     // The first pass measures the text with its terminator, in the code page's own bytes.
     int needed = convert(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    size_ = needed > 0 ? size_t(needed) : 1;
-    buffer_.reset(new char[size_]); // not zero-filled: only what the conversion writes is read
-    buffer_[0] = '\0';
     if (needed <= 0) {
         return;
     }
-    int written = convert(CP_ACP, 0, text, -1, buffer_.get(), needed, nullptr, nullptr);
-    if (written <= 0 || written > needed || buffer_[size_t(written) - 1] != '\0') {
+    // Not zero-filled: only what the conversion writes is read.
+    text_ = WipedText::ForOverwrite(size_t(needed));
+    text_[0] = '\0';
+    int written = convert(CP_ACP, 0, text, -1, text_.data(), needed, nullptr, nullptr);
+    if (written <= 0 || written > needed || text_[size_t(written) - 1] != '\0') {
         // Half a conversion is no text: what it wrote goes, and the text is empty.
-        SecureWipe(buffer_.get(), size_);
+        SecureWipe(text_.data(), text_.size());
     }
-}
-
-NarrowText::~NarrowText() {
-    SecureWipe(buffer_.get(), size_);
 }
 
 BSTR ToAutomationString(const char* text) {

@@ -1,12 +1,22 @@
 #include "platform/command_line.h"
 
+#ifdef _WIN32
+#include "platform/StringConversion.h"
+#endif
+
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
 namespace command_line {
 namespace {
+
+// The help's right margin.
+constexpr size_t kHelpWidth = 98;
 
 std::string WithoutEndingNewlines(std::string text) {
     text.erase(text.find_last_not_of('\n') + 1);
@@ -41,7 +51,7 @@ public:
         return WithoutEndingNewlines(app->get_description()) + "\n";
     }
     std::string make_option_desc(const CLI::Option* option) const override {
-        return Wrapped(CLI::Formatter::make_option_desc(option), 98 - get_column_width());
+        return Wrapped(CLI::Formatter::make_option_desc(option), kHelpWidth - get_column_width());
     }
     std::string make_footer(const CLI::App* app) const override {
         return WithoutEndingNewlines(app->get_footer()) + "\n";
@@ -147,6 +157,39 @@ std::string Leftover(const CLI::App& app) {
     return (hasCommands ? "unknown command '" : "unexpected argument '") + arg + "'";
 }
 
+// The value of an environment variable, as UTF-8 (a Windows environment is UTF-16); nothing when
+// it is unset.
+std::optional<qm::WipedText> EnvironmentValue(const std::string& name) {
+#ifdef _WIN32
+    std::wstring wideName = qm::Utf8ToUtf16(name);
+    DWORD units = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (units == 0) {
+        return std::nullopt;
+    }
+    qm::Wiped<wchar_t> value(units);
+    DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), units);
+    if (length >= units) {
+        return std::nullopt; // it changed between the two calls; no one's password is read half
+    }
+    return qm::Utf16ToUtf8<qm::WipedText>(std::wstring_view(value.data(), length));
+#else
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return qm::WipedText(value);
+#endif
+}
+
+std::filesystem::path PathFromUtf8(std::string_view text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+[[noreturn]] void TooLong(const std::string& option) {
+    throw UsageError(option + ": the password is longer than " + std::to_string(kMaxPasswordBytes) +
+                     " bytes");
+}
+
 } // namespace
 
 void Configure(CLI::App& app, const std::string& program, const std::string& description) {
@@ -161,6 +204,10 @@ void Configure(CLI::App& app, const std::string& program, const std::string& des
     app.allow_extras();
     // The program's own options (ledra-tool's --store) are taken after a command too.
     app.fallthrough();
+}
+
+std::string Paragraph(const std::string& text) {
+    return Wrapped(text, kHelpWidth);
 }
 
 bool Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out) {
@@ -200,6 +247,78 @@ int Run(const std::string& program, const std::function<int()>& body) {
         std::cerr << program << ": " << e.what() << "\n";
         return kFailed;
     }
+}
+
+std::optional<qm::WipedText> ReadFirstLine(std::istream& in, size_t limit) {
+    qm::WipedText line = qm::WipedText::ForOverwrite(64);
+    size_t length = 0;
+    for (int c; (c = in.get()) != std::char_traits<char>::eof() && c != '\r' && c != '\n';) {
+        if (length == limit) {
+            return std::nullopt;
+        }
+        if (length == line.size()) {
+            // Grown by a copy into a larger buffer: the old one is wiped as it goes.
+            qm::WipedText larger = qm::WipedText::ForOverwrite(std::min(limit, 2 * line.size()));
+            std::copy(line.data(), line.data() + length, larger.data());
+            line = std::move(larger);
+        }
+        line[length++] = char(c);
+    }
+    line.Shrink(length);
+    line[length] = '\0';
+    return line;
+}
+
+bool IsPasswordSource(std::string_view source) {
+    return source.starts_with("pass:") || source.starts_with("env:") ||
+           source.starts_with("file:") || source == "-";
+}
+
+qm::WipedText ReadPassword(std::string_view source, const std::string& option,
+                           const std::function<std::optional<qm::WipedText>()>& readStandardInput) {
+    auto after = [&](std::string_view prefix) { return std::string(source.substr(prefix.size())); };
+    std::optional<qm::WipedText> text;
+    if (source.starts_with("pass:")) {
+        text.emplace(source.substr(5));
+    } else if (source.starts_with("env:")) {
+        text = EnvironmentValue(after("env:"));
+        if (!text) {
+            throw UsageError(option + ": the variable " + after("env:") + " is not set");
+        }
+    } else if (source.starts_with("file:")) {
+        std::filesystem::path path = PathFromUtf8(source.substr(5));
+        std::error_code error;
+        std::ifstream file;
+        // Unbuffered, so that the password passes through no buffer but the wiped one.
+        file.rdbuf()->pubsetbuf(nullptr, 0);
+        if (!std::filesystem::is_directory(path, error)) {
+            file.open(path, std::ios::binary);
+        }
+        if (!file.is_open()) {
+            throw std::runtime_error(option + ": cannot read the password file " + after("file:"));
+        }
+        text = ReadFirstLine(file);
+        if (file.bad()) {
+            throw std::runtime_error(option + ": cannot read the password file " + after("file:"));
+        }
+        if (!text) {
+            TooLong(option);
+        }
+    } else if (source == "-") {
+        text = readStandardInput ? readStandardInput() : ReadFirstLine(std::cin);
+        if (!text) {
+            TooLong(option);
+        }
+    } else {
+        throw UsageError(option + ": give a password as pass:TEXT, env:VARIABLE, file:PATH or -");
+    }
+    if (text->size() > kMaxPasswordBytes) {
+        TooLong(option);
+    }
+    if (text->empty()) {
+        throw UsageError(option + ": the password is empty");
+    }
+    return std::move(*text);
 }
 
 } // namespace command_line

@@ -66,21 +66,19 @@ bool SessionPerSite(const Number& number) {
     return number.present && (!number.readable || number.value != 0);
 }
 
-void Open(HKEY root, const wchar_t* path, UniqueHkey& key) {
+// The key for reading; none when it cannot be opened.
+UniqueHkey Open(HKEY root, const wchar_t* path) {
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &opened) == ERROR_SUCCESS) {
-        *key.out() = opened;
-    }
+    bool ok = RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, &opened) == ERROR_SUCCESS;
+    return ok ? UniqueHkey(opened) : UniqueHkey();
 }
 
 } // namespace
 
 SiteSettings ReadSiteSettings(Pages pages) {
     SiteSettings settings;
-    UniqueHkey policy;
-    UniqueHkey user;
-    Open(HKEY_LOCAL_MACHINE, kPolicyKey, policy);
-    Open(HKEY_CURRENT_USER, kUserKey, user);
+    UniqueHkey policy = Open(HKEY_LOCAL_MACHINE, kPolicyKey);
+    UniqueHkey user = Open(HKEY_CURRENT_USER, kUserKey);
     Number policyLock = policy.get() ? ReadNumber(policy.get(), L"SiteLock") : Number{};
     HKEY deciding = policyLock.present ? policy.get() : user.get();
     if (deciding != nullptr) {

@@ -1,6 +1,7 @@
 #include "ui/CertSelectDialog.h"
 
 #include "external/store.h"
+#include "platform/StringConversion.h"
 #include "ui/CertRows.h"
 #include "ui/resource.h"
 
@@ -9,18 +10,6 @@
 #include <string_view>
 
 namespace {
-
-// A heading in the ANSI code page, which the list view's "A" messages expect.
-std::string Narrow(const wchar_t* text) {
-    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return {};
-    }
-    std::string narrow(size_t(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-    narrow.resize(size_t(size) - 1);
-    return narrow;
-}
 
 char* CopyOf(const char* text) {
     size_t length = std::strlen(text);
@@ -59,9 +48,10 @@ void CCertSelectDialog::DoDataExchange(CDataExchange& dx) {
 BOOL CCertSelectDialog::OnInitDialog() {
     CDialog::OnInitDialog();
     constexpr UINT kColumnMask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-    list.AddColumn(0, Narrow(L"사용자").c_str(), -1, kColumnMask, LVCFMT_LEFT);
-    list.AddColumn(1, Narrow(L"발급기관").c_str(), -1, kColumnMask, LVCFMT_LEFT);
-    list.AddColumn(2, Narrow(L"만료일").c_str(), -1, kColumnMask, LVCFMT_LEFT);
+    // The headings in the ANSI code page, which the list view's "A" messages expect.
+    list.AddColumn(0, qm::Utf16ToAnsi(L"사용자").c_str(), -1, kColumnMask, LVCFMT_LEFT);
+    list.AddColumn(1, qm::Utf16ToAnsi(L"발급기관").c_str(), -1, kColumnMask, LVCFMT_LEFT);
+    list.AddColumn(2, qm::Utf16ToAnsi(L"만료일").c_str(), -1, kColumnMask, LVCFMT_LEFT);
     list.SetExtendedStyle(list.GetExtendedStyle() | LVS_EX_FULLROWSELECT);
     Fill(filter, 0);
     return TRUE;

@@ -7,6 +7,7 @@
 // site with SiteLock 1, against the same page with no lock (the user's site settings in the prefix
 // are cleared for the run). Prints figures; asserts nothing.
 //   enveloping_bench RECIPIENT-DN RECIPIENT-CERT.der
+#include "platform/StringConversion.h"
 #include "platform/abi.h"
 #include "automation/QuillmarkInterfaces.h"
 #include "external/engine.h"
@@ -121,14 +122,6 @@ std::wstring Text(size_t characters) {
     }
     text.resize(characters);
     return text;
-}
-
-std::string Narrow(const std::wstring& text) {
-    int n =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(size_t(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
 }
 
 // Late-bound Base64Encode("abc") on a SecureSession given the page's site under SiteLock `lock`
@@ -279,7 +272,7 @@ int wmain(int argc, wchar_t** argv) {
 
         for (size_t size : {size_t(100), size_t(1000000)}) {
             std::wstring plain = Text(size);
-            std::string bytes = Narrow(plain);
+            std::string bytes = qm::Utf16ToAnsi(plain);
             int calls = size > 1000 ? 5 : 500;
             std::wstring cipher = session.Call(L"EncipherEx", {&plain});
             double encipher = MicrosPerCall(calls, [&] { session.Call(L"EncipherEx", {&plain}); });
@@ -294,7 +287,7 @@ int wmain(int argc, wchar_t** argv) {
                 e.CV_Free(text);
                 e.CV_Free(output.data);
             });
-            std::string narrowCipher = Narrow(cipher);
+            std::string narrowCipher = qm::Utf16ToAnsi(cipher);
             double decipher = MicrosPerCall(calls, [&] { session.Call(L"DecipherEx", {&cipher}); });
             double decipherEarly =
                 MicrosPerCall(calls, [&] { early(&ISecureSession::DecipherEx, cipher); });

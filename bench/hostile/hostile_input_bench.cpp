@@ -8,6 +8,7 @@
 #include "automation/DnList.h"
 #include "engine/core/corvane.h"
 #include "module/registry/RegistryScript.h"
+#include "platform/OpenSslOwners.h"
 #include "tests/support/openssl_cli.h"
 #include "tests/support/pki.h"
 
@@ -57,10 +58,10 @@ std::string RepeatWhole(const std::string& unit, size_t size) {
     return text;
 }
 
-template <typename T, auto Free> using Owned = std::unique_ptr<T, decltype([](T* p) { Free(p); })>;
-using X509Ptr = Owned<X509, X509_free>;
-using KeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
-using CrlPtr = Owned<X509_CRL, X509_CRL_free>;
+using qm::BioPtr;
+using qm::PkeyPtr;
+using qm::X509CrlPtr;
+using qm::X509Ptr;
 
 template <typename T> T* Check(T* p, const char* what) {
     if (p == nullptr) {
@@ -71,18 +72,18 @@ template <typename T> T* Check(T* p, const char* what) {
 
 X509Ptr ReadCertificatePem(const std::filesystem::path& file) {
     std::string text = qm::testing::ReadTextFile(file);
-    Owned<BIO, BIO_free> bio(BIO_new_mem_buf(text.data(), int(text.size())));
+    BioPtr bio(BIO_new_mem_buf(text.data(), int(text.size())));
     return X509Ptr(Check(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), "certificate"));
 }
 
-KeyPtr ReadKeyPem(const std::filesystem::path& file) {
+PkeyPtr ReadKeyPem(const std::filesystem::path& file) {
     std::string text = qm::testing::ReadTextFile(file);
-    Owned<BIO, BIO_free> bio(BIO_new_mem_buf(text.data(), int(text.size())));
-    return KeyPtr(Check(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "key"));
+    BioPtr bio(BIO_new_mem_buf(text.data(), int(text.size())));
+    return PkeyPtr(Check(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "key"));
 }
 
 template <typename T, int (*Write)(BIO*, const T*)> std::string PemOf(const T* object) {
-    Owned<BIO, BIO_free_all> bio(BIO_new(BIO_s_mem()));
+    BioPtr bio(BIO_new(BIO_s_mem()));
     Write(bio.get(), object);
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);
@@ -103,7 +104,7 @@ struct Pki {
     Authority root = Authority::Root(dir.path(), "HostileRoot", KeyKind::Ec);
     Credential user = root.Issue("HostileUser", KeyKind::Ec);
     X509Ptr rootCert = ReadCertificatePem(root.credential().certPem);
-    KeyPtr rootKey = ReadKeyPem(root.credential().keyPem);
+    PkeyPtr rootKey = ReadKeyPem(root.credential().keyPem);
     std::vector<uint8_t> userDer = user.Der();
 };
 
@@ -125,17 +126,17 @@ std::string SameSubjectCertificates(Pki& pki, size_t size) {
 
 // One CRL of the root that lists about `size` bytes of revoked serial numbers.
 std::string LongCrl(Pki& pki, size_t size) {
-    CrlPtr crl(Check(X509_CRL_new(), "crl"));
+    X509CrlPtr crl(Check(X509_CRL_new(), "crl"));
     X509_CRL_set_version(crl.get(), 1);
     X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(pki.rootCert.get()));
-    Owned<ASN1_TIME, ASN1_TIME_free> now(ASN1_TIME_adj(nullptr, time(nullptr), -1, 0));
-    Owned<ASN1_TIME, ASN1_TIME_free> next(ASN1_TIME_adj(nullptr, time(nullptr), 30, 0));
+    qm::OpenSslPtr<ASN1_TIME, ASN1_TIME_free> now(ASN1_TIME_adj(nullptr, time(nullptr), -1, 0));
+    qm::OpenSslPtr<ASN1_TIME, ASN1_TIME_free> next(ASN1_TIME_adj(nullptr, time(nullptr), 30, 0));
     X509_CRL_set1_lastUpdate(crl.get(), now.get());
     X509_CRL_set1_nextUpdate(crl.get(), next.get());
     // About 35 bytes of DER each, and 4/3 of that in PEM.
     for (size_t bytes = 0; bytes < size; bytes += 47) {
         X509_REVOKED* revoked = Check(X509_REVOKED_new(), "entry");
-        Owned<ASN1_INTEGER, ASN1_INTEGER_free> serial(ASN1_INTEGER_new());
+        qm::OpenSslPtr<ASN1_INTEGER, ASN1_INTEGER_free> serial(ASN1_INTEGER_new());
         ASN1_INTEGER_set_int64(serial.get(), int64_t(1000000 + bytes));
         X509_REVOKED_set_serialNumber(revoked, serial.get());
         X509_REVOKED_set_revocationDate(revoked, now.get());

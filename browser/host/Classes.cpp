@@ -104,10 +104,9 @@ private:
 // fit as 32-bit integers, other numbers as doubles, true and false as booleans, null as null.
 HRESULT ToVariant(const Value& value, VARIANT* out) {
     if (const auto* text = std::get_if<std::string>(&value)) {
-        std::wstring wide = Utf16(*text);
+        Wiped<wchar_t> wide = Utf8ToUtf16<Wiped<wchar_t>>(*text);
         V_VT(out) = VT_BSTR;
         V_BSTR(out) = SysAllocStringLen(wide.data(), UINT(wide.size()));
-        SecureWipe(wide.data(), wide.size() * sizeof(wchar_t));
         return V_BSTR(out) != nullptr ? S_OK : E_OUTOFMEMORY;
     }
     if (const auto* number = std::get_if<int32_t>(&value)) {
@@ -219,7 +218,7 @@ public:
 
     // By name, as automation finds names: without regard to the case of ASCII letters.
     const Method* Find(std::string_view name) const {
-        std::wstring wide = Utf16(name);
+        std::wstring wide = Utf8ToUtf16(name);
         for (const Method& method : methods_) {
             if (CompareStringOrdinal(method.name.c_str(), int(method.name.size()), wide.c_str(),
                                      int(wide.size()), TRUE) == CSTR_EQUAL) {
@@ -234,32 +233,6 @@ private:
     std::vector<Method> methods_;
 };
 
-std::wstring Utf16(std::string_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(size_t(units > 0 ? units : 0), L'\0');
-    if (units > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), units);
-    }
-    return wide;
-}
-
-std::string Utf8(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
-    std::string narrow(size_t(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(), bytes,
-                            nullptr, nullptr);
-    }
-    return narrow;
-}
-
 Callable::Callable(ComPtr<IUnknown> object, std::shared_ptr<const Interface> methods)
     : object_(std::move(object)), methods_(std::move(methods)) {}
 
@@ -271,7 +244,7 @@ Callable Callable::Share() const {
 std::vector<std::string> Callable::MethodNames() const {
     std::vector<std::string> names;
     for (const Interface::Method& method : methods_->methods()) {
-        names.push_back(Utf8(method.name));
+        names.push_back(Utf16ToUtf8(method.name));
     }
     return names;
 }
@@ -281,7 +254,7 @@ std::variant<Value, Failure> Callable::Call(std::string_view name, const std::ve
     if (method == nullptr) {
         return Fail("NotSupportedError", "no such method: " + std::string(name));
     }
-    const std::string shown = Utf8(method->name);
+    const std::string shown = Utf16ToUtf8(method->name);
     if (args.size() != method->params.size()) {
         return Fail("TypeError", shown + " takes " + std::to_string(method->params.size()) +
                                      " argument(s), not " + std::to_string(args.size()));
@@ -349,7 +322,7 @@ std::variant<Value, Failure> Callable::Call(std::string_view name, const std::ve
             return Value(nullptr); // a failed method's string stays null
         }
         std::wstring_view wide(result.get(), SysStringLen(result.get()));
-        Value value(Utf8(wide));
+        Value value(Utf16ToUtf8(wide));
         SecureWipe(result.get(), SysStringByteLen(result.get()));
         return value;
     }
@@ -365,7 +338,7 @@ std::unique_ptr<Classes> Classes::Load(const std::wstring& folder, std::string& 
     // folder or PATH, where a planted DLL could stand in for it.
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr) {
-        problem = "Quillmark.dll could not be loaded from " + Utf8(folder) + " (error " +
+        problem = "Quillmark.dll could not be loaded from " + Utf16ToUtf8(folder) + " (error " +
                   std::to_string(GetLastError()) + ")";
         return nullptr;
     }
@@ -373,14 +346,15 @@ std::unique_ptr<Classes> Classes::Load(const std::wstring& folder, std::string& 
     auto getClassObject = reinterpret_cast<GetClassObject>(
         reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
     if (getClassObject == nullptr) {
-        problem = Utf8(path) + " is not Quillmark's module (it exports no DllGetClassObject)";
+        problem =
+            Utf16ToUtf8(path) + " is not Quillmark's module (it exports no DllGetClassObject)";
         return nullptr;
     }
     // The type library that the module carries, read from the file: a module that is not
     // registered has none in the registry.
     ComPtr<ITypeLib> library;
     if (HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.out()); FAILED(hr)) {
-        problem = Utf8(path) + " carries no type library that can be read (" + Hex(hr) + ")";
+        problem = Utf16ToUtf8(path) + " carries no type library that can be read (" + Hex(hr) + ")";
         return nullptr;
     }
     auto classes = std::unique_ptr<Classes>(new Classes());
@@ -388,7 +362,7 @@ std::unique_ptr<Classes> Classes::Load(const std::wstring& folder, std::string& 
         Class c{{}, Interface::Read(library.get(), *entry.iid)};
         HRESULT hr = getClassObject(*entry.clsid, IID_IClassFactory, c.factory.out_void());
         if (FAILED(hr) || !c.factory || !c.methods) {
-            problem = Utf8(path) + " does not serve " + entry.name + " (" + Hex(hr) + ")";
+            problem = Utf16ToUtf8(path) + " does not serve " + entry.name + " (" + Hex(hr) + ")";
             return nullptr;
         }
         classes->classes_.emplace(entry.name, std::move(c));

@@ -65,8 +65,4 @@ private:
     std::map<std::string, Class, std::less<>> classes_;
 };
 
-// Text between UTF-8 (the protocol's) and UTF-16 (the automation strings').
-std::wstring Utf16(std::string_view text);
-std::string Utf8(std::wstring_view text);
-
 } // namespace qm::browser

@@ -1,6 +1,7 @@
 #include "browser/host/Host.h"
 
 #include "browser/host/PageSite.h"
+#include "platform/StringConversion.h"
 
 #include <objsafe.h>
 #include <ocidl.h>
@@ -154,7 +155,8 @@ std::string Host::Create(const Request& request) {
         return ErrorReply(request.id, *failure);
     }
     Callable& callable = std::get<Callable>(made);
-    ComPtr<IUnknown> site = MakePageSite(Utf16(request.origin), Utf16(request.topOrigin), owner_);
+    ComPtr<IUnknown> site =
+        MakePageSite(Utf8ToUtf16(request.origin), Utf8ToUtf16(request.topOrigin), owner_);
     if (!GivePage(callable.object(), site.get())) {
         return ErrorReply(request.id, Refused());
     }

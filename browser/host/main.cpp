@@ -9,6 +9,7 @@
 // command line is ignored, as the browsers may add more.
 #include "browser/host/Host.h"
 #include "browser/host/Protocol.h"
+#include "platform/ModuleFile.h"
 
 #include <windows.h>
 
@@ -136,18 +137,7 @@ HANDLE TakeStandardOutput() {
 
 // The folder of this program, where Quillmark.dll is.
 std::wstring OwnFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    std::wstring path = qm::ModuleFileName(nullptr);
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 

@@ -9,6 +9,7 @@
 // the memory behind it.
 #include "engine/core/internal.h"
 #include "engine/core/pool.h"
+#include "platform/SecureWipe.h"
 
 #include <openssl/crypto.h>
 
@@ -78,7 +79,7 @@ bool ReleaseBlock(void* block) noexcept {
     // Where OpenSSL allocates from the pool, the pool wipes the whole block as it takes it back:
     // a megabyte of ciphertext is wiped once, not twice.
     if (!pool::WipesWhatOpenSslFrees()) {
-        OPENSSL_cleanse(block, header->size);
+        qm::SecureWipe(block, header->size);
     }
     OPENSSL_free(header);
     return true;

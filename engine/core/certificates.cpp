@@ -14,8 +14,8 @@
 namespace corvane {
 namespace {
 
-template <typename T, auto New, auto D2i, auto Free> Owned<T, Free> ReadOne(Bytes& rest) {
-    Owned<T, Free> object(New(LibraryContext(), nullptr));
+template <typename T, auto New, auto D2i, auto Free> OpenSslPtr<T, Free> ReadOne(Bytes& rest) {
+    OpenSslPtr<T, Free> object(New(LibraryContext(), nullptr));
     if (object == nullptr) {
         throw std::bad_alloc();
     }
@@ -39,13 +39,6 @@ X509Ptr ReadOneCertificate(Bytes& rest) {
 X509CrlPtr ReadOneCrl(Bytes& rest) {
     return ReadOne<X509_CRL, X509_CRL_new_ex, d2i_X509_CRL, X509_CRL_free>(rest);
 }
-
-using CrlStackPtr = std::unique_ptr<STACK_OF(X509_CRL), decltype([](STACK_OF(X509_CRL) * s) {
-                                        sk_X509_CRL_pop_free(s, X509_CRL_free);
-                                    })>;
-using CertificateStackPtr =
-    std::unique_ptr<STACK_OF(X509),
-                    decltype([](STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); })>;
 
 // Appends the CRLs that lie back to back in `der`; false when anything else is there.
 bool ReadCrls(Bytes der, STACK_OF(X509_CRL) * crls) {
@@ -101,7 +94,7 @@ int SkipLeafRevocation(int ok, X509_STORE_CTX* ctx) {
 std::vector<uint8_t> PublicKeyDer(X509* cert) {
     unsigned char* der = nullptr;
     int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
-    std::unique_ptr<unsigned char, decltype([](unsigned char* p) { OPENSSL_free(p); })> owned(der);
+    qm::OpenSslBytes owned(der);
     if (length <= 0) {
         return {};
     }
@@ -156,7 +149,7 @@ Verification Verify(Bytes certificate, Bytes caCertificates, Bytes crl, Bytes ar
     // store looks for a duplicate of every certificate it is given, which takes time in the
     // square of the count, and a page chooses the count. A certificate listed twice does no harm.
     X509StorePtr store(X509_STORE_new());
-    CertificateStackPtr trusted(sk_X509_new_null());
+    qm::X509StackPtr trusted(sk_X509_new_null());
     if (store == nullptr || trusted == nullptr) {
         throw std::bad_alloc();
     }
@@ -173,7 +166,7 @@ Verification Verify(Bytes certificate, Bytes caCertificates, Bytes crl, Bytes ar
         ca.release();
     }
 
-    CrlStackPtr crls(sk_X509_CRL_new_null());
+    qm::X509CrlStackPtr crls(sk_X509_CRL_new_null());
     if (crls == nullptr) {
         throw std::bad_alloc();
     }

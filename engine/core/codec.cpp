@@ -1,8 +1,9 @@
-// Base64 and PEM. Both are written here rather than taken from OpenSSL's BIO filters: the engine
+// Base64 and PEM, over the system's own Base64 codec rather than OpenSSL's BIO filters: the engine
 // wants exactly one line-less form out, strict checking in (OpenSSL's decoder stops quietly at
 // the first foreign character), and decoded bytes written straight into an engine block so
 // that no other copy of a decoded key is left behind.
 #include "engine/core/internal.h"
+#include "platform/Base64.h"
 
 #include <openssl/asn1.h>
 
@@ -12,106 +13,23 @@
 namespace corvane {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+using qm::base64::DecodedBound;
+using qm::base64::EncodedLength;
+using qm::base64::EncodeInto;
+using qm::base64::IsSpace;
 
-constexpr int8_t kInvalid = -1;
-constexpr int8_t kSpace = -2;
-constexpr int8_t kPad = -3;
-
-constexpr std::array<int8_t, 256> MakeDecodeTable() {
-    std::array<int8_t, 256> table{};
-    for (int8_t& v : table) {
-        v = kInvalid;
-    }
-    for (int i = 0; i < 64; ++i) {
-        table[uint8_t(kAlphabet[i])] = int8_t(i);
-    }
-    for (char c : {' ', '\t', '\r', '\n', '\v', '\f'}) {
-        table[uint8_t(c)] = kSpace;
-    }
-    table[uint8_t('=')] = kPad;
-    return table;
-}
-
-constexpr std::array<int8_t, 256> kDecode = MakeDecodeTable();
-
-bool IsSpace(char c) {
-    return kDecode[uint8_t(c)] == kSpace;
-}
-
-size_t EncodedLength(size_t n) {
-    return (n + 2) / 3 * 4;
-}
-
-void EncodeInto(Bytes in, char* out) {
-    size_t i = 0;
-    for (; i + 3 <= in.size(); i += 3) {
-        uint32_t v = uint32_t(in[i]) << 16 | uint32_t(in[i + 1]) << 8 | in[i + 2];
-        *out++ = kAlphabet[v >> 18];
-        *out++ = kAlphabet[(v >> 12) & 63];
-        *out++ = kAlphabet[(v >> 6) & 63];
-        *out++ = kAlphabet[v & 63];
-    }
-    if (size_t rest = in.size() - i; rest > 0) {
-        uint32_t v = uint32_t(in[i]) << 16 | (rest == 2 ? uint32_t(in[i + 1]) << 8 : 0);
-        *out++ = kAlphabet[v >> 18];
-        *out++ = kAlphabet[(v >> 12) & 63];
-        *out++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-        *out++ = '=';
-    }
-}
-
-// Decodes [begin, end) into out (room for at least 3/4 of the characters), skipping whitespace.
-// Padding is required and may only close the text. Returns 0 and the decoded length, or a code.
+// Decodes [begin, end) into out (room for DecodedBound of its length). Returns 0 and the decoded
+// length, or the engine's code.
 int32_t DecodeInto(const char* begin, const char* end, uint8_t* out, size_t& written) {
-    written = 0;
-    uint32_t quad = 0;
-    int inQuad = 0; // symbols of the current group of four, pads included
-    int pads = 0;
-    size_t symbols = 0;
-    for (const char* p = begin; p != end; ++p) {
-        int8_t v = kDecode[uint8_t(*p)];
-        if (v == kSpace) {
-            continue;
-        }
-        if (v == kInvalid) {
-            return err::kBadBase64;
-        }
-        ++symbols;
-        if (v == kPad) {
-            // "xx==" or "xxx=": a pad needs at least two symbols before it in its group.
-            if (inQuad < 2) {
-                return err::kBadBase64;
-            }
-            ++pads;
-            v = 0;
-        } else if (pads > 0) {
-            return err::kBadBase64; // data after padding
-        }
-        quad = quad << 6 | uint32_t(v);
-        if (++inQuad == 4) {
-            out[written++] = uint8_t(quad >> 16);
-            if (pads < 2) {
-                out[written++] = uint8_t(quad >> 8);
-            }
-            if (pads < 1) {
-                out[written++] = uint8_t(quad);
-            }
-            quad = 0;
-            inQuad = 0;
-        }
-    }
-    if (symbols == 0) {
+    switch (qm::base64::DecodeInto(std::string_view(begin, size_t(end - begin)), out, written)) {
+    case qm::base64::Decoded::kBytes:
+        return 0;
+    case qm::base64::Decoded::kEmpty:
         return err::kEmptyInput;
+    case qm::base64::Decoded::kMalformed:
+        break;
     }
-    if (inQuad != 0) {
-        return err::kBadBase64; // cut off, or padding missing
-    }
-    return 0;
-}
-
-size_t DecodedBound(size_t characters) {
-    return characters / 4 * 3 + 3;
+    return err::kBadBase64;
 }
 
 constexpr std::string_view kBegin = "-----BEGIN ";

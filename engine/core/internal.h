@@ -1,11 +1,13 @@
 // What the engine's source files share: the boundary guard, input checks, the engine's block
-// allocator, the private OpenSSL library context with its fetched algorithms, and owners for
-// OpenSSL's types. Only files compiled by plain g++ include this (it pulls in OpenSSL's headers).
+// allocator, the private OpenSSL library context with its fetched algorithms, and the owners of
+// OpenSSL's types that it uses. Only files compiled by plain g++ include this (it pulls in
+// OpenSSL's headers).
 #pragma once
 
 #include "engine/core/corvane.h"
 #include "engine/core/errors.h"
 #include "platform/ciphers.h"
+#include "platform/OpenSslOwners.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
@@ -135,21 +137,17 @@ CertificateKey GetCertificateKey(const EngineContext* context);
 // ---- Owners for OpenSSL's types
 // ------------------------------------------------------------------
 
-template <auto Free> struct Deleter {
-    template <typename T> void operator()(T* p) const noexcept { Free(p); }
-};
-template <typename T, auto Free> using Owned = std::unique_ptr<T, Deleter<Free>>;
-
-using X509Ptr = Owned<X509, X509_free>;
-using X509CrlPtr = Owned<X509_CRL, X509_CRL_free>;
-using X509StorePtr = Owned<X509_STORE, X509_STORE_free>;
-using X509StoreCtxPtr = Owned<X509_STORE_CTX, X509_STORE_CTX_free>;
-using X509SigPtr = Owned<X509_SIG, X509_SIG_free>;
-using Pkcs8Ptr = Owned<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
-using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
-using CipherCtxPtr = Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
-using CmsPtr = Owned<CMS_ContentInfo, CMS_ContentInfo_free>;
-using BioPtr = Owned<BIO, BIO_free_all>;
+using qm::BioPtr;
+using qm::CipherCtxPtr;
+using qm::CmsPtr;
+using qm::OpenSslPtr;
+using qm::PkeyPtr;
+using qm::X509CrlPtr;
+using qm::X509Ptr;
+using X509StorePtr = OpenSslPtr<X509_STORE, X509_STORE_free>;
+using X509StoreCtxPtr = OpenSslPtr<X509_STORE_CTX, X509_STORE_CTX_free>;
+using X509SigPtr = OpenSslPtr<X509_SIG, X509_SIG_free>;
+using Pkcs8Ptr = OpenSslPtr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 
 // One DER certificate that fills the bytes exactly, in the engine's library context.
 X509Ptr ParseCertificateDer(Bytes der);

@@ -91,14 +91,14 @@ constexpr uint64_t kMaxScryptMemory = 32u << 20; // 128 * r * N bytes (OpenSSL's
 constexpr uint64_t kMaxScryptWork = 1u << 20;    // N * r * p blocks mixed
 
 template <typename T, auto Free>
-Owned<T, Free> UnpackParameters(const X509_ALGOR* algorithm, const ASN1_ITEM* item) {
+OpenSslPtr<T, Free> UnpackParameters(const X509_ALGOR* algorithm, const ASN1_ITEM* item) {
     int type = V_ASN1_UNDEF;
     const void* value = nullptr;
     X509_ALGOR_get0(nullptr, &type, &value, algorithm);
     if (type != V_ASN1_SEQUENCE || value == nullptr) {
         return nullptr;
     }
-    return Owned<T, Free>(
+    return OpenSslPtr<T, Free>(
         static_cast<T*>(ASN1_item_unpack(static_cast<const ASN1_STRING*>(value), item)));
 }
 
@@ -173,7 +173,7 @@ bool BelongsToCertificate(const CertificateKey& certificate, EVP_PKEY* key) {
 }
 
 bool HalvesAgree(EVP_PKEY* key) {
-    using PkeyCtxPtr = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+    using PkeyCtxPtr = OpenSslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(LibraryContext(), key, nullptr));
     if (ctx == nullptr) {
         throw std::bad_alloc();
@@ -283,7 +283,7 @@ int32_t DecryptPrivateKey(EngineContext* context, const ByteBuffer* encryptedKey
     }
     // A page's password arrives in its process's ANSI code page; a key encrypted by ledra-tool
     // or OpenSSL's tools is under its UTF-8 bytes.
-    std::optional<SecretBytes> converted;
+    std::optional<WipedBytes> converted;
     if (other.empty() && !IsAscii(secret)) {
         converted = Utf8FromCodePage(secret, codePage);
         if (converted && converted->size() != 0) {

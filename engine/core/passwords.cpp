@@ -15,25 +15,6 @@
 
 namespace corvane {
 
-SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
-    if (this != &other) {
-        qm::SecureWipe(bytes_.data(), bytes_.size());
-        bytes_ = std::move(other.bytes_);
-    }
-    return *this;
-}
-
-SecretBytes::~SecretBytes() {
-    qm::SecureWipe(bytes_.data(), bytes_.size());
-}
-
-void SecretBytes::Shrink(size_t size) {
-    if (size < bytes_.size()) {
-        qm::SecureWipe(bytes_.data() + size, bytes_.size() - size);
-        bytes_.resize(size); // never moves the bytes: no copy is left behind
-    }
-}
-
 bool IsAscii(std::span<const uint8_t> text) noexcept {
     for (uint8_t byte : text) {
         if (byte >= 0x80) {
@@ -47,23 +28,9 @@ namespace {
 
 #ifdef _WIN32
 
-// UTF-16 text, wiped when released.
-class WideSecret {
-public:
-    explicit WideSecret(size_t units) : text_(units) {}
-    WideSecret(const WideSecret&) = delete;
-    WideSecret& operator=(const WideSecret&) = delete;
-    ~WideSecret() { qm::SecureWipe(text_.data(), text_.size() * sizeof(wchar_t)); }
-    wchar_t* data() { return text_.data(); }
-    int units() const { return int(text_.size()); }
-
-private:
-    std::vector<wchar_t> text_;
-};
-
-std::optional<SecretBytes> Convert(std::span<const uint8_t> text, uint32_t from, uint32_t to) {
+std::optional<WipedBytes> Convert(std::span<const uint8_t> text, uint32_t from, uint32_t to) {
     if (text.empty()) {
-        return SecretBytes();
+        return WipedBytes();
     }
     if (text.size() > size_t(INT_MAX)) {
         return std::nullopt;
@@ -74,7 +41,7 @@ std::optional<SecretBytes> Convert(std::span<const uint8_t> text, uint32_t from,
     if (units <= 0) {
         return std::nullopt;
     }
-    WideSecret wide{size_t(units)};
+    qm::Wiped<wchar_t> wide{size_t(units)};
     if (MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, narrow, int(text.size()), wide.data(),
                             units) != units) {
         return std::nullopt;
@@ -88,7 +55,7 @@ std::optional<SecretBytes> Convert(std::span<const uint8_t> text, uint32_t from,
     if (bytes <= 0 || usedDefault) {
         return std::nullopt;
     }
-    SecretBytes converted{size_t(bytes)};
+    WipedBytes converted{size_t(bytes)};
     if (WideCharToMultiByte(to, flags, wide.data(), units,
                             reinterpret_cast<LPSTR>(converted.data()), bytes, nullptr,
                             stoodIn) != bytes ||
@@ -104,9 +71,9 @@ std::string IconvName(uint32_t codePage) {
     return codePage == kUtf8CodePage ? "UTF-8" : "CP" + std::to_string(codePage);
 }
 
-std::optional<SecretBytes> Convert(std::span<const uint8_t> text, uint32_t from, uint32_t to) {
+std::optional<WipedBytes> Convert(std::span<const uint8_t> text, uint32_t from, uint32_t to) {
     if (text.empty()) {
-        return SecretBytes();
+        return WipedBytes();
     }
     if (text.size() > SIZE_MAX / 4 - 4) {
         return std::nullopt;
@@ -116,7 +83,7 @@ std::optional<SecretBytes> Convert(std::span<const uint8_t> text, uint32_t from,
         return std::nullopt;
     }
     // Four bytes a character at most, in either direction, and a code page's shift back at the end.
-    SecretBytes converted{text.size() * 4 + 4};
+    WipedBytes converted{text.size() * 4 + 4};
     char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(text.data()));
     size_t inLeft = text.size();
     char* out = reinterpret_cast<char*>(converted.data());
@@ -140,14 +107,14 @@ bool IsConvertible(uint32_t codePage) {
 
 } // namespace
 
-std::optional<SecretBytes> Utf8FromCodePage(std::span<const uint8_t> text, uint32_t codePage) {
+std::optional<WipedBytes> Utf8FromCodePage(std::span<const uint8_t> text, uint32_t codePage) {
     if (!IsConvertible(codePage)) {
         return std::nullopt;
     }
     return Convert(text, codePage, kUtf8CodePage);
 }
 
-std::optional<SecretBytes> CodePageFromUtf8(std::span<const uint8_t> utf8, uint32_t codePage) {
+std::optional<WipedBytes> CodePageFromUtf8(std::span<const uint8_t> utf8, uint32_t codePage) {
     if (!IsConvertible(codePage)) {
         return std::nullopt;
     }

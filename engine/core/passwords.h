@@ -10,39 +10,20 @@
 // Corvane.dll exports none of them (CV_DecryptPrivateKey does the engine's half).
 #pragma once
 
+#include "platform/SecureWipe.h"
 #include "platform/abi.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace corvane {
 
 inline constexpr uint32_t kUtf8CodePage = 65001;
 
 // Bytes of a password, wiped when released.
-class SecretBytes {
-public:
-    SecretBytes() = default;
-    explicit SecretBytes(size_t size) : bytes_(size) {}
-    SecretBytes(SecretBytes&& other) noexcept = default;
-    SecretBytes& operator=(SecretBytes&& other) noexcept;
-    SecretBytes(const SecretBytes&) = delete;
-    SecretBytes& operator=(const SecretBytes&) = delete;
-    ~SecretBytes();
-
-    uint8_t* data() { return bytes_.data(); }
-    const uint8_t* data() const { return bytes_.data(); }
-    size_t size() const { return bytes_.size(); }
-    std::span<const uint8_t> span() const { return bytes_; }
-    // Keeps the first `size` bytes (the rest is wiped first).
-    void Shrink(size_t size);
-
-private:
-    std::vector<uint8_t> bytes_;
-};
+using qm::WipedBytes;
 
 bool IsAscii(std::span<const uint8_t> text) noexcept;
 
@@ -50,8 +31,8 @@ bool IsAscii(std::span<const uint8_t> text) noexcept;
 // byte is not text of the code page it is said to be in, or a character has no counterpart in the
 // other (a spelling with a stand-in character would be another password), and for a code page of
 // 0 or UTF-8's, where there is no other spelling. Throw std::bad_alloc.
-std::optional<SecretBytes> Utf8FromCodePage(std::span<const uint8_t> text, uint32_t codePage);
-std::optional<SecretBytes> CodePageFromUtf8(std::span<const uint8_t> utf8, uint32_t codePage);
+std::optional<WipedBytes> Utf8FromCodePage(std::span<const uint8_t> text, uint32_t codePage);
+std::optional<WipedBytes> CodePageFromUtf8(std::span<const uint8_t> utf8, uint32_t codePage);
 
 // The code page of the narrow text that the process's callers hand the engine: the ANSI code page
 // on Windows. A POSIX process has none (0): its programs take passwords as UTF-8, and

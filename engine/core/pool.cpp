@@ -1,5 +1,7 @@
 #include "engine/core/pool.h"
 
+#include "platform/SecureWipe.h"
+
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -189,7 +191,7 @@ void Release(void* block) noexcept {
     }
     size_t capacity = HeaderOf(block)->capacity;
     if (capacity <= kWipedUpTo) {
-        OPENSSL_cleanse(block, capacity);
+        qm::SecureWipe(block, capacity);
     }
     if (IsSmall(capacity)) {
         Pieces& pieces = PiecesFor(capacity);

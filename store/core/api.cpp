@@ -56,11 +56,11 @@ int32_t List(int32_t kind, const platform::Folder& folder, std::vector<Listed>& 
         if (!FitsADnList(entry.subject)) {
             continue;
         }
-        AnsiText subject = ToAnsi(entry.subject, codePage, kDnLimit);
+        AnsiText subject = Utf8ToAnsi(entry.subject, codePage, kDnLimit);
         if (subject.cut) {
             continue; // a DN that cannot be handed out whole names nothing
         }
-        AnsiText issuer = ToAnsi(entry.issuer, codePage, kDnLimit);
+        AnsiText issuer = Utf8ToAnsi(entry.issuer, codePage, kDnLimit);
         listed.push_back(Listed{std::move(entry), std::move(subject.text), std::move(issuer.text)});
     }
     std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {

@@ -1,10 +1,11 @@
 // What the store reads from a certificate: its names as text and its expiry.
 #pragma once
 
+#include "platform/OpenSslOwners.h"
+
 #include <openssl/x509.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,10 +13,7 @@
 
 namespace ledra {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using qm::X509Ptr;
 
 // Parses DER bytes that must hold exactly one certificate and nothing else.
 X509Ptr ParseCertificate(std::span<const uint8_t> der);

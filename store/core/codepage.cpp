@@ -39,7 +39,7 @@ size_t NextCharacter(std::string_view text) {
 
 } // namespace
 
-AnsiText ToAnsi(std::string_view utf8, int codePage, size_t limit) {
+AnsiText Utf8ToAnsi(std::string_view utf8, int codePage, size_t limit) {
     AnsiText result;
     platform::AnsiEncoder encoder(codePage);
     bool direct = codePage == kUtf8CodePage;

@@ -19,6 +19,6 @@ struct AnsiText {
 // here compare equal to what a Windows caller converts from the same Unicode text. The result is
 // cut before the first character that would make it longer than `limit` bytes: never inside a
 // double-byte character.
-AnsiText ToAnsi(std::string_view utf8, int codePage, size_t limit);
+AnsiText Utf8ToAnsi(std::string_view utf8, int codePage, size_t limit);
 
 } // namespace ledra

@@ -114,26 +114,6 @@ fs::path HiddenName(const char* prefix, const fs::path& name) {
 
 } // namespace
 
-WipedBytes& WipedBytes::operator=(WipedBytes&& other) noexcept {
-    if (this != &other) {
-        OPENSSL_cleanse(bytes_.data(), bytes_.size());
-        bytes_ = std::move(other.bytes_);
-        other.bytes_.clear();
-    }
-    return *this;
-}
-
-WipedBytes::~WipedBytes() {
-    OPENSSL_cleanse(bytes_.data(), bytes_.size());
-}
-
-void WipedBytes::Resize(size_t size) {
-    if (size < bytes_.size()) {
-        OPENSSL_cleanse(bytes_.data() + size, bytes_.size() - size);
-        bytes_.resize(size);
-    }
-}
-
 fs::path PathFromUtf8(std::string_view text) {
     return fs::path(std::u8string(text.begin(), text.end()));
 }

@@ -31,6 +31,8 @@
 #include "store/core/certificate.h"
 #include "store/core/platform.h"
 
+#include "platform/SecureWipe.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -53,26 +55,7 @@ inline constexpr const char* kRecipientsFolder = "recipients";
 inline constexpr size_t kMaxEntryFileSize = 64 * 1024;
 
 // Bytes that are wiped when they are released (keys, even encrypted ones).
-class WipedBytes {
-public:
-    WipedBytes() = default;
-    explicit WipedBytes(size_t size) : bytes_(size) {}
-    WipedBytes(WipedBytes&& other) noexcept = default;
-    WipedBytes& operator=(WipedBytes&& other) noexcept;
-    WipedBytes(const WipedBytes&) = delete;
-    WipedBytes& operator=(const WipedBytes&) = delete;
-    ~WipedBytes();
-
-    uint8_t* data() { return bytes_.data(); }
-    const uint8_t* data() const { return bytes_.data(); }
-    size_t size() const { return bytes_.size(); }
-    bool empty() const { return bytes_.empty(); }
-    void Resize(size_t size); // only shrinks in place, so no copy is left behind
-    std::span<const uint8_t> span() const { return bytes_; }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
+using qm::WipedBytes;
 
 // Paths as UTF-8 text and back, whatever the platform's own form: a Windows path is UTF-16, and
 // a narrow string would go through the ANSI code page and lose every character it lacks.

@@ -6,6 +6,8 @@
 
 #include "store/core/access.h"
 
+#include "platform/SecureWipe.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -15,18 +17,12 @@
 #include <vector>
 
 namespace ledra {
-class WipedBytes;
+using qm::WipedBytes;
 }
 
 namespace ledra::platform {
 
 namespace fs = std::filesystem;
-
-#ifdef _WIN32
-// UTF-16 and UTF-8: paths, environment variables, the tool's arguments and console text.
-std::string Utf8FromWide(std::wstring_view text);
-std::wstring WideFromUtf8(std::string_view text);
-#endif
 
 // An environment variable as UTF-8, read afresh on every call (a Windows host may change its own
 // environment while the store is loaded); nothing when it is unset or empty.

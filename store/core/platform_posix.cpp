@@ -110,7 +110,7 @@ bool ReadOpenFile(int fd, size_t limit, WipedBytes& out) {
             return false;
         }
     }
-    bytes.Resize(done);
+    bytes.Shrink(done);
     out = std::move(bytes);
     return true;
 }

@@ -10,6 +10,7 @@
 #include <shlobj.h>
 
 #include "platform/Raii.h"
+#include "platform/StringConversion.h"
 #include "store/core/codepage.h"
 #include "store/core/layout.h"
 #include "store/core/platform.h"
@@ -35,7 +36,7 @@ public:
                                      FORMAT_MESSAGE_IGNORE_INSERTS,
                                  nullptr, static_cast<DWORD>(code), 0,
                                  reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-        std::string message = n != 0 ? Utf8FromWide({text, n}) : std::string();
+        std::string message = n != 0 ? qm::Utf16ToUtf8({text, n}) : std::string();
         LocalFree(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                     message.back() == ' ' || message.back() == '.')) {
@@ -85,7 +86,7 @@ std::string SidText(PSID sid) {
     if (sid == nullptr || !ConvertSidToStringSidW(sid, text.out())) {
         return {};
     }
-    return Utf8FromWide(text.get());
+    return qm::Utf16ToUtf8(text.get());
 }
 
 // The user whose store this is: the token's user. (Its default owner may be a group: under Wine
@@ -116,7 +117,7 @@ std::string UserSid() {
 // SID alone when it names no account the system knows.
 std::string AccountName(const std::string& sidText) {
     qm::LocalMemory<void> sid;
-    if (!ConvertStringSidToSidW(WideFromUtf8(sidText).c_str(), sid.out())) {
+    if (!ConvertStringSidToSidW(qm::Utf8ToUtf16(sidText).c_str(), sid.out())) {
         return sidText;
     }
     wchar_t name[256] = {}, domain[256] = {};
@@ -126,7 +127,7 @@ std::string AccountName(const std::string& sidText) {
         return sidText;
     }
     std::wstring account = domain[0] != L'\0' ? std::wstring(domain) + L"\\" + name : name;
-    return Utf8FromWide(account) + " (" + sidText + ")";
+    return qm::Utf16ToUtf8(account) + " (" + sidText + ")";
 }
 
 // The SID of an ACE whose layout puts it right after the mask, else nothing.
@@ -174,7 +175,7 @@ std::vector<AccessEntry> Entries(const ACL* dacl) {
 class PrivateSecurity {
 public:
     explicit PrivateSecurity(bool folder) {
-        std::wstring user = WideFromUtf8(UserSid());
+        std::wstring user = qm::Utf8ToUtf16(UserSid());
         if (user.empty()) {
             ThrowLastError("cannot read this process's user");
         }
@@ -370,41 +371,19 @@ bool ReadOpenFile(HANDLE file, size_t limit, WipedBytes& out) {
             return false;
         }
     }
-    bytes.Resize(done);
+    bytes.Shrink(done);
     out = std::move(bytes);
     return true;
 }
 
 } // namespace
 
-std::string Utf8FromWide(std::wstring_view text) {
-    if (text.empty() || text.size() > INT_MAX) {
-        return {};
-    }
-    int size = static_cast<int>(text.size());
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring WideFromUtf8(std::string_view text) {
-    if (text.empty() || text.size() > INT_MAX) {
-        return {};
-    }
-    int size = static_cast<int>(text.size());
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), n);
-    return out;
-}
-
 std::optional<std::string> EnvironmentText(const char* name) {
-    std::wstring value = EnvironmentValue(WideFromUtf8(name));
+    std::wstring value = EnvironmentValue(qm::Utf8ToUtf16(name));
     if (value.empty()) {
         return std::nullopt;
     }
-    return Utf8FromWide(value);
+    return qm::Utf16ToUtf8(value);
 }
 
 fs::path RootFromEnvironment() {

@@ -7,6 +7,8 @@
 // output on every path: 0 or empty text when the value cannot be read.
 #include <windows.h>
 
+#include "platform/Raii.h"
+#include "platform/SecureWipe.h"
 #include "store/core/errors.h"
 #include "store/export/exports.h"
 
@@ -14,7 +16,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 // Each is declared from the store's table (exports.h).
 #define QM_EXPORT extern "C" int32_t __cdecl
@@ -45,44 +46,23 @@ std::string OrielPath(const char* path) {
     return full;
 }
 
-class Key {
-public:
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
+// A key opened below HKEY_CURRENT_USER, or why it could not be.
+struct OpenedKey {
+    LONG status;
+    qm::UniqueHkey key;
 };
 
-// Heap bytes that may hold key material ("b"): wiped before they are released.
-class WipedText {
-public:
-    explicit WipedText(size_t size) : bytes_(size, '\0') {}
-    WipedText(const WipedText&) = delete;
-    WipedText& operator=(const WipedText&) = delete;
-    ~WipedText() { SecureZeroMemory(bytes_.data(), bytes_.size()); }
-    char* data() { return bytes_.data(); }
-    size_t size() const { return bytes_.size(); }
-
-private:
-    std::vector<char> bytes_;
-};
-
-LONG OpenForReading(const std::string& path, Key& key) {
-    return RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, key.out());
+OpenedKey OpenForReading(const std::string& path) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+    return {status, qm::UniqueHkey(status == ERROR_SUCCESS ? key : nullptr)};
 }
 
-LONG OpenForWriting(const std::string& path, Key& key) {
-    return RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_SET_VALUE, nullptr, key.out(), nullptr);
+OpenedKey OpenForWriting(const std::string& path) {
+    HKEY key = nullptr;
+    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+    return {status, qm::UniqueHkey(status == ERROR_SUCCESS ? key : nullptr)};
 }
 
 // The longest prefix of `text` of at most `limit` bytes that does not end inside a double-byte
@@ -112,8 +92,7 @@ template <typename F> int32_t Guarded(F&& body) noexcept {
 }
 
 int32_t ReadText(const char* path, const char* valueName, char* text) {
-    Key key;
-    LONG rc = OpenForReading(OrielPath(path), key);
+    auto [rc, key] = OpenForReading(OrielPath(path));
     if (rc != ERROR_SUCCESS) {
         return Failure(rc);
     }
@@ -123,7 +102,8 @@ int32_t ReadText(const char* path, const char* valueName, char* text) {
     // meanwhile) is asked for again with the size the registry reported.
     DWORD capacity = 2 * kTextCapacity;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        WipedText data(static_cast<size_t>(capacity) + 1);
+        // It may hold key material ("b"): wiped before it is released.
+        qm::WipedText data(static_cast<size_t>(capacity) + 1);
         DWORD type = 0;
         DWORD size = capacity;
         rc = RegQueryValueExA(key.get(), valueName, nullptr, &type,
@@ -154,7 +134,7 @@ QM_EXPORT LD_IsRegKey(const char* fullPath, const char* valueName) {
     if (fullPath == nullptr) {
         return 0;
     }
-    Key key;
+    qm::UniqueHkey key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, fullPath, 0, KEY_QUERY_VALUE, key.out()) !=
         ERROR_SUCCESS) {
         return 0;
@@ -171,8 +151,7 @@ QM_EXPORT LD_GetRegValueN(const char* path, const char* valueName, int32_t* valu
     }
     *value = 0;
     return Guarded([&]() -> int32_t {
-        Key key;
-        LONG rc = OpenForReading(OrielPath(path), key);
+        auto [rc, key] = OpenForReading(OrielPath(path));
         if (rc != ERROR_SUCCESS) {
             return Failure(rc);
         }
@@ -197,8 +176,7 @@ QM_EXPORT LD_GetRegValueN(const char* path, const char* valueName, int32_t* valu
 
 QM_EXPORT LD_SetRegValueN(const char* path, const char* valueName, int32_t value) {
     return Guarded([&]() -> int32_t {
-        Key key;
-        LONG rc = OpenForWriting(OrielPath(path), key);
+        auto [rc, key] = OpenForWriting(OrielPath(path));
         if (rc != ERROR_SUCCESS) {
             return Failure(rc);
         }
@@ -226,8 +204,7 @@ QM_EXPORT LD_SetRegValueSZ(const char* path, const char* valueName, const char* 
         if (length + 1 > MAXDWORD) {
             return err::kBadArgument;
         }
-        Key key;
-        LONG rc = OpenForWriting(OrielPath(path), key);
+        auto [rc, key] = OpenForWriting(OrielPath(path));
         if (rc != ERROR_SUCCESS) {
             return Failure(rc);
         }

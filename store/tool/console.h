@@ -1,8 +1,11 @@
 // The tool's text in and out: UTF-8 inside the tool, whatever the console does with it.
 #pragma once
 
+#include "platform/SecureWipe.h"
+
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace ledra::tool::console {
@@ -25,14 +28,9 @@ private:
     std::streambuf* savedErr_;
 };
 
-// One line of standard input in UTF-8 (a password typed at a console, say), without its end.
-std::string ReadLine();
-#else
-inline std::string ReadLine() {
-    std::string line;
-    std::getline(std::cin, line);
-    return line;
-}
+// The first line of standard input in UTF-8 (a password typed at a console, say), without its
+// end, wiped when released; nothing when it is longer than a password may be.
+std::optional<qm::WipedText> ReadLine();
 #endif
 
 } // namespace ledra::tool::console

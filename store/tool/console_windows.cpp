@@ -1,6 +1,7 @@
 #include <windows.h>
 
-#include "store/core/platform.h"
+#include "platform/StringConversion.h"
+#include "platform/command_line.h"
 #include "store/tool/console.h"
 
 #include <climits>
@@ -77,7 +78,7 @@ private:
             }
             return true;
         }
-        std::wstring wide = platform::WideFromUtf8(text);
+        std::wstring wide = qm::Utf8ToUtf16(text);
         for (size_t at = 0; at < wide.size(); at += done) {
             DWORD chunk = static_cast<DWORD>(std::min<size_t>(wide.size() - at, 8192));
             if (!WriteConsoleW(handle_, wide.data() + at, chunk, &done, nullptr) || done == 0) {
@@ -106,27 +107,27 @@ Session::~Session() {
     std::cerr.rdbuf(savedErr_);
 }
 
-std::string ReadLine() {
+std::optional<qm::WipedText> ReadLine() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (!IsConsole(input)) {
-        std::string line;
-        std::getline(std::cin, line);
-        return line;
+        return command_line::ReadFirstLine(std::cin);
     }
     // Typed text in UTF-16: the console's code page would turn a Korean password into '?'.
-    std::wstring line;
-    line.reserve(1024); // no copies of a password left behind by growing
+    qm::Wiped<wchar_t> line(command_line::kMaxPasswordBytes);
+    size_t length = 0;
     wchar_t ch = 0;
     DWORD n = 0;
     while (ReadConsoleW(input, &ch, 1, &n, nullptr) && n == 1 && ch != L'\n') {
-        if (ch != L'\r') {
-            line += ch;
+        if (ch == L'\r') {
+            continue;
         }
+        if (length == line.size()) {
+            return std::nullopt;
+        }
+        line[length++] = ch;
     }
-    std::string text = platform::Utf8FromWide(line);
-    SecureZeroMemory(line.data(), line.size() * sizeof(wchar_t));
     ch = 0;
-    return text;
+    return qm::Utf16ToUtf8<qm::WipedText>(std::wstring_view(line.data(), length));
 }
 
 } // namespace ledra::tool::console

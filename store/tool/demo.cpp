@@ -28,7 +28,7 @@ pki::NameParts PersonName(const char* ou, const char* cn) {
 }
 
 struct Authority {
-    pki::KeyPtr key;
+    pki::PkeyPtr key;
     X509Ptr cert;
 };
 
@@ -53,7 +53,7 @@ struct Person {
     Authority* issuer;
     int64_t notBefore;
     int64_t notAfter;
-    pki::KeyPtr key;
+    pki::PkeyPtr key;
     X509Ptr cert;
 };
 
@@ -181,12 +181,13 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
                   now + 5 * kYear,         nullptr,     nullptr};
     Issue(server, pki::Profile::Server, "Servers");
 
-    pki::CrlPtr crl = pki::IssueCrl(ca1.cert.get(), ca1.key.get(),
-                                    {{users[3].cert.get(), CRL_REASON_KEY_COMPROMISE, now - kDay}},
-                                    now - 3600, now + 10 * kYear, 1);
-    pki::CrlPtr withdrawnCrl = pki::IssueCrl(withdrawnCa.cert.get(), withdrawnCa.key.get(), {},
-                                             now - 3600, now + 10 * kYear, 1);
-    pki::CrlPtr arl =
+    pki::X509CrlPtr crl =
+        pki::IssueCrl(ca1.cert.get(), ca1.key.get(),
+                      {{users[3].cert.get(), CRL_REASON_KEY_COMPROMISE, now - kDay}}, now - 3600,
+                      now + 10 * kYear, 1);
+    pki::X509CrlPtr withdrawnCrl = pki::IssueCrl(withdrawnCa.cert.get(), withdrawnCa.key.get(), {},
+                                                 now - 3600, now + 10 * kYear, 1);
+    pki::X509CrlPtr arl =
         pki::IssueCrl(rootCa.cert.get(), rootCa.key.get(),
                       {{withdrawnCa.cert.get(), CRL_REASON_CA_COMPROMISE, now - kDay}}, now - 3600,
                       now + 10 * kYear, 1);
@@ -221,7 +222,7 @@ void Make(const fs::path& root, bool force, std::ostream& out) {
     {
         std::string serverKey = pki::PemPrivateKey(server.key.get());
         WriteFileAtomically(folder / "server.key", Bytes(serverKey));
-        OPENSSL_cleanse(serverKey.data(), serverKey.size());
+        qm::SecureWipe(serverKey.data(), serverKey.size());
     }
     WriteFileAtomically(folder / "README.txt", Bytes(Readme(users, server, cas)));
 

@@ -13,6 +13,9 @@
 #include "platform/command_line.h"
 #include "store/core/platform.h"
 #include "store/tool/console.h"
+#ifdef _WIN32
+#include "platform/StringConversion.h"
+#endif
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>
@@ -52,13 +55,14 @@ that its group or anyone else may write to, is refused.
 )";
 #endif
 
-constexpr const char* kPasswordsHelp =
-    R"(Passwords (PW): pass:TEXT, env:VARIABLE, file:PATH (its first line), or - (a line from standard
-input). Prefer env: or file: to pass: on shared machines. A password is UTF-8 text, and a key
-is encrypted under its UTF-8 bytes; an encrypted key opens under those or under the same text in
-the pages' ANSI code page (949 on Korean Windows), as getCert opens it.
-
-)";
+std::string PasswordsHelp() {
+    return command_line::Paragraph(
+               std::string("Passwords (PW): ") + command_line::kPasswordSources +
+               ". A password is UTF-8 text, and a key is encrypted under its UTF-8 bytes; an "
+               "encrypted key opens under those or under the same text in the pages' ANSI code "
+               "page (949 on Korean Windows), as getCert opens it.") +
+           "\n\n";
+}
 
 constexpr const char* kStoreHelp =
     "--store DIR, before or after the command, names the store (ledra-tool --help says which it\n"
@@ -163,7 +167,7 @@ void AddCommand(CLI::App& app, const CommandText& text) {
     CLI::App* command = app.add_subcommand(
         text.name, std::string("usage: ledra-tool ") + text.synopsis + "\n\n" + text.description);
     command->group(""); // the tool's help lists it under Commands, with its synopsis
-    command->footer(std::string(text.takesPasswords ? kPasswordsHelp : "") + kStoreHelp +
+    command->footer((text.takesPasswords ? PasswordsHelp() : std::string()) + kStoreHelp +
                     command_line::kExitStatusHelp);
     for (const OptionText& o : text.options) {
         CLI::Option* option = o.value == nullptr
@@ -218,42 +222,12 @@ int ParseMedium(const std::string& text) {
     return text[0] - '0';
 }
 
-std::string Trim(std::string line) {
-    size_t end = line.find_first_of("\r\n");
-    if (end != std::string::npos) {
-        line.resize(end);
-    }
-    return line;
-}
-
 Secret ReadPassword(const std::string& source, const std::string& option) {
-    std::string text;
-    if (source.rfind("pass:", 0) == 0) {
-        text = source.substr(5);
-    } else if (source.rfind("env:", 0) == 0) {
-        std::optional<std::string> value = platform::EnvironmentText(source.substr(4).c_str());
-        if (!value) {
-            throw UsageError("--" + option + ": the variable " + source.substr(4) + " is not set");
-        }
-        text = std::move(*value);
-    } else if (source.rfind("file:", 0) == 0) {
-        std::optional<WipedBytes> bytes = ReadSmallFile(PathFromUtf8(source.substr(5)), 64 * 1024);
-        if (!bytes) {
-            throw Error("--" + option + ": cannot read the password file " + source.substr(5));
-        }
-        text.assign(bytes->data(), bytes->data() + bytes->size());
-        text = Trim(std::move(text));
-    } else if (source == "-") {
-        text = Trim(console::ReadLine());
-    } else {
-        throw UsageError("--" + option +
-                         ": give a password as pass:TEXT, env:VARIABLE, file:PATH or -");
-    }
-    Secret secret(std::move(text));
-    if (secret.empty()) {
-        throw UsageError("--" + option + ": the password is empty");
-    }
-    return secret;
+#ifdef _WIN32
+    return command_line::ReadPassword(source, "--" + option, console::ReadLine);
+#else
+    return command_line::ReadPassword(source, "--" + option);
+#endif
 }
 
 std::optional<Secret> OptionalPassword(const Arguments& args, const std::string& option) {
@@ -393,7 +367,7 @@ std::string CheckDn(X509* cert) {
                     *dn);
     }
     for (int codePage : {kUtf8CodePage, 949}) {
-        if (ToAnsi(*dn, codePage, qm::kDnSlotSize - 1).cut) {
+        if (Utf8ToAnsi(*dn, codePage, qm::kDnSlotSize - 1).cut) {
             throw Error("the certificate's DN is too long for Quillmark (at most 255 bytes): " +
                         *dn);
         }
@@ -453,10 +427,10 @@ uint32_t PageCodePage() {
 // Throws why it does not open.
 void CheckAsQuillmarkWill(std::span<const uint8_t> key, X509* cert, const Secret& password) {
     std::vector<uint8_t> der = pki::Der(cert);
-    ByteBuffer secret{static_cast<int32_t>(password.text().size()),
-                      reinterpret_cast<uint8_t*>(const_cast<char*>(password.text().data()))};
-    std::span<const uint8_t> typed(secret.data, password.text().size());
-    std::optional<corvane::SecretBytes> paged;
+    ByteBuffer secret{static_cast<int32_t>(password.size()),
+                      reinterpret_cast<uint8_t*>(const_cast<char*>(password.data()))};
+    std::span<const uint8_t> typed(secret.data, password.size());
+    std::optional<qm::WipedBytes> paged;
     if (!corvane::IsAscii(typed)) {
         paged = corvane::CodePageFromUtf8(typed, PageCodePage());
     }
@@ -593,7 +567,7 @@ std::string Unusable(const Entry& e) {
                "\", which separates the DNs in Quillmark's lists (getDNList would show it as two): "
                "it is left out of every listing and lookup";
     }
-    if (ToAnsi(e.subject, 949, qm::kDnSlotSize - 1).cut) {
+    if (Utf8ToAnsi(e.subject, 949, qm::kDnSlotSize - 1).cut) {
         return "its DN is longer than 255 bytes";
     }
     if (e.cert.size() > static_cast<size_t>(qm::kStoreBlockSize)) {
@@ -796,7 +770,7 @@ std::string NoStoreMessage() {
 int Run(std::vector<std::string> args) {
     CLI::App app;
     command_line::Configure(app, "ledra-tool", std::string(kUsageLine) + kStoreRule);
-    app.footer(CommandsHelp() + kPasswordsHelp + command_line::kExitStatusHelp);
+    app.footer(CommandsHelp() + PasswordsHelp() + command_line::kExitStatusHelp);
     std::string storeText;
     CLI::Option* store = app.add_option("--store", storeText)
                              ->type_name("DIR")
@@ -874,7 +848,7 @@ int wmain(int argc, wchar_t** argv) {
     ledra::tool::console::Session console;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
-        args.push_back(ledra::platform::Utf8FromWide(argv[i]));
+        args.push_back(qm::Utf16ToUtf8(argv[i]));
     }
     return ledra::tool::Main(args);
 }

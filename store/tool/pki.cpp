@@ -22,10 +22,7 @@ constexpr int kPbkdf2Iterations = 100000;
 // The private extension that pads test certificates to a chosen size.
 constexpr const char* kPaddingOid = "1.3.6.1.4.1.99999.7.1";
 
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using qm::BioPtr;
 
 BioPtr MemoryBio(std::span<const uint8_t> bytes) {
     if (bytes.size() > INT_MAX) {
@@ -60,11 +57,11 @@ int PasswordCallback(char* buffer, int size, int /*rwflag*/, void* userdata) {
     if (password == nullptr || password->empty()) {
         return -1;
     }
-    size_t n = password->text().size();
+    size_t n = password->size();
     if (n > static_cast<size_t>(size)) {
         return -1;
     }
-    std::memcpy(buffer, password->text().data(), n);
+    std::memcpy(buffer, password->data(), n);
     return static_cast<int>(n);
 }
 
@@ -151,25 +148,6 @@ const EVP_MD* DigestFor(EVP_PKEY* key) {
 
 } // namespace
 
-Secret::Secret(Secret&& other) noexcept : text_(std::move(other.text_)) {
-    OPENSSL_cleanse(other.text_.data(), other.text_.size());
-    other.text_.clear();
-}
-
-Secret& Secret::operator=(Secret&& other) noexcept {
-    if (this != &other) {
-        OPENSSL_cleanse(text_.data(), text_.size());
-        text_ = std::move(other.text_);
-        OPENSSL_cleanse(other.text_.data(), other.text_.size());
-        other.text_.clear();
-    }
-    return *this;
-}
-
-Secret::~Secret() {
-    OPENSSL_cleanse(text_.data(), text_.size());
-}
-
 std::string OpenSslReason() {
     unsigned long code = ERR_peek_last_error();
     ERR_clear_error();
@@ -240,7 +218,7 @@ KeyInput ReadPrivateKey(std::span<const uint8_t> bytes, const Secret& password) 
     return input;
 }
 
-std::pair<KeyPtr, X509Ptr> ReadPkcs12(std::span<const uint8_t> bytes, const Secret& password) {
+std::pair<PkeyPtr, X509Ptr> ReadPkcs12(std::span<const uint8_t> bytes, const Secret& password) {
     BioPtr bio = MemoryBio(bytes);
     PKCS12* p12 = d2i_PKCS12_bio(bio.get(), nullptr);
     if (p12 == nullptr) {
@@ -249,10 +227,10 @@ std::pair<KeyPtr, X509Ptr> ReadPkcs12(std::span<const uint8_t> bytes, const Secr
     EVP_PKEY* key = nullptr;
     X509* cert = nullptr;
     STACK_OF(X509)* chain = nullptr;
-    int ok = PKCS12_parse(p12, password.text().c_str(), &key, &cert, &chain);
+    int ok = PKCS12_parse(p12, password.c_str(), &key, &cert, &chain);
     PKCS12_free(p12);
     sk_X509_pop_free(chain, X509_free);
-    KeyPtr keyPtr(key);
+    PkeyPtr keyPtr(key);
     X509Ptr certPtr(cert);
     if (ok != 1) {
         throw Error("cannot open the PKCS#12 file (wrong password?): " + OpenSslReason());
@@ -263,16 +241,16 @@ std::pair<KeyPtr, X509Ptr> ReadPkcs12(std::span<const uint8_t> bytes, const Secr
     return {std::move(keyPtr), std::move(certPtr)};
 }
 
-KeyPtr GenerateRsa(int bits) {
-    KeyPtr key(EVP_RSA_gen(static_cast<unsigned int>(bits)));
+PkeyPtr GenerateRsa(int bits) {
+    PkeyPtr key(EVP_RSA_gen(static_cast<unsigned int>(bits)));
     if (!key) {
         throw Error("cannot generate an RSA key: " + OpenSslReason());
     }
     return key;
 }
 
-KeyPtr GenerateEd25519() {
-    KeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+PkeyPtr GenerateEd25519() {
+    PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
     if (!key) {
         throw Error("cannot generate an Ed25519 key: " + OpenSslReason());
     }
@@ -289,10 +267,9 @@ WipedBytes EncryptPrivateKey(EVP_PKEY* key, const Secret& password) {
     }
     X509_ALGOR* pbe = PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), kPbkdf2Iterations, nullptr, 0, nullptr,
                                         NID_hmacWithSHA256);
-    X509_SIG* sig = pbe != nullptr
-                        ? PKCS8_set0_pbe(password.text().c_str(),
-                                         static_cast<int>(password.text().size()), info, pbe)
-                        : nullptr;
+    X509_SIG* sig = pbe != nullptr ? PKCS8_set0_pbe(password.c_str(),
+                                                    static_cast<int>(password.size()), info, pbe)
+                                   : nullptr;
     PKCS8_PRIV_KEY_INFO_free(info);
     if (sig == nullptr) {
         X509_ALGOR_free(pbe);
@@ -310,7 +287,7 @@ WipedBytes EncryptPrivateKey(EVP_PKEY* key, const Secret& password) {
     return out;
 }
 
-KeyPtr DecryptPrivateKey(std::span<const uint8_t> der, const Secret& password) {
+PkeyPtr DecryptPrivateKey(std::span<const uint8_t> der, const Secret& password) {
     const unsigned char* p = der.data();
     X509_SIG* sig = d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size()));
     if (sig == nullptr) {
@@ -318,13 +295,13 @@ KeyPtr DecryptPrivateKey(std::span<const uint8_t> der, const Secret& password) {
         return nullptr;
     }
     PKCS8_PRIV_KEY_INFO* info =
-        PKCS8_decrypt(sig, password.text().c_str(), static_cast<int>(password.text().size()));
+        PKCS8_decrypt(sig, password.c_str(), static_cast<int>(password.size()));
     X509_SIG_free(sig);
     if (info == nullptr) {
         ERR_clear_error();
         return nullptr;
     }
-    KeyPtr key(EVP_PKCS82PKEY(info));
+    PkeyPtr key(EVP_PKCS82PKEY(info));
     PKCS8_PRIV_KEY_INFO_free(info);
     ERR_clear_error();
     return key;
@@ -388,9 +365,9 @@ X509Ptr IssueCertificate(const CertificateRequest& r) {
     return cert;
 }
 
-CrlPtr IssueCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<Revocation>& revoked,
-                int64_t thisUpdate, int64_t nextUpdate, long number) {
-    CrlPtr crl(X509_CRL_new());
+X509CrlPtr IssueCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<Revocation>& revoked,
+                    int64_t thisUpdate, int64_t nextUpdate, long number) {
+    X509CrlPtr crl(X509_CRL_new());
     if (!crl) {
         throw Error("out of memory");
     }

@@ -6,6 +6,8 @@
 #include "store/core/certificate.h"
 #include "store/core/layout.h"
 
+#include "platform/SecureWipe.h"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -23,31 +25,11 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CrlFree {
-    void operator()(X509_CRL* c) const { X509_CRL_free(c); }
-};
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
+using qm::PkeyPtr;
+using qm::X509CrlPtr;
 
 // A password held in memory that is wiped when it is released.
-class Secret {
-public:
-    Secret() = default;
-    explicit Secret(std::string text) : text_(std::move(text)) {}
-    Secret(Secret&& other) noexcept;
-    Secret& operator=(Secret&& other) noexcept;
-    Secret(const Secret&) = delete;
-    Secret& operator=(const Secret&) = delete;
-    ~Secret();
-    const std::string& text() const { return text_; }
-    bool empty() const { return text_.empty(); }
-
-private:
-    std::string text_;
-};
+using Secret = qm::WipedText;
 
 // The newest OpenSSL error as text (and the queue emptied), for messages.
 std::string OpenSslReason();
@@ -60,7 +42,7 @@ X509Ptr ReadCertificate(std::span<const uint8_t> bytes);
 // What a key file held: an EncryptedPrivateKeyInfo kept as its DER, or a key in the clear.
 struct KeyInput {
     WipedBytes encrypted; // set for an encrypted PKCS#8 key
-    KeyPtr key;           // set for a key in the clear (or a legacy PEM decrypted with `password`)
+    PkeyPtr key;          // set for a key in the clear (or a legacy PEM decrypted with `password`)
 };
 
 // A private key from PEM ("ENCRYPTED PRIVATE KEY", "PRIVATE KEY", "RSA/EC PRIVATE KEY", legacy
@@ -68,19 +50,19 @@ struct KeyInput {
 KeyInput ReadPrivateKey(std::span<const uint8_t> bytes, const Secret& password);
 
 // A PKCS#12 file's key and certificate.
-std::pair<KeyPtr, X509Ptr> ReadPkcs12(std::span<const uint8_t> bytes, const Secret& password);
+std::pair<PkeyPtr, X509Ptr> ReadPkcs12(std::span<const uint8_t> bytes, const Secret& password);
 
 // --- keys ----------------------------------------------------------------------------------
 
-KeyPtr GenerateRsa(int bits);
-KeyPtr GenerateEd25519();
+PkeyPtr GenerateRsa(int bits);
+PkeyPtr GenerateEd25519();
 
 // PKCS#8 EncryptedPrivateKeyInfo (DER) of the key: PBES2 with AES-256-CBC and PBKDF2
 // (HMAC-SHA256).
 WipedBytes EncryptPrivateKey(EVP_PKEY* key, const Secret& password);
 
 // The key inside an EncryptedPrivateKeyInfo, or nothing when the password is wrong.
-KeyPtr DecryptPrivateKey(std::span<const uint8_t> der, const Secret& password);
+PkeyPtr DecryptPrivateKey(std::span<const uint8_t> der, const Secret& password);
 
 bool KeyMatchesCertificate(EVP_PKEY* key, X509* cert);
 
@@ -111,8 +93,8 @@ struct Revocation {
     int64_t when;
 };
 
-CrlPtr IssueCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<Revocation>& revoked,
-                int64_t thisUpdate, int64_t nextUpdate, long number);
+X509CrlPtr IssueCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<Revocation>& revoked,
+                    int64_t thisUpdate, int64_t nextUpdate, long number);
 
 // --- encodings -----------------------------------------------------------------------------
 

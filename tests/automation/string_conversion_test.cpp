@@ -114,6 +114,47 @@ TEST(StringConversion, OutgoingTextBecomesANewAutomationString) {
     EXPECT_EQ(0u, SysStringLen(empty.get()));
 }
 
+// The conversions beside the automation boundary: the dialog's headings and the registration's
+// paths in the ANSI code page, the browser's host and the store's paths and environment in UTF-8.
+// Each keeps its callers' rules: a character a code page lacks becomes '?', a NUL inside the text
+// stays, a byte that is not UTF-8 becomes U+FFFD; and a secret's copy may be a wiped buffer.
+TEST(StringConversion, EachDirectionConvertsByTheSystemsRules) {
+    const struct {
+        std::wstring wide;
+        UINT codePage;
+        std::string narrow;
+    } toAnsi[] = {
+        {L"홍길동", CP_ACP, "\xC8\xAB\xB1\xE6\xB5\xBF"},
+        {L"caf\x00E9", 1252, "caf\xE9"},
+        {L"a\x0E01z", CP_ACP, "a?z"},
+        {std::wstring(L"a\0b", 3), CP_ACP, std::string("a\0b", 3)},
+        {L"", CP_ACP, ""},
+    };
+    for (const auto& c : toAnsi) {
+        EXPECT_EQ(qm::Utf16ToAnsi(c.wide, c.codePage), c.narrow) << c.narrow;
+    }
+    const struct {
+        std::wstring wide;
+        std::string utf8;
+    } utf8[] = {
+        {L"홍길동", "\xED\x99\x8D\xEA\xB8\xB8\xEB\x8F\x99"},
+        {L"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+        {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},
+        {L"", ""},
+    };
+    for (const auto& c : utf8) {
+        EXPECT_EQ(qm::Utf16ToUtf8(c.wide), c.utf8) << c.utf8;
+        EXPECT_EQ(qm::Utf8ToUtf16(c.utf8), c.wide) << c.utf8;
+    }
+    EXPECT_EQ(qm::Utf8ToUtf16("x\xC3"), L"x\xFFFD");
+
+    qm::WipedText secret = qm::Utf16ToUtf8<qm::WipedText>(L"비밀번호");
+    EXPECT_EQ(secret.view(), qm::Utf16ToUtf8(L"비밀번호"));
+    EXPECT_EQ(std::string(secret.c_str()), qm::Utf16ToUtf8(L"비밀번호")) << "terminated";
+    qm::Wiped<wchar_t> wide = qm::Utf8ToUtf16<qm::Wiped<wchar_t>>(secret.view());
+    EXPECT_EQ(std::wstring(wide.data(), wide.size()), L"비밀번호");
+}
+
 // UTF-8 of UTF-16 text, written out by hand: what an ANSI code page of 65001 must give.
 std::string Utf8(const std::wstring& text) {
     std::string out;

@@ -188,12 +188,12 @@ TEST(SecretWipe, TheOtherSpellingOfAPasswordIsWipedWhetherTheUnlockSucceedsOrNot
     {
         Watch watch(cp949, sizeof cp949);
         {
-            std::optional<corvane::SecretBytes> released = corvane::CodePageFromUtf8(utf8, 949);
-            std::optional<corvane::SecretBytes> replaced = corvane::CodePageFromUtf8(utf8, 949);
+            std::optional<qm::WipedBytes> released = corvane::CodePageFromUtf8(utf8, 949);
+            std::optional<qm::WipedBytes> replaced = corvane::CodePageFromUtf8(utf8, 949);
             ASSERT_TRUE(released.has_value() && replaced.has_value());
             ASSERT_EQ(released->size(), sizeof cp949);
-            corvane::SecretBytes moved = std::move(*replaced);
-            moved = corvane::SecretBytes(4);
+            qm::WipedBytes moved = std::move(*replaced);
+            moved = qm::WipedBytes(4);
         }
         EXPECT_EQ(0, watch.Stop()) << "a released block still held the code page 949 spelling";
     }

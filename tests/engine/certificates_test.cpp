@@ -1,4 +1,5 @@
 // Certificate parsing, and path validation compared case by case with `openssl verify`.
+#include "platform/OpenSslOwners.h"
 #include "tests/engine/engine_test.h"
 #include "tests/support/openssl_cli.h"
 #include "tests/support/pki.h"
@@ -207,20 +208,18 @@ struct LookAlikes {
 };
 
 LookAlikes MakeLookAlikes(const std::vector<uint8_t>& caDer, int count) {
-    using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
     const unsigned char* p = caDer.data();
-    X509Ptr ca(d2i_X509(nullptr, &p, long(caDer.size())), X509_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    qm::X509Ptr ca(d2i_X509(nullptr, &p, long(caDer.size())));
+    qm::PkeyPtr key(EVP_EC_gen("P-256"));
     if (!ca || !key) {
         throw std::runtime_error("cannot make look-alikes");
     }
     LookAlikes out;
     for (int i = 0; i < count; ++i) {
-        X509Ptr fake(X509_dup(ca.get()), X509_free);
+        qm::X509Ptr fake(X509_dup(ca.get()));
         // A key identifier of its own: the users' certificates name their CA's, so a look-alike
         // is never taken for their issuer (one without an identifier would be, and fail).
-        std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> id(
-            ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
+        qm::OpenSslPtr<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free> id(ASN1_OCTET_STRING_new());
         std::string idBytes = "look-alike " + std::to_string(i);
         if (int at = X509_get_ext_by_NID(fake.get(), NID_authority_key_identifier, -1); at >= 0) {
             X509_EXTENSION_free(X509_delete_ext(fake.get(), at));
@@ -238,9 +237,9 @@ LookAlikes MakeLookAlikes(const std::vector<uint8_t>& caDer, int count) {
         }
         unsigned char* der = nullptr;
         int n = i2d_X509(fake.get(), &der);
+        qm::OpenSslBytes owned(der);
         out.der.insert(out.der.end(), der, der + n);
-        OPENSSL_free(der);
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+        qm::BioPtr bio(BIO_new(BIO_s_mem()));
         PEM_write_bio_X509(bio.get(), fake.get());
         char* text = nullptr;
         long length = BIO_get_mem_data(bio.get(), &text);

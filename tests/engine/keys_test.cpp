@@ -1,6 +1,7 @@
 // Sealing to a certificate (opened by `openssl cms`) and unlocking private keys (written by
 // `openssl pkcs8`).
 #include "engine/core/passwords.h"
+#include "platform/OpenSslOwners.h"
 #include "tests/engine/engine_test.h"
 #include "tests/support/openssl_cli.h"
 #include "tests/support/pki.h"
@@ -177,8 +178,7 @@ template <typename T> void Repack(X509_ALGOR* algorithm, T* params, const ASN1_I
 // days takes no time to write; the ciphertext no longer fits, which a refused key never reaches.
 std::vector<uint8_t> WithCost(const std::vector<uint8_t>& der, const Cost& cost) {
     const unsigned char* in = der.data();
-    std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> sig(
-        d2i_X509_SIG(nullptr, &in, long(der.size())), X509_SIG_free);
+    qm::OpenSslPtr<X509_SIG, X509_SIG_free> sig(d2i_X509_SIG(nullptr, &in, long(der.size())));
     if (sig == nullptr) {
         throw std::runtime_error("not an encrypted key");
     }
@@ -331,7 +331,7 @@ std::span<const uint8_t> Span(const std::string& text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-std::string Text(const std::optional<corvane::SecretBytes>& bytes) {
+std::string Text(const std::optional<qm::WipedBytes>& bytes) {
     return bytes ? std::string(bytes->data(), bytes->data() + bytes->size()) : "(nothing)";
 }
 

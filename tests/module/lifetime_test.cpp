@@ -4,6 +4,9 @@
 // their names. Needs a display.
 #include "tests/module/built_module.h"
 
+#include "platform/ModuleFile.h"
+#include "platform/StringConversion.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,18 +18,8 @@
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out += static_cast<char>(c);
-    }
-    return out;
-}
-
 std::wstring HostPath() {
-    wchar_t self[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, n);
+    std::wstring path = qm::ModuleFileName(nullptr);
     return path.substr(0, path.find_last_of(L'\\') + 1) + L"qm_module_host.exe";
 }
 
@@ -71,7 +64,7 @@ private:
 };
 
 std::string DllArgument() {
-    return "\"" + Narrow(qmtest::ModulePath()) + "\"";
+    return "\"" + qm::Utf16ToAnsi(qmtest::ModulePath()) + "\"";
 }
 
 // A dialog template in memory: no controls, the given caption, the platform's dialog class.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A key under the Korean password "비밀번호1234" opens in a page however it reached the store:
 #   - a plain key encrypted by `ledra-tool --new-pass` (native, and the Windows ledra-tool.exe);
+#   - a key opened by ledra-tool.exe with a --key-pass from the environment (UTF-16 there);
 #   - keys that `openssl pkcs8` encrypted under the password's UTF-8 bytes (SEED and AES, PBES2)
 #     and under its CP949 bytes, as software on Korean Windows writes them, kept as they are
 #     after `--key-pass` (given in UTF-8) has opened them;
@@ -89,6 +90,14 @@ qm_wine "$wintool" --store "$winstore" import-user \
 store "ledra-tool.exe --key-pass, windows-cp949" qm_wine "$wintool" --store "$winstore" \
     import-user --cert "$(winepath -w "$work/windows-cp949.pem")" \
     --key "$(winepath -w "$work/windows-cp949.p8")" --key-pass "pass:$password"
+# The password from the environment, which Windows holds in UTF-16: the tool reads it as UTF-8.
+user windows-env
+encrypt windows-env utf8.txt -v2 aes-256-cbc
+export QM_TEST_KEY_PASS=$password
+store "ledra-tool.exe --key-pass env:" qm_wine "$wintool" --store "$winstore" import-user \
+    --cert "$(winepath -w "$work/windows-env.pem")" \
+    --key "$(winepath -w "$work/windows-env.p8")" --key-pass env:QM_TEST_KEY_PASS
+unset QM_TEST_KEY_PASS
 
 output=$(bash "$here/run-cscript.sh" "$here/korean_password_page.js" "$users" | tr -d '\r')
 printf '%s\n' "$output"

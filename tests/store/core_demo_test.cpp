@@ -134,7 +134,7 @@ TEST_F(DemoStore, HandsOutTheCertificateAndTheKeyThatOpensWithTheDemoPassword) {
 
     X509Ptr x = ParseCertificate(cert.Delivered());
     ASSERT_TRUE(x);
-    pki::KeyPtr opened = pki::DecryptPrivateKey(key.Delivered(), pki::Secret(demo::kPassword));
+    pki::PkeyPtr opened = pki::DecryptPrivateKey(key.Delivered(), pki::Secret(demo::kPassword));
     ASSERT_TRUE(opened) << "the key does not open with the demo password";
     EXPECT_TRUE(pki::KeyMatchesCertificate(opened.get(), x.get()));
     EXPECT_FALSE(pki::DecryptPrivateKey(key.Delivered(), pki::Secret("wrong")));

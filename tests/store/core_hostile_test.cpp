@@ -492,7 +492,7 @@ TEST(HostileStore, OfTwoCertificatesWithOneDnTheLaterStandsForIt) {
     ASSERT_EQ(LD_GetKey(dn.c_str(), qm::kKindOwn, 0, 0, "5821", &key.buffer), 0);
     EXPECT_TRUE(std::equal(b.der.begin(), b.der.end(), cert.bytes.begin()));
     std::span<const uint8_t> delivered(key.bytes.data(), size_t(key.buffer.length));
-    pki::KeyPtr opened = pki::DecryptPrivateKey(delivered, pki::Secret("new"));
+    pki::PkeyPtr opened = pki::DecryptPrivateKey(delivered, pki::Secret("new"));
     ASSERT_TRUE(opened) << "the key handed out is not the newer certificate's";
     EXPECT_TRUE(pki::KeyMatchesCertificate(opened.get(), b.cert.get()));
 }

@@ -1,6 +1,7 @@
 // The DN texts that the store hands out and compares: RFC 4514 form, then the ANSI code page.
 #include "store_fixture.h"
 
+#include "platform/OpenSslOwners.h"
 #include "store/core/codepage.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +11,10 @@
 namespace ledra::test {
 namespace {
 
-using NamePtr = std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)>;
+using NamePtr = qm::OpenSslPtr<X509_NAME, X509_NAME_free>;
 
 NamePtr Name() {
-    return NamePtr(X509_NAME_new(), &X509_NAME_free);
+    return NamePtr(X509_NAME_new());
 }
 
 void Add(X509_NAME* name, const char* field, const std::string& value, int type = MBSTRING_UTF8,
@@ -71,29 +72,29 @@ TEST(DnText, ReadsEveryTextTypeAndNamesUnknownAttributesByNumber) {
 }
 
 TEST(CodePage, ConvertsHangulAndMarksWhatTheCodePageLacks) {
-    EXPECT_EQ(ToAnsi("cn=홍길동", 949, 255).text, "cn=\xC8\xAB\xB1\xE6\xB5\xBF");
+    EXPECT_EQ(Utf8ToAnsi("cn=홍길동", 949, 255).text, "cn=\xC8\xAB\xB1\xE6\xB5\xBF");
     // Thai is not in code page 949; a broken UTF-8 byte is not a character.
-    EXPECT_EQ(ToAnsi("a\xE0\xB8\x81"
-                     "b\xFF"
-                     "c",
-                     949, 255)
+    EXPECT_EQ(Utf8ToAnsi("a\xE0\xB8\x81"
+                         "b\xFF"
+                         "c",
+                         949, 255)
                   .text,
               "a?b?c");
-    EXPECT_EQ(ToAnsi("홍", kUtf8CodePage, 255).text, "홍");
-    EXPECT_EQ(ToAnsi("x\xC3", kUtf8CodePage, 255).text, "x?");
-    EXPECT_EQ(ToAnsi("caf\xC3\xA9", 1252, 255).text, "caf\xE9");
+    EXPECT_EQ(Utf8ToAnsi("홍", kUtf8CodePage, 255).text, "홍");
+    EXPECT_EQ(Utf8ToAnsi("x\xC3", kUtf8CodePage, 255).text, "x?");
+    EXPECT_EQ(Utf8ToAnsi("caf\xC3\xA9", 1252, 255).text, "caf\xE9");
     // A code page that the system does not know still carries ASCII.
-    EXPECT_EQ(ToAnsi("ab홍", 1, 255).text, "ab?");
+    EXPECT_EQ(Utf8ToAnsi("ab홍", 1, 255).text, "ab?");
 }
 
 TEST(CodePage, CutsOnlyBetweenCharacters) {
-    AnsiText t = ToAnsi("ab홍길", 949, 5);
+    AnsiText t = Utf8ToAnsi("ab홍길", 949, 5);
     EXPECT_EQ(t.text, "ab\xC8\xAB");
     EXPECT_TRUE(t.cut);
-    t = ToAnsi("ab홍길", kUtf8CodePage, 7);
+    t = Utf8ToAnsi("ab홍길", kUtf8CodePage, 7);
     EXPECT_EQ(t.text, "ab홍");
     EXPECT_TRUE(t.cut);
-    t = ToAnsi("ab홍길", 949, 6);
+    t = Utf8ToAnsi("ab홍길", 949, 6);
     EXPECT_FALSE(t.cut);
 }
 

@@ -103,7 +103,7 @@ std::string AddRecipient(const fs::path& folder, const Made& made) {
 }
 
 std::string Cp949(const std::string& utf8) {
-    AnsiText t = ToAnsi(utf8, 949, 100000);
+    AnsiText t = Utf8ToAnsi(utf8, 949, 100000);
     return t.text;
 }
 

@@ -42,7 +42,7 @@ public:
 // A certificate made for a test: an Ed25519 key (quick to make, fixed-size signatures, so a
 // padded certificate reaches an exact size).
 struct Made {
-    pki::KeyPtr key;
+    pki::PkeyPtr key;
     X509Ptr cert;
     std::vector<uint8_t> der;
 };

@@ -1,5 +1,7 @@
 #include "tests/support/engine_double.h"
 
+#include "platform/Base64.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +15,6 @@ namespace {
 
 EngineDouble g_engine;
 EngineApi g_library; // the library's engine, while the double passes calls on to it
-
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 bool PassingOn() {
     return g_engine.work == EngineWork::Library;
@@ -123,25 +123,13 @@ std::vector<uint8_t> In(const ByteBuffer* input) {
     return std::vector<uint8_t>(input->data, input->data + input->length);
 }
 
+// The system's own Base64 rules, as the engine reads it.
 bool Unbase64(std::string_view text, std::vector<uint8_t>* out) {
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=' || c == '\n' || c == '\r') {
-            continue;
-        }
-        const char* p = std::strchr(kAlphabet, c);
-        if (p == nullptr || c == '\0') {
-            return false;
-        }
-        acc = (acc << 6) | uint32_t(p - kAlphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out->push_back(uint8_t(acc >> bits));
-        }
+    std::optional<std::vector<uint8_t>> bytes = qm::base64::Decode(text);
+    if (bytes) {
+        *out = std::move(*bytes);
     }
-    return true;
+    return bytes.has_value();
 }
 
 // The toy cipher: each byte XORed with key and IV bytes.
@@ -459,18 +447,7 @@ void UnbindEngineDouble() {
 namespace toy {
 
 std::string Base64(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        size_t n = std::min<size_t>(3, bytes.size() - i); // bytes in this group
-        uint32_t v = 0;
-        for (size_t k = 0; k < 3; ++k) {
-            v = v << 8 | (k < n ? bytes[i + k] : 0u);
-        }
-        for (size_t k = 0; k < 4; ++k) {
-            out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
-        }
-    }
-    return out;
+    return qm::base64::Encode(bytes);
 }
 
 std::vector<uint8_t> Bytes(std::string_view text) {

@@ -1,6 +1,7 @@
 // The rules that turn store records into rows, without a window: which records are shown, and
 // their user, issuer and date texts.
 #include "tests/support/store_double.h"
+#include "platform/StringConversion.h"
 #include "tests/ui/ui_helpers.h"
 #include "ui/CertRows.h"
 
@@ -16,7 +17,6 @@ using qm::ui::CertRowText;
 using qm::ui::CommonName;
 using qm::ui::FormatExpiry;
 using qmtest::Record;
-using uitest::Ansi;
 using uitest::LocalNoon;
 
 namespace {
@@ -53,11 +53,11 @@ TEST(CertRows, LongValuesAreCutToSixtyFourBytesWithinTheBuffer) {
 TEST(CertRows, KoreanTextIsNeverCutOrMatchedInsideACharacter) {
     // 33 two-byte characters are 66 bytes: the cut falls before the 33rd, not through it.
     std::wstring wide(33, L'홍');
-    std::string korean = Ansi(wide.c_str());
+    std::string korean = qm::Utf16ToAnsi(wide.c_str());
     ASSERT_EQ(korean.size(), 66u);
     EXPECT_EQ(Name("cn=" + korean), korean.substr(0, 64));
     std::wstring odd = L"a" + std::wstring(33, L'홍');
-    std::string mixed = Ansi(odd.c_str());
+    std::string mixed = qm::Utf16ToAnsi(odd.c_str());
     EXPECT_EQ(Name("cn=" + mixed), mixed.substr(0, 63));
 
     // In code page 949 the trail byte of some characters is 'c' (0x63): "<lead>cn=" holds no
@@ -65,7 +65,8 @@ TEST(CertRows, KoreanTextIsNeverCutOrMatchedInsideACharacter) {
     std::string trailC = "o=\x81\x63n=fake,cn=Real";
     ASSERT_TRUE(IsDBCSLeadByte(0x81));
     EXPECT_EQ(Name(trailC), "Real");
-    EXPECT_EQ(Name(Ansi(L"cn=홍길동,ou=개발부,o=퀼마크,c=KR")), Ansi(L"홍길동"));
+    EXPECT_EQ(Name(qm::Utf16ToAnsi(L"cn=홍길동,ou=개발부,o=퀼마크,c=KR")),
+              qm::Utf16ToAnsi(L"홍길동"));
 }
 
 TEST(CertRows, ExpiryIsTheLocalDateWithTwoDigitMonthAndDay) {

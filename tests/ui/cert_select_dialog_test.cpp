@@ -1,6 +1,7 @@
 // The selection dialog as a person meets it: the real Win32 dialog under the Xvfb display, driven
 // from a second thread, over a store double that lists exact records.
 #include "tests/support/store_double.h"
+#include "platform/StringConversion.h"
 #include "tests/ui/driver.h"
 #include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
@@ -14,7 +15,6 @@
 #include <ctime>
 
 using qmtest::Record;
-using uitest::Ansi;
 using uitest::LocalNoon;
 using uitest::Row;
 using uitest::RunDriven;
@@ -284,7 +284,7 @@ TEST_F(CertSelectDialogTest, ListsAdmittedRecordsWithUserIssuerAndDate) {
     store.records = {
         Record("cn=Kim,ou=x", "cn=CA1,o=y", LocalNoon(2004, 3, 9)),
         Record("CN=Lee,ou=x", "cn=CA1,o=y", LocalNoon(2005, 1, 1)),
-        Record(Ansi(L"cn=홍길동,ou=개발부,c=KR"), Ansi(L"cn=퀼마크 CA,c=KR"),
+        Record(qm::Utf16ToAnsi(L"cn=홍길동,ou=개발부,c=KR"), qm::Utf16ToAnsi(L"cn=퀼마크 CA,c=KR"),
                LocalNoon(2030, 12, 1)),
         Record("ou=x,cn=" + longName, "cn=CA2", LocalNoon(2031, 7, 20)),
     };
@@ -302,15 +302,15 @@ TEST_F(CertSelectDialogTest, ListsAdmittedRecordsWithUserIssuerAndDate) {
     });
     ASSERT_TRUE(run.showed);
     EXPECT_EQ(run.ended, IDCANCEL);
-    EXPECT_EQ(headings[0], Ansi(L"사용자"));
-    EXPECT_EQ(headings[1], Ansi(L"발급기관"));
-    EXPECT_EQ(headings[2], Ansi(L"만료일"));
+    EXPECT_EQ(headings[0], qm::Utf16ToAnsi(L"사용자"));
+    EXPECT_EQ(headings[1], qm::Utf16ToAnsi(L"발급기관"));
+    EXPECT_EQ(headings[2], qm::Utf16ToAnsi(L"만료일"));
     EXPECT_EQ(widths[0], 120);
     EXPECT_EQ(widths[1], 85);
     EXPECT_EQ(widths[2], 85);
     const std::vector<Row> expected{
         {"Kim", "CA1", "2004-03-09"},
-        {Ansi(L"홍길동"), Ansi(L"퀼마크 CA"), "2030-12-01"},
+        {qm::Utf16ToAnsi(L"홍길동"), qm::Utf16ToAnsi(L"퀼마크 CA"), "2030-12-01"},
         {std::string(64, 'L'), "CA2", "2031-07-20"},
     };
     EXPECT_EQ(shown.rows, expected);

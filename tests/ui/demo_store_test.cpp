@@ -2,6 +2,7 @@
 // a picture of it for a person to look at. Run by CTest after the demo store has been made; the
 // test run turns the picture (a BMP in the test's folder) into a PNG.
 #include "tests/support/store_double.h"
+#include "platform/StringConversion.h"
 #include "tests/ui/driver.h"
 #include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
@@ -13,7 +14,6 @@
 #include <ctime>
 #include <regex>
 
-using uitest::Ansi;
 using uitest::Row;
 using uitest::RunDriven;
 
@@ -111,7 +111,8 @@ void KoreanDouble(qmtest::StoreDouble& store) {
     for (const wchar_t* user :
          {L"cn=홍길동,ou=개인,o=퀼마크,c=KR", L"cn=김영희,ou=개인,o=퀼마크,c=KR",
           L"cn=이철수,ou=개인,o=퀼마크,c=KR"}) {
-        store.records.push_back(qmtest::Record(Ansi(user), Ansi(issuer), expiry));
+        store.records.push_back(
+            qmtest::Record(qm::Utf16ToAnsi(user), qm::Utf16ToAnsi(issuer), expiry));
     }
 }
 

@@ -30,14 +30,6 @@ int32_t LocalNoon(int year, int month, int day) {
     return int32_t(_mktime64(&local));
 }
 
-std::string Ansi(const wchar_t* text) {
-    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size_t(size > 0 ? size : 1), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-    narrow.resize(narrow.size() - 1);
-    return narrow;
-}
-
 namespace allocations {
 void Start() {
     g_live = 0;

@@ -10,9 +10,6 @@ namespace uitest {
 // Noon of a day, local time, as the store's 32-bit expiry.
 int32_t LocalNoon(int year, int month, int day);
 
-// Narrow text in the ANSI code page (949 under the project's Wine), as the store writes it.
-std::string Ansi(const wchar_t* text);
-
 // Array allocations (new[]) of the whole program while counting is on: the dialog's DN copies,
 // its result block and its record area are all made that way. A record area (30 records) always
 // ends at a page that cannot be read, so that reading past it crashes the test.

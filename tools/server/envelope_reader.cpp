@@ -1,5 +1,7 @@
 #include "tools/server/envelope_reader.h"
 
+#include "platform/Base64.h"
+
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/decoder.h>
@@ -20,13 +22,10 @@ namespace server {
 
 namespace {
 
-using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
-using Cipher = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER, EVP_CIPHER_free>>;
-using OaepParams = std::unique_ptr<RSA_OAEP_PARAMS, Deleter<RSA_OAEP_PARAMS, RSA_OAEP_PARAMS_free>>;
-using Algor = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR, X509_ALGOR_free>>;
-using Decoder = std::unique_ptr<OSSL_DECODER_CTX, Deleter<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>>;
+using Cipher = qm::OpenSslPtr<EVP_CIPHER, EVP_CIPHER_free>;
+using OaepParams = qm::OpenSslPtr<RSA_OAEP_PARAMS, RSA_OAEP_PARAMS_free>;
+using Algor = qm::OpenSslPtr<X509_ALGOR, X509_ALGOR_free>;
+using Decoder = qm::OpenSslPtr<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>;
 
 // SEED and single DES live in OpenSSL's legacy provider. Loaded once, and unloaded when the
 // process ends, before OpenSSL's own clean-up, so that nothing of them is left behind.
@@ -49,7 +48,7 @@ void LoadProviders() {
 // The key's password as OpenSSL asks for it; remembers that it was asked, which only an
 // encrypted key does.
 struct PasswordRequest {
-    const std::string* password;
+    const qm::WipedText* password;
     bool asked = false;
 };
 
@@ -151,33 +150,10 @@ std::string AlgorithmNames() {
     return text;
 }
 
-std::optional<std::vector<uint8_t>> DecodeBase64(const std::string& text) {
-    std::string compact;
-    for (char c : text) {
-        if (!std::isspace(static_cast<unsigned char>(c))) {
-            compact += c;
-        }
-    }
-    if (compact.empty() || compact.size() % 4 != 0) {
-        return std::nullopt;
-    }
-    std::vector<uint8_t> bytes(compact.size() / 4 * 3);
-    int n = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(compact.data()),
-                            static_cast<int>(compact.size()));
-    if (n < 0) {
-        return std::nullopt;
-    }
-    size_t padding = compact.size() >= 2 && compact[compact.size() - 1] == '='
-                         ? (compact[compact.size() - 2] == '=' ? 2 : 1)
-                         : 0;
-    bytes.resize(size_t(n) - padding);
-    return bytes;
-}
-
-KeyRead ReadPrivateKey(const std::string& bytes, const std::string* password, PrivateKey* key) {
+KeyRead ReadPrivateKey(std::string_view bytes, const qm::WipedText* password, qm::PkeyPtr* key) {
     LoadProviders();
     PasswordRequest request{password};
-    Bio pem(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    qm::BioPtr pem(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     key->reset(PEM_read_bio_PrivateKey(pem.get(), nullptr, PasswordCallback, &request));
     if (!*key && !request.asked) {
         // DER: PKCS#8, plain or encrypted, or a traditional key.
@@ -202,9 +178,9 @@ KeyRead ReadPrivateKey(const std::string& bytes, const std::string* password, Pr
     return KeyRead::kNotAKey;
 }
 
-Certificate ReadCertificate(const std::string& bytes) {
-    Bio pem(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    Certificate cert(PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr));
+qm::X509Ptr ReadCertificate(std::string_view bytes) {
+    qm::BioPtr pem(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    qm::X509Ptr cert(PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr));
     if (!cert) {
         const auto* der = reinterpret_cast<const unsigned char*>(bytes.data());
         cert.reset(d2i_X509(nullptr, &der, static_cast<long>(bytes.size())));
@@ -213,13 +189,14 @@ Certificate ReadCertificate(const std::string& bytes) {
     return cert;
 }
 
-std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase64, EVP_PKEY* key,
-                                                   X509* certificate) {
+std::optional<qm::WipedBytes> OpenSealedText(std::string_view sealedBase64, EVP_PKEY* key,
+                                             X509* certificate) {
     LoadProviders();
-    auto der = DecodeBase64(sealedBase64);
+    auto der = qm::base64::Decode(sealedBase64);
     const unsigned char* p = der ? der->data() : nullptr;
-    Cms cms(der ? d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size())) : nullptr);
-    Bio out(BIO_new(BIO_s_mem()));
+    qm::CmsPtr cms(der ? d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der->size()))
+                       : nullptr);
+    qm::BioPtr out(BIO_new(BIO_s_mem()));
     if (!cms || !SealedAsQuillmarkSeals(cms.get()) ||
         CMS_decrypt(cms.get(), key, certificate, nullptr, out.get(), 0) != 1) {
         ERR_clear_error();
@@ -227,17 +204,17 @@ std::optional<std::vector<uint8_t>> OpenSealedText(const std::string& sealedBase
     }
     char* data = nullptr;
     long length = BIO_get_mem_data(out.get(), &data);
-    std::vector<uint8_t> keyMaterial(data, data + length);
-    OPENSSL_cleanse(data, size_t(length));
+    qm::WipedBytes keyMaterial(reinterpret_cast<const uint8_t*>(data), size_t(length));
+    qm::SecureWipe(data, size_t(length));
     return keyMaterial;
 }
 
 std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
-                                             const std::vector<uint8_t>& keyMaterial,
-                                             const std::string& cipherBase64, std::string* error) {
+                                             std::span<const uint8_t> keyMaterial,
+                                             std::string_view cipherBase64, std::string* error) {
     LoadProviders();
     Cipher cipher(EVP_CIPHER_fetch(nullptr, algorithm.evpName, nullptr));
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    qm::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!cipher || !ctx) {
         *error = std::string("cipher unavailable: ") + algorithm.evpName;
         return std::nullopt;
@@ -251,7 +228,7 @@ std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
     if (keyMaterial.size() < size_t(algorithm.keyLength + algorithm.ivLength)) {
         return refuse();
     }
-    auto input = DecodeBase64(cipherBase64);
+    auto input = qm::base64::Decode(cipherBase64);
     if (!input) {
         return refuse();
     }
@@ -264,7 +241,7 @@ std::optional<std::vector<uint8_t>> Decipher(const Algorithm& algorithm,
         EVP_DecryptUpdate(ctx.get(), plain.data(), &n1, input->data(),
                           static_cast<int>(input->size())) != 1 ||
         EVP_DecryptFinal_ex(ctx.get(), plain.data() + n1, &n2) != 1) {
-        OPENSSL_cleanse(plain.data(), plain.size());
+        qm::SecureWipe(plain.data(), plain.size());
         return refuse();
     }
     plain.resize(size_t(n1 + n2));

@@ -4,13 +4,11 @@
 #include "platform/command_line.h"
 #include "tools/server/envelope_reader.h"
 
-#include <openssl/crypto.h>
-
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -19,7 +17,7 @@ namespace {
 using command_line::UsageError;
 
 constexpr const char* kAbout =
-    R"(usage: quillmark-server --key FILE [--password env:VAR|file:PATH] [--cert FILE]
+    R"(usage: quillmark-server --key FILE|- [--password PW] [--cert FILE]
                         --algorithm NAME --sealed FILE|- --cipher FILE|-
                         [--code-page CP949] [--show-key]
 
@@ -36,59 +34,41 @@ the command line get messages of their own.
 
 )";
 
-// Text that holds a secret (the key's password, the key file), wiped when it goes.
-struct Wiped {
-    std::string text;
-    Wiped() = default;
-    Wiped(const Wiped&) = delete;
-    Wiped& operator=(const Wiped&) = delete;
-    ~Wiped() { OPENSSL_cleanse(text.data(), text.size()); }
-};
-
-bool ReadFile(const std::string& path, std::string* text) {
-    std::ostringstream all;
-    if (path == "-") {
-        all << std::cin.rdbuf();
-    } else {
-        std::ifstream in(path, std::ios::binary);
+// Everything that `in` holds, in a buffer that is wiped when it goes (a key file): it grows by
+// copies into larger wiped buffers, and the stream passes it through no buffer of its own.
+qm::WipedText ReadAll(std::istream& in) {
+    qm::WipedText text = qm::WipedText::ForOverwrite(4096);
+    size_t length = 0;
+    for (;;) {
+        in.read(text.data() + length, std::streamsize(text.size() - length));
+        length += size_t(in.gcount());
         if (!in) {
-            return false;
+            break;
         }
-        all << in.rdbuf();
+        qm::WipedText larger = qm::WipedText::ForOverwrite(2 * text.size());
+        std::copy(text.data(), text.data() + length, larger.data());
+        text = std::move(larger);
     }
-    *text = all.str();
-    return true;
-}
-
-std::string ReadInput(const std::string& path) {
-    std::string text;
-    if (!ReadFile(path, &text)) {
-        throw std::runtime_error("cannot read " + path);
-    }
+    text.Shrink(length);
     return text;
 }
 
-// The key's password as --password names it: env:VARIABLE, file:PATH (its first line), or the
-// password itself.
-void ReadPassword(const std::string& source, std::string* password) {
-    if (source.rfind("env:", 0) == 0) {
-        const char* value = std::getenv(source.c_str() + 4);
-        if (value == nullptr) {
-            throw UsageError("--password: the variable " + source.substr(4) + " is not set");
-        }
-        password->assign(value);
-    } else if (source.rfind("file:", 0) == 0) {
-        Wiped text;
-        if (!ReadFile(source.substr(5), &text.text)) {
-            throw std::runtime_error("--password: cannot read " + source.substr(5));
-        }
-        password->assign(text.text, 0, text.text.find_first_of("\r\n"));
-    } else {
-        std::fputs("quillmark-server: warning: a password on the command line can be read by "
-                   "every local user; give it as env:VARIABLE or file:PATH\n",
-                   stderr);
-        *password = source;
+// A file's bytes, or standard input's for "-".
+qm::WipedText ReadInput(const std::string& path) {
+    if (path == "-") {
+        return ReadAll(std::cin);
     }
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(nullptr, 0);
+    in.open(path, std::ios::binary);
+    qm::WipedText text;
+    if (in) {
+        text = ReadAll(in);
+    }
+    if (!in.eof() || in.bad()) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    return text;
 }
 
 // A code page as iconv names it: "949" is taken for CP949.
@@ -103,11 +83,10 @@ std::string CheckedCodePage(const std::string& name) {
     return codePage;
 }
 
-server::PrivateKey ServerKey(const std::string& path, const std::string* password) {
-    Wiped bytes;
-    bytes.text = ReadInput(path);
-    server::PrivateKey key;
-    switch (server::ReadPrivateKey(bytes.text, password, &key)) {
+qm::PkeyPtr ServerKey(const std::string& path, const qm::WipedText* password) {
+    qm::WipedText bytes = ReadInput(path);
+    qm::PkeyPtr key;
+    switch (server::ReadPrivateKey(bytes.view(), password, &key)) {
     case server::KeyRead::kOpened:
         return key;
     case server::KeyRead::kEncrypted:
@@ -122,8 +101,8 @@ server::PrivateKey ServerKey(const std::string& path, const std::string* passwor
     throw std::runtime_error(path + " holds no private key that can be read (PEM or DER)");
 }
 
-server::Certificate ServerCertificate(const std::string& path, EVP_PKEY* key) {
-    server::Certificate cert = server::ReadCertificate(ReadInput(path));
+qm::X509Ptr ServerCertificate(const std::string& path, EVP_PKEY* key) {
+    qm::X509Ptr cert = server::ReadCertificate(ReadInput(path).view());
     if (!cert) {
         throw std::runtime_error(path + " holds no certificate that can be read (PEM or DER)");
     }
@@ -148,14 +127,14 @@ int Run(const std::vector<std::string>& args) {
         std::string* value;
         const char* kind;
         bool required;
-        const char* help;
+        std::string help;
     } options[] = {
-        {"--key", &keyPath, "FILE", true,
-         "the server's private key: PEM or DER, plain or encrypted"},
-        {"--password", &passwordSource, "SOURCE", false,
-         "the key's password, when it is encrypted: env:VAR (the environment variable VAR) or "
-         "file:PATH (the first line of the file). A password given as it is works too, but "
-         "every local user can read it in the list of processes"},
+        {"--key", &keyPath, "FILE|-", true,
+         "the server's private key: PEM or DER, plain or encrypted; - reads it from standard "
+         "input"},
+        {"--password", &passwordSource, "PW", false,
+         "the key's password, when it is encrypted: " +
+             std::string(command_line::kPasswordSources) + "; it ends before its line end"},
         {"--cert", &certPath, "FILE", false,
          "the server's certificate, PEM or DER, which must belong to the key: the sealed text "
          "is then opened only through the entry made for it (without it, the key is tried on "
@@ -181,8 +160,10 @@ int Run(const std::vector<std::string>& args) {
     if (!command_line::Parse(app, args, std::cout)) {
         return command_line::kDone;
     }
-    if (sealedPath == "-" && cipherPath == "-") {
-        throw UsageError("only one of --sealed and --cipher can read standard input");
+    if ((keyPath == "-") + (passwordSource == "-") + (sealedPath == "-") + (cipherPath == "-") >
+        1) {
+        throw UsageError("only one of --key, --password, --sealed and --cipher can read standard "
+                         "input");
     }
     const server::Algorithm* algorithm = server::FindAlgorithm(algorithmName);
     if (algorithm == nullptr) {
@@ -191,22 +172,29 @@ int Run(const std::vector<std::string>& args) {
     }
     codePage = CheckedCodePage(codePage);
 
-    server::PrivateKey key;
+    qm::PkeyPtr key;
     {
-        Wiped password;
-        if (!passwordSource.empty()) {
-            ReadPassword(passwordSource, &password.text);
+        std::optional<qm::WipedText> password;
+        if (command_line::IsPasswordSource(passwordSource)) {
+            password = command_line::ReadPassword(passwordSource, "--password");
+        } else if (!passwordSource.empty()) {
+            // The password itself, as earlier versions took it: still taken, with a warning.
+            std::fputs("quillmark-server: warning: a password on the command line can be read by "
+                       "every local user; give it as env:VARIABLE or file:PATH\n",
+                       stderr);
+            password.emplace(passwordSource);
         }
-        key = ServerKey(keyPath, passwordSource.empty() ? nullptr : &password.text);
+        key = ServerKey(keyPath, password ? &*password : nullptr);
     }
-    server::Certificate cert;
+    qm::X509Ptr cert;
     if (!certPath.empty()) {
         cert = ServerCertificate(certPath, key.get());
     }
-    std::string sealed = ReadInput(sealedPath);
-    std::string cipher = ReadInput(cipherPath);
+    qm::WipedText sealed = ReadInput(sealedPath);
+    qm::WipedText cipher = ReadInput(cipherPath);
 
-    auto keyMaterial = server::OpenSealedText(sealed, key.get(), cert.get());
+    std::optional<qm::WipedBytes> keyMaterial =
+        server::OpenSealedText(sealed.view(), key.get(), cert.get());
     if (!keyMaterial) {
         throw std::runtime_error(server::kRefused);
     }
@@ -216,8 +204,8 @@ int Run(const std::vector<std::string>& args) {
                      keyMaterial->size());
     }
     std::string error;
-    auto plain = server::Decipher(*algorithm, *keyMaterial, cipher, &error);
-    OPENSSL_cleanse(keyMaterial->data(), keyMaterial->size());
+    auto plain = server::Decipher(*algorithm, keyMaterial->span(), cipher.view(), &error);
+    keyMaterial.reset();
     if (!plain) {
         throw std::runtime_error(error);
     }

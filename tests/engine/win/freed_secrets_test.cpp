@@ -7,6 +7,7 @@
 // A program of its own: it points the three DLLs' imports of free and realloc at its own.
 #include "automation/QuillmarkInterfaces.h"
 #include "platform/ciphers.h"
+#include "platform/SecureWipe.h"
 #include "tests/module/built_module.h"
 
 #include <gtest/gtest.h>
@@ -105,26 +106,20 @@ int PatchImport(HMODULE module, const char* function, void* replacement) {
 // into the heap must not find the test's own copies).
 class Secrets {
 public:
-    Secrets() = default;
-    Secrets(const Secrets&) = delete;
-    Secrets& operator=(const Secrets&) = delete;
-    ~Secrets() {
-        for (Secret& s : secrets_) {
-            SecureZeroMemory(s.bytes.data(), s.bytes.size());
-        }
-    }
     void Add(std::string name, const uint8_t* bytes, size_t size) {
-        secrets_.push_back({std::move(name), std::vector<uint8_t>(bytes, bytes + size)});
+        secrets_.push_back({std::move(name), qm::WipedBytes(bytes, size)});
     }
     // The bytes in reverse order, as a little-endian machine holds a big number's digits.
     void AddReversed(std::string name, const uint8_t* bytes, size_t size) {
         Add(std::move(name), bytes, size);
-        std::reverse(secrets_.back().bytes.begin(), secrets_.back().bytes.end());
+        std::span<uint8_t> added = secrets_.back().bytes.span();
+        std::reverse(added.begin(), added.end());
     }
     // The name of the first secret that the memory holds, or null.
     const char* FoundIn(const uint8_t* data, size_t size) const {
         for (const Secret& s : secrets_) {
-            if (std::search(data, data + size, s.bytes.begin(), s.bytes.end()) != data + size) {
+            std::span<const uint8_t> bytes = s.bytes.span();
+            if (std::search(data, data + size, bytes.begin(), bytes.end()) != data + size) {
                 return s.name.c_str();
             }
         }
@@ -134,7 +129,7 @@ public:
 private:
     struct Secret {
         std::string name;
-        std::vector<uint8_t> bytes;
+        qm::WipedBytes bytes;
     };
     std::vector<Secret> secrets_;
 };
@@ -319,8 +314,8 @@ void LearnSessionKey(const char* algorithm, size_t keyLength, Secrets& secrets) 
     ASSERT_GT(length, keyLength);
     secrets.Add(std::string("the ") + algorithm + " session key", material, keyLength);
     secrets.Add(std::string("the ") + algorithm + " IV", material + keyLength, length - keyLength);
-    SecureZeroMemory(material, sizeof material);
-    SecureZeroMemory(text, sizeof text);
+    qm::SecureWipe(material, sizeof material);
+    qm::SecureWipe(text, sizeof text);
 }
 
 TEST_F(FreedSecrets, NoSessionKeyOrIvAfterGenerateExEncipherExAndDecipherEx) {
@@ -426,7 +421,7 @@ TEST_F(FreedSecrets, NoUnlockedPrivateKeyAfterGetCert) {
     Secrets secrets;
     std::string key = Fixture("user-key.der");
     AddRsaKey(key, secrets);
-    SecureZeroMemory(key.data(), key.size()); // the test's own copy is no finding
+    qm::SecureWipe(key.data(), key.size()); // the test's own copy is no finding
     ASSERT_FALSE(HasFatalFailure());
     Ref<IVeyra> directory;
     Create(CLSID_Veyra, IID_IVeyra, directory);
