@@ -14,6 +14,30 @@ qm_floor_views(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR} ${QM_FLOOR_
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${PROJECT_SOURCE_DIR}/README.md)
 
+# qm_def_from_table(table macro pattern export library header out): writes the .def file of a DLL
+# whose functions are rows of a table (a .inc file of MACRO(...) rows), in the table's order. Each
+# row must match PATTERN on its first line, with the function's name in its first group and, for a
+# DLL that exports by ordinal, the ordinal in its second; EXPORT is the line's form, with @NAME@
+# and @ORDINAL@ in it. A row that does not match stops the configuration. The file is rewritten
+# only when it changes, so that the DLL links again only then.
+function(qm_def_from_table table macro pattern export library header out)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${table})
+    file(STRINGS ${table} rows REGEX "^${macro}\\(")
+    file(RELATIVE_PATH table_path ${PROJECT_SOURCE_DIR} ${table})
+    set(def "; ${library}: ${header}\n; Written by the build from ${table_path}.\n")
+    string(APPEND def "LIBRARY ${library}\nEXPORTS\n")
+    foreach(row IN LISTS rows)
+        if(NOT row MATCHES "${pattern}")
+            message(FATAL_ERROR "${table_path}: the first line of a row does not name its export: ${row}")
+        endif()
+        string(REPLACE "@NAME@" "${CMAKE_MATCH_1}" line "${export}")
+        string(REPLACE "@ORDINAL@" "${CMAKE_MATCH_2}" line "${line}")
+        string(APPEND def "    ${line}\n")
+    endforeach()
+    file(WRITE ${out}.new "${def}")
+    file(COPY_FILE ${out}.new ${out} ONLY_IF_DIFFERENT)
+endfunction()
+
 # qm_floor_includes(target): the target's include folder is the view of the folder it is defined
 # in (the root itself for a folder that may include anything), so that an include the floor plan
 # does not allow is not found. Includes are written from the root ("platform/Raii.h"), as in every

@@ -71,6 +71,19 @@ user_snapshot() { # file: HKEY_CURRENT_USER
     fresh reg export HKCU "$(winepath -w "$1")" /y >/dev/null 2>&1 || fail "reg export HKCU failed"
 }
 
+# HKEY_CLASSES_ROOT, the user's registry (but for the user's data) and the programs folder as they
+# were before the first install; tag names the snapshots, what says what came before.
+as_before() { # tag, what
+    snapshot "$work/$1-after.reg"
+    same_registry "HKEY_CLASSES_ROOT differs from before $2" "$work/msi-before.reg" "$work/$1-after.reg"
+    user_snapshot "$work/$1-after-user.reg"
+    diff <(user_registry_without_user_data "$work/msi-before-user.reg") \
+        <(user_registry_without_user_data "$work/$1-after-user.reg") >"$work/$1-user.diff" ||
+        fail "HKEY_CURRENT_USER differs from before $2: $(head -8 "$work/$1-user.diff")"
+    [ "$(ls -A "$programs" 2>&1)" = "$programs_before" ] ||
+        fail "the programs folder holds '$(ls -A "$programs" 2>&1)', not '$programs_before' as before"
+}
+
 user_classes_snapshot() { # file: HKEY_CURRENT_USER\Software\Classes (empty when there is none)
     : >"$1"
     fresh reg export 'HKCU\Software\Classes' "$(winepath -w "$1")" /y >/dev/null 2>&1
@@ -384,14 +397,7 @@ echo "msiexec /x $newer_product /qn: exit status $rc"
 [ $rc -eq 0 ] || fail "the uninstall failed ($rc)"
 echo "  actions: $(msi_actions_ended "$work/msiexec-uninstall.log" | awk '!seen[$0]++' | tr '\n' ' ')"
 [ -z "$(msi_products)" ] || fail "the programs list still shows '$(msi_products)'"
-snapshot "$work/msi-after.reg"
-same_registry "HKEY_CLASSES_ROOT differs from before the install" "$work/msi-before.reg" "$work/msi-after.reg"
-user_snapshot "$work/msi-after-user.reg"
-diff <(user_registry_without_user_data "$work/msi-before-user.reg") \
-    <(user_registry_without_user_data "$work/msi-after-user.reg") >"$work/msi-user.diff" ||
-    fail "HKEY_CURRENT_USER differs from before the install: $(head -8 "$work/msi-user.diff")"
-[ "$(ls -A "$programs" 2>&1)" = "$programs_before" ] ||
-    fail "the programs folder holds '$(ls -A "$programs" 2>&1)', not '$programs_before' as before"
+as_before msi "the install"
 [ -f "$(fresh_unix "$local_appdata_win\\Quillmark\\Store\\demo\\manifest")" ] || fail "the uninstall took the user's store"
 [ "$(value_of "$USER_SETTINGS" AllowedSites)" = 'https://bank.example' ] || fail "the uninstall took the user's site settings"
 echo "HKEY_CURRENT_USER (but for the user's data), HKEY_CLASSES_ROOT and the programs folder are as before; the store and the site settings stay"
@@ -438,10 +444,4 @@ page_works "the per-user install, after the cabinet's uninstall"
 merged_classes off
 read -r product _ <<<"$(msi_products)"
 msiexec_run coexist-2x /x "$product" || fail "the installer's uninstall failed"
-snapshot "$work/coexist-after.reg"
-same_registry "HKEY_CLASSES_ROOT differs from before both installs" "$work/msi-before.reg" "$work/coexist-after.reg"
-user_snapshot "$work/coexist-after-user.reg"
-diff <(user_registry_without_user_data "$work/msi-before-user.reg") \
-    <(user_registry_without_user_data "$work/coexist-after-user.reg") >"$work/coexist-user.diff" ||
-    fail "HKEY_CURRENT_USER differs from before both installs: $(head -8 "$work/coexist-user.diff")"
-[ "$(ls -A "$programs" 2>&1)" = "$programs_before" ] || fail "the programs folder holds '$(ls -A "$programs" 2>&1)'"
+as_before coexist "both installs"
