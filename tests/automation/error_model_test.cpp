@@ -25,7 +25,7 @@ using qmtest::Bstr;
 
 std::wstring Take(BSTR text) {
     qm::UniqueBstr owned(text);
-    return text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring(L"<null>");
+    return qmtest::TextOf(text);
 }
 
 template <class T> std::wstring ErrorString(T& object) {

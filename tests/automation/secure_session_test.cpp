@@ -21,7 +21,7 @@ Encoded Encode(SecureSession& session, BSTR input) {
     BSTR result = reinterpret_cast<BSTR>(0x1);
     HRESULT hr = session.Base64Encode(input, &result);
     qm::UniqueBstr owned(result);
-    return {hr, result != nullptr ? std::wstring(result, SysStringLen(result)) : L"<null>"};
+    return {hr, qmtest::TextOf(result)};
 }
 
 int Code(SecureSession& session) {
