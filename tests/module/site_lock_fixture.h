@@ -112,8 +112,8 @@ inline BOOL CALLBACK CountCaption(HWND window, LPARAM param) {
 
 // Runs `call` while the dialog with `caption` is recorded into `seen` and driven by `act`.
 template <class Call>
-inline HRESULT WithDialog(const wchar_t* caption, Seen& seen, const std::function<void(HWND)>& act,
-                          Call call) {
+HRESULT WithDialog(const wchar_t* caption, Seen& seen, const std::function<void(HWND)>& act,
+                   Call call) {
     return qmtest::WhileDialog(
         caption,
         [&](HWND dialog) {

@@ -24,17 +24,11 @@ struct Driven {
 
 namespace detail {
 
-struct DialogSearch {
-    const wchar_t* caption;
-    HWND found = nullptr;
-};
-
 inline BOOL CALLBACK FindShownDialog(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<DialogSearch*>(param);
     wchar_t name[16] = {};
     GetClassNameW(window, name, 16);
     if (std::wstring_view(name) == L"#32770" && IsWindowVisible(window)) {
-        search->found = window;
+        *reinterpret_cast<HWND*>(param) = window;
         return FALSE;
     }
     return TRUE;
@@ -47,9 +41,9 @@ inline HWND ShownDialog(DWORD thread, const wchar_t* caption) {
         HWND dialog = FindWindowW(L"#32770", caption);
         return dialog != nullptr && IsWindowVisible(dialog) ? dialog : nullptr;
     }
-    DialogSearch search{nullptr};
-    EnumThreadWindows(thread, &FindShownDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND found = nullptr;
+    EnumThreadWindows(thread, &FindShownDialog, reinterpret_cast<LPARAM>(&found));
+    return found;
 }
 
 } // namespace detail
