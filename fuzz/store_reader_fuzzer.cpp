@@ -3,6 +3,7 @@
 // crash or write past the caller's areas.
 #include "store/core/certificate.h"
 #include "store/core/ledra.h"
+#include "tests/support/temp_dir.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,19 +13,19 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// The store that the readers read, made once, in a temporary folder that goes when the run ends.
 fs::path Root() {
+    static const qmtest::TempDir dir{"ledra-fuzz"};
     static const fs::path root = [] {
-        fs::path dir = fs::temp_directory_path() / ("ledra-fuzz-" + std::to_string(getpid()));
         fs::create_directories(dir / "medium0" / "entry");
         fs::create_directories(dir / "recipients" / "entry");
-        setenv("QUILLMARK_STORE", dir.c_str(), 1);
-        return dir;
+        setenv("QUILLMARK_STORE", dir.path().c_str(), 1);
+        return dir.path();
     }();
     return root;
 }

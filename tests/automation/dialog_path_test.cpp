@@ -4,11 +4,14 @@
 #include "platform/StringConversion.h"
 #include "tests/automation/fixtures.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 #include "tests/support/dialog_driver.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+using qmtest::Bstr;
 
 const wchar_t* kCaption = L"인증서 선택(v1,0,0,1)";
 
@@ -20,7 +23,7 @@ struct Outcome {
 
 Outcome GenerateWithoutDn(const wchar_t* algorithm, void (*act)(HWND)) {
     Standalone<SecureSession> session;
-    qm::UniqueBstr name(SysAllocString(algorithm)), empty(SysAllocString(L"")), sealed;
+    qm::UniqueBstr name = Bstr(algorithm), empty = Bstr(L""), sealed;
     HRESULT hr = qmtest::WhileDialog(
         kCaption, act, [&] { return session.GenerateEx(name.get(), empty.get(), sealed.out()); });
     INT code = -1;

@@ -1,10 +1,11 @@
 // Veyra: the DN list and the hand-out of a certificate once its key's password is proved, over a
 // store double and the real engine.
-#include "platform/StringConversion.h"
 #include "automation/Veyra.h"
 #include "external/engine.h"
+#include "platform/StringConversion.h"
 #include "tests/automation/fixtures.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <string>
 
 namespace {
+
+using qmtest::Bstr;
 
 struct Text {
     HRESULT hr;
@@ -31,7 +34,7 @@ std::string Ascii(BSTR text) {
 }
 
 Text DnList(Veyra& veyra, const wchar_t* id, int medium, int site = 700) {
-    qm::UniqueBstr bid(id != nullptr ? SysAllocString(id) : nullptr);
+    qm::UniqueBstr bid = Bstr(id);
     BSTR result = reinterpret_cast<BSTR>(0x1);
     HRESULT hr = veyra.getDNList(bid.get(), medium, site, &result);
     qm::UniqueBstr owned(result);
@@ -39,8 +42,8 @@ Text DnList(Veyra& veyra, const wchar_t* id, int medium, int site = 700) {
 }
 
 Text Cert(Veyra& veyra, const wchar_t* dn, const wchar_t* password) {
-    qm::UniqueBstr bdn(dn != nullptr ? SysAllocString(dn) : nullptr);
-    qm::UniqueBstr bpw(password != nullptr ? SysAllocString(password) : nullptr);
+    qm::UniqueBstr bdn = Bstr(dn);
+    qm::UniqueBstr bpw = Bstr(password);
     BSTR result = reinterpret_cast<BSTR>(0x1);
     HRESULT hr = veyra.getCert(bdn.get(), bpw.get(), &result);
     qm::UniqueBstr owned(result);

@@ -7,6 +7,7 @@
 #include "platform/StringConversion.h"
 #include "tests/automation/fixtures.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 #include "tests/support/fake_site.h"
 #include "tests/support/site_settings.h"
 
@@ -20,9 +21,11 @@
 
 namespace {
 
+using qmtest::Bstr;
+
 std::wstring Take(BSTR text) {
     qm::UniqueBstr owned(text);
-    return text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring(L"<null>");
+    return qmtest::TextOf(text);
 }
 
 template <class T> std::wstring ErrorString(T& object) {
@@ -188,7 +191,7 @@ TEST(SiteLock, ARefusedCallTouchesNothingAndLeavesTheCode) {
             Sleep(20);
         }
     });
-    qm::UniqueBstr x(SysAllocString(L"x")), empty(SysAllocString(L""));
+    qm::UniqueBstr x = Bstr(L"x"), empty = Bstr(L"");
     struct Call {
         const char* method;
         std::function<HRESULT(BSTR*, INT*)> run;

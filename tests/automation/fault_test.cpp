@@ -8,6 +8,7 @@
 #include "automation/Veyra.h"
 #include "platform/StringConversion.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 #include "tests/support/engine_double.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,9 @@
 #include <vector>
 
 namespace {
+
+using qmtest::Bstr;
+
 std::atomic<long> g_allocations{0};
 // While set, every released block is searched for these bytes: secrets must go back wiped.
 std::atomic<const std::string*> g_secret{nullptr};
@@ -136,7 +140,7 @@ void EveryEngineFailure(const char* name, const std::set<int>& codes,
 TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {
     EveryEngineFailure("GenerateEx", {1, 5, 6, 9}, [] {
         Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm(SysAllocString(L"SEED")), dn(SysAllocString(kServer));
+        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer);
         Call c{};
         c.hr = session.GenerateEx(algorithm.get(), dn.get(), &c.text);
         session.GetErrorCode(&c.code);
@@ -146,14 +150,14 @@ TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {
     // A good key for the two that read it.
     {
         Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm(SysAllocString(L"SEED")), dn(SysAllocString(kServer));
+        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer);
         qm::UniqueBstr sealed;
         ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
     }
     std::wstring cipher;
     EveryEngineFailure("EncipherEx", {11, 12}, [&] {
         Standalone<SecureSession> session;
-        qm::UniqueBstr text(SysAllocString(L"\xC548\xB155 fault"));
+        qm::UniqueBstr text = Bstr(L"\xC548\xB155 fault");
         Call c{};
         c.hr = session.EncipherEx(text.get(), &c.text);
         session.GetErrorCode(&c.code);
@@ -165,7 +169,7 @@ TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {
     ASSERT_FALSE(cipher.empty());
     EveryEngineFailure("DecipherEx", {11, 13}, [&] {
         Standalone<SecureSession> session;
-        qm::UniqueBstr text(SysAllocString(cipher.c_str()));
+        qm::UniqueBstr text = Bstr(cipher.c_str());
         Call c{};
         c.hr = session.DecipherEx(text.get(), &c.text);
         session.GetErrorCode(&c.code);
@@ -176,7 +180,7 @@ TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {
 TEST_F(FaultTest, DirectoryAndValidationSurviveTheEngineFailingAtAnyCall) {
     EveryEngineFailure("getCert", {2, 3, 5, 4094}, [] {
         Standalone<Veyra> veyra;
-        qm::UniqueBstr dn(SysAllocString(kHong)), password(SysAllocString(L"demo1234"));
+        qm::UniqueBstr dn = Bstr(kHong), password = Bstr(L"demo1234");
         Call c{};
         c.hr = veyra.getCert(dn.get(), password.get(), &c.text);
         veyra.GetErrorCode(&c.code);
@@ -188,8 +192,8 @@ TEST_F(FaultTest, DirectoryAndValidationSurviveTheEngineFailingAtAnyCall) {
     ASSERT_FALSE(ca.empty());
     EveryEngineFailure("GeneralValidation", {5, 6, 15, 16, 17, 19}, [&] {
         Standalone<DSSession> ds;
-        qm::UniqueBstr dn(SysAllocString(kHong)), bca(SysAllocString(ca.c_str())),
-            bcrl(SysAllocString(crl.c_str())), barl(SysAllocString(arl.c_str()));
+        qm::UniqueBstr dn = Bstr(kHong), bca = Bstr(ca.c_str()), bcrl = Bstr(crl.c_str()),
+                       barl = Bstr(arl.c_str());
         Call c{};
         c.hr = ds.GeneralValidation(dn.get(), bca.get(), bcrl.get(), barl.get(), 0, &c.number);
         ds.GetErrorCode(&c.code);
@@ -203,7 +207,7 @@ TEST_F(FaultTest, DirectoryAndValidationSurviveTheEngineFailingAtAnyCall) {
 
 TEST_F(FaultTest, StoreEntriesDamagedBetweenCallsAreReportedNotFatal) {
     Standalone<Veyra> veyra;
-    qm::UniqueBstr empty(SysAllocString(L"")), list;
+    qm::UniqueBstr empty = Bstr(L""), list;
     ASSERT_EQ(S_OK, veyra.getDNList(empty.get(), 0, 700, list.out()));
 
     // Damage every user's key, then every certificate, restoring them afterwards.
@@ -227,7 +231,7 @@ TEST_F(FaultTest, StoreEntriesDamagedBetweenCallsAreReportedNotFatal) {
                 << bytes.substr(0, bytes.size() / 2);
         }
     }
-    qm::UniqueBstr dn(SysAllocString(kHong)), password(SysAllocString(L"demo1234")), pem;
+    qm::UniqueBstr dn = Bstr(kHong), password = Bstr(L"demo1234"), pem;
     HRESULT hr = veyra.getCert(dn.get(), password.get(), pem.out());
     INT code = 0;
     veyra.GetErrorCode(&code);
@@ -276,7 +280,7 @@ TEST(ConversionFault, NarrowCopiesGoBackWipedWholeWhetherOrNotTheConversionFinis
     const std::string secret = "correct horse battery staple";
     for (qm::WideToNarrowConverter convert : {qm::WideToNarrowConverter(WideCharToMultiByte),
                                               qm::WideToNarrowConverter(StopsShortOfTheEnd)}) {
-        qm::UniqueBstr text(SysAllocString(password));
+        qm::UniqueBstr text = Bstr(password);
         g_secretsReleased = 0;
         g_secret = &secret;
         {
@@ -312,7 +316,7 @@ protected:
     }
     int EncipherCode() {
         Standalone<SecureSession> session;
-        qm::UniqueBstr text(SysAllocString(L"x")), out;
+        qm::UniqueBstr text = Bstr(L"x"), out;
         EXPECT_EQ(S_FALSE, session.EncipherEx(text.get(), out.out()));
         EXPECT_EQ(nullptr, out.get());
         INT code = 0;
@@ -324,7 +328,7 @@ protected:
 TEST_F(StoredSettingsFaultTest, GarbledSettingsFailWithTheKeySettingCode) {
     {
         Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm(SysAllocString(L"SEED")), dn(SysAllocString(kServer)), sealed;
+        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer), sealed;
         ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
     }
     SetText("b", "this is %% not Base64");
@@ -336,7 +340,7 @@ TEST_F(StoredSettingsFaultTest, GarbledSettingsFailWithTheKeySettingCode) {
 
     {
         Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm(SysAllocString(L"SEED")), dn(SysAllocString(kServer)), sealed;
+        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer), sealed;
         ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
     }
     SetNumber("a", 0x7777); // names no algorithm

@@ -2,12 +2,15 @@
 #include "automation/SecureSession.h"
 #include "platform/StringConversion.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
+
+using qmtest::Bstr;
 
 struct Encoded {
     HRESULT hr;
@@ -18,7 +21,7 @@ Encoded Encode(SecureSession& session, BSTR input) {
     BSTR result = reinterpret_cast<BSTR>(0x1);
     HRESULT hr = session.Base64Encode(input, &result);
     qm::UniqueBstr owned(result);
-    return {hr, result != nullptr ? std::wstring(result, SysStringLen(result)) : L"<null>"};
+    return {hr, qmtest::TextOf(result)};
 }
 
 int Code(SecureSession& session) {
@@ -29,15 +32,15 @@ int Code(SecureSession& session) {
 
 TEST(Base64Encode, EncodesTheCodePageBytesOfTheTextWithoutATerminator) {
     Standalone<SecureSession> session;
-    qm::UniqueBstr abc(SysAllocString(L"abc"));
+    qm::UniqueBstr abc = Bstr(L"abc");
     Encoded r = Encode(session, abc.get());
     EXPECT_EQ(S_OK, r.hr);
     EXPECT_EQ(L"YWJj", r.text);
 
-    qm::UniqueBstr korean(SysAllocString(L"홍길동"));
+    qm::UniqueBstr korean = Bstr(L"홍길동");
     EXPECT_EQ(L"yKux5rW/", Encode(session, korean.get()).text) << "the CP949 bytes C8AB B1E6 B5BF";
 
-    qm::UniqueBstr withNul(SysAllocStringLen(L"ab\0cd", 5));
+    qm::UniqueBstr withNul = Bstr({L"ab\0cd", 5});
     EXPECT_EQ(L"YWI=", Encode(session, withNul.get()).text) << "text ends at the first NUL";
 }
 
@@ -48,14 +51,14 @@ TEST(Base64Encode, NullOrEmptyInputFailsWithCode14AndANullResult) {
     EXPECT_EQ(L"<null>", r.text);
     EXPECT_EQ(14, Code(session));
 
-    qm::UniqueBstr empty(SysAllocString(L""));
+    qm::UniqueBstr empty = Bstr(L"");
     EXPECT_EQ(S_FALSE, Encode(session, empty.get()).hr);
-    qm::UniqueBstr onlyNul(SysAllocStringLen(L"\0abc", 4));
+    qm::UniqueBstr onlyNul = Bstr({L"\0abc", 4});
     EXPECT_EQ(S_FALSE, Encode(session, onlyNul.get()).hr);
     EXPECT_EQ(14, Code(session));
 
     // The code survives later successful calls that leave it alone.
-    qm::UniqueBstr abc(SysAllocString(L"abc"));
+    qm::UniqueBstr abc = Bstr(L"abc");
     EXPECT_EQ(S_OK, Encode(session, abc.get()).hr);
     EXPECT_EQ(14, Code(session));
 }
@@ -64,7 +67,7 @@ TEST(Base64Encode, ASuccessLeavesAnEarlierCodeInPlace) {
     Standalone<SecureSession> session;
     INT ignored = 0;
     session.RecoverFile(&ignored);
-    qm::UniqueBstr abc(SysAllocString(L"abc"));
+    qm::UniqueBstr abc = Bstr(L"abc");
     EXPECT_EQ(S_OK, Encode(session, abc.get()).hr);
     EXPECT_EQ(33, Code(session));
 }
@@ -76,7 +79,7 @@ TEST(Base64Encode, EncodesATenMegabyteText) {
     for (size_t i = 0; i < repeats; ++i) {
         input += L"abc";
     }
-    qm::UniqueBstr text(SysAllocStringLen(input.data(), UINT(input.size())));
+    qm::UniqueBstr text = Bstr(input);
     Standalone<SecureSession> session;
     Encoded r = Encode(session, text.get());
     ASSERT_EQ(S_OK, r.hr);
@@ -88,7 +91,7 @@ TEST(Base64Encode, EncodesATenMegabyteText) {
 
 TEST(Base64Encode, ANullResultPointerIsRefused) {
     Standalone<SecureSession> session;
-    qm::UniqueBstr abc(SysAllocString(L"abc"));
+    qm::UniqueBstr abc = Bstr(L"abc");
     EXPECT_EQ(E_POINTER, session.Base64Encode(abc.get(), nullptr));
 }
 

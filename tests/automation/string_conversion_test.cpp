@@ -5,6 +5,7 @@
 #include "external/engine.h"
 #include "platform/StringConversion.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace {
+
+using qmtest::Bstr;
 
 std::string Bytes(const char* text) {
     return text != nullptr ? std::string(text) : "<null>";
@@ -40,14 +43,14 @@ TEST(StringConversion, IncomingTextReachesTheLibrariesInTheAnsiCodePage) {
     EXPECT_TRUE(none.IsEmpty());
     EXPECT_STREQ("", none.OrEmpty());
 
-    qm::UniqueBstr empty(SysAllocString(L""));
+    qm::UniqueBstr empty = Bstr(L"");
     qm::NarrowText emptyText(empty.get());
     EXPECT_FALSE(emptyText.IsNull());
     EXPECT_TRUE(emptyText.IsEmpty());
 }
 
 TEST(StringConversion, CharactersAfterAnEmbeddedNulAreDropped) {
-    qm::UniqueBstr text(SysAllocStringLen(L"ab\0cd", 5));
+    qm::UniqueBstr text = Bstr({L"ab\0cd", 5});
     ASSERT_EQ(5u, SysStringLen(text.get()));
     qm::NarrowText narrow(text.get());
     EXPECT_EQ("ab", Bytes(narrow.get()));
@@ -90,7 +93,7 @@ int WINAPI LeavesNoTerminator(UINT, DWORD, LPCWCH, int, LPSTR narrow, int bytes,
 }
 
 TEST(StringConversion, ATextTheConverterFailsOnIsEmptyAndTerminatedNeverHalfConverted) {
-    qm::UniqueBstr text(SysAllocString(L"\xBE44\xBC00\xBC88\xD638 secret"));
+    qm::UniqueBstr text = Bstr(L"\xBE44\xBC00\xBC88\xD638 secret");
     for (qm::WideToNarrowConverter convert :
          {RefusesToMeasure, RunsOutOfRoom, ClaimsMoreThanItWasGiven, LeavesNoTerminator}) {
         qm::NarrowText narrow(text.get(), convert);
@@ -208,19 +211,19 @@ TEST(StringConversionUtf8, KoreanTextOfEveryLengthArrivesWholeAndTerminated) {
     }
     for (size_t n : lengths) {
         std::wstring text = Korean(n);
-        qm::UniqueBstr bstr(SysAllocStringLen(text.data(), UINT(n)));
+        qm::UniqueBstr bstr = Bstr({text.data(), UINT(n)});
         qm::NarrowText narrow(bstr.get());
         ASSERT_EQ(Utf8(text), Bytes(narrow.get())) << n << " syllables";
     }
 }
 
 TEST(StringConversionUtf8, TheRulesHoldInEveryCodePage) {
-    qm::UniqueBstr withNul(SysAllocStringLen(L"\xD55C\xAE00\0\xB4A4", 4));
+    qm::UniqueBstr withNul = Bstr({L"\xD55C\xAE00\0\xB4A4", 4});
     EXPECT_EQ(Utf8(L"\xD55C\xAE00"), Bytes(qm::NarrowText(withNul.get()).get()));
     EXPECT_TRUE(qm::NarrowText(nullptr).IsNull());
     // Four bytes for a character beyond the BMP, amid Korean text.
     std::wstring mixed = Korean(40) + L"\xD83D\xDE00" + Korean(40) + L"abc";
-    qm::UniqueBstr bstr(SysAllocString(mixed.c_str()));
+    qm::UniqueBstr bstr = Bstr(mixed.c_str());
     EXPECT_EQ(Utf8(mixed), Bytes(qm::NarrowText(bstr.get()).get()));
 }
 
@@ -228,7 +231,7 @@ TEST(StringConversionUtf8, APagesKoreanTextReachesTheEngineWhole) {
     Standalone<SecureSession> session;
     for (size_t n : {1u, 2u, 3u, 100u, 2000u}) {
         std::wstring text = Korean(n);
-        qm::UniqueBstr input(SysAllocString(text.c_str()));
+        qm::UniqueBstr input = Bstr(text.c_str());
         qm::UniqueBstr result;
         ASSERT_EQ(S_OK, session.Base64Encode(input.get(), result.out()));
 

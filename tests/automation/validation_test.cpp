@@ -4,6 +4,7 @@
 #include "platform/StringConversion.h"
 #include "tests/automation/fixtures.h"
 #include "tests/automation/standalone.h"
+#include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <string>
 
 namespace {
+
+using qmtest::Bstr;
 
 struct Outcome {
     HRESULT hr;
@@ -34,10 +37,10 @@ protected:
 
     Outcome Validate(const wchar_t* dn, const std::wstring& caText, const wchar_t* crl,
                      const wchar_t* arl, int medium) {
-        qm::UniqueBstr bdn(dn != nullptr ? SysAllocString(dn) : nullptr);
-        qm::UniqueBstr bca(SysAllocString(caText.c_str()));
-        qm::UniqueBstr bcrl(crl != nullptr ? SysAllocString(crl) : nullptr);
-        qm::UniqueBstr barl(arl != nullptr ? SysAllocString(arl) : nullptr);
+        qm::UniqueBstr bdn = Bstr(dn);
+        qm::UniqueBstr bca = Bstr(caText.c_str());
+        qm::UniqueBstr bcrl = Bstr(crl);
+        qm::UniqueBstr barl = Bstr(arl);
         INT result = 12345;
         HRESULT hr =
             ds.GeneralValidation(bdn.get(), bca.get(), bcrl.get(), barl.get(), medium, &result);

@@ -6,6 +6,7 @@
 #include "crypto/SessionKey.h"
 #include "external/engine.h"
 #include "platform/ciphers.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,13 +29,12 @@ namespace fs = std::filesystem;
 
 class OpenSslInterop : public ::testing::Test {
 protected:
+    static std::optional<qmtest::TempDir> scratch;
     static fs::path dir;
 
     static void SetUpTestSuite() {
         qm::BindEngineForTesting(nullptr);
-        std::string pattern = (fs::temp_directory_path() / "qm-crypto-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
+        dir = scratch.emplace("qm-crypto").path();
         // An RSA and an EC recipient, and a small CA with one issued certificate and a CRL.
         ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key -out rsa.pem "
                      "-subj /CN=rsa -days 30"),
@@ -65,7 +66,7 @@ protected:
                   0);
     }
 
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() { scratch.reset(); }
 
     // Runs a shell command in the work folder; its exit status (stderr kept in err.txt).
     static int Sh(const std::string& command) {
@@ -85,6 +86,7 @@ protected:
     static std::string Errors() { return Read("err.txt"); }
 };
 
+std::optional<qmtest::TempDir> OpenSslInterop::scratch;
 fs::path OpenSslInterop::dir;
 
 std::string Hex(const ByteBuffer& bytes) {

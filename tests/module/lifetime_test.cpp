@@ -3,6 +3,7 @@
 // and where such a process finds the engine and the store, with a stranger's DLLs planted under
 // their names. Needs a display.
 #include "tests/module/built_module.h"
+#include "tests/support/temp_dir.h"
 
 #include "platform/ModuleFile.h"
 #include "platform/StringConversion.h"
@@ -296,15 +297,13 @@ private:
 // own, beside which a test puts the engine and the store, damaged ones or none.
 class PlantedLibraries : public ::testing::Test {
 protected:
-    fs::path root;
+    qmtest::TempDir root{"qm-planted"};
     fs::path app, current, onPath;
 
     void SetUp() override {
-        root = fs::temp_directory_path() / ("qm-planted-" + std::to_string(GetCurrentProcessId()));
         app = root / "app";
         current = root / "current";
         onPath = root / "path";
-        fs::remove_all(root);
         for (const fs::path& folder : {app, current, onPath}) {
             fs::create_directories(folder);
         }
@@ -314,10 +313,6 @@ protected:
                 fs::copy_file(qmtest::DosPath(QM_PLANTED_DLL), folder / name);
             }
         }
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
     }
 
     // The marker files of planted DLLs that were loaded.

@@ -9,6 +9,7 @@
 //                                         that needs them fails as such; 0, or 20 + the method
 //   qm_module_host bare NAME              load NAME by bare name, as a search would; 0 if found
 #include "automation/QuillmarkInterfaces.h"
+#include "tests/support/bstr.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -57,16 +58,14 @@ int Encode(const char* dll) {
     int outcome = 4;
     if (ISecureSession* session =
             Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession)) {
-        BSTR input = SysAllocString(L"abc");
         BSTR encoded = nullptr;
-        HRESULT hr = session->Base64Encode(input, &encoded);
+        HRESULT hr = session->Base64Encode(qmtest::Bstr(L"abc").get(), &encoded);
         if (hr == S_OK && encoded != nullptr) {
             outcome = std::wcscmp(encoded, L"YWJj") == 0 ? 0 : 5;
             SysFreeString(encoded);
         } else {
             outcome = FailedForWant(session, hr, encoded, 50) ? 10 : 6;
         }
-        SysFreeString(input);
         session->Release();
     }
     FreeLibrary(module);
@@ -85,8 +84,8 @@ int Unbound(const char* dll) {
     auto* validator = Create<IDSSession>(module, CLSID_DSSession, IID_IDSSession);
     int outcome = 4;
     if (session != nullptr && directory != nullptr && validator != nullptr) {
-        BSTR text = SysAllocString(L"abc");
-        BSTR dn = SysAllocString(L"cn=Hong,c=KR");
+        qm::UniqueBstr owned = qmtest::Bstr(L"abc"), ownedDn = qmtest::Bstr(L"cn=Hong,c=KR");
+        BSTR text = owned.get(), dn = ownedDn.get();
         BSTR out = nullptr;
         INT result = 0;
         HRESULT hr = S_OK;
@@ -108,8 +107,6 @@ int Unbound(const char* dll) {
                 break;
             }
         }
-        SysFreeString(dn);
-        SysFreeString(text);
     }
     for (IUnknown* object : {static_cast<IUnknown*>(session), static_cast<IUnknown*>(directory),
                              static_cast<IUnknown*>(validator)}) {

@@ -29,10 +29,17 @@ page() {
 }
 legacy="-provider legacy -provider default"
 
-# name : OpenSSL's cipher : key length : IV length
-for entry in SEED:seed-cbc:16:16 ARIA:aria-128-cbc:16:16 AES:aes-128-cbc:16:16 \
-    3DES:des-ede3-cbc:24:8 DES:des-cbc:8:8; do
-    IFS=: read -r algorithm cipher keyLength ivLength <<<"$entry"
+# The engine's table of ciphers, one row a line: name, OpenSSL's cipher, key and IV lengths. The
+# rows whose key and IV fit in the session's random bytes are those a page can envelope with.
+table=$here/../../platform/ciphers.h
+material_bytes=$(sed -n 's/.*kSessionKeyMaterialBytes = \([0-9]*\);.*/\1/p' "$table")
+mapfile -t ciphers < <(grep -oE '\{ *[0-9]+, *"[^"]+", *"[^"]+", *[0-9]+, *[0-9]+ *\}' "$table" |
+    tr -d '{},"')
+[ ${#ciphers[@]} -gt 0 ] && [ -n "$material_bytes" ] || fail "no cipher read from $table"
+for row in "${ciphers[@]}"; do
+    read -r _ algorithm cipher keyLength ivLength <<<"$row"
+    cipher=${cipher,,}
+    [ $((keyLength + ivLength)) -le "$material_bytes" ] || continue
     page seal "$algorithm" || fail "$algorithm: the page could not seal"
     material=$(base64 -d "$work/sealed.txt" |
         openssl cms -decrypt -inform DER -inkey "$pki/server.key" 2>/dev/null | xxd -p | tr -d '\n')

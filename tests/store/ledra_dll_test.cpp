@@ -17,6 +17,7 @@
 #include "external/store.h"
 #include "platform/Raii.h"
 #include "store/core/errors.h"
+#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -89,25 +90,9 @@ std::string Utf8(const fs::path& text) {
 }
 
 // A fresh folder with a Korean name in the user's temporary folder, removed with its content.
-class ScratchFolder {
+class ScratchFolder : public qmtest::TempDir {
 public:
-    ScratchFolder() {
-        static int count = 0;
-        path_ =
-            fs::temp_directory_path() / (L"레드라 시험 " + std::to_wstring(GetCurrentProcessId()) +
-                                         L"-" + std::to_wstring(++count));
-        fs::create_directories(path_);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+    ScratchFolder() : TempDir(L"레드라 시험") {}
 };
 
 std::string Slurp(const fs::path& path) {

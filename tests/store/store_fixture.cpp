@@ -16,26 +16,6 @@
 
 namespace ledra::test {
 
-ScratchFolder::ScratchFolder() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = fs::temp_directory_path() / ("ledra-test-" + std::to_string(getpid()) +
-                                                          "-" + std::to_string(random()));
-        std::error_code ec;
-        if (fs::create_directory(candidate, ec)) {
-            path_ = candidate;
-            MakePrivate(path_); // whatever the umask: the store refuses a folder others may write
-            return;
-        }
-    }
-    throw std::runtime_error("cannot make a scratch folder");
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
 ScratchStore::ScratchStore() {
     for (int m = 0; m < 4; ++m) {
         fs::create_directory(Medium(m));

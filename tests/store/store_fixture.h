@@ -6,6 +6,7 @@
 #include "store/tool/pki.h"
 
 #include "external/store.h"
+#include "tests/support/temp_dir.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -17,16 +18,9 @@
 namespace ledra::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
-class ScratchFolder {
+class ScratchFolder : public qmtest::TempDir {
 public:
-    ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    ~ScratchFolder();
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+    ScratchFolder() : TempDir("ledra-test") {}
 };
 
 // A scratch store with the folders of a fresh store, in force for the core while it lives

@@ -9,6 +9,7 @@
 #include "automation/StoredSettings.h"
 #include "automation/QuillmarkInterfaces.h"
 #include "platform/ciphers.h"
+#include "tests/support/bstr.h"
 
 #include <windows.h>
 
@@ -19,6 +20,9 @@
 #include <vector>
 
 namespace {
+
+using qmtest::Bstr;
+using qmtest::TextOf;
 
 const wchar_t* kServerDn = L"cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR";
 
@@ -32,17 +36,6 @@ std::vector<std::wstring> Algorithms() {
     }
     return names;
 }
-
-struct Bstr {
-    BSTR s = nullptr;
-    Bstr() = default;
-    explicit Bstr(const std::wstring& text)
-        : s(SysAllocStringLen(text.data(), UINT(text.size()))) {}
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(s); }
-    std::wstring str() const { return s != nullptr ? std::wstring(s, SysStringLen(s)) : L""; }
-};
 
 template <class I> struct Ptr {
     I* p = nullptr;
@@ -115,16 +108,16 @@ int wmain(int argc, wchar_t** argv) {
             std::fprintf(stderr, "client %d: cannot create the objects\n", id);
             return 2;
         }
-        Bstr server(kServerDn);
+        qm::UniqueBstr server = Bstr(kServerDn);
         const std::vector<std::wstring> algorithms = Algorithms();
         srand(unsigned(id) * 7919u + 1u);
         for (int i = 0; i < iterations; ++i) {
             int pick = i == 0 ? 0 : rand() % 10;
             if (pick < 2) {
-                Bstr algorithm(algorithms[size_t(rand()) % algorithms.size()]);
-                Bstr sealed;
-                HRESULT hr = session.p->GenerateEx(algorithm.s, server.s, &sealed.s);
-                if (hr != S_OK || sealed.str().empty()) {
+                qm::UniqueBstr algorithm = Bstr(algorithms[size_t(rand()) % algorithms.size()]);
+                qm::UniqueBstr sealed;
+                HRESULT hr = session.p->GenerateEx(algorithm.get(), server.get(), sealed.out());
+                if (hr != S_OK || SysStringLen(sealed.get()) == 0) {
                     std::fprintf(stderr, "client %d: GenerateEx failed (%08lx)\n", id, hr);
                     ++violations;
                 }
@@ -132,14 +125,16 @@ int wmain(int argc, wchar_t** argv) {
             } else if (pick < 8) {
                 std::wstring text = L"stress " + std::to_wstring(id) + L"/" + std::to_wstring(i) +
                                     L" \xD64D\xAE38\xB3D9";
-                Bstr before, after, input(text), cipher, plain;
-                session.p->getKEYIV(&before.s);
-                HRESULT enc = session.p->EncipherEx(input.s, &cipher.s);
-                HRESULT dec = enc == S_OK ? session.p->DecipherEx(cipher.s, &plain.s) : S_FALSE;
-                session.p->getKEYIV(&after.s);
-                bool sameKey = !before.str().empty() && before.str() == after.str();
+                qm::UniqueBstr before, after, input = Bstr(text), cipher, plain;
+                session.p->getKEYIV(before.out());
+                HRESULT enc = session.p->EncipherEx(input.get(), cipher.out());
+                HRESULT dec =
+                    enc == S_OK ? session.p->DecipherEx(cipher.get(), plain.out()) : S_FALSE;
+                session.p->getKEYIV(after.out());
+                bool sameKey =
+                    SysStringLen(before.get()) > 0 && TextOf(before.get()) == TextOf(after.get());
                 if (sameKey) {
-                    if (enc != S_OK || dec != S_OK || plain.str() != text) {
+                    if (enc != S_OK || dec != S_OK || TextOf(plain.get()) != text) {
                         std::fprintf(stderr, "client %d: round trip %d under one key failed\n", id,
                                      i);
                         ++violations;
@@ -155,8 +150,9 @@ int wmain(int argc, wchar_t** argv) {
                     ++replaced;
                 }
             } else {
-                Bstr empty(L""), list;
-                if (veyra.p->getDNList(empty.s, 0, 700, &list.s) != S_OK || list.str().empty()) {
+                qm::UniqueBstr empty = Bstr(L""), list;
+                if (veyra.p->getDNList(empty.get(), 0, 700, list.out()) != S_OK ||
+                    SysStringLen(list.get()) == 0) {
                     std::fprintf(stderr, "client %d: getDNList failed\n", id);
                     ++violations;
                 }

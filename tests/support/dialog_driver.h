@@ -1,6 +1,7 @@
 // Dialogs that come up inside a call (the selection dialog of GenerateEx, the site consent dialog
-// of a page's first call), driven from a second thread as a person would, and a window standing in
-// for the host's. For the tests that run the real dialogs under the test run's display.
+// of a page's first call, a dialog's own DoModal), driven from a second thread as a person would,
+// and a window standing in for the host's. For the tests that run the real dialogs under the test
+// run's display.
 #pragma once
 
 #include "ui/resource.h"
@@ -9,37 +10,83 @@
 
 #include <atomic>
 #include <functional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace qmtest {
 
-// Runs `call` on this thread while a second thread waits for the dialog with `caption` and hands
-// it to `act`; it stops waiting when the call returns without one. A dialog that `act` did not end
-// is cancelled ten seconds later, so that a failing test cannot hang. What `call` returned.
+// How a driven dialog went.
+struct Driven {
+    bool showed = false; // the dialog came up
+    bool forced = false; // `act` left it open and the driver cancelled it
+};
+
+namespace detail {
+
+inline BOOL CALLBACK FindShownDialog(HWND window, LPARAM param) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (std::wstring_view(name) == L"#32770" && IsWindowVisible(window)) {
+        *reinterpret_cast<HWND*>(param) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The shown dialog with `caption`, whichever thread shows it (a COM object's dialog comes up on
+// its apartment's thread); with no caption, the first dialog that `thread` shows.
+inline HWND ShownDialog(DWORD thread, const wchar_t* caption) {
+    if (caption != nullptr) {
+        HWND dialog = FindWindowW(L"#32770", caption);
+        return dialog != nullptr && IsWindowVisible(dialog) ? dialog : nullptr;
+    }
+    HWND found = nullptr;
+    EnumThreadWindows(thread, &FindShownDialog, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+} // namespace detail
+
+// Runs `call` on this thread while a second thread waits for the dialog (with `caption`, or else
+// any that this thread shows) and hands it to `act`; it stops waiting when the call returns
+// without one. A dialog that `act` did not end is cancelled ten seconds later, so that a failing
+// test cannot hang. `act` runs on the driver's thread: it observes and acts, and the test asserts
+// on what it recorded afterwards (GoogleTest's assertions are not thread-safe in this build).
+// What `call` returned; `driven`, when given, says how the dialog went.
 template <class Call>
-auto WhileDialog(const wchar_t* caption, std::function<void(HWND)> act, Call call) {
+auto WhileDialog(const wchar_t* caption, const std::function<void(HWND)>& act, Call call,
+                 Driven* driven = nullptr) {
     std::atomic<bool> returned{false};
+    const DWORD thread = GetCurrentThreadId();
+    Driven seen;
     std::thread driver([&] {
-        for (int i = 0; i < 400 && !returned; ++i) {
-            HWND dialog = FindWindowW(L"#32770", caption);
-            if (dialog != nullptr && IsWindowVisible(dialog)) {
-                Sleep(50);
-                act(dialog);
-                for (int j = 0; j < 200 && !returned; ++j) {
-                    Sleep(50);
-                }
-                if (!returned) {
-                    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-                }
-                return;
+        HWND dialog = nullptr;
+        for (int i = 0; i < 2000 && !returned; ++i) {
+            if ((dialog = detail::ShownDialog(thread, caption)) != nullptr) {
+                break;
             }
-            Sleep(25);
+            Sleep(10);
+        }
+        if (dialog == nullptr) {
+            return;
+        }
+        seen.showed = true;
+        act(dialog);
+        for (int i = 0; i < 1000 && !returned && IsWindow(dialog); ++i) {
+            Sleep(10);
+        }
+        if (!returned && IsWindow(dialog)) {
+            seen.forced = true;
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         }
     });
     auto result = call();
     returned = true;
     driver.join();
+    if (driven != nullptr) {
+        *driven = seen;
+    }
     return result;
 }
 

@@ -96,18 +96,4 @@ std::vector<uint8_t> Concat(std::initializer_list<std::span<const uint8_t>> part
     return all;
 }
 
-TempDir::TempDir(std::string_view prefix) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder from " + pattern);
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 } // namespace qm::testing

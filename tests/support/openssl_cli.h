@@ -6,6 +6,8 @@
 // a GoogleTest test fails with a readable message and a benchmark or tool stops.
 #pragma once
 
+#include "tests/support/temp_dir.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -40,20 +42,6 @@ void WriteFile(const std::filesystem::path& file, std::string_view text);
 std::string ToHex(std::span<const uint8_t> bytes);
 std::vector<uint8_t> Concat(std::initializer_list<std::span<const uint8_t>> parts);
 
-// A fresh folder under the system's temporary folder, removed with everything in it when the
-// object goes away.
-class TempDir {
-public:
-    explicit TempDir(std::string_view prefix = "qm-test");
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempDir = qmtest::TempDir; // tests/support/temp_dir.h
 
 } // namespace qm::testing

@@ -365,7 +365,7 @@ TEST_F(CertSelectDialogTest, LosingTheSelectionDisablesOkAndRegainingItShowsTheN
         uitest::SelectRow(window, 2);
         regained = Look(window);
         uitest::ClickRow(window, 0);
-        uitest::WaitFor([&] { return uitest::SelectedRow(window) == 0; });
+        qmtest::Eventually([&] { return uitest::SelectedRow(window) == 0; });
         clicked = Look(window);
         uitest::ClearSelection(window);
         lostAgain = Look(window);

@@ -4,30 +4,11 @@
 
 #include <commctrl.h>
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 namespace uitest {
 
 namespace {
-
-using namespace std::chrono_literals;
-
-struct Search {
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
-    wchar_t name[16] = {};
-    GetClassNameW(window, name, 16);
-    if (std::wstring(name) == L"#32770" && IsWindowVisible(window)) {
-        reinterpret_cast<Search*>(param)->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 HWND List(HWND dialog) {
     return GetDlgItem(dialog, IDC_CERT_LIST);
@@ -37,36 +18,11 @@ HWND List(HWND dialog) {
 
 Run RunDriven(CDialog& dialog, const std::function<void(HWND)>& script) {
     Run run;
-    std::atomic<bool> returned{false};
-    DWORD owner = GetCurrentThreadId();
-    std::thread driver([&] {
-        HWND window = nullptr;
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (window == nullptr && !returned && std::chrono::steady_clock::now() < deadline) {
-            Search search;
-            EnumThreadWindows(owner, &FindDialog, reinterpret_cast<LPARAM>(&search));
-            window = search.found;
-            if (window == nullptr) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        if (window == nullptr) {
-            return;
-        }
-        run.showed = true;
-        script(window);
-        auto closeBy = std::chrono::steady_clock::now() + 10s;
-        while (IsWindow(window) && !returned) {
-            if (std::chrono::steady_clock::now() > closeBy && !run.forced) {
-                run.forced = true;
-                PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-    });
-    run.ended = dialog.DoModal();
-    returned = true;
-    driver.join();
+    qmtest::Driven driven;
+    run.ended = qmtest::WhileDialog(
+        nullptr, script, [&] { return dialog.DoModal(); }, &driven);
+    run.showed = driven.showed;
+    run.forced = driven.forced;
     return run;
 }
 
@@ -157,17 +113,6 @@ void PressKey(HWND dialog, UINT key, int control) {
 
 void CloseBox(HWND dialog) {
     PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-}
-
-bool WaitFor(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 bool CaptureWindow(HWND window, const std::string& path) {

@@ -1,9 +1,9 @@
-// Runs a modal dialog on the test's thread and drives it from a second thread, as a person would:
-// the driver waits for the dialog to show, runs a script against its window, and makes sure the
-// dialog ends even when the script does not end it. The script only observes and acts; the test
-// asserts on what it recorded after the run (GoogleTest is not thread-safe in this build).
+// Runs a modal dialog on the test's thread and drives it from a second thread, as a person would
+// (qmtest::WhileDialog, tests/support/dialog_driver.h), and reads the selection dialog's controls
+// as a person sees them.
 #pragma once
 
+#include "tests/support/dialog_driver.h"
 #include "ui/Dialog.h"
 #include "ui/resource.h"
 
@@ -39,9 +39,6 @@ void ClickRow(HWND dialog, int row);
 // Posted to a control (the certificate list unless named), through the dialog manager.
 void PressKey(HWND dialog, UINT key, int control = IDC_CERT_LIST);
 void CloseBox(HWND dialog);
-
-// Polls `done` until it holds or a few seconds have passed; whether it held.
-bool WaitFor(const std::function<bool()>& done);
 
 // A 24-bit BMP of the window as the screen shows it. False when it could not be written.
 bool CaptureWindow(HWND window, const std::string& path);
