@@ -9,12 +9,7 @@ set -euo pipefail
 root=$1 views=$2 cxx=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 # The tree's sources, without its builds, its Wine prefix, its package and the browser tests'
 # modules.
@@ -106,8 +101,4 @@ compiles crypto automation/DnList.h && fail "crypto/'s view finds automation/"
 [ -e "$views/browser/site/SiteGate.h" ] && fail "browser/'s view holds site/SiteGate.h"
 [ -e "$views/browser/ui" ] && fail "browser/'s view holds ui/"
 
-if [ $failures -ne 0 ]; then
-    echo "FAIL: floor plan check: $failures failure(s)"
-    exit 1
-fi
-echo "PASS: floor plan check: ${#CASES[@]} planted includes judged as the table says, the views agree"
+verdict "floor plan check" "${#CASES[@]} planted includes judged as the table says, the views agree"

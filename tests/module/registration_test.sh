@@ -11,12 +11,7 @@ bin=$(realpath "$1")
 dll=$bin/Quillmark.dll
 work=$(mktemp -d)
 state=$work/state
-failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 regsvr() { # regsvr32 arguments...
     DISPLAY= wine regsvr32 /s "$@"
@@ -210,8 +205,4 @@ esac
 regsvr /u "$(winepath -w "$quoted/Quillmark.dll")" || fail "unregistering the copy failed"
 check_unregistered "after unregistering the copy"
 
-if [ "$failures" -ne 0 ]; then
-    echo "registration: $failures failure(s)"
-    exit 1
-fi
-echo "registration: all checks passed"
+verdict "registration" "all checks passed"

@@ -29,12 +29,7 @@ source "$QM_ROOT/scripts/env.sh"
 source "$QM_ROOT/scripts/package.sh"
 source "$QM_ROOT/scripts/build.sh"
 work=$(mktemp -d)
-failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 CLASSES=(
     "SecureSession {1BC0F715-34E2-4C99-A6EF-CDBC7508374A}"
@@ -392,8 +387,4 @@ output=$("$QM_ROOT/run" script "$QM_ROOT/examples/page.js" 2>&1) && status=0 || 
 # The per-user installers, in a fresh prefix of their own, with the helpers above.
 source "$QM_ROOT/tests/package/msi_test.sh"
 
-if [ "$failures" -ne 0 ]; then
-    echo "FAIL: package: $failures failure(s)"
-    exit 1
-fi
-echo "PASS: package: built, signed, verified, installed in a fresh prefix, used end to end, reinstalled and uninstalled"
+verdict "package" "built, signed, verified, installed in a fresh prefix, used end to end, reinstalled and uninstalled"

@@ -17,11 +17,7 @@ export QM_TEST_WORK QM_TEST_PKI
 QM_TEST_WORK=$(winepath -w "$work")
 QM_TEST_PKI=$(winepath -w "$pki")
 text=$(printf '서버로 보내는 문장 - interop' | iconv -f UTF-8 -t CP949 | xxd -p | tr -d '\n')
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 page() {
     bash "$here/run-cscript.sh" "$here/interop_page.js" "$@" | tr -d '\r' | tee "$work/page.log" |
         grep -v '^00$'
@@ -84,9 +80,4 @@ done
 [ "$count" -ge 6 ] || fail "only $count users checked"
 echo "users: $count certificates equal to the store's and validated as openssl verify does"
 
-if [ "$failures" -eq 0 ]; then
-    echo "PASS: interop_test.sh"
-else
-    echo "FAIL: interop_test.sh, $failures failures"
-    exit 1
-fi
+verdict "interop_test.sh" "the pages, the certificates and the store agree with openssl"

@@ -17,11 +17,7 @@ tool=$2
 wintool=$QM_BIN/ledra-tool.exe
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 ssl() { openssl "$@" -provider legacy -provider default 2>/dev/null; }
 password='비밀번호1234'
 printf '%s\n' "$password" | iconv -f UTF-8 -t CP949 >"$work/cp949.txt"
@@ -103,9 +99,4 @@ output=$(bash "$here/run-cscript.sh" "$here/korean_password_page.js" "$users" | 
 printf '%s\n' "$output"
 grep -q '^PASS: ' <<<"$output" || fail "the page could not open every key"
 
-if [ "$failures" -eq 0 ]; then
-    echo "PASS: korean_password_test.sh, $users keys opened by a page"
-else
-    echo "FAIL: korean_password_test.sh, $failures failures"
-    exit 1
-fi
+verdict "korean_password_test.sh" "$users keys opened by a page"

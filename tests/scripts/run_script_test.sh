@@ -16,12 +16,7 @@ source "$QM_ROOT/scripts/site-settings.sh"
 source "$QM_ROOT/scripts/tests.sh"
 work=$(mktemp -d)
 trap 'qm_site_settings_clear; rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 # Runs a script as ./run script does; its output (both streams) in $work/out, its status echoed.
 run() { # file [args...]
@@ -86,8 +81,4 @@ EOF
 expect "a refused call" 1 "$work/refused.js" "refused: 80070005 Permission denied" "site lock" \
     "refused.js:8: Permission denied (0x80070005)" "WScript.CreateObject"
 
-if [ "$failures" -ne 0 ]; then
-    echo "FAIL: run script: $failures failure(s)"
-    exit 1
-fi
-echo "PASS: run script: every encoding read, every error told, a refusal explained"
+verdict "run script" "every encoding read, every error told, a refusal explained"

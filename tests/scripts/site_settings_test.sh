@@ -12,14 +12,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export QM_SITE_SETTINGS_SAVE=$work/kept
 unset QM_SITE_SETTINGS_KEPT
-failures=0
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 export USER_KEY='HKCU\SOFTWARE\TesselCorp\Oriel\Quillmark'
 export POLICY_KEY='HKLM\SOFTWARE\Policies\TesselCorp\Quillmark'
 
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # Everything under both keys, as reg lists it; empty when neither is there (reg tells that on
 # its standard output).
@@ -91,8 +87,4 @@ qm_site_settings_recover | grep -q 'putting back' || fail "./run did not say tha
 [ "$(state)" = "$before" ] || fail "after two killed runs and ./run: $(state)"
 
 qm_site_settings_clear
-if [ "$failures" -ne 0 ]; then
-    echo "FAIL: site settings: $failures failure(s)"
-    exit 1
-fi
-echo "PASS: site settings: kept and put back by the fixture and by runs that succeed, fail, are terminated or killed"
+verdict "site settings" "kept and put back by the fixture and by runs that succeed, fail, are terminated or killed"
