@@ -22,7 +22,7 @@ bool PassingOn() {
 
 // Records and counts the call; the code it is to fail with, or 0.
 int32_t Enter(const char* name) {
-    if (!PassingOn()) {
+    if (!PassingOn() || g_engine.recordCalls) {
         g_engine.calls.emplace_back(name);
     }
     if (++g_engine.counted == g_engine.failAt) {
@@ -34,7 +34,8 @@ int32_t Enter(const char* name) {
 
 // What a failing toy call leaves in its outputs: nothing that the caller may read or free. Freeing
 // it counts as a stray free; reading it runs past a one-byte object (the sanitizers see that).
-// Passing calls on, a failure leaves the outputs as the caller gave them, as the engine does.
+// Passing calls on, a failure leaves the outputs as the caller gave them, as the engine does,
+// unless the test asks for junk.
 uint8_t g_poison[1];
 
 template <typename Output> void Poison(Output* output) {
@@ -65,13 +66,18 @@ template <typename Output> int32_t Refused(int32_t code, Output output) {
 template <typename Output, typename Library, typename Toy>
 int32_t Call(const char* name, Output output, Library library, Toy toy) {
     if (int32_t failure = Enter(name)) {
-        return PassingOn() ? failure : Refused(failure, output);
+        bool junk = !PassingOn() || (g_engine.junkOnFailure && output != nullptr);
+        return junk ? Refused(failure, output) : failure;
     }
     if (!PassingOn()) {
         return toy();
     }
+    if (output != nullptr && g_engine.emptySuccesses.count(std::string_view(name)) != 0) {
+        *output = std::remove_pointer_t<Output>{};
+        return 0;
+    }
     int32_t result = library();
-    if (result == 0 && Block(output) != nullptr) {
+    if (result == 0 && output != nullptr && Block(output) != nullptr) {
         g_engine.live.insert(Block(output));
     }
     return result;
@@ -144,7 +150,9 @@ std::vector<uint8_t> Crypt(const Algorithm& a, const uint8_t* key, const uint8_t
 int32_t QM_CDECL CV_ContextInit(EngineContext* context) {
     int32_t r = Enter("CV_ContextInit");
     if (PassingOn()) {
-        return r != 0 ? r : g_library.CV_ContextInit(context);
+        r = r != 0 ? r : g_library.CV_ContextInit(context);
+        g_engine.contexts += r == 0 ? 1 : 0;
+        return r;
     }
     ++g_engine.contexts;
     context->words[0] = 0xC0FFEE;
@@ -154,7 +162,9 @@ int32_t QM_CDECL CV_ContextInit(EngineContext* context) {
 int32_t QM_CDECL CV_ContextFree(EngineContext* context) {
     int32_t r = Enter("CV_ContextFree");
     if (PassingOn()) {
-        return r != 0 ? r : g_library.CV_ContextFree(context);
+        r = r != 0 ? r : g_library.CV_ContextFree(context);
+        g_engine.contexts -= r == 0 ? 1 : 0;
+        return r;
     }
     if (context->words[0] == 0xC0FFEE) {
         --g_engine.contexts;
@@ -166,7 +176,18 @@ int32_t QM_CDECL CV_ContextFree(EngineContext* context) {
 // Releasing never fails: a failed release would leak.
 int32_t QM_CDECL CV_Free(void* block) {
     if (PassingOn()) {
-        g_engine.live.erase(block);
+        if (g_engine.recordCalls) {
+            g_engine.calls.emplace_back("CV_Free");
+        }
+        if (block != nullptr) {
+            ++g_engine.frees;
+            if (g_engine.live.erase(block) == 0) {
+                ++g_engine.strayFrees;
+                if (block == g_poison) {
+                    return corvane::err::kUnknownBlock;
+                }
+            }
+        }
         return g_library.CV_Free(block);
     }
     g_engine.calls.emplace_back("CV_Free");
@@ -361,6 +382,10 @@ int32_t QM_CDECL CV_EncryptForCertificate(EngineContext* context, const ByteBuff
 
 int32_t QM_CDECL CV_DecryptPrivateKey(EngineContext* context, const ByteBuffer* key,
                                       const ByteBuffer* password, ByteBuffer* output) {
+    if (PassingOn() && g_engine.recordCalls && key != nullptr && key->data != nullptr &&
+        key->length > 0) {
+        g_engine.lastEncryptedKey.assign(key->data, key->data + key->length);
+    }
     return Call(
         "CV_DecryptPrivateKey", output,
         [&] { return g_library.CV_DecryptPrivateKey(context, key, password, output); },

@@ -33,16 +33,28 @@ struct EngineDouble {
     std::map<std::string, int32_t, std::less<>> failures;
     int failAt = 0;              // see FailCall
     bool pemDecodeEmpty = false; // CV_PemDecode succeeds with no bytes (toy)
+    // Passing calls on: functions that succeed without calling the engine and hand back nothing
+    // ({0, null}, or a null text): what another engine may answer where this one refuses (an
+    // empty PEM block).
+    std::set<std::string, std::less<>> emptySuccesses;
+    // Passing calls on: a failure the double makes leaves in the call's outputs what a faulty
+    // engine might, as the toy's failures do. Off: the outputs stay as the caller gave them, as
+    // the engine leaves them.
+    bool junkOnFailure = false;
+    // Passing calls on: keep the names of the calls in `calls`, as the toy does. Off, the double
+    // only counts, so that a test that counts every allocation of the program sees none of its
+    // own.
+    bool recordCalls = false;
 
-    // What it saw. The toy keeps the names of the calls; passing calls on, the double only counts
-    // them, so that a test that counts every allocation of the program sees none of its own.
-    std::vector<std::string> calls; // names of the engine functions called, in order (toy)
-    int counted = 0;                // calls since the last FailCall, CV_Free aside
-    std::set<const void*> live;     // blocks handed out and not yet freed
-    int frees = 0;                  // CV_Free calls with a block (toy)
-    int strayFrees = 0;             // CV_Free of something that is not a live block (toy)
-    int contexts = 0;               // contexts initialised and not yet freed (toy)
-    std::string lastPassword;       // what the last calls were given (toy)
+    // What it saw.
+    std::vector<std::string> calls;        // names of the engine functions called, in order
+    int counted = 0;                       // calls since the last FailCall, CV_Free aside
+    std::set<const void*> live;            // blocks handed out and not yet freed
+    int frees = 0;                         // CV_Free calls with a block
+    int strayFrees = 0;                    // CV_Free of something that is not a live block
+    int contexts = 0;                      // contexts initialised and not yet freed
+    std::vector<uint8_t> lastEncryptedKey; // what CV_DecryptPrivateKey was last given (recordCalls)
+    std::string lastPassword;              // what the last calls were given (toy)
     int32_t lastVerifyLengths[4] = {-1, -1, -1, -1}; // certificate, CA, CRL, ARL
     bool lastVerifyNullData[2] = {false, false};     // CRL, ARL data null
 
