@@ -36,7 +36,7 @@ inline std::vector<uint8_t> Held(const ByteBuffer& buffer) {
 class DoublesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        engine_ = &qmtest::BindEngineDouble(qmtest::EngineWork::Library);
+        engine_ = &qmtest::BindEngineDouble();
         engine_->recordCalls = true;
         engine_->junkOnFailure = true;
         binding_.emplace(store_);
