@@ -113,7 +113,7 @@ protected:
 // call failing. Checks the outcome's shape and that nothing was left behind.
 void EveryEngineFailure(const char* name, const std::set<int>& codes,
                         const std::function<Call()>& scenario) {
-    qmtest::EngineDouble& engine = qmtest::BindEngineDouble(qmtest::EngineWork::Library);
+    qmtest::EngineDouble& engine = qmtest::BindEngineDouble();
     engine.FailCall(0);
     Call clean = scenario();
     SysFreeString(clean.text);

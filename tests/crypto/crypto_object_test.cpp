@@ -85,31 +85,38 @@ TEST(Dumps, PrintTheExactFormats) {
 
 TEST_F(CryptoObjectTest, DigestBase64HandsOutTheEncodedDigest) {
     Probe probe;
-    std::vector<uint8_t> bytes = toy::Bytes("certificate bytes");
+    std::vector<uint8_t> bytes = Fixture("user.der");
     char* text = nullptr;
-    EXPECT_EQ(probe.DigestBase64(ByteBuffer{int32_t(bytes.size()), bytes.data()}, &text, 101), 0);
+    EXPECT_EQ(
+        probe.DigestBase64(ByteBuffer{int32_t(bytes.size()), bytes.data()}, &text, qm::kDigestSha1),
+        0);
     ASSERT_NE(text, nullptr);
-    EXPECT_EQ(std::string(text), toy::Base64(toy::Digest(bytes)));
+    EXPECT_EQ(std::string(text), FixtureText("user.der.sha1"));
     EXPECT_EQ(LiveBlocks(), 1u); // the digest itself went back at once; the text is the caller's
     qm::Engine().CV_Free(text);
 }
 
 TEST_F(CryptoObjectTest, DigestBase64FailuresLeaveNoTextAndAreRecorded) {
     Probe probe;
-    std::vector<uint8_t> bytes = toy::Bytes("abc");
+    std::vector<uint8_t> bytes = Bytes("abc");
     char sentinel = 0;
     char* text = &sentinel;
     FailEngine("CV_Digest", -77);
-    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, 101), -77);
+    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, qm::kDigestSha1), -77);
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(probe.GetStatus(), -77);
     EXPECT_EQ(engine().Count("CV_Base64Encode"), 0);
 
     engine().failures.clear();
     FailEngine("CV_Base64Encode", -78);
-    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, 101), -78);
+    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, qm::kDigestSha1), -78);
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(probe.GetStatus(), -78);
+
+    // An id the engine does not know: its own code.
+    engine().failures.clear();
+    EXPECT_EQ(probe.DigestBase64(ByteBuffer{3, bytes.data()}, &text, 999), err::kUnknownDigest);
+    EXPECT_EQ(text, nullptr);
 }
 
 } // namespace

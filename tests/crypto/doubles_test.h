@@ -1,23 +1,44 @@
-// The crypto objects' own contracts run over the engine double doing its toy work (it hands out
-// every block from a ledger so that leaks and stray frees show, and fails any function on request)
-// and over the store double.
+// The crypto objects' own contracts run over the engine, through its double (which keeps a ledger
+// of every block the engine hands out, so that leaks and stray frees show, and fails any function
+// on request), and over the store double. The certificates, keys and CRL are those that
+// tests/automation/make-fixtures.sh made for the automation tests.
 #pragma once
 
+#include "tests/automation/fixtures.h"
 #include "tests/support/engine_double.h"
 #include "tests/support/store_double.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
-namespace toy = qmtest::toy;
+namespace err = corvane::err;
+
+// The password that opens user.key.p8.
+inline constexpr const char* kUserKeyPassword = "secret";
+
+inline std::vector<uint8_t> Bytes(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+inline std::vector<uint8_t> Held(const ByteBuffer& buffer) {
+    return buffer.data == nullptr ? std::vector<uint8_t>{}
+                                  : std::vector<uint8_t>(buffer.data, buffer.data + buffer.length);
+}
 
 // Binds both doubles for the test and, afterwards, checks that every engine block handed out was
-// returned exactly once, that every context was freed, and restores the real bindings.
+// returned exactly once, that every context was freed, and restores the real bindings. A failure
+// that the test asks of the engine leaves junk in the call's outputs, which the objects must
+// neither read nor free.
 class DoublesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        engine_ = &qmtest::BindEngineDouble(qmtest::EngineWork::Toy);
+        engine_ = &qmtest::BindEngineDouble();
+        engine_->recordCalls = true;
+        engine_->junkOnFailure = true;
         binding_.emplace(store_);
     }
     void TearDown() override {

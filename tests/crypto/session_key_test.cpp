@@ -1,5 +1,7 @@
 // Session key and session cipher over the engine double.
 #include "crypto/SessionKey.h"
+#include "platform/Base64.h"
+#include "platform/ciphers.h"
 #include "tests/crypto/doubles_test.h"
 
 #include <gtest/gtest.h>
@@ -11,13 +13,9 @@
 
 namespace {
 
-using toy::kAes;
-using toy::kDes;
-
-std::vector<uint8_t> Held(const ByteBuffer& buffer) {
-    return buffer.data == nullptr ? std::vector<uint8_t>{}
-                                  : std::vector<uint8_t>(buffer.data, buffer.data + buffer.length);
-}
+// Rows of the engine's table: one whose key and IV are as long as each other, one whose are not.
+const qm::CipherSpec& kAes = *qm::FindCipher("AES");
+const qm::CipherSpec& kTripleDes = *qm::FindCipher("3DES");
 
 std::vector<uint8_t> Counting(size_t n) {
     std::vector<uint8_t> bytes(n);
@@ -37,23 +35,26 @@ TEST_F(SessionKeyTest, KeyMaterialSplitsByTheEngineLengthsAndIgnoresExtraBytes) 
     ASSERT_EQ(aes.GetStatus(), 0);
     EXPECT_EQ(aes.GetAlgorithmId(), kAes.id);
     ASSERT_EQ(aes.SetKeyMaterial(bytes.data(), 32), 0);
-    EXPECT_EQ(Held(aes.GetKey()), Slice(bytes, 0, 16));
-    EXPECT_EQ(Held(aes.GetIv()), Slice(bytes, 16, 32));
-    EXPECT_EQ(Held(aes.GetKeyMaterial()), Slice(bytes, 0, 32));
+    size_t key = size_t(kAes.keyLength), both = key + size_t(kAes.ivLength);
+    EXPECT_EQ(Held(aes.GetKey()), Slice(bytes, 0, key));
+    EXPECT_EQ(Held(aes.GetIv()), Slice(bytes, key, both));
+    EXPECT_EQ(Held(aes.GetKeyMaterial()), Slice(bytes, 0, both));
     // The IV length is asked first.
     EXPECT_LT(std::find(engine().calls.begin(), engine().calls.end(), "CV_IvLength"),
               std::find(engine().calls.begin(), engine().calls.end(), "CV_KeyLength"));
 
-    CSessionKey des(kDes.id);
-    ASSERT_EQ(des.SetKeyMaterial(bytes.data(), 32), 0);
-    EXPECT_EQ(Held(des.GetKey()), Slice(bytes, 0, 8));
-    EXPECT_EQ(Held(des.GetIv()), Slice(bytes, 8, 16));
-    EXPECT_EQ(Held(des.GetKeyMaterial()), Slice(bytes, 0, 16));
+    CSessionKey des(kTripleDes.id);
+    ASSERT_EQ(des.SetKeyMaterial(bytes.data(), 40), 0);
+    key = size_t(kTripleDes.keyLength), both = key + size_t(kTripleDes.ivLength);
+    ASSERT_NE(kTripleDes.keyLength, kTripleDes.ivLength);
+    EXPECT_EQ(Held(des.GetKey()), Slice(bytes, 0, key));
+    EXPECT_EQ(Held(des.GetIv()), Slice(bytes, key, both));
+    EXPECT_EQ(Held(des.GetKeyMaterial()), Slice(bytes, 0, both));
 
     // The object's own material handed back is read before it is released.
     ByteBuffer own = des.GetKeyMaterial();
     ASSERT_EQ(des.SetKeyMaterial(own.data, own.length), 0);
-    EXPECT_EQ(Held(des.GetKeyMaterial()), Slice(bytes, 0, 16));
+    EXPECT_EQ(Held(des.GetKeyMaterial()), Slice(bytes, 0, both));
 }
 
 TEST_F(SessionKeyTest, RefusedKeyMaterialKeepsThePreviousMaterial) {
@@ -109,12 +110,12 @@ TEST_F(SessionKeyTest, ARecordedFailureBlocksKeyMaterial) {
     EXPECT_EQ(text.GetStatus(), qm::kPartNotSet);
 
     CSessionCipher unknown("NO-SUCH");
-    EXPECT_EQ(unknown.GetStatus(), toy::kUnknownName);
-    EXPECT_EQ(unknown.SetKeyMaterial(bytes.data(), 32), toy::kUnknownName);
-    EXPECT_EQ(unknown.SetKeyMaterialText(toy::Base64(bytes).c_str()), toy::kUnknownName);
+    EXPECT_EQ(unknown.GetStatus(), err::kUnknownCipher);
+    EXPECT_EQ(unknown.SetKeyMaterial(bytes.data(), 32), err::kUnknownCipher);
+    EXPECT_EQ(unknown.SetKeyMaterialText(qm::base64::Encode(bytes).c_str()), err::kUnknownCipher);
     EXPECT_EQ(engine().Count("CV_IvLength"), 0);
     CSessionCipher missing(nullptr);
-    EXPECT_EQ(missing.GetStatus(), toy::kUnknownName);
+    EXPECT_EQ(missing.GetStatus(), err::kUnknownCipher);
 }
 
 class SessionCipherTest : public DoublesTest {
@@ -144,12 +145,12 @@ TEST_F(SessionCipherTest, DeciphersWhatItEnciphered) {
 }
 
 TEST_F(SessionCipherTest, DecipheredTextEndsAtAZeroByte) {
-    std::vector<uint8_t> data = toy::Bytes(std::string("ab\0cd", 5));
+    std::vector<uint8_t> data = Bytes(std::string_view("ab\0cd", 5));
     ByteBuffer input{5, data.data()}, output{0, nullptr};
     ASSERT_EQ(
         qm::Engine().CV_Encrypt(kAes.id, material.data(), material.data() + 16, &input, &output),
         0);
-    std::string text = toy::Base64(std::vector<uint8_t>(output.data, output.data + output.length));
+    std::string text = qm::base64::Encode(Held(output));
     qm::Engine().CV_Free(output.data);
 
     ASSERT_EQ(cipher->Decipher(text.c_str()), 0);
@@ -179,12 +180,13 @@ TEST_F(SessionCipherTest, RefusalsAreReturnedAndEngineFailuresRecorded) {
     EXPECT_EQ(fine.Encipher("lost"), -31);
     EXPECT_EQ(fine.GetStatus(), -31);
     EXPECT_EQ(fine.GetCipherText(), kept);
-    EXPECT_LT(fine.Decipher("!!"), 0);      // not Base64
-    EXPECT_EQ(fine.Decipher("AAAA"), -530); // decrypts to nonsense under this key
-    EXPECT_EQ(fine.GetStatus(), -530);
+    EXPECT_LT(fine.Decipher("!!"), 0); // not Base64
+    // One block that decrypts to nonsense (no valid padding) under this key.
+    EXPECT_EQ(fine.Decipher("AAAAAAAAAAAAAAAAAAAAAA=="), err::kDecryptFailed);
+    EXPECT_EQ(fine.GetStatus(), err::kDecryptFailed);
     EXPECT_STREQ(fine.GetPlainText(), "kept");
     // The recorded failure now blocks new key material.
-    EXPECT_EQ(fine.SetKeyMaterial(material.data(), 32), -530);
+    EXPECT_EQ(fine.SetKeyMaterial(material.data(), 32), err::kDecryptFailed);
 
     // Ciphertext that cannot be encoded is a failure, not a success without text.
     engine().failures.clear();

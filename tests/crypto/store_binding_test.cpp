@@ -15,8 +15,6 @@
 
 namespace {
 
-using toy::Bytes;
-
 using StoreBindingTest = DoublesTest;
 
 // Each store function that fills a caller's block, called as its callers call it, and what the
