@@ -6,10 +6,11 @@
 # The classes' registry entries come from qm-msi-classes (built in the native tree), which runs
 # the module's registry scripts as self-registration does.
 
-# The module's registry scripts, in the order that its resources number them.
+# The module's registry scripts, in the order of its resource script (a number or a name of
+# module/resources/resource.h before REGISTRY).
 qm_msi_scripts() {
     local rc=$QM_ROOT/module/resources/Quillmark.rc
-    sed -n 's/^[0-9][0-9]* *REGISTRY *"\([^"]*\)".*/\1/p' "$rc" | sed "s|^|$QM_ROOT/module/resources/|"
+    sed -n 's/^[A-Za-z0-9_]\{1,\} *REGISTRY *"\([^"]*\)".*/\1/p' "$rc" | sed "s|^|$QM_ROOT/module/resources/|"
 }
 
 # A version's four parts as one number (8 bits each), which the installer compares where its own
