@@ -105,14 +105,15 @@ class_entries() { # export file
 }
 
 # HKEY_CURRENT_USER without the user's own data (the site settings, the sessions and the count
-# under Software\TesselCorp\Oriel), which an uninstall leaves on purpose, and without the keys
+# under Software\TesselCorp\Oriel), which an uninstall leaves on purpose, without the settings of
+# Wine's crash handler (Software\Wine\WineDbg, made when a program of Wine's crashed), and without the keys
 # that the system's installer makes for its first per-user product and keeps, empty, after the
 # last. Of these keys only the names go: a value left in one still shows.
 user_registry_without_user_data() { # export file
     iconv -f UTF-16 -t UTF-8 "$1" 2>/dev/null | tr -d '\r' | awk '
         /^\[/ {
             key = tolower($0)
-            skip = key ~ /^\[hkey_current_user\\software\\tesselcorp\\oriel(\\|\])/
+            skip = key ~ /^\[hkey_current_user\\software\\(tesselcorp\\oriel|wine\\winedbg)(\\|\])/
             bare = key ~ /^\[hkey_current_user\\software\\(tesselcorp|microsoft\\installer(\\(features|products|upgradecodes))?)\]$/
             if (!skip && !bare) print
             next
