@@ -15,9 +15,9 @@ namespace {
 
 // The engine's ciphers that a page can envelope with: those whose key and IV the stored key
 // material holds. The first byte of an input picks one.
-std::vector<const qm::CipherSpec*> Envelopable() {
-    std::vector<const qm::CipherSpec*> ciphers;
-    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+std::vector<const qm::CipherRow*> Envelopable() {
+    std::vector<const qm::CipherRow*> ciphers;
+    for (const qm::CipherRow& cipher : qm::kCiphers) {
         if (qm::CanEnvelope(cipher)) {
             ciphers.push_back(&cipher);
         }
@@ -28,7 +28,7 @@ std::vector<const qm::CipherSpec*> Envelopable() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::vector<const qm::CipherSpec*> kAlgorithms = Envelopable();
+    static const std::vector<const qm::CipherRow*> kAlgorithms = Envelopable();
     static const uint8_t kMaterial[qm::kSessionKeyMaterialBytes] = {
         0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB,
         0xCC, 0xDD, 0xEE, 0xFF, 0x01, 0x12, 0x23, 0x34, 0x45, 0x56, 0x67,

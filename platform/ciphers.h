@@ -10,7 +10,7 @@
 
 namespace qm {
 
-struct CipherSpec {
+struct CipherRow {
     // Corvane.dll's id of the algorithm (CV_CipherId). Quillmark.dll always asks the engine for
     // it: an engine that a site ships may number its algorithms otherwise.
     int32_t id;
@@ -20,8 +20,8 @@ struct CipherSpec {
     int32_t ivLength;
 };
 
-inline constexpr CipherSpec kCiphers[] = {
-    {1, "SEED", "SEED-CBC", 16, 16},  {2, "ARIA", "ARIA-128-CBC", 16, 16},
+inline constexpr CipherRow kCiphers[] = {
+    {1, "SEED", "SEED-CBC", 16, 16},   {2, "ARIA", "ARIA-128-CBC", 16, 16},
     {3, "AES", "AES-128-CBC", 16, 16}, {4, "3DES", "DES-EDE3-CBC", 24, 8},
     {5, "DES", "DES-CBC", 8, 8},       {6, "AES256", "AES-256-CBC", 32, 16},
 };
@@ -30,14 +30,14 @@ inline constexpr CipherSpec kCiphers[] = {
 // key and IV need more (AES256) cannot be enveloped, and GenerateEx refuses it.
 inline constexpr int32_t kSessionKeyMaterialBytes = 32;
 
-constexpr bool CanEnvelope(const CipherSpec& cipher) {
+constexpr bool CanEnvelope(const CipherRow& cipher) {
     return cipher.keyLength + cipher.ivLength <= kSessionKeyMaterialBytes;
 }
 
 // The algorithm of that name, without regard to (ASCII) case; null when there is none.
-constexpr const CipherSpec* FindCipher(std::string_view name) {
+constexpr const CipherRow* FindCipher(std::string_view name) {
     auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-    for (const CipherSpec& cipher : kCiphers) {
+    for (const CipherRow& cipher : kCiphers) {
         std::string_view candidate = cipher.name;
         bool same = candidate.size() == name.size();
         for (size_t i = 0; same && i < name.size(); ++i) {
@@ -51,8 +51,8 @@ constexpr const CipherSpec* FindCipher(std::string_view name) {
 }
 
 // The algorithm with Corvane.dll's id; null when there is none.
-constexpr const CipherSpec* FindCipherById(int32_t id) {
-    for (const CipherSpec& cipher : kCiphers) {
+constexpr const CipherRow* FindCipherById(int32_t id) {
+    for (const CipherRow& cipher : kCiphers) {
         if (cipher.id == id) {
             return &cipher;
         }

@@ -231,7 +231,7 @@ int wmain(int argc, wchar_t** argv) {
         SysFreeString(out);
         SysFreeString(in);
     };
-    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+    for (const qm::CipherRow& cipher : qm::kCiphers) {
         if (!qm::CanEnvelope(cipher)) {
             continue; // GenerateEx refuses it
         }

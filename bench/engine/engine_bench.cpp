@@ -61,7 +61,7 @@ struct CipherData {
     std::vector<uint8_t> sealed;
 };
 
-CipherData MakeCipherData(const qm::CipherSpec& a, size_t size) {
+CipherData MakeCipherData(const qm::CipherRow& a, size_t size) {
     CipherData d;
     if (corvane::CV_CipherId(a.name, &d.id) != 0) {
         throw std::runtime_error(std::string("unknown cipher ") + a.name);
@@ -310,7 +310,7 @@ private:
 
 void Register() {
     static std::vector<std::unique_ptr<CipherData>> data;
-    for (const qm::CipherSpec& a : qm::kCiphers) {
+    for (const qm::CipherRow& a : qm::kCiphers) {
         for (auto [size, label] :
              {std::pair{size_t(1024), "1KiB"}, std::pair{size_t(1) << 20, "1MiB"}}) {
             const CipherData& d =

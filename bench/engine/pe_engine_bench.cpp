@@ -51,8 +51,8 @@ namespace {
 
 constexpr size_t kBlock = 1 << 20;
 // The ciphers measured, rows of the engine's table: the ones a page most often asks for.
-const qm::CipherSpec* const kCiphers[] = {qm::FindCipher("SEED"), qm::FindCipher("ARIA"),
-                                          qm::FindCipher("AES")};
+const qm::CipherRow* const kCiphers[] = {qm::FindCipher("SEED"), qm::FindCipher("ARIA"),
+                                         qm::FindCipher("AES")};
 
 std::vector<uint8_t> Bytes(size_t n, uint32_t seed) {
     std::mt19937 generator(seed);
@@ -230,7 +230,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds, const std::vector<c
     std::vector<uint8_t> plain = Bytes(kBlock, 1);
     std::vector<uint8_t> key = Bytes(32, 2);
     ByteBuffer in{int32_t(plain.size()), plain.data()};
-    for (const qm::CipherSpec* cipher : kCiphers) {
+    for (const qm::CipherRow* cipher : kCiphers) {
         std::vector<std::function<bool()>> operations;
         for (auto& e : engines) {
             int32_t id = 0;
@@ -274,8 +274,8 @@ int Run(const std::vector<uint8_t>& certificate, int rounds,
     OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(library, "legacy");
     std::vector<uint8_t> plain = Bytes(kBlock, 1);
     std::vector<uint8_t> key = Bytes(32, 2);
-    for (const qm::CipherSpec* spec : kCiphers) {
-        EVP_CIPHER* cipher = EVP_CIPHER_fetch(library, spec->evpName, nullptr);
+    for (const qm::CipherRow* row : kCiphers) {
+        EVP_CIPHER* cipher = EVP_CIPHER_fetch(library, row->evpName, nullptr);
         Figure figure = Measure(rounds, [&] {
             EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
             auto* out = static_cast<uint8_t*>(std::malloc(plain.size() + 16));
@@ -290,7 +290,7 @@ int Run(const std::vector<uint8_t>& certificate, int rounds,
             return ok;
         });
         EVP_CIPHER_free(cipher);
-        PrintFigures(std::string("Encrypt/") + spec->name + "/1MiB", {figure});
+        PrintFigures(std::string("Encrypt/") + row->name + "/1MiB", {figure});
     }
     EVP_CIPHER* aes = EVP_CIPHER_fetch(library, "AES-256-CBC", nullptr);
     Figure figure = Measure(rounds, [&] {

@@ -95,7 +95,7 @@ char* CopyToTextBlock(std::string_view text);
 // -----------------------------------------------------------------
 
 // A row of platform/ciphers.h.
-using CipherEntry = qm::CipherSpec;
+using CipherEntry = qm::CipherRow;
 
 struct DigestEntry {
     int32_t id;

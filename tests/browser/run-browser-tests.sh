@@ -9,4 +9,4 @@ if [ ! -d "$dir/node_modules/puppeteer-core" ]; then
     echo "puppeteer-core is not installed in $dir (./run test installs it)" >&2
     exit 1
 fi
-exec node --test --test-reporter=spec "$dir/browser_test.mjs"
+exec node --test --test-reporter=tap "$dir/browser_test.mjs"

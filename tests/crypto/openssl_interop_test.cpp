@@ -134,7 +134,7 @@ TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
     // Code-page text, a text of exactly one AES block, and a one-byte text.
     const std::string texts[] = {"\xC7\xD1\xB1\xDB text 123", "0123456789abcdef", "x"};
 
-    for (const qm::CipherSpec& a : qm::kCiphers) {
+    for (const qm::CipherRow& a : qm::kCiphers) {
         SCOPED_TRACE(a.name);
         int32_t id = -1;
         ASSERT_EQ(qm::Engine().CV_CipherId(a.name, &id), 0);

@@ -115,7 +115,7 @@ std::vector<uint8_t> KeyMaterial() {
 TEST(SecretWipe, KeyIvAndKeyMaterialAreWipedWhenReplacedAndWhenDestroyed) {
     std::vector<uint8_t> first = KeyMaterial();
     std::vector<uint8_t> second(32, 0x11);
-    for (const qm::CipherSpec& algorithm : qm::kCiphers) {
+    for (const qm::CipherRow& algorithm : qm::kCiphers) {
         if (!qm::CanEnvelope(algorithm)) {
             continue; // its key and IV do not fit in the 32 bytes
         }

@@ -14,8 +14,8 @@
 namespace {
 
 // Rows of the engine's table: one whose key and IV are as long as each other, one whose are not.
-const qm::CipherSpec& kAes = *qm::FindCipher("AES");
-const qm::CipherSpec& kTripleDes = *qm::FindCipher("3DES");
+const qm::CipherRow& kAes = *qm::FindCipher("AES");
+const qm::CipherRow& kTripleDes = *qm::FindCipher("3DES");
 
 std::vector<uint8_t> Counting(size_t n) {
     std::vector<uint8_t> bytes(n);

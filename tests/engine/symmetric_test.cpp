@@ -16,7 +16,7 @@ namespace {
 using namespace engine_test;
 using namespace qm::testing;
 
-using Algorithm = qm::CipherSpec;
+using Algorithm = qm::CipherRow;
 constexpr auto& kAlgorithms = qm::kCiphers;
 
 std::string Lower(std::string text) {

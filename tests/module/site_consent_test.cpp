@@ -33,6 +33,19 @@ void AllowAlways(HWND dialog) {
     Click(dialog, kAllowAlways);
     Click(dialog, kAllow);
 }
+void Allow(HWND dialog) {
+    Click(dialog, kAllow);
+}
+void Deny(HWND dialog) {
+    Click(dialog, kDeny);
+}
+
+// A session's Base64Encode with the consent dialog answered by `answer`; `seen` tells whether
+// it showed.
+template <class Session>
+HRESULT EncodeAnswering(const Session& session, Seen& seen, void (*answer)(HWND)) {
+    return WithDialog(kConsentCaption, seen, answer, [&] { return Encode(session.get()); });
+}
 
 // GenerateEx without a DN: the user chooses the recipient in the selection dialog.
 HRESULT Choose(ISecureSession* session) {
@@ -54,8 +67,7 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         auto session = SessionAt(site.get());
         EXPECT_EQ(S_OK, AskSafety(session.get())) << "the question comes with the first call";
         Seen seen;
-        HRESULT hr =
-            WithDialog(kConsentCaption, seen, AllowAlways, [&] { return Encode(session.get()); });
+        HRESULT hr = EncodeAnswering(session, seen, AllowAlways);
         EXPECT_TRUE(seen.showed);
         EXPECT_EQ(L"https://always.example:8443", seen.origin) << "the site's origin, not the page";
         EXPECT_EQ(S_OK, hr);
@@ -72,20 +84,14 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         FakeSite site(BrowserAt(L"https://once.example/", host.get()));
         auto session = SessionAt(site.get());
         Seen seen;
-        EXPECT_EQ(S_OK, WithDialog(
-                            kConsentCaption, seen, [](HWND d) { Click(d, kAllow); },
-                            [&] { return Encode(session.get()); }));
+        EXPECT_EQ(S_OK, EncodeAnswering(session, seen, Allow));
         EXPECT_TRUE(seen.showed);
         Seen again;
-        EXPECT_EQ(S_OK, WithDialog(
-                            kConsentCaption, again, [](HWND d) { Click(d, kDeny); },
-                            [&] { return Encode(session.get()); }));
+        EXPECT_EQ(S_OK, EncodeAnswering(session, again, Deny));
         EXPECT_FALSE(again.showed) << "one answer serves the object's lifetime";
         auto next = SessionAt(site.get());
         Seen asked;
-        EXPECT_EQ(S_OK, WithDialog(
-                            kConsentCaption, asked, [](HWND d) { Click(d, kAllow); },
-                            [&] { return Encode(next.get()); }));
+        EXPECT_EQ(S_OK, EncodeAnswering(next, asked, Allow));
         EXPECT_TRUE(asked.showed);
         EXPECT_EQ(2u, ScopedSiteSettings::UserSitesNow().size()) << "once adds nothing to the list";
     }
@@ -94,15 +100,12 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         FakeSite site(BrowserAt(L"https://deny.example/", host.get()));
         auto session = SessionAt(site.get());
         Seen seen;
-        EXPECT_EQ(E_ACCESSDENIED, WithDialog(
-                                      kConsentCaption, seen, [](HWND d) { Click(d, kDeny); },
-                                      [&] { return Encode(session.get()); }));
+        EXPECT_EQ(E_ACCESSDENIED, EncodeAnswering(session, seen, Deny));
         EXPECT_TRUE(seen.showed);
         auto next = SessionAt(site.get());
         EXPECT_EQ(E_FAIL, AskSafety(next.get()));
         Seen again;
-        EXPECT_EQ(E_ACCESSDENIED, WithDialog(kConsentCaption, again, AllowAlways,
-                                             [&] { return Encode(next.get()); }));
+        EXPECT_EQ(E_ACCESSDENIED, EncodeAnswering(next, again, AllowAlways));
         EXPECT_FALSE(again.showed);
     }
     // Escape: no answer; this object asks no more, the site is not remembered.
@@ -144,9 +147,7 @@ TEST_F(SiteConsentTest, OneDialogPerSiteAtATimeAndNoneForListedSites) {
     // A listed site is never asked about.
     FakeSite bank(BrowserAt(L"https://bank.example/", host.get()));
     Seen none;
-    EXPECT_EQ(S_OK, WithDialog(
-                        kConsentCaption, none, [](HWND d) { Click(d, kDeny); },
-                        [&] { return Encode(SessionAt(bank.get()).get()); }));
+    EXPECT_EQ(S_OK, EncodeAnswering(SessionAt(bank.get()), none, Deny));
     EXPECT_FALSE(none.showed);
 
     // A policy of SiteLock 1 forbids asking, whatever the user chose.
@@ -155,8 +156,7 @@ TEST_F(SiteConsentTest, OneDialogPerSiteAtATimeAndNoneForListedSites) {
     auto refused = SessionAt(other.get());
     Seen forbidden;
     EXPECT_EQ(E_FAIL, AskSafety(refused.get()));
-    EXPECT_EQ(E_ACCESSDENIED, WithDialog(kConsentCaption, forbidden, AllowAlways,
-                                         [&] { return Encode(refused.get()); }));
+    EXPECT_EQ(E_ACCESSDENIED, EncodeAnswering(refused, forbidden, AllowAlways));
     EXPECT_FALSE(forbidden.showed);
 }
 
@@ -170,9 +170,7 @@ TEST_F(SiteConsentTest, BothDialogsAreOwnedByTheHostsWindowAndCentredOverIt) {
     FakeSite site(answers);
     auto session = SessionAt(site.get());
     Seen consent;
-    EXPECT_EQ(S_OK, WithDialog(
-                        kConsentCaption, consent, [](HWND d) { Click(d, kAllow); },
-                        [&] { return Encode(session.get()); }));
+    EXPECT_EQ(S_OK, EncodeAnswering(session, consent, Allow));
     ASSERT_TRUE(consent.showed);
     EXPECT_EQ(host.get(), consent.owner);
     ExpectCentredOver(consent.at, hostRect);

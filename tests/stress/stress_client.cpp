@@ -29,7 +29,7 @@ const wchar_t* kServerDn = L"cn=Quillmark Demo Server,ou=Servers,o=Quillmark Dem
 // The names of the algorithms GenerateEx takes, which the mix picks from.
 std::vector<std::wstring> Algorithms() {
     std::vector<std::wstring> names;
-    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+    for (const qm::CipherRow& cipher : qm::kCiphers) {
         if (qm::CanEnvelope(cipher)) {
             names.emplace_back(cipher.name, cipher.name + std::strlen(cipher.name));
         }

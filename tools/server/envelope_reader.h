@@ -21,7 +21,7 @@ namespace server {
 
 // The algorithms a page can envelope with: the engine's ciphers whose key and IV fit in the 32
 // bytes of key material, found by the name the page passed to GenerateEx.
-using Algorithm = qm::CipherSpec;
+using Algorithm = qm::CipherRow;
 const Algorithm* FindAlgorithm(const std::string& name);
 // Their names, for people: "SEED, ARIA, AES, 3DES or DES".
 std::string AlgorithmNames();

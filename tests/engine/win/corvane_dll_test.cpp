@@ -238,7 +238,7 @@ TEST_F(CorvaneDll, Base64AndDigestAcrossTheBoundary) {
 }
 
 TEST_F(CorvaneDll, EveryCipherRoundTripsAcrossTheBoundary) {
-    for (const qm::CipherSpec& cipher : qm::kCiphers) {
+    for (const qm::CipherRow& cipher : qm::kCiphers) {
         SCOPED_TRACE(cipher.name);
         int32_t id = 0;
         int32_t keyLength = 0;

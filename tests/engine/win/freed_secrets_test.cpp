@@ -324,7 +324,7 @@ TEST_F(FreedSecrets, NoSessionKeyOrIvAfterGenerateExEncipherExAndDecipherEx) {
     for (const char* recipient : {"server-rsa.pem", "server-ec.pem"}) {
         Bstr pem(Wide(Fixture(recipient)));
         ASSERT_FALSE(pem.empty()) << recipient;
-        for (const qm::CipherSpec& algorithm : qm::kCiphers) {
+        for (const qm::CipherRow& algorithm : qm::kCiphers) {
             if (!qm::CanEnvelope(algorithm)) {
                 continue; // GenerateEx refuses it
             }
