@@ -1,5 +1,5 @@
-// Where the tests under Wine find the Quillmark.dll that was just built, and small helpers for
-// the instance count they watch.
+// Where the tests under Wine find the Quillmark.dll that was just built, small helpers for the
+// instance count they watch, and the processes they start.
 #pragma once
 
 #include <windows.h>
@@ -47,5 +47,42 @@ inline void WriteCount(int count) {
     DWORD value = static_cast<DWORD>(count);
     RegSetKeyValueW(HKEY_CURRENT_USER, kCountKey, L"Count", REG_DWORD, &value, sizeof value);
 }
+
+// A process started from a command line, in this process's current folder or the one given; ended
+// when the object goes if it is still running then.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::wstring command, const wchar_t* currentFolder = nullptr) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  currentFolder, &startup, &info_) != 0;
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() {
+        if (started_) {
+            if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(info_.hProcess, 9);
+            }
+            CloseHandle(info_.hThread);
+            CloseHandle(info_.hProcess);
+        }
+    }
+    bool started() const { return started_; }
+    // The exit code, or -1 when the process did not end within the time.
+    int Wait(DWORD ms) {
+        if (!started_ || WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(info_.hProcess, &code);
+        return static_cast<int>(code);
+    }
+
+private:
+    PROCESS_INFORMATION info_{};
+    bool started_ = false;
+};
 
 } // namespace qmtest

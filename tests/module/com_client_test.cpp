@@ -2,6 +2,7 @@
 // either case, DISPIDs that name no member, type information, safety options and the site; and,
 // with the library loaded directly, the class objects and the unload test.
 #include "automation/QuillmarkInterfaces.h"
+#include "platform/Raii.h"
 #include "tests/module/built_module.h"
 
 #include <gtest/gtest.h>
@@ -18,29 +19,7 @@ public:
 
 const auto* const kApartment = ::testing::AddGlobalTestEnvironment(new ComApartment);
 
-template <class T> class Ref {
-public:
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { reset(); }
-    T* operator->() const { return p_; }
-    T* get() const { return p_; }
-    T** out() {
-        reset();
-        return &p_;
-    }
-    void** out_void() { return reinterpret_cast<void**>(out()); }
-    void reset() {
-        if (p_ != nullptr) {
-            p_->Release();
-            p_ = nullptr;
-        }
-    }
-
-private:
-    T* p_ = nullptr;
-};
+template <class T> using Ref = qm::ComPtr<T>;
 
 HRESULT Create(REFCLSID clsid, REFIID iid, void** out) {
     return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, out);
@@ -277,6 +256,13 @@ protected:
         }
     }
 
+    // An object made by the class's class object, which is let go at once.
+    HRESULT Make(REFCLSID clsid, REFIID iid, void** out) {
+        Ref<IClassFactory> factory;
+        HRESULT hr = getClassObject_(clsid, IID_IClassFactory, factory.out_void());
+        return hr != S_OK ? hr : factory->CreateInstance(nullptr, iid, out);
+    }
+
     HMODULE module_ = nullptr;
     HRESULT(WINAPI* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
     HRESULT(WINAPI* canUnloadNow_)() = nullptr;
@@ -309,15 +295,13 @@ TEST_F(LoadedModule, ClassObjectsAreCachedAndHeldOnlyByClients) {
 }
 
 TEST_F(LoadedModule, ObjectsAndLocksKeepTheLibraryLoaded) {
-    Ref<IClassFactory> factory;
-    ASSERT_EQ(getClassObject_(CLSID_SecureSession, IID_IClassFactory, factory.out_void()), S_OK);
     Ref<ISecureSession> session;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ISecureSession, session.out_void()), S_OK);
-    factory.reset();
+    ASSERT_EQ(Make(CLSID_SecureSession, IID_ISecureSession, session.out_void()), S_OK);
     EXPECT_EQ(canUnloadNow_(), S_FALSE);
     session.reset();
     EXPECT_EQ(canUnloadNow_(), S_OK);
 
+    Ref<IClassFactory> factory;
     ASSERT_EQ(getClassObject_(CLSID_SecureSession, IID_IClassFactory, factory.out_void()), S_OK);
     ASSERT_EQ(factory->LockServer(TRUE), S_OK);
     factory.reset();
@@ -345,11 +329,8 @@ TEST_F(LoadedModule, RefusedCreationsLeaveNothingBehind) {
 }
 
 TEST_F(LoadedModule, TheSiteIsReleasedLastWhenAnObjectDies) {
-    Ref<IClassFactory> factory;
-    ASSERT_EQ(getClassObject_(CLSID_SecureSession, IID_IClassFactory, factory.out_void()), S_OK);
     Ref<IObjectWithSite> object;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IObjectWithSite, object.out_void()), S_OK);
-    factory.reset();
+    ASSERT_EQ(Make(CLSID_SecureSession, IID_IObjectWithSite, object.out_void()), S_OK);
     CountingSite site;
     ASSERT_EQ(object->SetSite(&site), S_OK);
     site.canUnloadNow = canUnloadNow_;

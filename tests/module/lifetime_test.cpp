@@ -25,43 +25,11 @@ std::wstring HostPath() {
 }
 
 // A running qm_module_host, in this process's current folder or the one given.
-class Host {
-public:
-    explicit Host(const std::string& arguments, const wchar_t* currentFolder = nullptr) {
-        std::wstring command = L"\"" + HostPath() + L"\" ";
-        for (char c : arguments) {
-            command += static_cast<wchar_t>(c);
-        }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        started_ = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  currentFolder, &startup, &info_) != 0;
-    }
-    Host(const Host&) = delete;
-    Host& operator=(const Host&) = delete;
-    ~Host() {
-        if (started_) {
-            if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(info_.hProcess, 9);
-            }
-            CloseHandle(info_.hThread);
-            CloseHandle(info_.hProcess);
-        }
-    }
-    bool started() const { return started_; }
-    // The exit code, or -1 when the process did not end within the time.
-    int Wait(DWORD ms) {
-        if (!started_ || WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0) {
-            return -1;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(info_.hProcess, &code);
-        return static_cast<int>(code);
-    }
-
-private:
-    PROCESS_INFORMATION info_{};
-    bool started_ = false;
+struct Host : qmtest::ChildProcess {
+    explicit Host(const std::string& arguments, const wchar_t* currentFolder = nullptr)
+        : ChildProcess(L"\"" + HostPath() + L"\" " +
+                           std::wstring(arguments.begin(), arguments.end()),
+                       currentFolder) {}
 };
 
 std::string DllArgument() {
@@ -121,7 +89,6 @@ public:
         CloseHandle(stop_);
     }
 
-    HWND window(size_t i) const { return windows_[i]; }
     bool IsOpen(size_t i) const { return IsWindow(windows_[i]) != FALSE; }
 
 private:
@@ -165,6 +132,7 @@ class InstanceCount : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(FindWindowW(L"#32770", L"TesselSM"), nullptr) << "a session manager is open";
+        qmtest::WriteCount(0);
     }
 };
 
@@ -184,7 +152,6 @@ TEST_F(InstanceCount, ConcurrentStartsAndStopsLoseNoUpdate) {
 }
 
 TEST_F(InstanceCount, SessionManagerWindowsCloseOnlyAtTheLastUnload) {
-    qmtest::WriteCount(0);
     WindowThread windows({{L"TesselSM", &ClosesOnRequest},
                           {L"TesselSM", &ClosesOnRequest},
                           {L"TesselSM2", &ClosesOnRequest},
@@ -223,7 +190,6 @@ TEST_F(InstanceCount, SessionManagerWindowsCloseOnlyAtTheLastUnload) {
 }
 
 TEST_F(InstanceCount, ARefusingOrHungWindowDelaysTheLastUnloadOnlyBriefly) {
-    qmtest::WriteCount(0);
     WindowThread pumping({{L"TesselSM", &ClosesOnRequest}, {L"TesselSM", &RefusesToClose}}, false);
     WindowThread hung({{L"TesselSM", &ClosesOnRequest}}, true);
 
@@ -244,7 +210,6 @@ TEST_F(InstanceCount, ARefusingOrHungWindowDelaysTheLastUnloadOnlyBriefly) {
 }
 
 TEST_F(InstanceCount, AProcessThatEndsWithTheLibraryLoadedStillCountsDown) {
-    qmtest::WriteCount(0);
     WindowThread windows({{L"TesselSM", &ClosesOnRequest}}, false);
     Host host("exit " + DllArgument());
     EXPECT_EQ(host.Wait(30000), 0);
@@ -253,7 +218,6 @@ TEST_F(InstanceCount, AProcessThatEndsWithTheLibraryLoadedStillCountsDown) {
 }
 
 TEST_F(InstanceCount, NeverGoesBelowZero) {
-    qmtest::WriteCount(0);
     Host host("cycles " + DllArgument() + " 1");
     EXPECT_EQ(host.Wait(30000), 0);
     EXPECT_EQ(qmtest::ReadCount(), 0);

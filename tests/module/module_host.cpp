@@ -9,33 +9,33 @@
 //                                         that needs them fails as such; 0, or 20 + the method
 //   qm_module_host bare NAME              load NAME by bare name, as a search would; 0 if found
 #include "automation/QuillmarkInterfaces.h"
+#include "platform/Raii.h"
 #include "tests/support/bstr.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <initializer_list>
 
 namespace {
 
 // An object of the module's class, made through its class object as a page's host does.
-template <class I> I* Create(HMODULE module, REFCLSID clsid, REFIID iid) {
+template <class I> qm::ComPtr<I> Create(HMODULE module, REFCLSID clsid, REFIID iid) {
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     auto getClassObject = reinterpret_cast<GetClassObject>(
         reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-    IClassFactory* factory = nullptr;
-    I* object = nullptr;
+    qm::ComPtr<IClassFactory> factory;
+    qm::ComPtr<I> object;
     if (getClassObject != nullptr &&
-        SUCCEEDED(getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
-        factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&object));
-        factory->Release();
+        SUCCEEDED(getClassObject(clsid, IID_IClassFactory, factory.out_void()))) {
+        factory->CreateInstance(nullptr, iid, object.out_void());
     }
     return object;
 }
 
 // Whether a call failed as a missing library makes it fail: S_FALSE, no text, and the object's
 // error code and message naming the library.
-template <class I> bool FailedForWant(I* object, HRESULT hr, BSTR text, int index) {
+template <class I>
+bool FailedForWant(const qm::ComPtr<I>& object, HRESULT hr, BSTR text, int index) {
     INT code = 0;
     BSTR message = nullptr;
     object->GetErrorCode(&code);
@@ -50,72 +50,52 @@ template <class I> bool FailedForWant(I* object, HRESULT hr, BSTR text, int inde
 }
 
 // Everything the engine and the store are bound for, as a page would make them do it.
-int Encode(const char* dll) {
-    HMODULE module = LoadLibraryA(dll);
-    if (module == nullptr) {
-        return 3;
+int Encode(HMODULE module) {
+    auto session = Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession);
+    if (!session) {
+        return 4;
     }
-    int outcome = 4;
-    if (ISecureSession* session =
-            Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession)) {
-        BSTR encoded = nullptr;
-        HRESULT hr = session->Base64Encode(qmtest::Bstr(L"abc").get(), &encoded);
-        if (hr == S_OK && encoded != nullptr) {
-            outcome = std::wcscmp(encoded, L"YWJj") == 0 ? 0 : 5;
-            SysFreeString(encoded);
-        } else {
-            outcome = FailedForWant(session, hr, encoded, 50) ? 10 : 6;
-        }
-        session->Release();
+    BSTR encoded = nullptr;
+    HRESULT hr = session->Base64Encode(qmtest::Bstr(L"abc").get(), &encoded);
+    if (hr == S_OK && encoded != nullptr) {
+        int outcome = std::wcscmp(encoded, L"YWJj") == 0 ? 0 : 5;
+        SysFreeString(encoded);
+        return outcome;
     }
-    FreeLibrary(module);
-    return outcome;
+    return FailedForWant(session, hr, encoded, 50) ? 10 : 6;
 }
 
 // Every method that needs the engine or the store, with neither beside the module: each fails
 // visibly. Returns 0, or 20 and the number of the first method that did not.
-int Unbound(const char* dll) {
-    HMODULE module = LoadLibraryA(dll);
-    if (module == nullptr) {
-        return 3;
+int Unbound(HMODULE module) {
+    auto session = Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession);
+    auto directory = Create<IVeyra>(module, CLSID_Veyra, IID_IVeyra);
+    auto validator = Create<IDSSession>(module, CLSID_DSSession, IID_IDSSession);
+    if (!session || !directory || !validator) {
+        return 4;
     }
-    auto* session = Create<ISecureSession>(module, CLSID_SecureSession, IID_ISecureSession);
-    auto* directory = Create<IVeyra>(module, CLSID_Veyra, IID_IVeyra);
-    auto* validator = Create<IDSSession>(module, CLSID_DSSession, IID_IDSSession);
-    int outcome = 4;
-    if (session != nullptr && directory != nullptr && validator != nullptr) {
-        qm::UniqueBstr owned = qmtest::Bstr(L"abc"), ownedDn = qmtest::Bstr(L"cn=Hong,c=KR");
-        BSTR text = owned.get(), dn = ownedDn.get();
-        BSTR out = nullptr;
-        INT result = 0;
-        HRESULT hr = S_OK;
-        bool checks[] = {
-            FailedForWant(session, session->Base64Encode(text, &out), out, 50),
-            (hr = session->GenerateEx(text, dn, &out), FailedForWant(session, hr, out, 50)),
-            (hr = session->EncipherEx(text, &out), FailedForWant(session, hr, out, 50)),
-            (hr = session->DecipherEx(text, &out), FailedForWant(session, hr, out, 50)),
-            (hr = session->getKEYIV(&out), FailedForWant(session, hr, out, 51)),
-            (hr = directory->getDNList(text, 0, 700, &out), FailedForWant(directory, hr, out, 51)),
-            (hr = directory->getCert(dn, text, &out), FailedForWant(directory, hr, out, 50)),
-            (hr = validator->GeneralValidation(dn, text, text, text, 0, &result),
-             FailedForWant(validator, hr, nullptr, 50) && result == INT(0xF4308032)),
-        };
-        outcome = 0;
-        for (int i = 0; i < int(sizeof(checks)); ++i) {
-            if (!checks[i]) {
-                outcome = 20 + i;
-                break;
-            }
+    qm::UniqueBstr owned = qmtest::Bstr(L"abc"), ownedDn = qmtest::Bstr(L"cn=Hong,c=KR");
+    BSTR text = owned.get(), dn = ownedDn.get();
+    BSTR out = nullptr;
+    INT result = 0;
+    HRESULT hr = S_OK;
+    bool checks[] = {
+        FailedForWant(session, session->Base64Encode(text, &out), out, 50),
+        (hr = session->GenerateEx(text, dn, &out), FailedForWant(session, hr, out, 50)),
+        (hr = session->EncipherEx(text, &out), FailedForWant(session, hr, out, 50)),
+        (hr = session->DecipherEx(text, &out), FailedForWant(session, hr, out, 50)),
+        (hr = session->getKEYIV(&out), FailedForWant(session, hr, out, 51)),
+        (hr = directory->getDNList(text, 0, 700, &out), FailedForWant(directory, hr, out, 51)),
+        (hr = directory->getCert(dn, text, &out), FailedForWant(directory, hr, out, 50)),
+        (hr = validator->GeneralValidation(dn, text, text, text, 0, &result),
+         FailedForWant(validator, hr, nullptr, 50) && result == INT(0xF4308032)),
+    };
+    for (int i = 0; i < int(sizeof(checks)); ++i) {
+        if (!checks[i]) {
+            return 20 + i;
         }
     }
-    for (IUnknown* object : {static_cast<IUnknown*>(session), static_cast<IUnknown*>(directory),
-                             static_cast<IUnknown*>(validator)}) {
-        if (object != nullptr) {
-            object->Release();
-        }
-    }
-    FreeLibrary(module);
-    return outcome;
+    return 0;
 }
 
 } // namespace
@@ -150,7 +130,11 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(mode, "encode") == 0 || std::strcmp(mode, "unbound") == 0) {
         CoInitialize(nullptr);
-        int outcome = mode[0] == 'e' ? Encode(dll) : Unbound(dll);
+        int outcome = 3;
+        if (HMODULE module = LoadLibraryA(dll)) {
+            outcome = mode[0] == 'e' ? Encode(module) : Unbound(module);
+            FreeLibrary(module);
+        }
         CoUninitialize();
         return outcome;
     }

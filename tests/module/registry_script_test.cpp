@@ -46,14 +46,7 @@ public:
         return Hand(it->second.get(), key);
     }
     bool Create(Key parent, const std::string& name, Key* key) override {
-        if (refuseCreate.count(name) != 0) {
-            return false;
-        }
-        auto& slot = AsNode(parent)->children[name];
-        if (!slot) {
-            slot = std::make_unique<Node>();
-        }
-        return Hand(slot.get(), key);
+        return refuseCreate.count(name) == 0 && Hand(Child(AsNode(parent), name), key);
     }
     void Close(Key key) override {
         ASSERT_EQ(open_.erase(key), 1u) << "closing a key that is not open";
@@ -89,12 +82,8 @@ public:
     }
     uint32_t CountSubkeys(Key key) override { return AsNode(key)->children.size(); }
     bool HasNamedValues(Key key) override {
-        for (const auto& [name, value] : AsNode(key)->values) {
-            if (!name.empty()) {
-                return true;
-            }
-        }
-        return false;
+        const auto& values = AsNode(key)->values;
+        return std::any_of(values.begin(), values.end(), [](auto& v) { return !v.first.empty(); });
     }
 
     // Every key and value below HKCR, one line each: "path" or "path [name] = value".
@@ -110,11 +99,7 @@ public:
         std::stringstream parts(path);
         std::string part;
         while (std::getline(parts, part, '\\')) {
-            auto& slot = node->children[part];
-            if (!slot) {
-                slot = std::make_unique<Node>();
-            }
-            node = slot.get();
+            node = Child(node, part);
         }
         if (!value.empty()) {
             node->values[name] = value;
@@ -126,6 +111,14 @@ public:
 
 private:
     static Node* AsNode(Key key) { return reinterpret_cast<Node*>(key); }
+    // The child of that name, made when there is none.
+    static Node* Child(Node* parent, const std::string& name) {
+        auto& slot = parent->children[name];
+        if (!slot) {
+            slot = std::make_unique<Node>();
+        }
+        return slot.get();
+    }
     bool Hand(Node* node, Key* key) {
         *key = reinterpret_cast<Key>(node);
         open_.insert(*key);

@@ -25,27 +25,14 @@ void Click(HWND dialog, int button) {
 }
 
 constexpr int kAllowAlways = IDC_CONSENT_ALWAYS; // the check box that turns Allow into allow-always
-constexpr int kAllow = IDC_CONSENT_ALLOW;
-constexpr int kDeny = IDC_CONSENT_DENY;
 
 // Ticks "allow always" and allows, once the dialog lets them be reached.
 void AllowAlways(HWND dialog) {
     Click(dialog, kAllowAlways);
-    Click(dialog, kAllow);
+    Click(dialog, IDC_CONSENT_ALLOW);
 }
-void Allow(HWND dialog) {
-    Click(dialog, kAllow);
-}
-void Deny(HWND dialog) {
-    Click(dialog, kDeny);
-}
-
-// A session's Base64Encode with the consent dialog answered by `answer`; `seen` tells whether
-// it showed.
-template <class Session>
-HRESULT EncodeAnswering(const Session& session, Seen& seen, void (*answer)(HWND)) {
-    return WithDialog(kConsentCaption, seen, answer, [&] { return Encode(session.get()); });
-}
+constexpr auto Allow = [](HWND dialog) { Click(dialog, IDC_CONSENT_ALLOW); };
+constexpr auto Deny = [](HWND dialog) { Click(dialog, IDC_CONSENT_DENY); };
 
 // GenerateEx without a DN: the user chooses the recipient in the selection dialog.
 HRESULT Choose(ISecureSession* session) {
@@ -113,11 +100,7 @@ TEST_F(SiteConsentTest, EachButtonDoesWhatItSays) {
         FakeSite site(BrowserAt(L"https://escape.example/", host.get()));
         auto session = SessionAt(site.get());
         Seen seen;
-        EXPECT_EQ(E_ACCESSDENIED,
-                  WithDialog(
-                      kConsentCaption, seen,
-                      [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
-                      [&] { return Encode(session.get()); }));
+        EXPECT_EQ(E_ACCESSDENIED, EncodeAnswering(session, seen, Cancel));
         EXPECT_TRUE(seen.showed);
         EXPECT_EQ(E_ACCESSDENIED, Encode(session.get()));
         auto next = SessionAt(site.get());
@@ -137,7 +120,7 @@ TEST_F(SiteConsentTest, OneDialogPerSiteAtATimeAndNoneForListedSites) {
             // Another object of the same site calls while the dialog is open: refused, no
             // second dialog.
             whileOpen = Encode(second.get());
-            Click(dialog, kAllow);
+            Click(dialog, IDC_CONSENT_ALLOW);
         },
         [&] { return Encode(first.get()); });
     EXPECT_EQ(S_OK, hr);
@@ -179,9 +162,8 @@ TEST_F(SiteConsentTest, BothDialogsAreOwnedByTheHostsWindowAndCentredOverIt) {
     FakeSite browser(BrowserAt(L"https://bank.example/", host.get()));
     auto choosing = SessionAt(browser.get());
     Seen select;
-    auto cancel = [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); };
     EXPECT_EQ(S_FALSE,
-              WithDialog(kSelectCaption, select, cancel, [&] { return Choose(choosing.get()); }));
+              WithDialog(kSelectCaption, select, Cancel, [&] { return Choose(choosing.get()); }));
     ASSERT_TRUE(select.showed);
     EXPECT_EQ(host.get(), select.owner);
     ExpectCentredOver(select.at, hostRect);
@@ -193,7 +175,7 @@ TEST_F(SiteConsentTest, BothDialogsAreOwnedByTheHostsWindowAndCentredOverIt) {
     auto local = Create<ISecureSession>(CLSID_SecureSession, IID_ISecureSession);
     Seen screen;
     EXPECT_EQ(S_FALSE,
-              WithDialog(kSelectCaption, screen, cancel, [&] { return Choose(local.get()); }));
+              WithDialog(kSelectCaption, screen, Cancel, [&] { return Choose(local.get()); }));
     ASSERT_TRUE(screen.showed);
     EXPECT_EQ(nullptr, screen.owner);
     ExpectCentredOver(screen.at, work);
@@ -211,7 +193,7 @@ TEST_F(SiteConsentTest, PagesAnySiteCanMakeAreNeverAllowedAlways) {
             alwaysShown = IsWindowVisible(GetDlgItem(d, kAllowAlways)) != FALSE;
             // A tick where allow-always is not offered counts for nothing: Allow is once.
             PostMessageW(d, WM_COMMAND, MAKEWPARAM(kAllowAlways, BN_CLICKED), 0);
-            Click(d, kAllow);
+            Click(d, IDC_CONSENT_ALLOW);
         };
         const bool ftp = page[0] == L'f';
         EXPECT_EQ(ftp ? S_OK : E_ACCESSDENIED, WithDialog(kConsentCaption, seen, act, [&] {
@@ -259,14 +241,15 @@ TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
         [&](HWND d) {
             {
                 std::ofstream places(path("shown.part"));
-                for (auto [name, id] : {std::pair{"allow", kAllow}, {"always", kAllowAlways}}) {
+                for (auto [name, id] :
+                     {std::pair{"allow", IDC_CONSENT_ALLOW}, {"always", kAllowAlways}}) {
                     POINT at = qmtest::CentreOf(d, id);
                     places << name << ' ' << at.x << ' ' << at.y << '\n';
                 }
             }
             MoveFileA(path("shown.part").c_str(), path("shown").c_str());
             if (mode == "calibrate") {
-                PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                Cancel(d);
                 return;
             }
             for (int i = 0; i < 3000 && !has("stop"); ++i, Sleep(20)) {
@@ -275,7 +258,7 @@ TEST_F(SiteConsentTest, UnderInputThroughTheXServer) {
             waitFor("end");
             upAfter = IsWindowVisible(d) != FALSE;
             ticked = upAfter && IsDlgButtonChecked(d, kAllowAlways) == BST_CHECKED;
-            PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            Cancel(d);
         },
         [&] { return Encode(session.get()); });
     const std::vector<std::wstring> sites = ScopedSiteSettings::UserSitesNow();
@@ -327,8 +310,7 @@ TEST_F(SiteConsentTest, AnObjectLetGoDuringADialogLivesToTheEndOfTheCall) {
         auto act = [&](HWND d) {
             qmtest::Eventually([] { return g_heldByHost.load() == nullptr; });
             siteRefsInDialog = site->counters().refs;
-            caption == kSelectCaption ? (void)PostMessageW(d, WM_COMMAND, IDCANCEL, 0)
-                                      : Click(d, kAllow);
+            caption == kSelectCaption ? Cancel(d) : Click(d, IDC_CONSENT_ALLOW);
         };
         EXPECT_EQ(expected, WithDialog(caption, seen, act, [&] { return call(session); }));
         EXPECT_EQ(2, siteRefsInDialog) << "the object, let go, still held its site";

@@ -141,4 +141,14 @@ inline void ExpectCentredOver(const RECT& dialog, const RECT& frame) {
     EXPECT_LE(std::abs(a.y - b.y), 1) << a.y << " against " << b.y;
 }
 
+// Closes a dialog as Escape does: no answer.
+inline constexpr auto Cancel = [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); };
+
+// A session's Base64Encode with the consent dialog answered by `answer`; `seen` tells whether
+// it showed.
+template <class Session>
+HRESULT EncodeAnswering(const Session& session, Seen& seen, void (*answer)(HWND)) {
+    return WithDialog(kConsentCaption, seen, answer, [&] { return Encode(session.get()); });
+}
+
 } // namespace sitelock

@@ -6,115 +6,94 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using namespace sitelock;
 
+// AllowedSites as a row names it: one entry, or a braced list of any number.
+struct Sites : std::vector<std::wstring> {
+    Sites(const wchar_t* entry) : vector{entry} {}
+    Sites(std::initializer_list<std::wstring> entries = {}) : vector(entries) {}
+};
+
 // Every row: the user's AllowedSites under SiteLock 1, the page's address, and whether the page
 // may drive the object. The verdicts are printed as a table.
 struct AddressCase {
     const char* what;
-    std::vector<std::wstring> allowed;
+    Sites allowed;
     std::wstring address;
     bool admitted;
 };
 
 const AddressCase kAddressMatrix[] = {
-    {"exact", {L"https://bank.example"}, L"https://bank.example/", true},
-    {"path, query, fragment", {L"https://bank.example"}, L"https://bank.example/a/b?c=d#e", true},
-    {"other scheme", {L"https://bank.example"}, L"http://bank.example/", false},
-    {"subdomain of an exact entry", {L"https://bank.example"}, L"https://www.bank.example/", false},
-    {"entry with a path", {L"https://bank.example/app/"}, L"https://bank.example/other", true},
-    {"default port named", {L"https://bank.example"}, L"https://bank.example:443/", true},
-    {"other port", {L"https://bank.example"}, L"https://bank.example:8443/", false},
-    {"listed port", {L"https://bank.example:8443"}, L"https://bank.example:8443/x", true},
-    {"listed port, page on default",
-     {L"https://bank.example:8443"},
-     L"https://bank.example/",
+    {"exact", L"https://bank.example", L"https://bank.example/", true},
+    {"path, query, fragment", L"https://bank.example", L"https://bank.example/a/b?c=d#e", true},
+    {"other scheme", L"https://bank.example", L"http://bank.example/", false},
+    {"subdomain of an exact entry", L"https://bank.example", L"https://www.bank.example/", false},
+    {"entry with a path", L"https://bank.example/app/", L"https://bank.example/other", true},
+    {"default port named", L"https://bank.example", L"https://bank.example:443/", true},
+    {"other port", L"https://bank.example", L"https://bank.example:8443/", false},
+    {"listed port", L"https://bank.example:8443", L"https://bank.example:8443/x", true},
+    {"listed port, page on default", L"https://bank.example:8443", L"https://bank.example/", false},
+    {"http default port", L"http://bank.example:80", L"http://bank.example/", true},
+    {"case", L"HTTPS://Bank.EXAMPLE", L"https://BANK.example/", true},
+    {"wildcard, subdomain", L"https://*.bank.example", L"https://www.bank.example/", true},
+    {"wildcard, deeper", L"https://*.bank.example", L"https://a.b.bank.example/", true},
+    {"wildcard, the name itself", L"https://*.bank.example", L"https://bank.example/", false},
+    {"wildcard, name ending alike", L"https://*.bank.example", L"https://evilbank.example/", false},
+    {"wildcard, suffix trick", L"https://*.bank.example", L"https://bank.example.evil.example/",
      false},
-    {"http default port", {L"http://bank.example:80"}, L"http://bank.example/", true},
-    {"case", {L"HTTPS://Bank.EXAMPLE"}, L"https://BANK.example/", true},
-    {"wildcard, subdomain", {L"https://*.bank.example"}, L"https://www.bank.example/", true},
-    {"wildcard, deeper", {L"https://*.bank.example"}, L"https://a.b.bank.example/", true},
-    {"wildcard, the name itself", {L"https://*.bank.example"}, L"https://bank.example/", false},
-    {"wildcard, name ending alike",
-     {L"https://*.bank.example"},
-     L"https://evilbank.example/",
-     false},
-    {"wildcard, suffix trick",
-     {L"https://*.bank.example"},
-     L"https://bank.example.evil.example/",
-     false},
-    {"wildcard, other port", {L"https://*.bank.example:8443"}, L"https://www.bank.example/", false},
-    {"IDN entry, ASCII page",
-     {L"https://b\u00fccher.example"},
-     L"https://xn--bcher-kva.example/",
+    {"wildcard, other port", L"https://*.bank.example:8443", L"https://www.bank.example/", false},
+    {"IDN entry, ASCII page", L"https://b\u00fccher.example", L"https://xn--bcher-kva.example/",
      true},
-    {"ASCII entry, IDN page",
-     {L"https://xn--bcher-kva.example"},
-     L"https://B\u00dcCHER.example/",
+    {"ASCII entry, IDN page", L"https://xn--bcher-kva.example", L"https://B\u00dcCHER.example/",
      true},
-    {"IDN, other name", {L"https://b\u00fccher.example"}, L"https://bucher.example/", false},
-    {"user-info names the host",
-     {L"https://bank.example"},
-     L"https://bank.example@evil.example/",
+    {"IDN, other name", L"https://b\u00fccher.example", L"https://bucher.example/", false},
+    {"user-info names the host", L"https://bank.example", L"https://bank.example@evil.example/",
      false},
-    {"user-info of the listed host",
-     {L"https://bank.example"},
-     L"https://me:pw@bank.example/",
-     true},
-    {"suffix trick", {L"https://bank.example"}, L"https://bank.example.evil.example/", false},
-    {"name in the query",
-     {L"https://bank.example"},
-     L"https://evil.example/?https://bank.example",
+    {"user-info of the listed host", L"https://bank.example", L"https://me:pw@bank.example/", true},
+    {"suffix trick", L"https://bank.example", L"https://bank.example.evil.example/", false},
+    {"name in the query", L"https://bank.example", L"https://evil.example/?https://bank.example",
      false},
-    {"name in the fragment",
-     {L"https://bank.example"},
-     L"https://evil.example/#bank.example",
-     false},
-    {"backslash before @",
-     {L"https://evil.example"},
-     L"https://bank.example\\@evil.example/",
-     false},
-    {"percent-encoded host", {L"https://bank.example"}, L"https://b%61nk.example/", true},
-    {"entry with user-info",
-     {L"https://bank.example@evil.example"},
-     L"https://evil.example/",
-     false},
-    {"IPv4", {L"http://192.168.0.1"}, L"http://192.168.0.1/", true},
-    {"IPv4 as one number", {L"http://192.168.0.1"}, L"http://3232235521/", true},
-    {"IPv4, other address", {L"http://192.168.0.1"}, L"http://192.168.0.10/", false},
-    {"IPv6", {L"http://[::1]:8080"}, L"http://[0:0::1]:8080/", true},
-    {"wildcard over an IP", {L"http://*.0.0.1"}, L"http://127.0.0.1/", false},
-    {"trailing dot on the page", {L"https://bank.example"}, L"https://bank.example./", true},
-    {"trailing dot on the entry", {L"https://bank.example."}, L"https://bank.example/", true},
-    {"file page, web list", {L"https://bank.example"}, L"file:///C:/pages/bank.html", false},
-    {"file page, file: listed", {L"file:"}, L"file:///C:/pages/bank.html", true},
-    {"file entry with a path",
-     {L"file:///C:/pages/bank.html"},
-     L"file:///C:/pages/bank.html",
-     false},
-    {"web page, file: listed", {L"file:"}, L"https://bank.example/", false},
-    {"localhost, file: listed", {L"file:"}, L"file://LocalHost/C:/pages/bank.html", true},
-    {"share, file: listed", {L"file:"}, L"file://evil.example/share/page.html", false},
-    {"WebDAV, file: listed", {L"file:"}, L"file://evil.example@SSL/DavWWWRoot/page.html", false},
-    {"share as four slashes", {L"file:"}, L"file:////evil.example/share/page.html", false},
-    {"share percent-encoded", {L"file:"}, L"file:///%5C%5Cevil.example/share/page.html", false},
-    {"share listed by its server", {L"file://fileserver"}, L"file://FileServer/s/p.html", true},
-    {"WebDAV host as the server", {L"file://ssl"}, L"file://evil.example@SSL/Dav/p.html", false},
-    {"about:blank", {L"https://*.bank.example"}, L"about:blank", false},
-    {"about: listed", {L"about:"}, L"about:blank", false},
-    {"javascript:", {L"https://bank.example"}, L"javascript:alert(1)", false},
-    {"data:", {L"https://bank.example"}, L"data:text/html,<p>hi</p>", false},
-    {"a bare scheme opens nothing", {L"https:"}, L"https://bank.example/", false},
-    {"unparsable address", {L"https://bank.example"}, L"not an address", false},
-    {"empty address", {L"https://bank.example"}, L"", false},
-    {"no host", {L"https://bank.example"}, L"https://", false},
-    {"port out of range", {L"https://bank.example"}, L"https://bank.example:99999/", false},
+    {"name in the fragment", L"https://bank.example", L"https://evil.example/#bank.example", false},
+    {"backslash before @", L"https://evil.example", L"https://bank.example\\@evil.example/", false},
+    {"percent-encoded host", L"https://bank.example", L"https://b%61nk.example/", true},
+    {"entry with user-info", L"https://bank.example@evil.example", L"https://evil.example/", false},
+    {"IPv4", L"http://192.168.0.1", L"http://192.168.0.1/", true},
+    {"IPv4 as one number", L"http://192.168.0.1", L"http://3232235521/", true},
+    {"IPv4, other address", L"http://192.168.0.1", L"http://192.168.0.10/", false},
+    {"IPv6", L"http://[::1]:8080", L"http://[0:0::1]:8080/", true},
+    {"wildcard over an IP", L"http://*.0.0.1", L"http://127.0.0.1/", false},
+    {"trailing dot on the page", L"https://bank.example", L"https://bank.example./", true},
+    {"trailing dot on the entry", L"https://bank.example.", L"https://bank.example/", true},
+    {"file page, web list", L"https://bank.example", L"file:///C:/pages/bank.html", false},
+    {"file page, file: listed", L"file:", L"file:///C:/pages/bank.html", true},
+    {"file entry with a path", L"file:///C:/pages/bank.html", L"file:///C:/pages/bank.html", false},
+    {"web page, file: listed", L"file:", L"https://bank.example/", false},
+    {"localhost, file: listed", L"file:", L"file://LocalHost/C:/pages/bank.html", true},
+    {"share, file: listed", L"file:", L"file://evil.example/share/page.html", false},
+    {"WebDAV, file: listed", L"file:", L"file://evil.example@SSL/DavWWWRoot/page.html", false},
+    {"share as four slashes", L"file:", L"file:////evil.example/share/page.html", false},
+    {"share percent-encoded", L"file:", L"file:///%5C%5Cevil.example/share/page.html", false},
+    {"share listed by its server", L"file://fileserver", L"file://FileServer/s/p.html", true},
+    {"WebDAV host as the server", L"file://ssl", L"file://evil.example@SSL/Dav/p.html", false},
+    {"about:blank", L"https://*.bank.example", L"about:blank", false},
+    {"about: listed", L"about:", L"about:blank", false},
+    {"javascript:", L"https://bank.example", L"javascript:alert(1)", false},
+    {"data:", L"https://bank.example", L"data:text/html,<p>hi</p>", false},
+    {"a bare scheme opens nothing", L"https:", L"https://bank.example/", false},
+    {"unparsable address", L"https://bank.example", L"not an address", false},
+    {"empty address", L"https://bank.example", L"", false},
+    {"no host", L"https://bank.example", L"https://", false},
+    {"port out of range", L"https://bank.example", L"https://bank.example:99999/", false},
     {"unparsable entry beside a good one",
      {L"::: not an origin", L"https://*.", L"https://bank.example"},
      L"https://bank.example/",
@@ -145,19 +124,10 @@ TEST_F(SiteLockTest, TheAddressMatrix) {
 
 // The README's example policy, imported as an administrator would, does what its comments say.
 TEST_F(SiteLockTest, TheExamplePolicyLetsOnlyTheBanksPagesIn) {
-    std::wstring command =
-        L"reg.exe import \"" + qmtest::DosPath(QM_SOURCE_DIR "/examples/site-lock.reg") + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
-    WaitForSingleObject(process.hProcess, 60000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(0u, exitCode);
+    qmtest::ChildProcess reg(L"reg.exe import \"" +
+                             qmtest::DosPath(QM_SOURCE_DIR "/examples/site-lock.reg") + L"\"");
+    ASSERT_TRUE(reg.started());
+    ASSERT_EQ(0, reg.Wait(60000));
 
     settings.User(L"SiteLock", 0); // the user's own settings do not count beside a policy
     const std::pair<const wchar_t*, bool> pages[] = {
@@ -179,8 +149,7 @@ TEST_F(SiteLockTest, SafetyOptionsRefuseAForeignSiteWhicheverComesFirst) {
     FakeSite evil(BrowserAt(L"https://evil.example/"));
 
     // The site first, as a browser does it: refused at once.
-    auto first = Create<ISecureSession>(CLSID_SecureSession, IID_ISecureSession);
-    SetSite(first.get(), evil.get());
+    auto first = SessionAt(evil.get());
     EXPECT_EQ(E_FAIL, AskSafety(first.get()));
     DWORD supported = 0, enabled = 7;
     As<IObjectSafety>(first.get(), IID_IObjectSafety)
@@ -211,48 +180,48 @@ TEST_F(SiteLockTest, SafetyOptionsRefuseAForeignSiteWhicheverComesFirst) {
     EXPECT_EQ(E_NOINTERFACE, safety->SetInterfaceSafetyOptions(IID_IVeyra, 1, 1));
 }
 
-TEST_F(SiteLockTest, TheAdministratorsPolicyOverridesTheUsersSettings) {
-    struct Case {
-        const char* what;
-        std::optional<DWORD> userLock;
-        std::vector<std::wstring> userSites;
-        std::optional<DWORD> policyLock;
-        std::vector<std::wstring> policySites;
-        bool admitted;
-    };
-    const std::wstring page = L"https://bank.example/";
-    const Case cases[] = {
-        {"user lock, site listed by the user", 1, {L"https://bank.example"}, {}, {}, true},
-        {"user lock, policy list without a policy lock",
-         1,
-         {},
-         {},
-         {L"https://bank.example"},
-         false},
-        {"policy lock over an open user", 0, {}, 1, {}, false},
-        {"policy lock, site listed by the policy", 0, {}, 1, {L"https://bank.example"}, true},
-        {"policy lock ignores the user's list", 2, {L"https://bank.example"}, 1, {}, false},
-        {"an open policy over a locked user", 1, {}, 0, {}, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+// The settings a row writes, after clearing all: each SiteLock that it gives, each list that
+// names a site.
+struct Settings {
+    std::optional<DWORD> userLock;
+    Sites userSites = {};
+    std::optional<DWORD> policyLock = {};
+    Sites policySites = {};
+
+    void WriteTo(ScopedSiteSettings& settings) const {
         settings.Clear();
-        if (c.userLock) {
-            settings.User(L"SiteLock", *c.userLock);
+        if (userLock) {
+            settings.User(L"SiteLock", *userLock);
         }
-        if (!c.userSites.empty()) {
-            settings.UserSites(c.userSites);
+        if (!userSites.empty()) {
+            settings.UserSites(userSites);
         }
-        if (c.policyLock) {
-            settings.Policy(L"SiteLock", *c.policyLock);
+        if (policyLock) {
+            settings.Policy(L"SiteLock", *policyLock);
         }
-        if (!c.policySites.empty()) {
-            settings.PolicySites(c.policySites);
+        if (!policySites.empty()) {
+            settings.PolicySites(policySites);
         }
-        FakeSite site(BrowserAt(page));
+    }
+};
+
+TEST_F(SiteLockTest, TheAdministratorsPolicyOverridesTheUsersSettings) {
+    const wchar_t* bank = L"https://bank.example";
+    const std::tuple<const char*, Settings, bool> cases[] = {
+        {"user lock, site listed by the user", {1, bank}, true},
+        {"user lock, policy list without a policy lock", {1, {}, {}, bank}, false},
+        {"policy lock over an open user", {0, {}, 1}, false},
+        {"policy lock, site listed by the policy", {0, {}, 1, bank}, true},
+        {"policy lock ignores the user's list", {2, bank, 1}, false},
+        {"an open policy over a locked user", {1, {}, 0}, true},
+    };
+    for (const auto& [what, written, admitted] : cases) {
+        SCOPED_TRACE(what);
+        written.WriteTo(settings);
+        FakeSite site(BrowserAt(L"https://bank.example/"));
         auto session = SessionAt(site.get());
-        EXPECT_EQ(c.admitted ? S_OK : E_FAIL, AskSafety(session.get()));
-        EXPECT_EQ(c.admitted ? S_OK : E_ACCESSDENIED, Encode(session.get()));
+        EXPECT_EQ(admitted ? S_OK : E_FAIL, AskSafety(session.get()));
+        EXPECT_EQ(admitted ? S_OK : E_ACCESSDENIED, Encode(session.get()));
     }
 }
 
@@ -346,17 +315,12 @@ TEST_F(SiteLockTest, TheVerdictIsSettledWhenTheSiteIsGivenAndKept) {
     EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(browserAlone.get()).get()));
 
     // Every object lets its site go: nothing held, nothing leaked.
-    open.reset();
-    allowed.reset();
-    refused.reset();
-    nowhere.reset();
-    documented.reset();
-    EXPECT_EQ(1, bank.counters().refs);
-    EXPECT_EQ(1, evil.counters().refs);
-    EXPECT_EQ(1, silent.counters().refs);
-    EXPECT_EQ(1, viaDocument.counters().refs);
-    EXPECT_EQ(1, twoWays.counters().refs);
-    EXPECT_EQ(1, framedInBank.counters().refs);
+    for (auto* object : {&open, &allowed, &refused, &nowhere, &documented}) {
+        object->reset();
+    }
+    for (const FakeSite* site : {&bank, &evil, &silent, &viaDocument, &twoWays, &framedInBank}) {
+        EXPECT_EQ(1, site->counters().refs);
+    }
 }
 
 TEST_F(SiteLockTest, SettingsThatCannotBeReadCountAsTheStricterOnes) {
@@ -364,21 +328,15 @@ TEST_F(SiteLockTest, SettingsThatCannotBeReadCountAsTheStricterOnes) {
     const wchar_t zeroAsText[] = L"0";
     const DWORD nine = 9;
     const BYTE eightBytes[8] = {};
-    struct Case {
-        const char* what;
-        DWORD type;
-        const void* data;
-        DWORD size;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, DWORD, const void*, DWORD> cases[] = {
         {"SiteLock as text", REG_SZ, zeroAsText, sizeof(zeroAsText)},
         {"SiteLock out of range", REG_DWORD, &nine, sizeof(nine)},
         {"SiteLock as eight bytes", REG_BINARY, eightBytes, sizeof(eightBytes)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, type, data, size] : cases) {
+        SCOPED_TRACE(what);
         settings.Clear();
-        settings.UserRaw(L"SiteLock", c.type, c.data, c.size);
+        settings.UserRaw(L"SiteLock", type, data, size);
         EXPECT_EQ(E_ACCESSDENIED, Encode(SessionAt(evil.get()).get()));
     }
 }
@@ -413,15 +371,9 @@ struct Page {
 };
 
 std::wstring RecipientPem() {
-    FILE* file = std::fopen(QM_FIXTURES "/ca.pem", "rb");
-    std::wstring pem;
-    if (file != nullptr) {
-        for (int c; (c = std::fgetc(file)) != EOF;) {
-            pem += wchar_t(c);
-        }
-        std::fclose(file);
-    }
-    return pem;
+    std::ifstream file(QM_FIXTURES "/ca.pem", std::ios::binary);
+    const std::string pem{std::istreambuf_iterator<char>(file), {}};
+    return std::wstring(pem.begin(), pem.end()); // ASCII
 }
 
 std::wstring ReadSetting(const wchar_t* key, const wchar_t* name) {
@@ -467,16 +419,15 @@ TEST_F(SiteLockTest, EachSiteKeepsASessionOfItsOwn) {
     EXPECT_EQ(L"<absent>", ReadSetting(L"Veyra\\Brindel\\Sites\\https://b.example", L"c"));
 
     // A's session still works, from another object of the same site.
+    const auto deciphered = std::make_pair(S_OK, std::wstring(L"\uD55C\uAE00 for A"));
     Page a2{SessionAt(siteA.get())};
-    EXPECT_EQ(std::make_pair(S_OK, std::wstring(L"\uD55C\uAE00 for A")),
-              a2.Call(&ISecureSession::DecipherEx, cipher));
+    EXPECT_EQ(deciphered, a2.Call(&ISecureSession::DecipherEx, cipher));
     EXPECT_EQ(sealed, a2.KeyIv());
 
     // B's own GenerateEx replaces nothing of A's, nor of the shared session.
     ASSERT_EQ(S_OK, b.Generate(recipient).first);
     EXPECT_EQ(sealed, a.KeyIv());
-    EXPECT_EQ(std::make_pair(S_OK, std::wstring(L"\uD55C\uAE00 for A")),
-              a.Call(&ISecureSession::DecipherEx, cipher));
+    EXPECT_EQ(deciphered, a.Call(&ISecureSession::DecipherEx, cipher));
 
     // A siteless object sees only the shared session, as every object did before.
     Page stranger{Create<ISecureSession>(CLSID_SecureSession, IID_ISecureSession)};
@@ -491,122 +442,59 @@ TEST_F(SiteLockTest, EachSiteKeepsASessionOfItsOwn) {
 // service: the lock is on whatever the settings say, only https: (and http: of the machine itself)
 // is served, and a frame of another site than its top page is refused. Every row is one page
 // under one set of settings; "asked" pages get the consent dialog, which the row dismisses.
+enum Verdict { Allowed, Asked, Refused };
+const char* const kVerdicts[] = {"allowed", "asked", "refused"};
+struct BrowserPageRow {
+    const char* what;
+    Settings written;
+    std::wstring origin;
+    Verdict verdict;
+    std::wstring top = {}; // empty: the page is its own top page
+};
+
+const wchar_t* const kBank = L"https://bank.example";
+const wchar_t* const kEvil = L"https://evil.example";
+const wchar_t* const kAds = L"https://ads.example";
+const BrowserPageRow kBrowserPages[] = {
+    {"no settings at all", {}, kBank, Asked},
+    {"an open user, the site listed", {0, kBank}, kBank, Allowed},
+    {"an open user, the site unlisted", {0, kBank}, kEvil, Asked},
+    {"listed sites only, listed", {1, kBank}, kBank, Allowed},
+    {"listed sites only, unlisted: nobody asked", {1, kBank}, kEvil, Refused},
+    {"an open policy counts the user's answers", {{}, kBank, 0}, kBank, Allowed},
+    {"an open policy, unlisted", {{}, kBank, 0}, kEvil, Asked},
+    {"a policy of listed sites only ignores the user's", {{}, kBank, 1}, kBank, Refused},
+    {"http: of a listed name",
+     {1, {kBank, L"http://bank.example"}},
+     L"http://bank.example",
+     Refused},
+    {"http://localhost, listed", {1, L"http://localhost:8080"}, L"http://localhost:8080", Allowed},
+    {"http://127.0.0.1, listed", {1, L"http://127.0.0.1:3000"}, L"http://127.0.0.1:3000", Allowed},
+    {"http://localhost, unlisted", {0}, L"http://localhost:8080", Asked},
+    {"http: of another address, listed",
+     {1, L"http://192.168.0.1"},
+     L"http://192.168.0.1",
+     Refused},
+    {"http: of [::1], listed", {1, L"http://[::1]:8080"}, L"http://[::1]:8080", Refused},
+    {"a frame of another site in a listed page", {1, {kBank, kAds}}, kAds, Refused, kBank},
+    {"a listed frame in another site's page", {1, kBank}, kBank, Refused, kEvil},
+    {"a frame of the page's own site", {1, kBank}, kBank, Allowed, L"https://bank.example:443"},
+    {"no origin", {0, kBank}, L"", Refused},
+    {"an opaque origin", {0, kBank}, L"null", Refused},
+    {"an extension's page", {0, L"chrome-extension://abc"}, L"chrome-extension://abc", Refused},
+    {"a file: page", {0, L"file:"}, L"file:///C:/page.html", Refused},
+};
+
 TEST_F(SiteLockTest, BrowserPagesAreAlwaysBehindTheLock) {
-    enum Verdict { Allowed, Asked, Refused };
-    struct Row {
-        const char* what;
-        std::optional<DWORD> userLock;
-        std::vector<std::wstring> userSites;
-        std::optional<DWORD> policyLock;
-        std::wstring origin;
-        std::wstring top; // empty: the page is its own top page
-        Verdict verdict;
-    };
-    const std::wstring bank = L"https://bank.example";
-    const Row rows[] = {
-        {"no settings at all", {}, {}, {}, bank, {}, Asked},
-        {"an open user, the site listed", 0, {bank}, {}, bank, {}, Allowed},
-        {"an open user, the site unlisted", 0, {bank}, {}, L"https://evil.example", {}, Asked},
-        {"listed sites only, listed", 1, {bank}, {}, bank, {}, Allowed},
-        {"listed sites only, unlisted: nobody asked",
-         1,
-         {bank},
-         {},
-         L"https://evil.example",
-         {},
-         Refused},
-        {"an open policy counts the user's answers", {}, {bank}, 0, bank, {}, Allowed},
-        {"an open policy, unlisted", {}, {bank}, 0, L"https://evil.example", {}, Asked},
-        {"a policy of listed sites only ignores the user's", {}, {bank}, 1, bank, {}, Refused},
-        {"http: of a listed name",
-         1,
-         {bank, L"http://bank.example"},
-         {},
-         L"http://bank.example",
-         {},
-         Refused},
-        {"http://localhost, listed",
-         1,
-         {L"http://localhost:8080"},
-         {},
-         L"http://localhost:8080",
-         {},
-         Allowed},
-        {"http://127.0.0.1, listed",
-         1,
-         {L"http://127.0.0.1:3000"},
-         {},
-         L"http://127.0.0.1:3000",
-         {},
-         Allowed},
-        {"http://localhost, unlisted", 0, {}, {}, L"http://localhost:8080", {}, Asked},
-        {"http: of another address, listed",
-         1,
-         {L"http://192.168.0.1"},
-         {},
-         L"http://192.168.0.1",
-         {},
-         Refused},
-        {"http: of [::1], listed",
-         1,
-         {L"http://[::1]:8080"},
-         {},
-         L"http://[::1]:8080",
-         {},
-         Refused},
-        {"a frame of another site in a listed page",
-         1,
-         {bank, L"https://ads.example"},
-         {},
-         L"https://ads.example",
-         bank,
-         Refused},
-        {"a listed frame in another site's page",
-         1,
-         {bank},
-         {},
-         bank,
-         L"https://evil.example",
-         Refused},
-        {"a frame of the page's own site",
-         1,
-         {bank},
-         {},
-         bank,
-         L"https://bank.example:443",
-         Allowed},
-        {"no origin", 0, {bank}, {}, L"", {}, Refused},
-        {"an opaque origin", 0, {bank}, {}, L"null", {}, Refused},
-        {"an extension's page",
-         0,
-         {L"chrome-extension://abc"},
-         {},
-         L"chrome-extension://abc",
-         {},
-         Refused},
-        {"a file: page", 0, {L"file:"}, {}, L"file:///C:/page.html", {}, Refused},
-    };
     std::printf("verdict   browser page (top page) under the settings\n");
-    for (const Row& row : rows) {
+    for (const BrowserPageRow& row : kBrowserPages) {
         SCOPED_TRACE(row.what);
-        settings.Clear();
-        if (row.userLock) {
-            settings.User(L"SiteLock", *row.userLock);
-        }
-        if (!row.userSites.empty()) {
-            settings.UserSites(row.userSites);
-        }
-        if (row.policyLock) {
-            settings.Policy(L"SiteLock", *row.policyLock);
-        }
+        row.written.WriteTo(settings);
         FakeSite site(qmtest::BrowserPageAt(row.origin, row.top));
         auto session = SessionAt(site.get());
         HRESULT safety = AskSafety(session.get());
         Seen seen;
-        HRESULT call = WithDialog(
-            kConsentCaption, seen,
-            [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
-            [&] { return Encode(session.get()); });
+        HRESULT call = EncodeAnswering(session, seen, Cancel);
         EXPECT_EQ(row.verdict == Refused ? E_FAIL : S_OK, safety) << Printable(row.origin);
         EXPECT_EQ(row.verdict == Allowed ? S_OK : E_ACCESSDENIED, call) << Printable(row.origin);
         EXPECT_EQ(row.verdict == Asked, seen.showed) << Printable(row.origin);
@@ -615,11 +503,7 @@ TEST_F(SiteLockTest, BrowserPagesAreAlwaysBehindTheLock) {
         }
         session.reset();
         EXPECT_EQ(1, site.counters().refs) << "the object let its site go";
-        std::printf("%-9s %s (%s)  (%s)\n",
-                    row.verdict == Allowed ? "allowed"
-                    : row.verdict == Asked ? "asked"
-                                           : "refused",
-                    Printable(row.origin).c_str(),
+        std::printf("%-9s %s (%s)  (%s)\n", kVerdicts[row.verdict], Printable(row.origin).c_str(),
                     Printable(row.top.empty() ? row.origin : row.top).c_str(), row.what);
     }
 }
@@ -654,11 +538,7 @@ TEST_F(SiteLockTest, BrowserPagesKeepSessionsPerSiteAndTheBrowsersWindow) {
     GetWindowRect(browser.get(), &frame);
     FakeSite owned(qmtest::BrowserPageAt(L"https://owned.example", {}, browser.get()));
     Seen seen;
-    EXPECT_EQ(E_ACCESSDENIED,
-              WithDialog(
-                  kConsentCaption, seen,
-                  [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
-                  [&] { return Encode(SessionAt(owned.get()).get()); }));
+    EXPECT_EQ(E_ACCESSDENIED, EncodeAnswering(SessionAt(owned.get()), seen, Cancel));
     ASSERT_TRUE(seen.showed);
     EXPECT_EQ(browser.get(), seen.owner);
     ExpectCentredOver(seen.at, frame);
@@ -668,10 +548,7 @@ TEST_F(SiteLockTest, BrowserPagesKeepSessionsPerSiteAndTheBrowsersWindow) {
     DestroyWindow(gone);
     FakeSite orphan(qmtest::BrowserPageAt(L"https://orphan.example", {}, gone));
     Seen unowned;
-    WithDialog(
-        kConsentCaption, unowned,
-        [](HWND d) { PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); },
-        [&] { return Encode(SessionAt(orphan.get()).get()); });
+    EncodeAnswering(SessionAt(orphan.get()), unowned, Cancel);
     ASSERT_TRUE(unowned.showed);
     EXPECT_EQ(nullptr, unowned.owner) << "a window that is gone owns nothing";
 }
