@@ -2,7 +2,7 @@
 // their user, issuer and date texts.
 #include "tests/support/store_double.h"
 #include "platform/StringConversion.h"
-#include "tests/ui/ui_helpers.h"
+#include "tests/ui/driver.h"
 #include "ui/CertRows.h"
 
 #include <windows.h>
@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ctime>
 
 using qm::ui::AdmitRecord;
 using qm::ui::CertRowText;

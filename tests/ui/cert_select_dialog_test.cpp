@@ -3,7 +3,6 @@
 #include "tests/support/store_double.h"
 #include "platform/StringConversion.h"
 #include "tests/ui/driver.h"
-#include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/resource.h"
 
@@ -11,8 +10,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 using qmtest::Record;
 using uitest::LocalNoon;
@@ -49,6 +46,22 @@ Shown Look(HWND dialog) {
                  uitest::OkEnabled(dialog)};
 }
 
+// What the dialog over the records that `filter` admits showed when it came up; then Cancel.
+Shown LookAndCancel(const char* filter) {
+    Shown shown;
+    CCertSelectDialog dialog(filter, 1, kCertificates);
+    RunDriven(dialog, [&](HWND window) {
+        shown = Look(window);
+        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+    });
+    return shown;
+}
+
+// A record of a user of the first CA, whose certificate expires at the start of 2030.
+CertInfoRecord UserRecord(const std::string& subject) {
+    return Record(subject, "cn=CA1", LocalNoon(2030, 1, 1));
+}
+
 // Only the DNs that a test names in `store.certificates` can be read.
 qmtest::StoreDouble Unreadable() {
     qmtest::StoreDouble store;
@@ -61,10 +74,6 @@ protected:
     qmtest::StoreDouble store = Unreadable();
     qmtest::ScopedStoreDouble binding{store};
 };
-
-} // namespace
-
-namespace {
 
 // Template 201 as the resource compiler laid it out (a DLGTEMPLATE with its items).
 struct TemplateItem {
@@ -327,35 +336,21 @@ TEST_F(CertSelectDialogTest, ListsAdmittedRecordsWithUserIssuerAndDate) {
 
 TEST_F(CertSelectDialogTest, FilterListsOnlyTheRecordWithThatExactDn) {
     store.records = {
-        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Kim,ou=x,o=y", "cn=CA1", LocalNoon(2030, 1, 1)),
+        UserRecord("cn=Kim,ou=x"),
+        UserRecord("cn=Kim,ou=x,o=y"),
         Record("cn=Park,ou=x", "cn=CA2", LocalNoon(2030, 1, 2)),
     };
-    Shown matched, none;
-    std::string filter = "cn=Park,ou=x";
-    CCertSelectDialog dialog(filter.c_str(), 1, kCertificates);
-    RunDriven(dialog, [&](HWND window) {
-        matched = Look(window);
-        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-    });
+    Shown matched = LookAndCancel("cn=Park,ou=x");
     EXPECT_EQ(matched.rows, (std::vector<Row>{{"Park", "CA2", "2030-01-02"}}));
     EXPECT_EQ(matched.dn, "cn=Park,ou=x");
-
-    CCertSelectDialog prefix("cn=Kim", 1, kCertificates);
-    RunDriven(prefix, [&](HWND window) {
-        none = Look(window);
-        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-    });
+    Shown none = LookAndCancel("cn=Kim");
     EXPECT_TRUE(none.rows.empty());
     EXPECT_FALSE(none.ok);
 }
 
 TEST_F(CertSelectDialogTest, LosingTheSelectionDisablesOkAndRegainingItShowsTheNewDn) {
-    store.records = {
-        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Lee,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Park,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-    };
+    store.records = {UserRecord("cn=Kim,ou=x"), UserRecord("cn=Lee,ou=x"),
+                     UserRecord("cn=Park,ou=x")};
     store.certificates["cn=Lee,ou=x"] = Der("Lee");
     Shown lost, regained, clicked, lostAgain, chosen;
     CCertSelectDialog dialog("", 1, kCertificates);
@@ -397,9 +392,9 @@ TEST_F(CertSelectDialogTest, LosingTheSelectionDisablesOkAndRegainingItShowsTheN
 }
 
 TEST_F(CertSelectDialogTest, OkOnACertificateTheStoreCannotReadEndsWithOkAndNoResult) {
-    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Kim,ou=x")};
     CCertSelectDialog dialog("", 1, kCertificates);
-    auto run = RunDriven(dialog, [&](HWND window) { uitest::ClickButton(window, IDC_CONFIRM); });
+    auto run = RunDriven(dialog, uitest::Clicking({IDC_CONFIRM}));
     EXPECT_EQ(run.ended, IDOK);
     EXPECT_EQ(dialog.GetResult().length, 0);
     EXPECT_EQ(dialog.GetResult().data, nullptr);
@@ -408,14 +403,14 @@ TEST_F(CertSelectDialogTest, OkOnACertificateTheStoreCannotReadEndsWithOkAndNoRe
 }
 
 TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiven) {
-    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Kim,ou=x")};
     store.certificates["cn=Kim,ou=x"] = Der("Kim");
     for (int32_t mode : {kCertificates, kOwnKeys}) {
         for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
             store.myCert.reportedLength = store.cert.reportedLength = reported;
             CCertSelectDialog dialog("", 1, mode);
-            auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+            auto run = RunDriven(dialog, uitest::Clicking({IDC_CONFIRM}));
             EXPECT_EQ(run.ended, IDOK);
             if (reported > 0 && reported <= qm::kStoreBlockSize) {
                 std::vector<uint8_t> expected = Der("Kim");
@@ -433,13 +428,13 @@ TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiv
     store.cert.reportedLength.reset();
     store.handBack = storesOwn;
     CCertSelectDialog dialog("", 1, kCertificates);
-    auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+    auto run = RunDriven(dialog, uitest::Clicking({IDC_CONFIRM}));
     EXPECT_EQ(run.ended, IDOK);
     EXPECT_EQ(dialog.GetResult().data, nullptr);
 }
 
 TEST_F(CertSelectDialogTest, OwnKeysAreListedAndReadWithTheKeyFunctions) {
-    store.records = {Record("cn=Me,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Me,ou=x")};
     store.certificates["cn=Me,ou=x"] = Der("Me");
     CCertSelectDialog dialog("", 0, kOwnKeys);
     auto run = RunDriven(dialog, [&](HWND window) { uitest::PressKey(window, VK_RETURN); });
@@ -459,10 +454,10 @@ TEST_F(CertSelectDialogTest, OwnKeysAreListedAndReadWithTheKeyFunctions) {
 }
 
 TEST_F(CertSelectDialogTest, CancelEscapeAndTheCloseBoxEndWithCancel) {
-    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Kim,ou=x")};
     store.certificates["cn=Kim,ou=x"] = Der("Kim");
     const std::pair<const char*, std::function<void(HWND)>> endings[] = {
-        {"Cancel button", [](HWND w) { uitest::ClickButton(w, IDC_CANCEL_BUTTON); }},
+        {"Cancel button", uitest::Clicking({IDC_CANCEL_BUTTON})},
         {"Escape", [](HWND w) { uitest::PressKey(w, VK_ESCAPE); }},
         {"close box", [](HWND w) { uitest::CloseBox(w); }},
     };
@@ -506,18 +501,12 @@ TEST_F(CertSelectDialogTest, AnEmptyStoreLeavesOnlyCancel) {
 
 TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
     for (int i = 0; i < 30; ++i) {
-        std::string name = "cn=User" + std::to_string(i) + ",ou=x";
-        store.records.push_back(Record(name, "cn=CA1", LocalNoon(2030, 1, 1)));
+        store.records.push_back(UserRecord("cn=User" + std::to_string(i) + ",ou=x"));
     }
     for (int32_t reported : {31, 45, INT_MAX}) { // more than the area holds
         SCOPED_TRACE(reported);
         store.reportedCount = reported;
-        Shown shown;
-        CCertSelectDialog dialog("", 1, kCertificates);
-        RunDriven(dialog, [&](HWND window) {
-            shown = Look(window);
-            uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-        });
+        Shown shown = LookAndCancel("");
         ASSERT_EQ(shown.rows.size(), 30u);
         EXPECT_EQ(shown.rows[29][0], "User29");
         // Filling went on to its end (a read past the area would have stopped it): row 0 is
@@ -529,12 +518,8 @@ TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
 }
 
 TEST_F(CertSelectDialogTest, EveryDnCopyIsReleased) {
-    store.records = {
-        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("CN=Skipped,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Lee,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Park,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-    };
+    store.records = {UserRecord("cn=Kim,ou=x"), UserRecord("CN=Skipped,ou=x"),
+                     UserRecord("cn=Lee,ou=x"), UserRecord("cn=Park,ou=x")};
     store.certificates["cn=Park,ou=x"] = Der("Park");
     long whileShown = -1, afterReselecting = -1, afterRun = -1;
     uitest::allocations::Start();

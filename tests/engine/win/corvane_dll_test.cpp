@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -33,11 +34,7 @@ std::wstring DllPath() {
     if (folder[0] == L'/') {
         folder = L"Z:" + folder;
     }
-    for (wchar_t& c : folder) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
+    std::replace(folder.begin(), folder.end(), L'/', L'\\');
     return folder + L"\\Corvane.dll";
 }
 
@@ -98,13 +95,18 @@ protected:
 
 HMODULE CorvaneDll::module_;
 
+// One of the module's data directories, whose addresses are relative to the module's base.
+const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
+    auto base = reinterpret_cast<const BYTE*>(module);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    return nt->OptionalHeader.DataDirectory[entry];
+}
+
 TEST_F(CorvaneDll, ExportsExactlyTheEngineOrdinalsAndNoNames) {
     auto base = reinterpret_cast<const BYTE*>(module_);
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_EQ(reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_magic, IMAGE_DOS_SIGNATURE);
+    const IMAGE_DATA_DIRECTORY& dir = Directory(module_, IMAGE_DIRECTORY_ENTRY_EXPORT);
     ASSERT_NE(dir.VirtualAddress, 0u);
     auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
     EXPECT_EQ(exports->NumberOfNames, 0u);
@@ -130,10 +132,7 @@ TEST_F(CorvaneDll, ExportsExactlyTheEngineOrdinalsAndNoNames) {
 // The names that a module imports from one DLL, as its import directory lists them.
 std::set<std::string> ImportedNames(HMODULE module, const char* dll) {
     auto base = reinterpret_cast<const BYTE*>(module);
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY& dir = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
     std::set<std::string> names;
     for (auto d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
          dir.VirtualAddress != 0 && d->Name != 0; ++d) {
