@@ -83,10 +83,7 @@ std::vector<uint8_t> Read(const StoreApi& api, const std::string& dn, int32_t ki
                          ? api.LD_GetMyCert(dn.c_str(), kind, 0, qm::kDefaultSiteCode,
                                             qm::kStorePassword, &output)
                          : api.LD_GetCert(dn.c_str(), kind, &output);
-    if (status != 0) {
-        return {};
-    }
-    block.resize(size_t(output.length));
+    block.resize(status == 0 ? size_t(output.length) : 0);
     return block;
 }
 

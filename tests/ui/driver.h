@@ -103,6 +103,12 @@ inline int SelectedRow(HWND dialog) {
     return int(ToList(dialog, LVM_GETNEXTITEM, WPARAM(-1), LVNI_SELECTED));
 }
 
+inline std::wstring TextOf(HWND window) {
+    wchar_t text[400] = {};
+    GetWindowTextW(window, text, 400);
+    return text;
+}
+
 inline std::string DnBox(HWND dialog) {
     char text[600] = {};
     GetWindowTextA(GetDlgItem(dialog, IDC_DN_EDIT), text, int(sizeof(text)));

@@ -17,24 +17,15 @@
 using qmtest::AnswersOpen;
 using qmtest::Eventually;
 using qmtest::HostWindow;
+using uitest::Clicking;
 using uitest::RunDriven;
+using uitest::TextOf;
 
 namespace {
 
-std::wstring TextOf(HWND window) {
-    wchar_t text[400] = {};
-    GetWindowTextW(window, text, 400);
-    return text;
-}
-
 // Runs the consent dialog driven by `script`; its answer.
-ConsentAnswer Answer(CSiteConsentDialog& dialog, const std::function<void(HWND)>& script,
-                     uitest::Run* run = nullptr) {
-    uitest::Run r = RunDriven(dialog, script);
-    if (run != nullptr) {
-        *run = r;
-    }
-    return CSiteConsentDialog::AnswerOf(r.ended);
+ConsentAnswer Answer(CSiteConsentDialog& dialog, const std::function<void(HWND)>& script) {
+    return CSiteConsentDialog::AnswerOf(RunDriven(dialog, script).ended);
 }
 
 struct Placed {
@@ -181,10 +172,7 @@ TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
         {"hidden, then closed", SW_HIDE, kCloses, ConsentAnswer::NotShown},
         {"hidden for good", SW_HIDE, kStaysAway, ConsentAnswer::NotShown},
     };
-    auto shown = [] {
-        HWND up = FindWindowW(L"#32770", L"사이트 허용 확인");
-        return up != nullptr && IsWindowVisible(up) ? up : nullptr;
-    };
+    auto shown = [] { return qmtest::detail::ShownDialog(0, L"사이트 허용 확인"); };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HostWindow owner(200, 150, 500, 400);
@@ -214,7 +202,6 @@ TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
 }
 
 TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
-    using uitest::Clicking;
     constexpr int kBox = IDC_CONSENT_ALWAYS, kAllow = IDC_CONSENT_ALLOW, kDeny = IDC_CONSENT_DENY;
     const struct {
         const char* how;
@@ -237,12 +224,11 @@ TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
     for (const auto& ending : endings) {
         SCOPED_TRACE(ending.how);
         CSiteConsentDialog dialog(L"https://bank.example", nullptr, ending.offerAlways);
-        uitest::Run run;
-        auto script = [&](HWND w) {
+        uitest::Run run = RunDriven(dialog, [&](HWND w) {
             Eventually([&] { return AnswersOpen(w); });
             ending.act(w);
-        };
-        EXPECT_EQ(ending.expected, Answer(dialog, script, &run));
+        });
+        EXPECT_EQ(ending.expected, CSiteConsentDialog::AnswerOf(run.ended));
         EXPECT_TRUE(run.showed);
         EXPECT_FALSE(run.forced);
     }
@@ -285,16 +271,12 @@ TEST(Screenshot, OfTheSiteConsentDialog) {
         L"https://bank.example.secure-login-0123456789-0123456789-0123456789.check.evil.example";
     std::wstring shown;
     CSiteConsentDialog dialog(origin, nullptr, true);
-    uitest::Run run;
-    Answer(
-        dialog,
-        [&](HWND window) {
-            Eventually([&] { return AnswersOpen(window); });
-            shown = TextOf(GetDlgItem(window, IDC_CONSENT_ORIGIN));
-            captured = uitest::CaptureWindow(window, "site-consent.bmp");
-            uitest::ClickButton(window, IDC_CONSENT_DENY);
-        },
-        &run);
+    uitest::Run run = RunDriven(dialog, [&](HWND window) {
+        Eventually([&] { return AnswersOpen(window); });
+        shown = TextOf(GetDlgItem(window, IDC_CONSENT_ORIGIN));
+        captured = uitest::CaptureWindow(window, "site-consent.bmp");
+        uitest::ClickButton(window, IDC_CONSENT_DENY);
+    });
     EXPECT_TRUE(run.showed);
     EXPECT_TRUE(captured);
     EXPECT_EQ(0u, shown.rfind(L"https://\u2026", 0)) << "the start is cut";

@@ -30,12 +30,9 @@ std::wstring DllPath() {
     if (n == 0 || n >= buffer.size()) {
         return L"Corvane.dll";
     }
-    std::wstring folder(buffer.data(), n);
-    if (folder[0] == L'/') {
-        folder = L"Z:" + folder;
-    }
-    std::replace(folder.begin(), folder.end(), L'/', L'\\');
-    return folder + L"\\Corvane.dll";
+    std::wstring path = (buffer[0] == L'/' ? L"Z:" : L"") + std::wstring(buffer.data(), n);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path + L"\\Corvane.dll";
 }
 
 // The ordinals that Corvane.dll publishes, as callers built against it know them: the engine's
@@ -74,11 +71,7 @@ protected:
         std::printf("[   NOTE   ] %s %ls\n", module_ != nullptr ? "loaded" : "cannot load",
                     path.c_str());
     }
-    static void TearDownTestSuite() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
+    static void TearDownTestSuite() { FreeLibrary(module_); }
 
     void SetUp() override {
         ASSERT_NE(module_, nullptr) << "cannot load Corvane.dll (error " << GetLastError() << ")";
@@ -89,11 +82,9 @@ protected:
         });
     }
 
-    static HMODULE module_;
+    static inline HMODULE module_ = nullptr;
     EngineApi api_{};
 };
-
-HMODULE CorvaneDll::module_;
 
 // One of the module's data directories, whose addresses are relative to the module's base.
 const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
@@ -239,9 +230,7 @@ TEST_F(CorvaneDll, Base64AndDigestAcrossTheBoundary) {
 TEST_F(CorvaneDll, EveryCipherRoundTripsAcrossTheBoundary) {
     for (const qm::CipherRow& cipher : qm::kCiphers) {
         SCOPED_TRACE(cipher.name);
-        int32_t id = 0;
-        int32_t keyLength = 0;
-        int32_t ivLength = 0;
+        int32_t id = 0, keyLength = 0, ivLength = 0;
         ASSERT_EQ(api_.CV_CipherId(cipher.name, &id), 0);
         EXPECT_EQ(id, cipher.id);
         ASSERT_EQ(api_.CV_KeyLength(id, &keyLength), 0);
@@ -273,8 +262,7 @@ TEST_F(CorvaneDll, ContextsAndFailuresAcrossTheBoundary) {
     ASSERT_EQ(api_.CV_ContextInit(&context), 0);
     const char junk[] = "not a certificate";
     ByteBuffer bad{int32_t(sizeof junk), reinterpret_cast<uint8_t*>(const_cast<char*>(junk))};
-    int32_t version = -1;
-    int32_t bits = -1;
+    int32_t version = -1, bits = -1;
     EXPECT_LT(api_.CV_ParseCertificate(&context, &bad, 0, &version, &bits), 0);
     char* detail = nullptr;
     EXPECT_LT(api_.CV_VerifyCertificate(&context, &bad, &bad, &bad, &bad, &detail), 0);

@@ -84,11 +84,9 @@ int PatchImport(HMODULE module, const char* function, void* replacement) {
             base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                continue;
-            }
             auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) {
                 continue;
             }
             DWORD protection = 0;
@@ -253,10 +251,8 @@ protected:
         g_holding = true;
     }
 
-    static std::vector<HMODULE> modules_;
+    static inline std::vector<HMODULE> modules_;
 };
-
-std::vector<HMODULE> FreedSecrets::modules_;
 
 // The session key and IV that the stored setting "b" holds (Base64 of the key and then the IV).
 void LearnSessionKey(const char* algorithm, size_t keyLength, Secrets& secrets) {
