@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,8 +110,7 @@ public:
     // The bytes in reverse order, as a little-endian machine holds a big number's digits.
     void AddReversed(std::string name, const uint8_t* bytes, size_t size) {
         Add(std::move(name), bytes, size);
-        std::span<uint8_t> added = secrets_.back().bytes.span();
-        std::reverse(added.begin(), added.end());
+        std::ranges::reverse(secrets_.back().bytes.span());
     }
     // The name of the first secret that the memory holds, or null.
     const char* FoundIn(const uint8_t* data, size_t size) const {
