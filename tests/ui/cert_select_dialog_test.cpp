@@ -143,15 +143,11 @@ const TemplateItem kControls[] = {
 };
 
 // Whether `type` is one of the '|'-separated spellings, ignoring case as the window manager does.
-bool SameClass(const std::wstring& type, std::wstring spellings) {
-    spellings += L'|';
-    for (size_t start = 0, bar; (bar = spellings.find(L'|', start)) != spellings.npos;
-         start = bar + 1) {
-        if (_wcsicmp(type.c_str(), spellings.substr(start, bar - start).c_str()) == 0) {
-            return true;
-        }
-    }
-    return false;
+bool SameClass(const std::wstring& type, const std::wstring& spellings) {
+    std::wstring one = L"|" + type + L"|", all = L"|" + spellings + L"|";
+    CharUpperW(one.data());
+    CharUpperW(all.data());
+    return all.find(one) != all.npos;
 }
 
 } // namespace
@@ -479,8 +475,7 @@ TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
         Shown shown = LookAndCancel("");
         ASSERT_EQ(shown.rows.size(), 30u);
         EXPECT_EQ(shown.rows[29][0], "User29");
-        // Filling went on to its end (a read past the area would have stopped it): row 0 is
-        // chosen.
+        // Filling reached its end (a read past the area would have stopped it): row 0 is chosen.
         EXPECT_EQ(shown.selected, 0);
         EXPECT_TRUE(shown.ok);
         EXPECT_EQ(shown.dn, "cn=User0,ou=x");
