@@ -2,7 +2,7 @@
 // their user, issuer and date texts.
 #include "tests/support/store_double.h"
 #include "platform/StringConversion.h"
-#include "tests/ui/ui_helpers.h"
+#include "tests/ui/driver.h"
 #include "ui/CertRows.h"
 
 #include <windows.h>
@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ctime>
 
 using qm::ui::AdmitRecord;
 using qm::ui::CertRowText;
@@ -52,19 +51,16 @@ TEST(CertRows, LongValuesAreCutToSixtyFourBytesWithinTheBuffer) {
 
 TEST(CertRows, KoreanTextIsNeverCutOrMatchedInsideACharacter) {
     // 33 two-byte characters are 66 bytes: the cut falls before the 33rd, not through it.
-    std::wstring wide(33, L'홍');
-    std::string korean = qm::Utf16ToAnsi(wide.c_str());
+    std::string korean = qm::Utf16ToAnsi(std::wstring(33, L'홍'));
     ASSERT_EQ(korean.size(), 66u);
     EXPECT_EQ(Name("cn=" + korean), korean.substr(0, 64));
-    std::wstring odd = L"a" + std::wstring(33, L'홍');
-    std::string mixed = qm::Utf16ToAnsi(odd.c_str());
+    std::string mixed = qm::Utf16ToAnsi(L"a" + std::wstring(33, L'홍'));
     EXPECT_EQ(Name("cn=" + mixed), mixed.substr(0, 63));
 
     // In code page 949 the trail byte of some characters is 'c' (0x63): "<lead>cn=" holds no
     // component, and the real one further on is found.
-    std::string trailC = "o=\x81\x63n=fake,cn=Real";
     ASSERT_TRUE(IsDBCSLeadByte(0x81));
-    EXPECT_EQ(Name(trailC), "Real");
+    EXPECT_EQ(Name("o=\x81\x63n=fake,cn=Real"), "Real");
     EXPECT_EQ(Name(qm::Utf16ToAnsi(L"cn=홍길동,ou=개발부,o=퀼마크,c=KR")),
               qm::Utf16ToAnsi(L"홍길동"));
 }
@@ -101,18 +97,15 @@ TEST(CertRows, RecordsAreAdmittedByFilterAndLowerCaseNames) {
 
 TEST(CertRows, ASlotWithoutItsTerminatorIsNotADn) {
     CertRowText row;
-    CertInfoRecord record = Record("cn=Kim", "cn=CA1", 0);
-    std::memset(record.subjectDN, 'a', sizeof(record.subjectDN));
-    std::memcpy(record.subjectDN, "cn=", 3);
-    EXPECT_FALSE(AdmitRecord(record, "", row));
-
-    record = Record("cn=Kim", "cn=CA1", 0);
-    std::memset(record.issuerDN, 'b', sizeof(record.issuerDN));
-    std::memcpy(record.issuerDN, "cn=", 3);
-    EXPECT_FALSE(AdmitRecord(record, "", row));
-
+    for (auto [slot, fill] :
+         {std::pair{&CertInfoRecord::subjectDN, 'a'}, std::pair{&CertInfoRecord::issuerDN, 'b'}}) {
+        CertInfoRecord record = Record("cn=Kim", "cn=CA1", 0);
+        std::memset(record.*slot, fill, sizeof(record.*slot));
+        std::memcpy(record.*slot, "cn=", 3);
+        EXPECT_FALSE(AdmitRecord(record, "", row)) << fill;
+    }
     // The longest DN a slot holds is still one.
-    record = Record("cn=" + std::string(252, 'k'), "cn=CA1", 0);
+    CertInfoRecord record = Record("cn=" + std::string(252, 'k'), "cn=CA1", 0);
     ASSERT_TRUE(AdmitRecord(record, "", row));
     EXPECT_EQ(std::string(row.user), std::string(64, 'k'));
 }

@@ -3,7 +3,6 @@
 #include "tests/support/store_double.h"
 #include "platform/StringConversion.h"
 #include "tests/ui/driver.h"
-#include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/resource.h"
 
@@ -11,8 +10,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 using qmtest::Record;
 using uitest::LocalNoon;
@@ -30,10 +27,8 @@ std::vector<uint8_t> Der(const std::string& marker) {
 }
 
 std::vector<uint8_t> Bytes(ByteBuffer buffer) {
-    if (buffer.data == nullptr) {
-        return {};
-    }
-    return std::vector<uint8_t>(buffer.data, buffer.data + buffer.length);
+    return buffer.data != nullptr ? std::vector<uint8_t>(buffer.data, buffer.data + buffer.length)
+                                  : std::vector<uint8_t>();
 }
 
 // What the dialog showed when it came up.
@@ -49,29 +44,37 @@ Shown Look(HWND dialog) {
                  uitest::OkEnabled(dialog)};
 }
 
-// Only the DNs that a test names in `store.certificates` can be read.
-qmtest::StoreDouble Unreadable() {
-    qmtest::StoreDouble store;
-    store.myCert.result = store.cert.result = store.key.result = -1;
-    return store;
+// What the dialog over the records that `filter` admits showed when it came up; then Cancel.
+Shown LookAndCancel(const char* filter) {
+    Shown shown;
+    CCertSelectDialog dialog(filter, 1, kCertificates);
+    RunDriven(dialog, [&](HWND window) {
+        shown = Look(window);
+        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
+    });
+    return shown;
+}
+
+// A record of a user of the first CA, whose certificate expires at the start of 2030.
+CertInfoRecord UserRecord(const std::string& subject) {
+    return Record(subject, "cn=CA1", LocalNoon(2030, 1, 1));
 }
 
 class CertSelectDialogTest : public ::testing::Test {
 protected:
-    qmtest::StoreDouble store = Unreadable();
+    // Only the DNs that a test names in `store.certificates` can be read.
+    CertSelectDialogTest() { store.myCert.result = store.cert.result = store.key.result = -1; }
+
+    qmtest::StoreDouble store;
     qmtest::ScopedStoreDouble binding{store};
 };
-
-} // namespace
-
-namespace {
 
 // Template 201 as the resource compiler laid it out (a DLGTEMPLATE with its items).
 struct TemplateItem {
     DWORD style;
     short x, y, cx, cy;
     WORD id;
-    std::wstring type; // a class name, or "#0080" for a predefined class atom
+    std::wstring type; // a class name, or "#130" for a predefined class atom
     std::wstring text; // a text, or "#203" for a resource ordinal
 };
 struct Template {
@@ -84,9 +87,8 @@ struct Template {
 
 std::wstring NameOrOrdinal(const WORD*& at) {
     if (*at == 0xFFFF) {
-        std::wstring ordinal = L"#" + std::to_wstring(at[1]);
         at += 2;
-        return ordinal;
+        return L"#" + std::to_wstring(at[-1]);
     }
     std::wstring name(reinterpret_cast<const wchar_t*>(at));
     at += name.size() + 1;
@@ -125,38 +127,27 @@ Template ReadTemplate(HMODULE module, int id) {
     return t;
 }
 
-struct ExpectedControl {
-    WORD id;
-    const wchar_t* type; // a predefined class by its atom ("#130") or its name
-    const wchar_t* text;
-    DWORD style;
-    short x, y, cx, cy;
-};
-
-const ExpectedControl kControls[] = {
-    {WORD(IDC_STATIC), L"#130|Static", L"#203", SS_BITMAP, 7, 7, 212, 40},
-    {WORD(IDC_STATIC), L"#130|Static", L"인증서를 선택하십시요.",
-     SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 7, 43, 208, 15},
-    {IDC_CERT_LIST, L"SysListView32", L"List1",
-     LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_ALIGNLEFT | LVS_NOSORTHEADER | WS_BORDER |
+// The controls as drawn up: their styles without WS_CHILD and WS_VISIBLE, and their classes as
+// '|'-separated spellings (the predefined class's atom or its name).
+const TemplateItem kControls[] = {
+    {SS_BITMAP, 7, 7, 212, 40, WORD(IDC_STATIC), L"#130|Static", L"#203"},
+    {SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 7, 43, 208, 15, WORD(IDC_STATIC), L"#130|Static",
+     L"인증서를 선택하십시요."},
+    {LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_ALIGNLEFT | LVS_NOSORTHEADER | WS_BORDER |
          WS_TABSTOP,
-     7, 67, 208, 70},
-    {IDC_DN_EDIT, L"#129|Edit", L"", ES_MULTILINE | ES_AUTOHSCROLL | ES_READONLY | WS_BORDER, 7,
-     137, 208, 13},
-    {IDC_CONFIRM, L"#128|Button", L"확인", BS_DEFPUSHBUTTON | WS_TABSTOP, 32, 188, 50, 18},
-    {IDC_CANCEL_BUTTON, L"#128|Button", L"취소", BS_PUSHBUTTON | WS_TABSTOP, 138, 188, 50, 18},
+     7, 67, 208, 70, IDC_CERT_LIST, L"SysListView32", L"List1"},
+    {ES_MULTILINE | ES_AUTOHSCROLL | ES_READONLY | WS_BORDER, 7, 137, 208, 13, IDC_DN_EDIT,
+     L"#129|Edit", L""},
+    {BS_DEFPUSHBUTTON | WS_TABSTOP, 32, 188, 50, 18, IDC_CONFIRM, L"#128|Button", L"확인"},
+    {BS_PUSHBUTTON | WS_TABSTOP, 138, 188, 50, 18, IDC_CANCEL_BUTTON, L"#128|Button", L"취소"},
 };
 
 // Whether `type` is one of the '|'-separated spellings, ignoring case as the window manager does.
-bool SameClass(const std::wstring& type, std::wstring spellings) {
-    spellings += L'|';
-    for (size_t start = 0, bar; (bar = spellings.find(L'|', start)) != spellings.npos;
-         start = bar + 1) {
-        if (_wcsicmp(type.c_str(), spellings.substr(start, bar - start).c_str()) == 0) {
-            return true;
-        }
-    }
-    return false;
+bool SameClass(const std::wstring& type, const std::wstring& spellings) {
+    std::wstring one = L"|" + type + L"|", all = L"|" + spellings + L"|";
+    CharUpperW(one.data());
+    CharUpperW(all.data());
+    return all.find(one) != all.npos;
 }
 
 } // namespace
@@ -173,7 +164,7 @@ TEST(CertSelectTemplate, IsLaidOutAsDrawnUp) {
     for (size_t i = 0; i < t.items.size(); ++i) {
         SCOPED_TRACE(i);
         const TemplateItem& item = t.items[i];
-        const ExpectedControl& e = kControls[i];
+        const TemplateItem& e = kControls[i];
         EXPECT_EQ(item.id, e.id);
         EXPECT_TRUE(SameClass(item.type, e.type))
             << std::string(item.type.begin(), item.type.end());
@@ -209,12 +200,12 @@ TEST(CertSelectTemplate, QuillmarkDllCarriesTheSameTemplateAndBanner) {
         const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
         return std::string(data, SizeofResource(module, found));
     };
-    std::string dialog = bytes(dll, IDD_CERT_SELECT, 5); // RT_DIALOG
-    std::string banner = bytes(dll, IDB_CERT_BANNER, 2); // RT_BITMAP
-    EXPECT_FALSE(dialog.empty());
-    EXPECT_EQ(dialog, bytes(DialogResourceModule(), IDD_CERT_SELECT, 5));
-    EXPECT_FALSE(banner.empty());
-    EXPECT_EQ(banner, bytes(DialogResourceModule(), IDB_CERT_BANNER, 2));
+    // The template (RT_DIALOG) and the banner (RT_BITMAP).
+    for (auto [id, type] : {std::pair{IDD_CERT_SELECT, 5}, std::pair{IDB_CERT_BANNER, 2}}) {
+        std::string carried = bytes(dll, id, type);
+        EXPECT_FALSE(carried.empty()) << id;
+        EXPECT_EQ(carried, bytes(DialogResourceModule(), id, type)) << id;
+    }
     FreeLibrary(dll);
 }
 
@@ -230,25 +221,19 @@ TEST_F(CertSelectDialogTest, ShowsTheTemplateTextsAtTheirPlaces) {
     std::vector<Seen> controls;
     CCertSelectDialog dialog("", 1, kCertificates);
     auto run = RunDriven(dialog, [&](HWND window) {
-        wchar_t text[200] = {};
-        GetWindowTextW(window, text, 200);
-        caption = text;
+        caption = uitest::TextOf(window);
         GetClientRect(window, &client);
         MapDialogRect(window, &mappedClient);
         size_t index = 0;
         for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
              child = GetWindow(child, GW_HWNDNEXT), ++index) {
-            Seen c{};
-            c.id = GetDlgCtrlID(child);
-            wchar_t buffer[200] = {};
-            GetClassNameW(child, buffer, 200);
-            c.type = buffer;
-            GetWindowTextW(child, buffer, 200);
-            c.text = buffer;
+            wchar_t type[200] = {};
+            GetClassNameW(child, type, 200);
+            Seen c{GetDlgCtrlID(child), type, uitest::TextOf(child), {}, {}};
             GetWindowRect(child, &c.at);
             MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&c.at), 2);
             if (index < std::size(kControls)) {
-                const ExpectedControl& e = kControls[index];
+                const TemplateItem& e = kControls[index];
                 c.mapped = RECT{e.x, e.y, e.cx, e.cy};
                 MapDialogRect(window, &c.mapped);
             }
@@ -280,34 +265,31 @@ TEST_F(CertSelectDialogTest, ShowsTheTemplateTextsAtTheirPlaces) {
 }
 
 TEST_F(CertSelectDialogTest, ListsAdmittedRecordsWithUserIssuerAndDate) {
-    std::string longName(100, 'L');
     store.records = {
         Record("cn=Kim,ou=x", "cn=CA1,o=y", LocalNoon(2004, 3, 9)),
         Record("CN=Lee,ou=x", "cn=CA1,o=y", LocalNoon(2005, 1, 1)),
         Record(qm::Utf16ToAnsi(L"cn=홍길동,ou=개발부,c=KR"), qm::Utf16ToAnsi(L"cn=퀼마크 CA,c=KR"),
                LocalNoon(2030, 12, 1)),
-        Record("ou=x,cn=" + longName, "cn=CA2", LocalNoon(2031, 7, 20)),
+        Record("ou=x,cn=" + std::string(100, 'L'), "cn=CA2", LocalNoon(2031, 7, 20)),
     };
-    std::string headings[3];
-    int widths[3] = {};
+    std::vector<std::string> headings;
+    std::vector<int> widths;
     Shown shown;
     CCertSelectDialog dialog("", 1, kCertificates);
     auto run = RunDriven(dialog, [&](HWND window) {
         shown = Look(window);
         for (int column = 0; column < 3; ++column) {
-            headings[column] = uitest::ListHeading(window, column);
-            widths[column] = uitest::ColumnWidth(window, column);
+            headings.push_back(uitest::ListHeading(window, column));
+            widths.push_back(uitest::ColumnWidth(window, column));
         }
         uitest::ClickButton(window, IDC_CANCEL_BUTTON);
     });
     ASSERT_TRUE(run.showed);
     EXPECT_EQ(run.ended, IDCANCEL);
-    EXPECT_EQ(headings[0], qm::Utf16ToAnsi(L"사용자"));
-    EXPECT_EQ(headings[1], qm::Utf16ToAnsi(L"발급기관"));
-    EXPECT_EQ(headings[2], qm::Utf16ToAnsi(L"만료일"));
-    EXPECT_EQ(widths[0], 120);
-    EXPECT_EQ(widths[1], 85);
-    EXPECT_EQ(widths[2], 85);
+    EXPECT_EQ(headings,
+              (std::vector<std::string>{qm::Utf16ToAnsi(L"사용자"), qm::Utf16ToAnsi(L"발급기관"),
+                                        qm::Utf16ToAnsi(L"만료일")}));
+    EXPECT_EQ(widths, (std::vector<int>{120, 85, 85}));
     const std::vector<Row> expected{
         {"Kim", "CA1", "2004-03-09"},
         {qm::Utf16ToAnsi(L"홍길동"), qm::Utf16ToAnsi(L"퀼마크 CA"), "2030-12-01"},
@@ -326,67 +308,47 @@ TEST_F(CertSelectDialogTest, ListsAdmittedRecordsWithUserIssuerAndDate) {
 }
 
 TEST_F(CertSelectDialogTest, FilterListsOnlyTheRecordWithThatExactDn) {
-    store.records = {
-        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Kim,ou=x,o=y", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Park,ou=x", "cn=CA2", LocalNoon(2030, 1, 2)),
-    };
-    Shown matched, none;
-    std::string filter = "cn=Park,ou=x";
-    CCertSelectDialog dialog(filter.c_str(), 1, kCertificates);
-    RunDriven(dialog, [&](HWND window) {
-        matched = Look(window);
-        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-    });
+    store.records = {UserRecord("cn=Kim,ou=x"), UserRecord("cn=Kim,ou=x,o=y"),
+                     Record("cn=Park,ou=x", "cn=CA2", LocalNoon(2030, 1, 2))};
+    Shown matched = LookAndCancel("cn=Park,ou=x");
     EXPECT_EQ(matched.rows, (std::vector<Row>{{"Park", "CA2", "2030-01-02"}}));
     EXPECT_EQ(matched.dn, "cn=Park,ou=x");
-
-    CCertSelectDialog prefix("cn=Kim", 1, kCertificates);
-    RunDriven(prefix, [&](HWND window) {
-        none = Look(window);
-        uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-    });
+    Shown none = LookAndCancel("cn=Kim");
     EXPECT_TRUE(none.rows.empty());
     EXPECT_FALSE(none.ok);
 }
 
 TEST_F(CertSelectDialogTest, LosingTheSelectionDisablesOkAndRegainingItShowsTheNewDn) {
-    store.records = {
-        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Lee,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Park,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-    };
+    store.records = {UserRecord("cn=Kim,ou=x"), UserRecord("cn=Lee,ou=x"),
+                     UserRecord("cn=Park,ou=x")};
     store.certificates["cn=Lee,ou=x"] = Der("Lee");
-    Shown lost, regained, clicked, lostAgain, chosen;
+    std::vector<Shown> seen; // lost, regained, clicked (a mouse click), lost again, chosen
     CCertSelectDialog dialog("", 1, kCertificates);
     auto run = RunDriven(dialog, [&](HWND window) {
         uitest::ClearSelection(window);
-        lost = Look(window);
+        seen.push_back(Look(window));
         uitest::SelectRow(window, 2);
-        regained = Look(window);
+        seen.push_back(Look(window));
         uitest::ClickRow(window, 0);
         qmtest::Eventually([&] { return uitest::SelectedRow(window) == 0; });
-        clicked = Look(window);
+        seen.push_back(Look(window));
         uitest::ClearSelection(window);
-        lostAgain = Look(window);
+        seen.push_back(Look(window));
         uitest::SelectRow(window, 1);
-        chosen = Look(window);
+        seen.push_back(Look(window));
         uitest::ClickButton(window, IDC_CONFIRM);
     });
     ASSERT_TRUE(run.showed);
-    EXPECT_EQ(lost.selected, -1);
-    EXPECT_FALSE(lost.ok);
-    EXPECT_EQ(lost.dn, "");
-    EXPECT_EQ(regained.selected, 2);
-    EXPECT_TRUE(regained.ok);
-    EXPECT_EQ(regained.dn, "cn=Park,ou=x");
-    EXPECT_EQ(clicked.selected, 0); // a mouse click on the first row
-    EXPECT_TRUE(clicked.ok);
-    EXPECT_EQ(clicked.dn, "cn=Kim,ou=x");
-    EXPECT_FALSE(lostAgain.ok);
-    EXPECT_EQ(lostAgain.dn, "");
-    EXPECT_TRUE(chosen.ok);
-    EXPECT_EQ(chosen.dn, "cn=Lee,ou=x");
+    const std::tuple<int, std::string, bool> expected[] = {{-1, "", false},
+                                                           {2, "cn=Park,ou=x", true},
+                                                           {0, "cn=Kim,ou=x", true},
+                                                           {-1, "", false},
+                                                           {1, "cn=Lee,ou=x", true}};
+    ASSERT_EQ(seen.size(), std::size(expected));
+    for (size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(std::tie(seen[i].selected, seen[i].dn, seen[i].ok), expected[i]);
+    }
 
     EXPECT_EQ(run.ended, IDOK);
     EXPECT_EQ(Bytes(dialog.GetResult()), Der("Lee"));
@@ -397,9 +359,9 @@ TEST_F(CertSelectDialogTest, LosingTheSelectionDisablesOkAndRegainingItShowsTheN
 }
 
 TEST_F(CertSelectDialogTest, OkOnACertificateTheStoreCannotReadEndsWithOkAndNoResult) {
-    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Kim,ou=x")};
     CCertSelectDialog dialog("", 1, kCertificates);
-    auto run = RunDriven(dialog, [&](HWND window) { uitest::ClickButton(window, IDC_CONFIRM); });
+    auto run = RunDriven(dialog, uitest::Clicking({IDC_CONFIRM}));
     EXPECT_EQ(run.ended, IDOK);
     EXPECT_EQ(dialog.GetResult().length, 0);
     EXPECT_EQ(dialog.GetResult().data, nullptr);
@@ -408,14 +370,14 @@ TEST_F(CertSelectDialogTest, OkOnACertificateTheStoreCannotReadEndsWithOkAndNoRe
 }
 
 TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiven) {
-    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Kim,ou=x")};
     store.certificates["cn=Kim,ou=x"] = Der("Kim");
     for (int32_t mode : {kCertificates, kOwnKeys}) {
         for (int32_t reported : {-1, 0, qm::kStoreBlockSize, qm::kStoreBlockSize + 1, INT_MAX}) {
             SCOPED_TRACE("mode " + std::to_string(mode) + ", length " + std::to_string(reported));
             store.myCert.reportedLength = store.cert.reportedLength = reported;
             CCertSelectDialog dialog("", 1, mode);
-            auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+            auto run = RunDriven(dialog, uitest::Clicking({IDC_CONFIRM}));
             EXPECT_EQ(run.ended, IDOK);
             if (reported > 0 && reported <= qm::kStoreBlockSize) {
                 std::vector<uint8_t> expected = Der("Kim");
@@ -429,17 +391,16 @@ TEST_F(CertSelectDialogTest, OkKeepsACertificateOnlyWithinTheBlockTheStoreWasGiv
     }
     // A store that hands back a block of its own: nothing of it is kept, freed or wiped.
     static uint8_t storesOwn[64];
-    store.myCert.reportedLength.reset();
-    store.cert.reportedLength.reset();
+    store.myCert.reportedLength = store.cert.reportedLength = std::nullopt;
     store.handBack = storesOwn;
     CCertSelectDialog dialog("", 1, kCertificates);
-    auto run = RunDriven(dialog, [](HWND w) { uitest::ClickButton(w, IDC_CONFIRM); });
+    auto run = RunDriven(dialog, uitest::Clicking({IDC_CONFIRM}));
     EXPECT_EQ(run.ended, IDOK);
     EXPECT_EQ(dialog.GetResult().data, nullptr);
 }
 
 TEST_F(CertSelectDialogTest, OwnKeysAreListedAndReadWithTheKeyFunctions) {
-    store.records = {Record("cn=Me,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Me,ou=x")};
     store.certificates["cn=Me,ou=x"] = Der("Me");
     CCertSelectDialog dialog("", 0, kOwnKeys);
     auto run = RunDriven(dialog, [&](HWND window) { uitest::PressKey(window, VK_RETURN); });
@@ -459,10 +420,10 @@ TEST_F(CertSelectDialogTest, OwnKeysAreListedAndReadWithTheKeyFunctions) {
 }
 
 TEST_F(CertSelectDialogTest, CancelEscapeAndTheCloseBoxEndWithCancel) {
-    store.records = {Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1))};
+    store.records = {UserRecord("cn=Kim,ou=x")};
     store.certificates["cn=Kim,ou=x"] = Der("Kim");
     const std::pair<const char*, std::function<void(HWND)>> endings[] = {
-        {"Cancel button", [](HWND w) { uitest::ClickButton(w, IDC_CANCEL_BUTTON); }},
+        {"Cancel button", uitest::Clicking({IDC_CANCEL_BUTTON})},
         {"Escape", [](HWND w) { uitest::PressKey(w, VK_ESCAPE); }},
         {"close box", [](HWND w) { uitest::CloseBox(w); }},
     };
@@ -506,22 +467,15 @@ TEST_F(CertSelectDialogTest, AnEmptyStoreLeavesOnlyCancel) {
 
 TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
     for (int i = 0; i < 30; ++i) {
-        std::string name = "cn=User" + std::to_string(i) + ",ou=x";
-        store.records.push_back(Record(name, "cn=CA1", LocalNoon(2030, 1, 1)));
+        store.records.push_back(UserRecord("cn=User" + std::to_string(i) + ",ou=x"));
     }
     for (int32_t reported : {31, 45, INT_MAX}) { // more than the area holds
         SCOPED_TRACE(reported);
         store.reportedCount = reported;
-        Shown shown;
-        CCertSelectDialog dialog("", 1, kCertificates);
-        RunDriven(dialog, [&](HWND window) {
-            shown = Look(window);
-            uitest::ClickButton(window, IDC_CANCEL_BUTTON);
-        });
+        Shown shown = LookAndCancel("");
         ASSERT_EQ(shown.rows.size(), 30u);
         EXPECT_EQ(shown.rows[29][0], "User29");
-        // Filling went on to its end (a read past the area would have stopped it): row 0 is
-        // chosen.
+        // Filling reached its end (a read past the area would have stopped it): row 0 is chosen.
         EXPECT_EQ(shown.selected, 0);
         EXPECT_TRUE(shown.ok);
         EXPECT_EQ(shown.dn, "cn=User0,ou=x");
@@ -529,12 +483,8 @@ TEST_F(CertSelectDialogTest, AtMostThirtyRecordsAreListed) {
 }
 
 TEST_F(CertSelectDialogTest, EveryDnCopyIsReleased) {
-    store.records = {
-        Record("cn=Kim,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("CN=Skipped,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Lee,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-        Record("cn=Park,ou=x", "cn=CA1", LocalNoon(2030, 1, 1)),
-    };
+    store.records = {UserRecord("cn=Kim,ou=x"), UserRecord("CN=Skipped,ou=x"),
+                     UserRecord("cn=Lee,ou=x"), UserRecord("cn=Park,ou=x")};
     store.certificates["cn=Park,ou=x"] = Der("Park");
     long whileShown = -1, afterReselecting = -1, afterRun = -1;
     uitest::allocations::Start();

@@ -4,14 +4,12 @@
 #include "tests/support/store_double.h"
 #include "platform/StringConversion.h"
 #include "tests/ui/driver.h"
-#include "tests/ui/ui_helpers.h"
 #include "ui/CertSelectDialog.h"
 #include "ui/resource.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <regex>
 
 using uitest::Row;
@@ -19,30 +17,16 @@ using uitest::RunDriven;
 
 namespace {
 
-// Ledra.dll loaded from the path in QM_LEDRA, bound as the dialog's store while the object lives.
-// The library is loaded once and kept, as Quillmark.dll keeps it (and as it keeps itself).
-class RealStore {
-public:
-    RealStore() : api(Loaded().api), problem(Loaded().problem) {
-        if (problem.empty()) {
-            qm::BindStoreForTesting(&api);
-        }
-    }
-    ~RealStore() { qm::BindStoreForTesting(nullptr); }
-    RealStore(const RealStore&) = delete;
-    RealStore& operator=(const RealStore&) = delete;
+// Ledra.dll loaded from the path in QM_LEDRA, or what kept it from loading. The library is loaded
+// once and kept, as Quillmark.dll keeps it (and as it keeps itself).
+struct Ledra {
+    StoreApi api{};
+    std::string problem;
+};
 
-    const StoreApi& api;
-    const std::string& problem;
-
-private:
-    struct Library {
-        StoreApi api{};
-        std::string problem;
-    };
-
-    static Library Load() {
-        Library library;
+const Ledra& Loaded() {
+    static const Ledra library = [] {
+        Ledra library;
         const char* path = std::getenv("QM_LEDRA");
         if (path == nullptr || path[0] == '\0') {
             library.problem = "QM_LEDRA names no Ledra.dll";
@@ -64,25 +48,32 @@ private:
             library.problem = "Ledra.dll lacks a function";
         }
         return library;
-    }
+    }();
+    return library;
+}
 
-    static const Library& Loaded() {
-        static const Library library = Load();
-        return library;
+// Ledra.dll bound as the dialog's store while the object lives.
+class RealStore {
+public:
+    RealStore() {
+        if (problem.empty()) {
+            qm::BindStoreForTesting(&api);
+        }
     }
+    ~RealStore() { qm::BindStoreForTesting(nullptr); }
+
+    const StoreApi& api = Loaded().api;
+    const std::string& problem = Loaded().problem;
 };
 
-struct Listing {
-    std::vector<CertInfoRecord> records;
-};
-
-Listing List(const StoreApi& api, int32_t kind, int32_t mode) {
+// The records that the store lists, as the dialog asks for them.
+std::vector<CertInfoRecord> List(const StoreApi& api, int32_t kind, int32_t mode) {
     std::vector<CertInfoRecord> area(qm::kMaxListEntries);
     int32_t count = mode == CCertSelectDialog::kModeOwnKeys
                         ? api.LD_GetKeyInfo(kind, area.data(), 0, 0, qm::kStorePassword)
                         : api.LD_GetCertInfo(kind, area.data(), 0);
     area.resize(size_t(std::clamp<int32_t>(count, 0, qm::kMaxListEntries)));
-    return Listing{area};
+    return area;
 }
 
 std::vector<uint8_t> Read(const StoreApi& api, const std::string& dn, int32_t kind, int32_t mode) {
@@ -92,27 +83,18 @@ std::vector<uint8_t> Read(const StoreApi& api, const std::string& dn, int32_t ki
                          ? api.LD_GetMyCert(dn.c_str(), kind, 0, qm::kDefaultSiteCode,
                                             qm::kStorePassword, &output)
                          : api.LD_GetCert(dn.c_str(), kind, &output);
-    if (status != 0) {
-        return {};
-    }
-    block.resize(size_t(output.length));
+    block.resize(status == 0 ? size_t(output.length) : 0);
     return block;
 }
 
 // Korean users as the demo store names them, for the picture when no demo store is there.
 void KoreanDouble(qmtest::StoreDouble& store) {
-    struct tm local {};
-    local.tm_year = 2030 - 1900;
-    local.tm_mon = 2;
-    local.tm_mday = 9;
-    local.tm_hour = 12;
-    int32_t expiry = int32_t(_mktime64(&local));
     const wchar_t* issuer = L"cn=퀼마크 사용자 CA,o=퀼마크,c=KR";
     for (const wchar_t* user :
          {L"cn=홍길동,ou=개인,o=퀼마크,c=KR", L"cn=김영희,ou=개인,o=퀼마크,c=KR",
           L"cn=이철수,ou=개인,o=퀼마크,c=KR"}) {
-        store.records.push_back(
-            qmtest::Record(qm::Utf16ToAnsi(user), qm::Utf16ToAnsi(issuer), expiry));
+        store.records.push_back(qmtest::Record(qm::Utf16ToAnsi(user), qm::Utf16ToAnsi(issuer),
+                                               uitest::LocalNoon(2030, 3, 9)));
     }
 }
 
@@ -131,8 +113,8 @@ protected:
 } // namespace
 
 TEST_F(DemoStore, ListsTheUsersOwnCertificatesAndReadsTheChosenOne) {
-    Listing listing = List(store.api, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys);
-    ASSERT_FALSE(listing.records.empty()) << "the demo store lists no user";
+    auto listing = List(store.api, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys);
+    ASSERT_FALSE(listing.empty()) << "the demo store lists no user";
     std::vector<Row> rows;
     std::string firstDn, lastDn;
     CCertSelectDialog dialog("", qm::kKindOwn, CCertSelectDialog::kModeOwnKeys);
@@ -144,15 +126,15 @@ TEST_F(DemoStore, ListsTheUsersOwnCertificatesAndReadsTheChosenOne) {
         uitest::ClickButton(window, IDC_CONFIRM);
     });
     ASSERT_EQ(run.ended, IDOK);
-    ASSERT_EQ(rows.size(), listing.records.size()); // every demo DN spells "cn="
+    ASSERT_EQ(rows.size(), listing.size()); // every demo DN spells "cn="
     const std::regex date(R"(\d{4}-\d{2}-\d{2})");
     for (const Row& row : rows) {
         EXPECT_FALSE(row[0].empty());
         EXPECT_FALSE(row[1].empty());
         EXPECT_TRUE(std::regex_match(row[2], date)) << row[2];
     }
-    EXPECT_EQ(firstDn, listing.records.front().subjectDN);
-    EXPECT_EQ(lastDn, listing.records.back().subjectDN);
+    EXPECT_EQ(firstDn, listing.front().subjectDN);
+    EXPECT_EQ(lastDn, listing.back().subjectDN);
     std::vector<uint8_t> expected =
         Read(store.api, lastDn, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys);
     ASSERT_FALSE(expected.empty());
@@ -163,8 +145,8 @@ TEST_F(DemoStore, ListsTheUsersOwnCertificatesAndReadsTheChosenOne) {
 }
 
 TEST_F(DemoStore, OffersTheServerCertificateAsEnvelopingDoes) {
-    Listing listing = List(store.api, qm::kKindRecipient, CCertSelectDialog::kModeCertificates);
-    ASSERT_FALSE(listing.records.empty()) << "the demo store lists no recipient";
+    auto listing = List(store.api, qm::kKindRecipient, CCertSelectDialog::kModeCertificates);
+    ASSERT_FALSE(listing.empty()) << "the demo store lists no recipient";
     std::string shownDn;
     CCertSelectDialog dialog("", qm::kKindRecipient, CCertSelectDialog::kModeCertificates);
     auto run = RunDriven(dialog, [&](HWND window) {
@@ -172,7 +154,7 @@ TEST_F(DemoStore, OffersTheServerCertificateAsEnvelopingDoes) {
         uitest::PressKey(window, VK_RETURN);
     });
     ASSERT_EQ(run.ended, IDOK);
-    EXPECT_EQ(shownDn, listing.records.front().subjectDN);
+    EXPECT_EQ(shownDn, listing.front().subjectDN);
     std::vector<uint8_t> expected =
         Read(store.api, shownDn, qm::kKindRecipient, CCertSelectDialog::kModeCertificates);
     ByteBuffer result = dialog.GetResult();
@@ -187,7 +169,7 @@ TEST(Screenshot, OfTheDialogWithKoreanNames) {
     qmtest::StoreDouble fake;
     std::unique_ptr<qmtest::ScopedStoreDouble> binding;
     if (!real.problem.empty() ||
-        List(real.api, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys).records.empty()) {
+        List(real.api, qm::kKindOwn, CCertSelectDialog::kModeOwnKeys).empty()) {
         std::printf("no demo store (%s): the picture shows a store double\n",
                     real.problem.empty() ? "it lists nothing" : real.problem.c_str());
         KoreanDouble(fake);
@@ -198,9 +180,6 @@ TEST(Screenshot, OfTheDialogWithKoreanNames) {
     CCertSelectDialog dialog("", qm::kKindOwn, CCertSelectDialog::kModeOwnKeys);
     auto run = RunDriven(dialog, [&](HWND window) {
         rows = uitest::Rows(window).size();
-        RedrawWindow(window, nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        Sleep(700); // let the display catch up with the painting
         captured = uitest::CaptureWindow(window, "cert-select.bmp");
         uitest::ClickButton(window, IDC_CANCEL_BUTTON);
     });

@@ -1,6 +1,5 @@
 // The site consent dialog as a person meets it, and where both dialogs come up: over the window
 // that owns them, or in the middle of the screen.
-#include "tests/support/dialog_driver.h"
 #include "tests/support/store_double.h"
 #include "tests/ui/driver.h"
 #include "ui/CertSelectDialog.h"
@@ -11,30 +10,22 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 using qmtest::AnswersOpen;
 using qmtest::Eventually;
 using qmtest::HostWindow;
+using uitest::Clicking;
 using uitest::RunDriven;
+using uitest::TextOf;
 
 namespace {
 
-std::wstring TextOf(HWND window) {
-    wchar_t text[400] = {};
-    GetWindowTextW(window, text, 400);
-    return text;
-}
-
 // Runs the consent dialog driven by `script`; its answer.
-ConsentAnswer Answer(CSiteConsentDialog& dialog, const std::function<void(HWND)>& script,
-                     uitest::Run* run = nullptr) {
-    uitest::Run r = RunDriven(dialog, script);
-    if (run != nullptr) {
-        *run = r;
-    }
-    return CSiteConsentDialog::AnswerOf(r.ended);
+ConsentAnswer Answer(CSiteConsentDialog& dialog, const std::function<void(HWND)>& script) {
+    return CSiteConsentDialog::AnswerOf(RunDriven(dialog, script).ended);
 }
 
 struct Placed {
@@ -54,20 +45,6 @@ Placed PlacementOf(CDialog& dialog) {
 
 POINT Centre(const RECT& r) {
     return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
-}
-
-// Runs `call` on this thread while `user` acts from a second one; what `call` returned.
-template <class Call> auto WithUser(const std::function<void()>& user, Call call) {
-    std::thread acting(user);
-    auto result = call();
-    acting.join();
-    return result;
-}
-
-RECT WorkArea() {
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    return work;
 }
 
 } // namespace
@@ -113,34 +90,20 @@ TEST(SiteConsentDialog, NamesTheOriginAndOffersItsAnswers) {
 // a and b a click at Allow and at the box; - a quarter of a second; . longer than the double-click
 // time. False when the answers were open at any time between the strokes.
 bool Make(HWND dialog, const std::string& strokes) {
+    constexpr std::string_view kTyped = "TRSE";
+    constexpr WORD kKeys[] = {VK_TAB, VK_RETURN, VK_SPACE, VK_ESCAPE};
     bool stayedHeld = true;
     for (char s : strokes) {
         INPUT space{INPUT_KEYBOARD, {.ki = {VK_SPACE, 0, s == '^' ? KEYEVENTF_KEYUP : 0u, 0, 0}}};
-        switch (s) {
-        case 'T':
-        case 'R':
-        case 'S':
-        case 'E':
-            qmtest::TypeKeys({WORD(s == 'T'   ? VK_TAB
-                                   : s == 'R' ? VK_RETURN
-                                   : s == 'S' ? VK_SPACE
-                                              : VK_ESCAPE)});
-            break;
-        case 'v':
-        case '^':
+        if (size_t typed = kTyped.find(s); typed != kTyped.npos) {
+            qmtest::TypeKeys({kKeys[typed]});
+        } else if (s == 'v' || s == '^') {
             SendInput(1, &space, sizeof(INPUT));
-            break;
-        case 'a':
-        case 'b':
+        } else if (s == 'a' || s == 'b') {
             qmtest::ClickAt(
                 qmtest::CentreOf(dialog, s == 'a' ? IDC_CONSENT_ALLOW : IDC_CONSENT_ALWAYS));
-            break;
-        case '-':
-            Sleep(250);
-            break;
-        case '.':
-            Sleep(GetDoubleClickTime() + 300);
-            break;
+        } else {
+            Sleep(s == '-' ? 250 : GetDoubleClickTime() + 300);
         }
         stayedHeld = stayedHeld && !AnswersOpen(dialog);
     }
@@ -209,10 +172,7 @@ TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
         {"hidden, then closed", SW_HIDE, kCloses, ConsentAnswer::NotShown},
         {"hidden for good", SW_HIDE, kStaysAway, ConsentAnswer::NotShown},
     };
-    auto shown = [] {
-        HWND up = FindWindowW(L"#32770", L"사이트 허용 확인");
-        return up != nullptr && IsWindowVisible(up) ? up : nullptr;
-    };
+    auto shown = [] { return qmtest::detail::ShownDialog(0, L"사이트 허용 확인"); };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HostWindow owner(200, 150, 500, 400);
@@ -233,19 +193,15 @@ TEST(SiteConsentDialog, WaitsUntilItsOwnerIsShown) {
                 PostMessageW(up, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
             }
         };
-        EXPECT_EQ(c.expected, WithUser(user, [&] { return dialog.Ask(); }));
+        std::thread acting(user);
+        ConsentAnswer answer = dialog.Ask();
+        acting.join();
+        EXPECT_EQ(c.expected, answer);
         EXPECT_FALSE(upWhileAway);
     }
 }
 
 TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
-    auto clicks = [](std::vector<int> ids) {
-        return [ids](HWND w) {
-            for (int id : ids) {
-                uitest::ClickButton(w, id);
-            }
-        };
-    };
     constexpr int kBox = IDC_CONSENT_ALWAYS, kAllow = IDC_CONSENT_ALLOW, kDeny = IDC_CONSENT_DENY;
     const struct {
         const char* how;
@@ -253,13 +209,13 @@ TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
         std::function<void(HWND)> act;
         ConsentAnswer expected;
     } endings[] = {
-        {"allow always", true, clicks({kBox, kAllow}), ConsentAnswer::AllowAlways},
-        {"allow always where it is not offered", false, clicks({kBox, kAllow}),
+        {"allow always", true, Clicking({kBox, kAllow}), ConsentAnswer::AllowAlways},
+        {"allow always where it is not offered", false, Clicking({kBox, kAllow}),
          ConsentAnswer::AllowOnce},
-        {"ticked and unticked", true, clicks({kBox, kBox, kAllow}), ConsentAnswer::AllowOnce},
-        {"allow", true, clicks({kAllow}), ConsentAnswer::AllowOnce},
-        {"deny", true, clicks({kDeny}), ConsentAnswer::Deny},
-        {"ticked, then deny", true, clicks({kBox, kDeny}), ConsentAnswer::Deny},
+        {"ticked and unticked", true, Clicking({kBox, kBox, kAllow}), ConsentAnswer::AllowOnce},
+        {"allow", true, Clicking({kAllow}), ConsentAnswer::AllowOnce},
+        {"deny", true, Clicking({kDeny}), ConsentAnswer::Deny},
+        {"ticked, then deny", true, Clicking({kBox, kDeny}), ConsentAnswer::Deny},
         {"Enter", true, [](HWND w) { uitest::PressKey(w, VK_RETURN, kDeny); }, ConsentAnswer::Deny},
         {"Escape", true, [](HWND w) { uitest::PressKey(w, VK_ESCAPE, kDeny); },
          ConsentAnswer::Dismissed},
@@ -268,12 +224,11 @@ TEST(SiteConsentDialog, EachWayOfEndingItGivesItsAnswer) {
     for (const auto& ending : endings) {
         SCOPED_TRACE(ending.how);
         CSiteConsentDialog dialog(L"https://bank.example", nullptr, ending.offerAlways);
-        uitest::Run run;
-        auto script = [&](HWND w) {
+        uitest::Run run = RunDriven(dialog, [&](HWND w) {
             Eventually([&] { return AnswersOpen(w); });
             ending.act(w);
-        };
-        EXPECT_EQ(ending.expected, Answer(dialog, script, &run));
+        });
+        EXPECT_EQ(ending.expected, CSiteConsentDialog::AnswerOf(run.ended));
         EXPECT_TRUE(run.showed);
         EXPECT_FALSE(run.forced);
     }
@@ -289,7 +244,8 @@ protected:
 };
 
 TEST_F(DialogPlacement, AnOwnerHalfOffTheScreenCannotPushTheDialogOffIt) {
-    RECT work = WorkArea();
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     HostWindow host(work.right - 150, work.bottom - 100, 300, 200);
     HostWindow hidden(200, 200, 400, 300);
     ShowWindow(hidden.get(), SW_HIDE);
@@ -315,19 +271,12 @@ TEST(Screenshot, OfTheSiteConsentDialog) {
         L"https://bank.example.secure-login-0123456789-0123456789-0123456789.check.evil.example";
     std::wstring shown;
     CSiteConsentDialog dialog(origin, nullptr, true);
-    uitest::Run run;
-    Answer(
-        dialog,
-        [&](HWND window) {
-            Eventually([&] { return AnswersOpen(window); });
-            shown = TextOf(GetDlgItem(window, IDC_CONSENT_ORIGIN));
-            RedrawWindow(window, nullptr, nullptr,
-                         RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-            Sleep(700); // let the display catch up with the painting
-            captured = uitest::CaptureWindow(window, "site-consent.bmp");
-            uitest::ClickButton(window, IDC_CONSENT_DENY);
-        },
-        &run);
+    uitest::Run run = RunDriven(dialog, [&](HWND window) {
+        Eventually([&] { return AnswersOpen(window); });
+        shown = TextOf(GetDlgItem(window, IDC_CONSENT_ORIGIN));
+        captured = uitest::CaptureWindow(window, "site-consent.bmp");
+        uitest::ClickButton(window, IDC_CONSENT_DENY);
+    });
     EXPECT_TRUE(run.showed);
     EXPECT_TRUE(captured);
     EXPECT_EQ(0u, shown.rfind(L"https://\u2026", 0)) << "the start is cut";

@@ -1,49 +1,14 @@
-#include "tests/ui/ui_helpers.h"
+// The program's own operator new[] and delete[]: array allocations are counted while
+// uitest::allocations says so (tests/ui/driver.h), and record areas are fenced.
+#include "tests/ui/driver.h"
 
 #include "platform/abi.h"
-
-#include <ctime>
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <new>
-
-namespace uitest {
-
-namespace {
-
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_live{0};
-
-} // namespace
-
-int32_t LocalNoon(int year, int month, int day) {
-    struct tm local {};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = 12;
-    local.tm_isdst = -1;
-    return int32_t(_mktime64(&local));
-}
-
-namespace allocations {
-void Start() {
-    g_live = 0;
-    g_counting = true;
-}
-void Stop() {
-    g_counting = false;
-}
-long Live() {
-    return g_live.load();
-}
-} // namespace allocations
-
-} // namespace uitest
 
 namespace {
 
@@ -99,15 +64,15 @@ void* operator new[](size_t size) {
     if (block == nullptr) {
         throw std::bad_alloc();
     }
-    if (uitest::g_counting) {
-        ++uitest::g_live;
+    if (uitest::allocations::counting) {
+        ++uitest::allocations::live;
     }
     return block;
 }
 
 void operator delete[](void* block) noexcept {
-    if (block != nullptr && uitest::g_counting) {
-        --uitest::g_live;
+    if (block != nullptr && uitest::allocations::counting) {
+        --uitest::allocations::live;
     }
     if (block != nullptr && ReleaseFenced(block)) {
         return;

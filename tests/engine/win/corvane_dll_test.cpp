@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,16 +30,9 @@ std::wstring DllPath() {
     if (n == 0 || n >= buffer.size()) {
         return L"Corvane.dll";
     }
-    std::wstring folder(buffer.data(), n);
-    if (folder[0] == L'/') {
-        folder = L"Z:" + folder;
-    }
-    for (wchar_t& c : folder) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return folder + L"\\Corvane.dll";
+    std::wstring path = (buffer[0] == L'/' ? L"Z:" : L"") + std::wstring(buffer.data(), n);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path + L"\\Corvane.dll";
 }
 
 // The ordinals that Corvane.dll publishes, as callers built against it know them: the engine's
@@ -77,11 +71,7 @@ protected:
         std::printf("[   NOTE   ] %s %ls\n", module_ != nullptr ? "loaded" : "cannot load",
                     path.c_str());
     }
-    static void TearDownTestSuite() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
+    static void TearDownTestSuite() { FreeLibrary(module_); }
 
     void SetUp() override {
         ASSERT_NE(module_, nullptr) << "cannot load Corvane.dll (error " << GetLastError() << ")";
@@ -92,19 +82,22 @@ protected:
         });
     }
 
-    static HMODULE module_;
+    static inline HMODULE module_ = nullptr;
     EngineApi api_{};
 };
 
-HMODULE CorvaneDll::module_;
+// One of the module's data directories, whose addresses are relative to the module's base.
+const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int entry) {
+    auto base = reinterpret_cast<const BYTE*>(module);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    return nt->OptionalHeader.DataDirectory[entry];
+}
 
 TEST_F(CorvaneDll, ExportsExactlyTheEngineOrdinalsAndNoNames) {
     auto base = reinterpret_cast<const BYTE*>(module_);
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_EQ(reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_magic, IMAGE_DOS_SIGNATURE);
+    const IMAGE_DATA_DIRECTORY& dir = Directory(module_, IMAGE_DIRECTORY_ENTRY_EXPORT);
     ASSERT_NE(dir.VirtualAddress, 0u);
     auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
     EXPECT_EQ(exports->NumberOfNames, 0u);
@@ -130,10 +123,7 @@ TEST_F(CorvaneDll, ExportsExactlyTheEngineOrdinalsAndNoNames) {
 // The names that a module imports from one DLL, as its import directory lists them.
 std::set<std::string> ImportedNames(HMODULE module, const char* dll) {
     auto base = reinterpret_cast<const BYTE*>(module);
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY& dir = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
     std::set<std::string> names;
     for (auto d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
          dir.VirtualAddress != 0 && d->Name != 0; ++d) {
@@ -240,9 +230,7 @@ TEST_F(CorvaneDll, Base64AndDigestAcrossTheBoundary) {
 TEST_F(CorvaneDll, EveryCipherRoundTripsAcrossTheBoundary) {
     for (const qm::CipherRow& cipher : qm::kCiphers) {
         SCOPED_TRACE(cipher.name);
-        int32_t id = 0;
-        int32_t keyLength = 0;
-        int32_t ivLength = 0;
+        int32_t id = 0, keyLength = 0, ivLength = 0;
         ASSERT_EQ(api_.CV_CipherId(cipher.name, &id), 0);
         EXPECT_EQ(id, cipher.id);
         ASSERT_EQ(api_.CV_KeyLength(id, &keyLength), 0);
@@ -274,8 +262,7 @@ TEST_F(CorvaneDll, ContextsAndFailuresAcrossTheBoundary) {
     ASSERT_EQ(api_.CV_ContextInit(&context), 0);
     const char junk[] = "not a certificate";
     ByteBuffer bad{int32_t(sizeof junk), reinterpret_cast<uint8_t*>(const_cast<char*>(junk))};
-    int32_t version = -1;
-    int32_t bits = -1;
+    int32_t version = -1, bits = -1;
     EXPECT_LT(api_.CV_ParseCertificate(&context, &bad, 0, &version, &bits), 0);
     char* detail = nullptr;
     EXPECT_LT(api_.CV_VerifyCertificate(&context, &bad, &bad, &bad, &bad, &detail), 0);

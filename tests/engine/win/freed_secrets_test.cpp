@@ -9,6 +9,7 @@
 #include "platform/ciphers.h"
 #include "platform/SecureWipe.h"
 #include "tests/module/built_module.h"
+#include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -83,11 +83,9 @@ int PatchImport(HMODULE module, const char* function, void* replacement) {
             base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                continue;
-            }
             auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) {
                 continue;
             }
             DWORD protection = 0;
@@ -112,8 +110,7 @@ public:
     // The bytes in reverse order, as a little-endian machine holds a big number's digits.
     void AddReversed(std::string name, const uint8_t* bytes, size_t size) {
         Add(std::move(name), bytes, size);
-        std::span<uint8_t> added = secrets_.back().bytes.span();
-        std::reverse(added.begin(), added.end());
+        std::ranges::reverse(secrets_.back().bytes.span());
     }
     // The name of the first secret that the memory holds, or null.
     const char* FoundIn(const uint8_t* data, size_t size) const {
@@ -184,13 +181,15 @@ std::vector<Finding> LookIntoFreedMemory(const Secrets& secrets) {
     return {found, found + count};
 }
 
-std::string Describe(const std::vector<Finding>& findings) {
+// Fails the test for every place where a secret lies in freed memory, naming it.
+void ExpectNoneFreed(const Secrets& secrets, const char* after) {
+    std::vector<Finding> found = LookIntoFreedMemory(secrets);
     std::string text;
-    for (const Finding& f : findings) {
+    for (const Finding& f : found) {
         text += std::string("\n  ") + f.secret + " in a " + std::to_string(f.blockSize) +
                 "-byte block " + (f.heldBack ? "that the DLLs freed" : "on a heap's free list");
     }
-    return text;
+    EXPECT_TRUE(found.empty()) << "after " << after << ":" << text;
 }
 
 // ---- The DLLs and their objects --------------------------------------------------------------
@@ -199,62 +198,18 @@ std::string Describe(const std::vector<Finding>& findings) {
 // on the heap with a copy of the private key in it.
 std::string Fixture(const char* name) {
     std::wstring path = qmtest::DosPath((std::string(QM_PROBE_DIR "/") + name).c_str());
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {};
-    }
+    qm::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size{};
     std::string bytes;
     DWORD read = 0;
-    if (GetFileSizeEx(file, &size) && size.QuadPart < (1 << 20)) {
+    if (file && GetFileSizeEx(file.get(), &size) && size.QuadPart < (1 << 20)) {
         bytes.resize(size_t(size.QuadPart));
-        ReadFile(file, bytes.data(), DWORD(bytes.size()), &read, nullptr);
+        ReadFile(file.get(), bytes.data(), DWORD(bytes.size()), &read, nullptr);
         bytes.resize(read);
     }
-    CloseHandle(file);
     return bytes;
 }
-
-class Bstr {
-public:
-    Bstr() = default;
-    explicit Bstr(const std::wstring& text) : text_(SysAllocString(text.c_str())) {}
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(text_); }
-    BSTR get() const { return text_; }
-    BSTR* out() {
-        SysFreeString(text_);
-        text_ = nullptr;
-        return &text_;
-    }
-    bool empty() const { return SysStringLen(text_) == 0; }
-
-private:
-    BSTR text_ = nullptr;
-};
-
-std::wstring Wide(const std::string& ascii) {
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
-template <class T> class Ref {
-public:
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() {
-        if (p_ != nullptr) {
-            p_->Release();
-        }
-    }
-    T* operator->() const { return p_; }
-    void** out() { return reinterpret_cast<void**>(&p_); }
-
-private:
-    T* p_ = nullptr;
-};
 
 class FreedSecrets : public ::testing::Test {
 protected:
@@ -278,27 +233,24 @@ protected:
         CoUninitialize(); // the DLLs stay: OpenSSL, linked in, pins the engine to the process
     }
 
-    template <class T> void Create(REFCLSID clsid, REFIID iid, Ref<T>& object) {
+    template <class T> void Create(REFCLSID clsid, REFIID iid, qm::ComPtr<T>& object) {
         using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
         auto get = reinterpret_cast<GetClassObject>(
             reinterpret_cast<void*>(GetProcAddress(modules_.back(), "DllGetClassObject")));
         ASSERT_NE(get, nullptr);
-        Ref<IClassFactory> factory;
-        ASSERT_EQ(get(clsid, IID_IClassFactory, factory.out()), S_OK);
-        ASSERT_EQ(factory->CreateInstance(nullptr, iid, object.out()), S_OK);
+        qm::ComPtr<IClassFactory> factory;
+        ASSERT_EQ(get(clsid, IID_IClassFactory, factory.out_void()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, iid, object.out_void()), S_OK);
     }
 
     // Starts holding back what the DLLs free (anything freed before is let go).
     void Hold() {
-        Secrets none;
-        LookIntoFreedMemory(none);
+        LookIntoFreedMemory(Secrets());
         g_holding = true;
     }
 
-    static std::vector<HMODULE> modules_;
+    static inline std::vector<HMODULE> modules_;
 };
-
-std::vector<HMODULE> FreedSecrets::modules_;
 
 // The session key and IV that the stored setting "b" holds (Base64 of the key and then the IV).
 void LearnSessionKey(const char* algorithm, size_t keyLength, Secrets& secrets) {
@@ -319,11 +271,11 @@ void LearnSessionKey(const char* algorithm, size_t keyLength, Secrets& secrets) 
 }
 
 TEST_F(FreedSecrets, NoSessionKeyOrIvAfterGenerateExEncipherExAndDecipherEx) {
-    Ref<ISecureSession> session;
+    qm::ComPtr<ISecureSession> session;
     Create(CLSID_SecureSession, IID_ISecureSession, session);
     for (const char* recipient : {"server-rsa.pem", "server-ec.pem"}) {
-        Bstr pem(Wide(Fixture(recipient)));
-        ASSERT_FALSE(pem.empty()) << recipient;
+        qm::UniqueBstr pem = qmtest::Bstr(qm::Utf8ToUtf16(Fixture(recipient)));
+        ASSERT_NE(SysStringLen(pem.get()), 0u) << recipient;
         for (const qm::CipherRow& algorithm : qm::kCiphers) {
             if (!qm::CanEnvelope(algorithm)) {
                 continue; // GenerateEx refuses it
@@ -332,28 +284,26 @@ TEST_F(FreedSecrets, NoSessionKeyOrIvAfterGenerateExEncipherExAndDecipherEx) {
                 SCOPED_TRACE(std::string(algorithm.name) + " to " + recipient + ", round " +
                              std::to_string(round));
                 Hold();
-                Bstr sealed;
-                ASSERT_EQ(
-                    session->GenerateEx(Bstr(Wide(algorithm.name)).get(), pem.get(), sealed.out()),
-                    S_OK);
-                ASSERT_FALSE(sealed.empty());
+                qm::UniqueBstr sealed;
+                ASSERT_EQ(session->GenerateEx(qmtest::Bstr(qm::Utf8ToUtf16(algorithm.name)).get(),
+                                              pem.get(), sealed.out()),
+                          S_OK);
+                ASSERT_NE(SysStringLen(sealed.get()), 0u);
                 Secrets secrets;
                 ASSERT_NO_FATAL_FAILURE(
                     LearnSessionKey(algorithm.name, size_t(algorithm.keyLength), secrets));
-                std::vector<Finding> found = LookIntoFreedMemory(secrets);
-                EXPECT_TRUE(found.empty()) << "after GenerateEx:" << Describe(found);
+                ExpectNoneFreed(secrets, "GenerateEx");
 
                 Hold();
-                Bstr cipher;
-                Bstr plain;
-                ASSERT_EQ(session->EncipherEx(Bstr(L"\xC548\xB155 quarterly figures 7301").get(),
-                                              cipher.out()),
-                          S_OK);
-                ASSERT_FALSE(cipher.empty());
+                qm::UniqueBstr cipher, plain;
+                ASSERT_EQ(
+                    session->EncipherEx(qmtest::Bstr(L"\xC548\xB155 quarterly figures 7301").get(),
+                                        cipher.out()),
+                    S_OK);
+                ASSERT_NE(SysStringLen(cipher.get()), 0u);
                 ASSERT_EQ(session->DecipherEx(cipher.get(), plain.out()), S_OK);
-                ASSERT_FALSE(plain.empty());
-                found = LookIntoFreedMemory(secrets);
-                EXPECT_TRUE(found.empty()) << "after EncipherEx and DecipherEx:" << Describe(found);
+                ASSERT_NE(SysStringLen(plain.get()), 0u);
+                ExpectNoneFreed(secrets, "EncipherEx and DecipherEx");
             }
         }
     }
@@ -391,24 +341,17 @@ bool NextElement(std::string_view& der, uint8_t tag, std::string_view& content) 
 // 16 bytes from the middle of each secret number of an RSA key (PKCS#8 DER), as DER writes them
 // and as OpenSSL keeps them in memory (least significant byte first).
 void AddRsaKey(const std::string& pkcs8, Secrets& secrets) {
-    std::string_view der = pkcs8;
-    std::string_view info;
-    std::string_view field;
-    std::string_view rsa;
+    std::string_view der = pkcs8, info, field, rsa;
     ASSERT_TRUE(NextElement(der, 0x30, info));
     ASSERT_TRUE(NextElement(info, 0x02, field)); // version
     ASSERT_TRUE(NextElement(info, 0x30, field)); // algorithm
     ASSERT_TRUE(NextElement(info, 0x04, field)); // the RSAPrivateKey
     ASSERT_TRUE(NextElement(field, 0x30, rsa));
-    const char* names[] = {"version", "n", "e", "d", "p", "q", "dp", "dq", "qinv"};
-    for (const char* name : names) {
+    for (const char* name : {"version", "n", "e", "d", "p", "q", "dp", "dq", "qinv"}) {
         std::string_view number;
         ASSERT_TRUE(NextElement(rsa, 0x02, number)) << name;
-        if (number.size() < 64) {
-            continue; // the version and the public exponent
-        }
-        if (std::string_view(name) == "n") {
-            continue;
+        if (number.size() < 64 || std::string_view(name) == "n") {
+            continue; // the public parts: the version, the modulus and the public exponent
         }
         auto* middle = reinterpret_cast<const uint8_t*>(number.data() + number.size() / 2 - 8);
         secrets.Add(std::string("the private key's ") + name, middle, 16);
@@ -423,22 +366,22 @@ TEST_F(FreedSecrets, NoUnlockedPrivateKeyAfterGetCert) {
     AddRsaKey(key, secrets);
     qm::SecureWipe(key.data(), key.size()); // the test's own copy is no finding
     ASSERT_FALSE(HasFatalFailure());
-    Ref<IVeyra> directory;
+    qm::ComPtr<IVeyra> directory;
     Create(CLSID_Veyra, IID_IVeyra, directory);
-    Bstr dns;
-    ASSERT_EQ(directory->getDNList(Bstr(L"").get(), 0, 700, dns.out()), S_OK);
-    ASSERT_FALSE(dns.empty()) << "the probe's store lists no user";
+    qm::UniqueBstr dns;
+    ASSERT_EQ(directory->getDNList(qmtest::Bstr(L"").get(), 0, 700, dns.out()), S_OK);
+    ASSERT_NE(SysStringLen(dns.get()), 0u) << "the probe's store lists no user";
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Hold();
-        Bstr pem;
-        ASSERT_EQ(directory->getCert(dns.get(), Bstr(L"probe-pass").get(), pem.out()), S_OK);
-        ASSERT_FALSE(pem.empty());
-        Bstr refused;
-        directory->getCert(dns.get(), Bstr(L"not the password").get(), refused.out());
-        EXPECT_TRUE(refused.empty());
-        std::vector<Finding> found = LookIntoFreedMemory(secrets);
-        EXPECT_TRUE(found.empty()) << "after getCert:" << Describe(found);
+        qm::UniqueBstr pem;
+        ASSERT_EQ(directory->getCert(dns.get(), qmtest::Bstr(L"probe-pass").get(), pem.out()),
+                  S_OK);
+        ASSERT_NE(SysStringLen(pem.get()), 0u);
+        qm::UniqueBstr refused;
+        directory->getCert(dns.get(), qmtest::Bstr(L"not the password").get(), refused.out());
+        EXPECT_EQ(SysStringLen(refused.get()), 0u);
+        ExpectNoneFreed(secrets, "getCert");
     }
     g_holding = false;
 }
