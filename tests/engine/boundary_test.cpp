@@ -34,8 +34,7 @@ TEST(Contexts, InitWritesOnlyTheThreeWordsAndFreeReleasesOnce) {
         EngineContext context;
         std::array<uint8_t, 16> after;
     } object;
-    object.before.fill(0xEE);
-    object.after.fill(0xEE);
+    std::memset(&object, 0xEE, sizeof object);
     std::memset(&object.context, 0xCD, sizeof object.context);
     ASSERT_EQ(CV_ContextInit(&object.context), 0);
     EXPECT_EQ(std::count(object.before.begin(), object.before.end(), 0xEE), 16);

@@ -130,10 +130,7 @@ private:
 template <typename Shared> class SuiteWide : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { shared_ = new Shared; }
-    static void TearDownTestSuite() {
-        delete shared_;
-        shared_ = nullptr;
-    }
+    static void TearDownTestSuite() { delete shared_; }
 
     static inline Shared* shared_ = nullptr;
     Context context_;

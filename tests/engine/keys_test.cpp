@@ -161,11 +161,6 @@ Bytes WithCost(const Bytes& der, const Cost& cost) {
 // Private keys as `openssl pkcs8 -topk8` writes them, under each kind of password encryption.
 class PrivateKeys : public Keys {
 protected:
-    struct Encrypted {
-        std::string how;
-        Bytes der;
-    };
-
     // One key as `openssl pkcs8 -topk8` writes it with the options `how`.
     static Bytes EncryptOne(const fs::path& key, const std::string& password,
                             const std::string& how) {
@@ -174,6 +169,8 @@ protected:
                 " -passout pass:" + ShellQuote(password) + " " + how);
         return ReadBinaryFile(File("one.der"));
     }
+
+    using Encrypted = std::pair<std::string, Bytes>; // how, and the key
 
     // Encrypts the key file with each scheme; schemes that this OpenSSL refuses are left out.
     static std::vector<Encrypted> EncryptAll(const fs::path& key, const std::string& password) {
@@ -216,14 +213,14 @@ TEST_F(PrivateKeys, OpensKeysWrittenByOpensslUnderEveryScheme) {
         Bytes expected = PlainPkcs8(user->keyPem);
         std::vector<Encrypted> all = EncryptAll(user->keyPem, "s3cret pass");
         ASSERT_GE(all.size(), 6u) << "PBES2 (AES, 3DES, scrypt) and PKCS#12 PBEs must be available";
-        for (const Encrypted& e : all) {
-            SCOPED_TRACE(user->name + " " + e.how);
+        for (const auto& [how, der] : all) {
+            SCOPED_TRACE(user->name + " " + how);
             Bytes key;
-            ASSERT_EQ(Unlock(e.der, "s3cret pass", key), 0);
+            ASSERT_EQ(Unlock(der, "s3cret pass", key), 0);
             EXPECT_EQ(key, expected);
-            EXPECT_EQ(Unlock(e.der, "s3cret pasS", key), err::kWrongPassword);
-            EXPECT_EQ(Unlock(e.der, "s3cret pass ", key), err::kWrongPassword);
-            EXPECT_EQ(Unlock(e.der, "", key), err::kEmptyInput);
+            EXPECT_EQ(Unlock(der, "s3cret pasS", key), err::kWrongPassword);
+            EXPECT_EQ(Unlock(der, "s3cret pass ", key), err::kWrongPassword);
+            EXPECT_EQ(Unlock(der, "", key), err::kEmptyInput);
         }
     }
 }
@@ -231,7 +228,7 @@ TEST_F(PrivateKeys, OpensKeysWrittenByOpensslUnderEveryScheme) {
 TEST_F(PrivateKeys, DamagedOrForeignInputNeverYieldsAKey) {
     std::vector<Encrypted> all = EncryptAll(shared_->rsa.keyPem, "pw");
     ASSERT_FALSE(all.empty());
-    const Bytes& good = all.front().der;
+    const Bytes& good = all.front().second;
     Bytes key;
     for (size_t n = 1; n < good.size(); n += 7) {
         EXPECT_EQ(Unlock(Bytes(good.begin(), good.begin() + long(n)), "pw", key),
