@@ -8,7 +8,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <regex>
 #include <stdexcept>
 
 namespace {
@@ -17,9 +16,15 @@ using namespace engine_test;
 
 // The number N of the first "error N at D depth lookup" line of `openssl verify`; 0 for none.
 int FirstError(const std::string& output) {
-    std::smatch m;
-    return std::regex_search(output, m, std::regex("error ([0-9]+) at ")) ? std::stoi(m[1].str())
-                                                                          : 0;
+    for (size_t pos = output.find("error "); pos != std::string::npos;
+         pos = output.find("error ", pos + 1)) {
+        size_t digits = pos + 6;
+        size_t end = output.find_first_not_of("0123456789", digits);
+        if (end != digits && end != std::string::npos && output.compare(end, 4, " at ") == 0) {
+            return std::stoi(output.substr(digits, end - digits));
+        }
+    }
+    return 0;
 }
 
 // The engine's code for error `n` of `openssl verify`.
