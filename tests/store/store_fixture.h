@@ -6,11 +6,17 @@
 #include "store/tool/pki.h"
 
 #include "external/store.h"
+#include "tests/support/openssl_cli.h"
 #include "tests/support/temp_dir.h"
 
+#include <gmock/gmock.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <ostream>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +39,38 @@ public:
     fs::path Recipients() const { return path() / "recipients"; }
 };
 
+// A caller's area of `count` T with a guard zone behind it, every byte of it kGuard at first.
+inline constexpr uint8_t kGuard = 0xC3;
+template <typename T> struct Guarded {
+    explicit Guarded(size_t count = qm::kMaxListEntries)
+        : bytes(count * sizeof(T) + 256, kGuard), size(count * sizeof(T)) {}
+    T* get() { return reinterpret_cast<T*>(bytes.data()); }
+    static bool IsGuard(uint8_t b) { return b == kGuard; }
+    bool GuardIntact() const { return std::all_of(bytes.begin() + size, bytes.end(), IsGuard); }
+    bool Untouched() const { return std::all_of(bytes.begin(), bytes.end(), IsGuard); }
+    std::vector<uint8_t> bytes;
+    size_t size;
+};
+
+// The DN area of a listing, and the DNs in its first `count` slots.
+struct DnArea : Guarded<char> {
+    DnArea() : Guarded(qm::kDnAreaSize) {}
+    std::vector<std::string> Dns(int32_t count) {
+        std::vector<std::string> dns;
+        for (int32_t i = 0; i < count; ++i) {
+            dns.emplace_back(get() + i * qm::kDnSlotSize);
+        }
+        return dns;
+    }
+};
+
+// A 3,000-byte block as the callers hand it over.
+struct Block : Guarded<uint8_t> {
+    Block() : Guarded(qm::kStoreBlockSize) {}
+    ByteBuffer buffer{-1, bytes.data()};
+    std::span<const uint8_t> Delivered() const { return {bytes.data(), size_t(buffer.length)}; }
+};
+
 // A certificate made for a test: an Ed25519 key (quick to make, fixed-size signatures, so a
 // padded certificate reaches an exact size).
 struct Made {
@@ -44,7 +82,7 @@ struct Made {
 struct MakeOptions {
     int64_t notAfter = 1900000000; // 2030-03-17
     size_t exactSize = 0;          // pad the certificate to this many DER bytes
-    pki::NameParts issuer;         // empty: self-signed
+    pki::NameParts issuer = {};    // empty: self-signed
 };
 
 Made MakeCertificate(const pki::NameParts& subject, const MakeOptions& options = {});
@@ -54,10 +92,7 @@ Made MakeCertificate(const pki::NameParts& subject, const MakeOptions& options =
 std::string AddOwn(const fs::path& medium, const Made& made, const char* password = "pw");
 std::string AddRecipient(const fs::path& folder, const Made& made);
 
-// Bytes in the code page 949, spelled out, to compare against what the store hands out.
-std::string Cp949(const std::string& utf8);
-
-void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes);
+using qm::testing::WriteFile;
 
 // Environment variables that a test changes, put back as they were when it ends.
 class SavedEnvironment {
@@ -92,12 +127,22 @@ private:
     bool given_ = false;
 };
 
-// Runs the store tool with these arguments; captures its output.
+// Runs the store tool with these arguments (through the shell); captures its output.
 struct ToolRun {
-    int status = -1; // exit status, or -1 when it did not exit normally
+    int status = -1; // exit status (the shell's 128 + n when signal n ended it)
     std::string out;
     std::string err;
 };
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = {});
+
+inline void PrintTo(const ToolRun& run, std::ostream* os) {
+    *os << "status " << run.status << ", output \"" << run.out << "\", error \"" << run.err << "\"";
+}
+
+// A run that ended with `status` and said `message` on its standard error.
+inline auto Ended(int status, const std::string& message = {}) {
+    return ::testing::AllOf(::testing::Field("status", &ToolRun::status, status),
+                            ::testing::Field("err", &ToolRun::err, ::testing::HasSubstr(message)));
+}
 
 } // namespace ledra::test
