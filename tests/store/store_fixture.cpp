@@ -3,23 +3,16 @@
 #include "store/core/codepage.h"
 #include "tests/support/openssl_cli.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
 namespace ledra::test {
 
 ScratchStore::ScratchStore() {
-    for (int m = 0; m < 4; ++m) {
-        fs::create_directory(Medium(m));
-        MakePrivate(Medium(m));
+    for (const fs::path& folder : {Medium(0), Medium(1), Medium(2), Medium(3), Recipients()}) {
+        fs::create_directory(folder);
+        MakePrivate(folder);
     }
-    fs::create_directory(Recipients());
-    MakePrivate(Recipients());
     SetStoreRootOverride(path().string());
     SetAnsiCodePage(949);
 }
@@ -77,43 +70,6 @@ std::string AddOwn(const fs::path& medium, const Made& made, const char* passwor
 
 std::string AddRecipient(const fs::path& folder, const Made& made) {
     return WriteEntry(folder, made.der, {});
-}
-
-SavedEnvironment::SavedEnvironment(std::vector<std::string> names) {
-    for (std::string& name : names) {
-        const char* value = std::getenv(name.c_str());
-        saved_.emplace_back(std::move(name),
-                            value != nullptr ? std::optional<std::string>(value) : std::nullopt);
-    }
-}
-
-SavedEnvironment::~SavedEnvironment() {
-    for (const auto& [name, value] : saved_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
-}
-
-void MakePrivate(const fs::path& folder) {
-    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
-}
-
-unsigned Mode(const fs::path& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
-}
-
-GivenToAnotherUser::GivenToAnotherUser(fs::path folder) : folder_(std::move(folder)) {
-    given_ = chown(folder_.c_str(), 65534, 65534) == 0;
-}
-
-GivenToAnotherUser::~GivenToAnotherUser() {
-    if (given_ && chown(folder_.c_str(), geteuid(), getegid()) != 0) {
-        std::fprintf(stderr, "cannot take %s back\n", folder_.c_str());
-    }
 }
 
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input) {

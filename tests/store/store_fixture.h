@@ -11,8 +11,13 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -97,34 +102,59 @@ using qm::testing::WriteFile;
 // Environment variables that a test changes, put back as they were when it ends.
 class SavedEnvironment {
 public:
-    explicit SavedEnvironment(std::vector<std::string> names);
+    explicit SavedEnvironment(std::vector<std::string> names) {
+        for (std::string& name : names) {
+            const char* value = std::getenv(name.c_str());
+            saved_.emplace_back(std::move(name), value != nullptr
+                                                     ? std::optional<std::string>(value)
+                                                     : std::nullopt);
+        }
+    }
     SavedEnvironment(const SavedEnvironment&) = delete;
     SavedEnvironment& operator=(const SavedEnvironment&) = delete;
-    ~SavedEnvironment();
+    ~SavedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
 
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 // Makes a folder 0700.
-void MakePrivate(const fs::path& folder);
+inline void MakePrivate(const fs::path& folder) {
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+}
 
 // The permission bits of a file or folder (07777 when it cannot be read).
-unsigned Mode(const fs::path& path);
+inline unsigned Mode(const fs::path& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
 
 // Gives a folder to "the other user" (uid and gid 65534, nobody) while it lives, and back to
 // this process's user afterwards. Only root can: `given()` says whether it did.
 class GivenToAnotherUser {
 public:
-    explicit GivenToAnotherUser(fs::path folder);
+    explicit GivenToAnotherUser(fs::path folder)
+        : folder_(std::move(folder)), given_(chown(folder_.c_str(), 65534, 65534) == 0) {}
     GivenToAnotherUser(const GivenToAnotherUser&) = delete;
     GivenToAnotherUser& operator=(const GivenToAnotherUser&) = delete;
-    ~GivenToAnotherUser();
+    ~GivenToAnotherUser() {
+        if (given_ && chown(folder_.c_str(), geteuid(), getegid()) != 0) {
+            std::fprintf(stderr, "cannot take %s back\n", folder_.c_str());
+        }
+    }
     bool given() const { return given_; }
 
 private:
     fs::path folder_;
-    bool given_ = false;
+    bool given_;
 };
 
 // Runs the store tool with these arguments (through the shell); captures its output.
