@@ -1,7 +1,6 @@
 #include "store_fixture.h"
 
 #include "store/core/codepage.h"
-#include "tests/support/openssl_cli.h"
 
 #include <fstream>
 #include <stdexcept>

@@ -12,8 +12,6 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-
 namespace ledra::test {
 namespace {
 
