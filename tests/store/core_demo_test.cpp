@@ -4,14 +4,15 @@
 #include "store/core/ledra.h"
 #include "store/tool/demo.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
-#include <set>
 
 namespace ledra::test {
 namespace {
+
+using ::testing::Contains;
 
 // "cn=홍길동,ou=Users,o=Quillmark Demo,c=KR" as code page 949 spells it.
 const std::string kHongCp949 = "cn=\xC8\xAB\xB1\xE6\xB5\xBF,ou=Users,o=Quillmark Demo,c=KR";
@@ -40,72 +41,47 @@ protected:
         SetAnsiCodePage(65001);
     }
 
-    // A 3,000-byte block as the callers hand it over, with a guard behind it.
-    struct Block {
-        std::vector<uint8_t> bytes = std::vector<uint8_t>(qm::kStoreBlockSize + 64, 0xA5);
-        ByteBuffer buffer{-7, bytes.data()};
-        bool GuardIntact() const {
-            for (size_t i = qm::kStoreBlockSize; i < bytes.size(); ++i) {
-                if (bytes[i] != 0xA5) {
-                    return false;
-                }
-            }
-            return true;
-        }
-        std::span<const uint8_t> Delivered() const {
-            return {bytes.data(), static_cast<size_t>(buffer.length)};
-        }
-    };
-
     static ScratchFolder* folder_;
 };
 
 ScratchFolder* DemoStore::folder_ = nullptr;
 
 TEST_F(DemoStore, ListsTheUsersDnsInTheAnsiCodePage) {
-    std::vector<char> area(qm::kDnAreaSize, '\x7F');
-    int32_t count = LD_GetKeyDN(qm::kKindOwn, area.data(), 0, 700);
+    DnArea area;
+    int32_t count = LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 700);
     ASSERT_EQ(count, kDemoUsers);
-    std::set<std::string> dns;
     for (int i = 0; i < count; ++i) {
-        const char* slot = area.data() + i * qm::kDnSlotSize;
+        const char* slot = area.get() + i * qm::kDnSlotSize;
         size_t length = strnlen(slot, qm::kDnSlotSize);
         ASSERT_LT(length, size_t(qm::kDnSlotSize));
         for (size_t j = length; j < size_t(qm::kDnSlotSize); ++j) {
             EXPECT_EQ(slot[j], '\0') << "slot " << i << " keeps stale bytes after its DN";
         }
-        dns.insert(slot);
     }
-    EXPECT_TRUE(dns.count(kHongCp949));
-    EXPECT_TRUE(dns.count("cn=Demo User,ou=Users,o=Quillmark Demo,c=KR"));
+    EXPECT_THAT(area.Dns(count), Contains(kHongCp949));
+    EXPECT_THAT(area.Dns(count), Contains("cn=Demo User,ou=Users,o=Quillmark Demo,c=KR"));
     // Slots beyond the count are the caller's own.
-    EXPECT_EQ(area[size_t(count) * qm::kDnSlotSize], '\x7F');
+    EXPECT_EQ(area.bytes[size_t(count) * qm::kDnSlotSize], kGuard);
 
     SetAnsiCodePage(65001);
-    ASSERT_EQ(LD_GetKeyDN(qm::kKindOwn, area.data(), 0, 0), kDemoUsers);
-    std::set<std::string> utf8;
-    for (int i = 0; i < kDemoUsers; ++i) {
-        utf8.insert(area.data() + i * qm::kDnSlotSize);
-    }
-    EXPECT_TRUE(utf8.count(kHongUtf8));
+    ASSERT_EQ(LD_GetKeyDN(qm::kKindOwn, area.get(), 0, 0), kDemoUsers);
+    EXPECT_THAT(area.Dns(kDemoUsers), Contains(kHongUtf8));
 }
 
 TEST_F(DemoStore, RecordsCarryBothDnsAndTheExpiryAtTheirOffsets) {
-    std::vector<CertInfoRecord> records(qm::kMaxListEntries);
-    std::memset(records.data(), 0x5A, records.size() * sizeof(CertInfoRecord));
-    int32_t count = LD_GetKeyInfo(qm::kKindOwn, records.data(), 0, 700, "5821");
+    Guarded<CertInfoRecord> records;
+    int32_t count = LD_GetKeyInfo(qm::kKindOwn, records.get(), 0, 700, "5821");
     ASSERT_EQ(count, kDemoUsers);
     const CertInfoRecord* hong = nullptr;
     for (int i = 0; i < count; ++i) {
-        const auto* raw = reinterpret_cast<const uint8_t*>(&records[i]);
-        for (size_t j = 0; j < 100; ++j) {
-            ASSERT_EQ(raw[j], 0) << "reserved byte " << j;
-        }
-        for (size_t j = 616; j < 680; ++j) {
-            ASSERT_EQ(raw[j], 0) << "reserved byte " << j;
+        const auto* raw = reinterpret_cast<const uint8_t*>(&records.get()[i]);
+        for (auto [from, to] : {std::pair{0, 100}, {616, 680}}) {
+            for (int j = from; j < to; ++j) {
+                ASSERT_EQ(raw[j], 0) << "reserved byte " << j;
+            }
         }
         if (kHongCp949 == reinterpret_cast<const char*>(raw + 100)) {
-            hong = &records[i];
+            hong = &records.get()[i];
         }
     }
     ASSERT_NE(hong, nullptr);
@@ -120,9 +96,9 @@ TEST_F(DemoStore, RecordsCarryBothDnsAndTheExpiryAtTheirOffsets) {
     EXPECT_EQ(expiry, ClampTime32(*NotAfter(x.get())));
 
     // The recipients' listing serves the selection dialog (site code 0 there).
-    ASSERT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.data(), 0), 1);
-    EXPECT_STREQ(records[0].subjectDN, kServerDn.c_str());
-    EXPECT_STREQ(records[0].issuerDN, kCa1Dn.c_str());
+    ASSERT_EQ(LD_GetCertInfo(qm::kKindRecipient, records.get(), 0), 1);
+    EXPECT_STREQ(records.get()->subjectDN, kServerDn.c_str());
+    EXPECT_STREQ(records.get()->issuerDN, kCa1Dn.c_str());
 }
 
 TEST_F(DemoStore, HandsOutTheCertificateAndTheKeyThatOpensWithTheDemoPassword) {
@@ -175,7 +151,7 @@ TEST_F(DemoStore, RefusesWhatItCannotServe) {
     EXPECT_EQ(LD_GetCert(dn, qm::kKindRecipient, &block.buffer), err::kNotFound);
     // Every failure leaves the length at 0 and the block as it was.
     EXPECT_EQ(block.buffer.length, 0);
-    EXPECT_EQ(block.bytes[0], 0xA5);
+    EXPECT_EQ(block.bytes[0], kGuard);
 
     std::vector<char> area(qm::kDnAreaSize, 1);
     EXPECT_EQ(LD_GetKeyDN(qm::kKindOwn, area.data(), 7, 700), err::kBadMedium);

@@ -13,73 +13,61 @@ namespace {
 
 using NamePtr = qm::OpenSslPtr<X509_NAME, X509_NAME_free>;
 
-NamePtr Name() {
-    return NamePtr(X509_NAME_new());
-}
-
-void Add(X509_NAME* name, const char* field, const std::string& value, int type = MBSTRING_UTF8,
-         int set = 0) {
-    ASSERT_EQ(X509_NAME_add_entry_by_txt(name, field, type,
+void Add(X509_NAME* name, const std::string& field, const std::string& value,
+         int type = MBSTRING_UTF8, int set = 0) {
+    ASSERT_EQ(X509_NAME_add_entry_by_txt(name, field.c_str(), type,
                                          reinterpret_cast<const unsigned char*>(value.data()),
                                          static_cast<int>(value.size()), -1, set),
               1);
 }
 
+// A name of these entries, in this order, each an RDN of its own.
+NamePtr NameOf(const pki::NameParts& entries) {
+    NamePtr name(X509_NAME_new());
+    for (const auto& [field, value] : entries) {
+        Add(name.get(), field, value);
+    }
+    return name;
+}
+
 TEST(DnText, IsMostSpecificFirstWithLowerCaseNames) {
-    NamePtr n = Name();
-    Add(n.get(), "C", "KR");
-    Add(n.get(), "O", "Tessel Corp");
-    Add(n.get(), "OU", "Sales");
-    Add(n.get(), "CN", "Hong Gildong");
-    Add(n.get(), "emailAddress", "hong@example.kr");
+    NamePtr n = NameOf({{"C", "KR"},
+                        {"O", "Tessel Corp"},
+                        {"OU", "Sales"},
+                        {"CN", "Hong Gildong"},
+                        {"emailAddress", "hong@example.kr"}});
     EXPECT_EQ(NameText(n.get()),
               "emailaddress=hong@example.kr,cn=Hong Gildong,ou=Sales,o=Tessel Corp,c=KR");
 }
 
 TEST(DnText, EscapesWhatWouldChangeItsMeaning) {
-    NamePtr n = Name();
-    Add(n.get(), "O", "A, B + C; \"D\" <E> \\F");
-    Add(n.get(), "OU", "#lead and trail ");
-    Add(n.get(), "CN", " x");
+    NamePtr n =
+        NameOf({{"O", "A, B + C; \"D\" <E> \\F"}, {"OU", "#lead and trail "}, {"CN", " x"}});
     EXPECT_EQ(NameText(n.get()), "cn=\\ x,ou=\\#lead and trail\\ ,o=A\\, B \\+ C\\; \\\"D\\\" "
                                  "\\<E\\> \\\\F");
 
     // A NUL inside a value would cut the narrow text short: it is spelled out instead.
-    NamePtr nul = Name();
-    Add(nul.get(), "CN", std::string("ab\0cd", 5));
-    EXPECT_EQ(NameText(nul.get()), "cn=ab\\00cd");
+    EXPECT_EQ(NameText(NameOf({{"CN", std::string("ab\0cd", 5)}}).get()), "cn=ab\\00cd");
 }
 
 TEST(DnText, JoinsMultiValuedComponentsWithPlus) {
-    NamePtr n = Name();
-    Add(n.get(), "C", "KR");
-    Add(n.get(), "CN", "Kim");
+    NamePtr n = NameOf({{"C", "KR"}, {"CN", "Kim"}});
     Add(n.get(), "UID", "kim01", MBSTRING_UTF8, -1); // same RDN as the entry before it
     EXPECT_EQ(NameText(n.get()), "cn=Kim+uid=kim01,c=KR");
 }
 
 TEST(DnText, ReadsEveryTextTypeAndNamesUnknownAttributesByNumber) {
-    NamePtr n = Name();
+    NamePtr n(X509_NAME_new());
     // BMPString (UTF-16) and a private attribute.
-    ASSERT_EQ(X509_NAME_add_entry_by_txt(n.get(), "CN", MBSTRING_BMP,
-                                         reinterpret_cast<const unsigned char*>("\xD6\x4D\xAE\x38"),
-                                         4, -1, 0),
-              1);
-    ASSERT_EQ(X509_NAME_add_entry_by_txt(n.get(), "1.3.6.1.4.1.99999.9", MBSTRING_ASC,
-                                         reinterpret_cast<const unsigned char*>("v"), 1, -1, 0),
-              1);
+    Add(n.get(), "CN", "\xD6\x4D\xAE\x38", MBSTRING_BMP);
+    Add(n.get(), "1.3.6.1.4.1.99999.9", "v", MBSTRING_ASC);
     EXPECT_EQ(NameText(n.get()), "1.3.6.1.4.1.99999.9=v,cn=홍길");
 }
 
 TEST(CodePage, ConvertsHangulAndMarksWhatTheCodePageLacks) {
     EXPECT_EQ(Utf8ToAnsi("cn=홍길동", 949, 255).text, "cn=\xC8\xAB\xB1\xE6\xB5\xBF");
     // Thai is not in code page 949; a broken UTF-8 byte is not a character.
-    EXPECT_EQ(Utf8ToAnsi("a\xE0\xB8\x81"
-                         "b\xFF"
-                         "c",
-                         949, 255)
-                  .text,
-              "a?b?c");
+    EXPECT_EQ(Utf8ToAnsi("a\340\270\201b\377c", 949, 255).text, "a?b?c");
     EXPECT_EQ(Utf8ToAnsi("홍", kUtf8CodePage, 255).text, "홍");
     EXPECT_EQ(Utf8ToAnsi("x\xC3", kUtf8CodePage, 255).text, "x?");
     EXPECT_EQ(Utf8ToAnsi("caf\xC3\xA9", 1252, 255).text, "caf\xE9");

@@ -22,6 +22,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -61,17 +62,13 @@ std::wstring WindowsPath(const std::wstring& path) {
     auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
     std::string narrow(path.begin(), path.end()); // the build paths are ASCII
-    if (toDos != nullptr) {
-        if (WCHAR* dos = toDos(narrow.c_str())) {
-            std::wstring out(dos);
-            HeapFree(GetProcessHeap(), 0, dos);
-            return out;
-        }
+    if (WCHAR* dos = toDos != nullptr ? toDos(narrow.c_str()) : nullptr) {
+        std::wstring out(dos);
+        HeapFree(GetProcessHeap(), 0, dos);
+        return out;
     }
     std::wstring out = L"Z:" + path;
-    for (wchar_t& c : out) {
-        c = c == L'/' ? L'\\' : c;
-    }
+    std::replace(out.begin(), out.end(), L'/', L'\\');
     return out;
 }
 
@@ -197,10 +194,11 @@ bool OpenToEveryone(const fs::path& folder) {
            SetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.get());
 }
 
-// A copy of the demo store in a scratch folder.
-fs::path CopyOfTheStore(const ScratchFolder& scratch) {
+// A copy of the demo store in a scratch folder, the store that the DLL reads from now on.
+fs::path UseACopyOfTheStore(const ScratchFolder& scratch) {
     fs::path copy = scratch.path() / L"저장소";
     fs::copy(StorePath(), copy, fs::copy_options::recursive);
+    SetEnvironmentVariableW(L"QUILLMARK_STORE", copy.c_str());
     return copy;
 }
 
@@ -226,12 +224,8 @@ protected:
     void TearDown() override {
         SetEnvironmentVariableW(L"QUILLMARK_STORE", store_.c_str());
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKeyFull);
-        HKEY veyra = nullptr;
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\TesselCorp\\Oriel\\Veyra", 0, KEY_SET_VALUE,
-                          &veyra) == ERROR_SUCCESS) {
-            RegDeleteValueA(veyra, "LedraTestCount");
-            RegCloseKey(veyra);
-        }
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\TesselCorp\\Oriel\\Veyra",
+                           "LedraTestCount");
     }
 
     int32_t CountOwn(int medium = 0) {
@@ -486,11 +480,10 @@ TEST_F(LedraDll, TheToolTakesKoreanPathsAndMakesWhatIsTheUsersAlone) {
 // exist before it is chosen (an unmounted stick's folder would put the keys on the system disk).
 TEST_F(LedraDll, RefusesARootOrMediumThatOthersMayWriteTo) {
     ScratchFolder scratch;
-    fs::path root = CopyOfTheStore(scratch);
+    fs::path root = UseACopyOfTheStore(scratch);
     fs::path stick = scratch.path() / L"이동식 디스크";
     fs::copy(root / L"medium0", stick, fs::copy_options::recursive);
     std::ofstream(root / L"medium1.link", std::ios::binary) << Utf8(stick) + "\n";
-    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
     EXPECT_EQ(CountOwn(1), 6);
 
     ASSERT_TRUE(OpenToEveryone(stick));
@@ -530,7 +523,7 @@ TEST_F(LedraDll, RefusesARootOrMediumThatOthersMayWriteTo) {
 // that it judged, never from the planted one. (Wine makes no junctions: a rename is the swap.)
 TEST_F(LedraDll, AMediumSwappedWhileItIsReadShowsOnlyWhatWasJudged) {
     ScratchFolder scratch;
-    fs::path root = CopyOfTheStore(scratch);
+    fs::path root = UseACopyOfTheStore(scratch);
     fs::path own = scratch.path() / L"own", planted = scratch.path() / L"planted";
     fs::path way = scratch.path() / L"way";
     // The user's own medium: 홍길동's entry alone (a listing of one entry is quick under Wine).
@@ -554,7 +547,6 @@ TEST_F(LedraDll, AMediumSwappedWhileItIsReadShowsOnlyWhatWasJudged) {
     ASSERT_TRUE(OpenToEveryone(planted));
     fs::rename(own, way);
     std::ofstream(root / L"medium1.link", std::ios::binary) << Utf8(way) + "\n";
-    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
     ASSERT_EQ(CountOwn(1), 1);
 
     std::atomic<bool> stop{false};
@@ -606,9 +598,8 @@ TEST_F(LedraDll, RefusesARootOrMediumThatAnotherUserOwns) {
     }
     EXPECT_EQ(SecurityOf(foreign).owner, L"AN") << "Wine shows another Unix user as Anonymous";
     ScratchFolder scratch;
-    fs::path root = CopyOfTheStore(scratch);
+    fs::path root = UseACopyOfTheStore(scratch);
     std::ofstream(root / L"medium2.link", std::ios::binary) << Utf8(foreign) + "\n";
-    SetEnvironmentVariableW(L"QUILLMARK_STORE", root.c_str());
     EXPECT_EQ(CountOwn(2), err::kForeignStore);
     EXPECT_EQ(CountOwn(0), 6);
     ToolRun run = RunTool({L"medium", L"3", foreign.wstring()});

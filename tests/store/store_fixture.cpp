@@ -2,27 +2,16 @@
 
 #include "store/core/codepage.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <random>
-#include <sstream>
 #include <stdexcept>
 
 namespace ledra::test {
 
 ScratchStore::ScratchStore() {
-    for (int m = 0; m < 4; ++m) {
-        fs::create_directory(Medium(m));
-        MakePrivate(Medium(m));
+    for (const fs::path& folder : {Medium(0), Medium(1), Medium(2), Medium(3), Recipients()}) {
+        fs::create_directory(folder);
+        MakePrivate(folder);
     }
-    fs::create_directory(Recipients());
-    MakePrivate(Recipients());
     SetStoreRootOverride(path().string());
     SetAnsiCodePage(949);
 }
@@ -82,103 +71,17 @@ std::string AddRecipient(const fs::path& folder, const Made& made) {
     return WriteEntry(folder, made.der, {});
 }
 
-std::string Cp949(const std::string& utf8) {
-    AnsiText t = Utf8ToAnsi(utf8, 949, 100000);
-    return t.text;
-}
-
-void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
-
-SavedEnvironment::SavedEnvironment(std::vector<std::string> names) {
-    for (std::string& name : names) {
-        const char* value = std::getenv(name.c_str());
-        saved_.emplace_back(std::move(name),
-                            value != nullptr ? std::optional<std::string>(value) : std::nullopt);
-    }
-}
-
-SavedEnvironment::~SavedEnvironment() {
-    for (const auto& [name, value] : saved_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
-}
-
-void MakePrivate(const fs::path& folder) {
-    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
-}
-
-unsigned Mode(const fs::path& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
-}
-
-GivenToAnotherUser::GivenToAnotherUser(fs::path folder) : folder_(std::move(folder)) {
-    given_ = chown(folder_.c_str(), 65534, 65534) == 0;
-}
-
-GivenToAnotherUser::~GivenToAnotherUser() {
-    if (given_ && chown(folder_.c_str(), geteuid(), getegid()) != 0) {
-        std::fprintf(stderr, "cannot take %s back\n", folder_.c_str());
-    }
-}
-
-namespace {
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-} // namespace
-
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input) {
+    using qm::testing::ShellQuote;
     ScratchFolder io;
-    fs::path outPath = io.path() / "out", errPath = io.path() / "err", inPath = io.path() / "in";
-    {
-        std::ofstream in(inPath, std::ios::binary);
-        in << input;
+    std::ofstream(io / "in", std::ios::binary) << input;
+    std::string command = ShellQuote(LEDRA_TOOL_PATH);
+    for (const std::string& a : args) {
+        command += " " + ShellQuote(a);
     }
-    std::vector<std::string> argv = {LEDRA_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& a : argv) {
-        pointers.push_back(a.data());
-    }
-    pointers.push_back(nullptr);
-
-    pid_t child = fork();
-    if (child == 0) {
-        int in = open(inPath.c_str(), O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0) {
-            _exit(126);
-        }
-        execv(pointers[0], pointers.data());
-        _exit(127);
-    }
-    ToolRun run;
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        run.status = WEXITSTATUS(status);
-    }
-    run.out = Slurp(outPath);
-    run.err = Slurp(errPath);
-    return run;
+    command += " <" + ShellQuote((io / "in").string()) + " 2>" + ShellQuote((io / "err").string());
+    qm::testing::CommandResult run = qm::testing::RunCommand(command);
+    return {run.exitCode, run.output, qm::testing::ReadTextFile(io / "err")};
 }
 
 } // namespace ledra::test

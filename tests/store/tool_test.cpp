@@ -12,8 +12,6 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-
 namespace ledra::test {
 namespace {
 
@@ -21,34 +19,31 @@ using ::testing::HasSubstr;
 
 class Tool : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ToolRun run = Run({"init"});
-        ASSERT_EQ(run.status, 0) << run.err;
-    }
+    void SetUp() override { ASSERT_THAT(Run({"init"}), Ended(0)); }
 
     ToolRun Run(std::vector<std::string> args, const std::string& input = {}) {
         args.insert(args.begin(), {"--store", store_.path().string()});
         return RunTool(args, input);
     }
 
-    // Writes a file into the scratch folder of the inputs and returns its path.
-    std::string File(const std::string& name, const std::string& bytes) {
-        fs::path p = inputs_.path() / name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p.string();
-    }
-    std::string File(const std::string& name, std::span<const uint8_t> bytes) {
-        return File(name, std::string(bytes.begin(), bytes.end()));
+    // import-user of a made certificate (DER) and its key (PEM, in the clear), with these options.
+    ToolRun ImportUser(const Made& m, std::vector<std::string> options = {"--new-pass", "pass:x"},
+                       const std::string& input = {}) {
+        options.insert(options.begin(), {"import-user", "--cert", File("user.der", m.der), "--key",
+                                         File("user.key", pki::PemPrivateKey(m.key.get()))});
+        return Run(options, input);
     }
 
-    static std::string PemKey(EVP_PKEY* key, const char* password = nullptr) {
+    // Writes a file into the scratch folder of the inputs and returns its path.
+    template <typename Bytes> std::string File(const std::string& name, const Bytes& bytes) {
+        WriteFile(inputs_ / name, bytes);
+        return (inputs_ / name).string();
+    }
+
+    static std::string EncryptedPem(EVP_PKEY* key, const char* password) {
         BIO* bio = BIO_new(BIO_s_mem());
-        if (password != nullptr) {
-            PEM_write_bio_PKCS8PrivateKey(bio, key, EVP_aes_128_cbc(), password,
-                                          static_cast<int>(strlen(password)), nullptr, nullptr);
-        } else {
-            PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-        }
+        PEM_write_bio_PKCS8PrivateKey(bio, key, EVP_aes_128_cbc(), password,
+                                      static_cast<int>(strlen(password)), nullptr, nullptr);
         char* data = nullptr;
         long n = BIO_get_mem_data(bio, &data);
         std::string text(data, static_cast<size_t>(n));
@@ -77,9 +72,11 @@ protected:
         return bytes;
     }
 
-    std::vector<Entry> Entries(const fs::path& folder, bool withKey) {
-        std::optional<std::vector<Entry>> e = ReadEntries(folder, withKey);
-        return e ? std::move(*e) : std::vector<Entry>();
+    // The entries of a folder of the store (or of another medium's), with their keys but for
+    // the recipients'.
+    std::vector<Entry> Entries(const fs::path& folder) {
+        return ReadEntries(store_ / folder, folder.filename() != "recipients")
+            .value_or(std::vector<Entry>());
     }
 
     ScratchFolder store_;
@@ -87,10 +84,7 @@ protected:
 };
 
 TEST_F(Tool, AnswersBadCommandLinesWithAMessageAndStatusTwo) {
-    ToolRun run = RunTool({});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_THAT(run.err, HasSubstr("no command"));
-
+    EXPECT_THAT(RunTool({}), Ended(2, "no command"));
     struct Case {
         std::vector<std::string> args;
         const char* message;
@@ -115,12 +109,10 @@ TEST_F(Tool, AnswersBadCommandLinesWithAMessageAndStatusTwo) {
         {{"medium", "1", "/media/stick", "--default"}, "PATH | --default"},
     };
     for (const Case& c : cases) {
-        run = Run(c.args);
-        EXPECT_EQ(run.status, 2) << c.args[0];
-        EXPECT_THAT(run.err, HasSubstr(c.message)) << c.args[0];
+        EXPECT_THAT(Run(c.args), Ended(2, c.message)) << c.args[0];
     }
 
-    run = RunTool({"--help"});
+    ToolRun run = RunTool({"--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_THAT(run.out, HasSubstr("demo1234"));
     EXPECT_THAT(run.out, HasSubstr("import-p12"));
@@ -138,10 +130,10 @@ TEST_F(Tool, TakesTheCommandLinesOfAConventionalTool) {
              {"import-user", "--help"}, {"help", "import-user"}, {"import-user", "-h", "--bad"}}) {
         run = RunTool(args);
         EXPECT_EQ(run.status, 0) << args[1];
-        EXPECT_THAT(run.out, HasSubstr("usage: ledra-tool import-user"));
-        EXPECT_THAT(run.out, HasSubstr("--key-pass PW"));
-        EXPECT_THAT(run.out, HasSubstr("env:VARIABLE"));
-        EXPECT_THAT(run.out, HasSubstr("Exit status"));
+        for (const char* text :
+             {"usage: ledra-tool import-user", "--key-pass PW", "env:VARIABLE", "Exit status"}) {
+            EXPECT_THAT(run.out, HasSubstr(text)) << args[1];
+        }
     }
 
     std::string root = store_.path().string();
@@ -150,75 +142,61 @@ TEST_F(Tool, TakesTheCommandLinesOfAConventionalTool) {
     EXPECT_EQ(run.out, "[medium 1] " + root + "/medium1\n  (empty)\n");
 
     // list shows a stray folder whose name starts with "-" as a damaged entry by that name.
-    fs::create_directory(store_.path() / "medium0" / "-stray");
+    fs::create_directory(store_ / "medium0" / "-stray");
     run = Run({"remove", "--", "-stray"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "removed from medium 0: damaged entry -stray\n");
-    EXPECT_FALSE(fs::exists(store_.path() / "medium0" / "-stray"));
+    EXPECT_FALSE(fs::exists(store_ / "medium0" / "-stray"));
 }
 
 TEST_F(Tool, RefusesInputsItCannotStoreSoundly) {
     Made user = MakeCertificate({{"CN", "Lee"}});
     Made stranger = MakeCertificate({{"CN", "Park"}});
     std::string cert = File("cert.pem", pki::Pem(user.cert.get()));
-    std::string plainKey = File("key.pem", PemKey(user.key.get()));
-    std::string otherKey = File("other.pem", PemKey(stranger.key.get()));
-    std::string encryptedKey = File("enc.pem", PemKey(user.key.get(), "old"));
-    // The stranger's key under a password its maker knows, beside the user's certificate.
-    std::string plantedKey = File("planted.pem", PemKey(stranger.key.get(), "planted"));
-    std::string costlyKey = File("costly.p8", CostlyKey());
-
+    std::string plainKey = File("key.pem", pki::PemPrivateKey(user.key.get()));
+    std::string encryptedKey = File("enc.pem", EncryptedPem(user.key.get(), "old"));
+    // import-user of a certificate (the user's) and this key, with these options.
+    auto withCert = [&](const std::string& key, std::vector<std::string> options,
+                        const std::string& certFile = {}) {
+        options.insert(options.begin(),
+                       {"import-user", "--cert", certFile.empty() ? cert : certFile, "--key", key});
+        return options;
+    };
+    using Args = std::vector<std::string>;
     struct Case {
-        std::vector<std::string> args;
         int status;
         const char* message;
+        std::vector<std::string> args;
     } cases[] = {
-        {{"import-user", "--cert", "/nonexistent", "--key", plainKey, "--new-pass", "pass:x"},
-         1,
-         "no such file"},
-        {{"import-user", "--cert", File("junk", "not a certificate"), "--key", plainKey,
-          "--new-pass", "pass:x"},
-         1,
-         "not a certificate"},
-        {{"import-user", "--cert", cert, "--key", File("empty", ""), "--new-pass", "pass:x"},
-         1,
-         "is empty"},
-        {{"import-user", "--cert", cert, "--key", plainKey}, 2, "give --new-pass"},
-        {{"import-user", "--cert", cert, "--key", otherKey, "--new-pass", "pass:x"},
-         1,
-         "does not belong"},
-        {{"import-user", "--cert", cert, "--key", encryptedKey, "--new-pass", "pass:x"},
-         2,
-         "kept as it is"},
-        {{"import-user", "--cert", cert, "--key", encryptedKey, "--key-pass", "pass:wrong"},
-         1,
-         "does not open"},
-        {{"import-user", "--cert", cert, "--key", encryptedKey}, 2, "give its password"},
-        {{"import-user", "--cert", cert, "--key", plantedKey, "--key-pass", "pass:planted"},
-         1,
-         "does not belong"},
-        {{"import-user", "--cert", cert, "--key", costlyKey, "--key-pass", "pass:x"},
-         1,
-         "more work than it allows"},
-        {{"import-p12", "--p12", cert, "--p12-pass", "pass:a", "--new-pass", "pass:b"},
-         1,
-         "not a PKCS#12"},
-        {{"import-user", "--medium", "2", "--cert", cert, "--key", plainKey, "--new-pass", "-"},
-         2,
-         "password is empty"},
-        {{"remove", "cn=Nobody"}, 1, "no entry"},
+        {1, "no such file", withCert(plainKey, {"--new-pass", "pass:x"}, "/nonexistent")},
+        {1, "not a certificate",
+         withCert(plainKey, {"--new-pass", "pass:x"}, File("junk", "not a certificate"))},
+        {1, "is empty", withCert(File("empty", ""), {"--new-pass", "pass:x"})},
+        {2, "give --new-pass", withCert(plainKey, {})},
+        {1, "does not belong",
+         withCert(File("other.pem", pki::PemPrivateKey(stranger.key.get())),
+                  {"--new-pass", "pass:x"})},
+        {2, "kept as it is", withCert(encryptedKey, {"--new-pass", "pass:x"})},
+        {1, "does not open", withCert(encryptedKey, {"--key-pass", "pass:wrong"})},
+        {2, "give its password", withCert(encryptedKey, {})},
+        // The stranger's key under a password its maker knows, beside the user's certificate.
+        {1, "does not belong",
+         withCert(File("planted.pem", EncryptedPem(stranger.key.get(), "planted")),
+                  {"--key-pass", "pass:planted"})},
+        {1, "more work than it allows",
+         withCert(File("costly.p8", CostlyKey()), {"--key-pass", "pass:x"})},
+        {1, "not a PKCS#12",
+         Args{"import-p12", "--p12", cert, "--p12-pass", "pass:a", "--new-pass", "pass:b"}},
+        {2, "password is empty", withCert(plainKey, {"--medium", "2", "--new-pass", "-"})},
+        {1, "no entry", {"remove", "cn=Nobody"}},
     };
     for (const Case& c : cases) {
-        ToolRun run = Run(c.args);
-        EXPECT_EQ(run.status, c.status) << run.err;
-        EXPECT_THAT(run.err, HasSubstr(c.message));
+        EXPECT_THAT(Run(c.args), Ended(c.status, c.message));
     }
-    EXPECT_TRUE(Entries(store_.path() / "medium0", true).empty());
-    EXPECT_TRUE(Entries(store_.path() / "medium2", true).empty());
-
-    ToolRun run = RunTool({"--store", (inputs_.path() / "nostore").string(), "list"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("ledra-tool init"));
+    EXPECT_TRUE(Entries("medium0").empty());
+    EXPECT_TRUE(Entries("medium2").empty());
+    EXPECT_THAT(RunTool({"--store", (inputs_ / "nostore").string(), "list"}),
+                Ended(1, "ledra-tool init"));
 }
 
 TEST_F(Tool, KeepsEveryKeyEncrypted) {
@@ -227,12 +205,10 @@ TEST_F(Tool, KeepsEveryKeyEncrypted) {
     Made bundled = MakeCertificate({{"C", "KR"}, {"CN", "묶음"}});
 
     // A key in the clear (DER certificate, PEM key): encrypted under the new password.
-    ToolRun run = Run({"import-user", "--medium", "1", "--cert", File("p.der", plain.der), "--key",
-                       File("p.key", PemKey(plain.key.get())), "--new-pass", "-"},
-                      "fresh\n");
+    ToolRun run = ImportUser(plain, {"--medium", "1", "--new-pass", "-"}, "fresh\n");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("cn=평문,c=KR"));
-    std::vector<Entry> m1 = Entries(store_.path() / "medium1", true);
+    std::vector<Entry> m1 = Entries("medium1");
     ASSERT_EQ(m1.size(), 1u);
     EXPECT_EQ(m1[0].cert, plain.der);
     EXPECT_TRUE(pki::DecryptPrivateKey(m1[0].key.span(), pki::Secret("fresh")));
@@ -240,10 +216,10 @@ TEST_F(Tool, KeepsEveryKeyEncrypted) {
     // An encrypted PKCS#8 key: kept byte for byte, checked with --key-pass.
     WipedBytes p8 = pki::EncryptPrivateKey(encrypted.key.get(), pki::Secret("mine"));
     setenv("LEDRA_TEST_PASS", "mine", 1);
-    run = Run({"import-user", "--cert", File("e.pem", pki::Pem(encrypted.cert.get())), "--key",
-               File("e.p8", p8.span()), "--key-pass", "env:LEDRA_TEST_PASS"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    std::vector<Entry> m0 = Entries(store_.path() / "medium0", true);
+    ASSERT_THAT(Run({"import-user", "--cert", File("e.pem", pki::Pem(encrypted.cert.get())),
+                     "--key", File("e.p8", p8.span()), "--key-pass", "env:LEDRA_TEST_PASS"}),
+                Ended(0));
+    std::vector<Entry> m0 = Entries("medium0");
     ASSERT_EQ(m0.size(), 1u);
     EXPECT_TRUE(std::equal(m0[0].key.span().begin(), m0[0].key.span().end(), p8.data()));
     EXPECT_EQ(m0[0].key.size(), p8.size());
@@ -257,17 +233,17 @@ TEST_F(Tool, KeepsEveryKeyEncrypted) {
     PKCS12_free(p12);
     std::string p12File = File("b.p12", std::string(reinterpret_cast<char*>(der), size_t(n)));
     OPENSSL_free(der);
-    run = Run({"import-p12", "--medium", "3", "--p12", p12File, "--p12-pass",
-               "file:" + File("pw", "p12pass\n"), "--new-pass", "pass:stored"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    std::vector<Entry> m3 = Entries(store_.path() / "medium3", true);
+    ASSERT_THAT(Run({"import-p12", "--medium", "3", "--p12", p12File, "--p12-pass",
+                     "file:" + File("pw", "p12pass\n"), "--new-pass", "pass:stored"}),
+                Ended(0));
+    std::vector<Entry> m3 = Entries("medium3");
     ASSERT_EQ(m3.size(), 1u);
     EXPECT_TRUE(pki::DecryptPrivateKey(m3[0].key.span(), pki::Secret("stored")));
     EXPECT_FALSE(pki::DecryptPrivateKey(m3[0].key.span(), pki::Secret("p12pass")));
 
-    run = Run({"import-p12", "--p12", p12File, "--p12-pass", "pass:nope", "--new-pass", "pass:x"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("wrong password"));
+    EXPECT_THAT(
+        Run({"import-p12", "--p12", p12File, "--p12-pass", "pass:nope", "--new-pass", "pass:x"}),
+        Ended(1, "wrong password"));
 }
 
 TEST_F(Tool, ImportsListsAndRemovesRecipients) {
@@ -276,10 +252,7 @@ TEST_F(Tool, ImportsListsAndRemovesRecipients) {
     std::string fileA = File("a.pem", pki::Pem(a.cert.get()));
     ASSERT_EQ(Run({"import-recipient", "--cert", fileA}).status, 0);
     ASSERT_EQ(Run({"import-recipient", "--cert", File("b.der", b.der)}).status, 0);
-
-    ToolRun again = Run({"import-recipient", "--cert", fileA});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_THAT(again.err, HasSubstr("already"));
+    EXPECT_THAT(Run({"import-recipient", "--cert", fileA}), Ended(1, "already"));
 
     ToolRun list = Run({"list", "--recipients"});
     ASSERT_EQ(list.status, 0);
@@ -287,53 +260,45 @@ TEST_F(Tool, ImportsListsAndRemovesRecipients) {
     EXPECT_THAT(list.out, HasSubstr("expires 2030-03-17"));
 
     ASSERT_EQ(Run({"remove", "cn=Server A,o=Tessel"}).status, 0);
-    std::vector<Entry> left = Entries(store_.path() / "recipients", false);
+    std::vector<Entry> left = Entries("recipients");
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].subject, "cn=Server B,o=Tessel");
     ASSERT_EQ(Run({"remove", "--recipients", left[0].id.substr(0, 10)}).status, 0);
-    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
+    EXPECT_TRUE(Entries("recipients").empty());
 }
 
 TEST_F(Tool, RemovesOnlyOneOfSeveralMatchesWhenToldWhich) {
     Made m = MakeCertificate({{"CN", "Twice"}});
-    std::string cert = File("c.pem", pki::Pem(m.cert.get()));
-    std::string key = File("k.pem", PemKey(m.key.get()));
-    ASSERT_EQ(Run({"import-user", "--cert", cert, "--key", key, "--new-pass", "pass:x"}).status, 0);
-    ASSERT_EQ(
-        Run({"import-user", "--medium", "1", "--cert", cert, "--key", key, "--new-pass", "pass:x"})
-            .status,
-        0);
-    ASSERT_EQ(Run({"import-recipient", "--cert", cert}).status, 0);
+    ASSERT_EQ(ImportUser(m).status, 0);
+    ASSERT_EQ(ImportUser(m, {"--medium", "1", "--new-pass", "pass:x"}).status, 0);
+    ASSERT_EQ(Run({"import-recipient", "--cert", File("c.pem", pki::Pem(m.cert.get()))}).status, 0);
     // One certificate has one id wherever it is: each match is shown with what removes it alone.
     std::string id = Fingerprint(m.der).substr(0, 16);
     for (const std::string& what : {std::string("cn=Twice"), id.substr(0, 8)}) {
         ToolRun run = Run({"remove", what});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_THAT(run.err, HasSubstr("3 entries match " + what));
+        EXPECT_THAT(run, Ended(1, "3 entries match " + what));
         for (const char* where : {"--medium 0 ", "--medium 1 ", "--recipients "}) {
             EXPECT_THAT(run.err, HasSubstr(std::string("\n  remove ") + where + id)) << where;
         }
     }
     ASSERT_EQ(Run({"remove", "--medium", "1", id}).status, 0);
     ASSERT_EQ(Run({"remove", "--recipients", "cn=Twice"}).status, 0);
-    EXPECT_EQ(Entries(store_.path() / "medium0", true).size(), 1u);
-    EXPECT_TRUE(Entries(store_.path() / "medium1", true).empty());
-    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
+    EXPECT_EQ(Entries("medium0").size(), 1u);
+    EXPECT_TRUE(Entries("medium1").empty());
+    EXPECT_TRUE(Entries("recipients").empty());
 }
 
 // What list shows as damaged, remove takes away by the same name or id.
 TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
-    fs::path medium = store_.path() / "medium0";
+    fs::path medium = store_ / "medium0";
     fs::create_directory(medium / "broken");
-    WriteBytes(medium / "broken" / "cert.der", {0x30, 0x03});
-    Made keyless = MakeCertificate({{"CN", "Keyless"}});
-    std::string id = AddRecipient(medium, keyless); // an own entry without its key
-    MakeOptions big;
-    big.exactSize = 3100;
-    AddRecipient(store_.path() / "recipients", MakeCertificate({{"CN", "Big"}}, big));
+    WriteFile(medium / "broken" / "cert.der", "\x30\x03");
+    // An own entry without its key.
+    std::string id = AddRecipient(medium, MakeCertificate({{"CN", "Keyless"}}));
+    AddRecipient(store_ / "recipients", MakeCertificate({{"CN", "Big"}}, {.exactSize = 3100}));
     // A DN that holds the DN lists' separator, put there by hand: the tool does not store one.
     Made split = MakeCertificate({{"CN", "A|B"}});
-    std::string splitId = AddOwn(medium, split);
+    AddOwn(medium, split);
     ToolRun run = Run({"list"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("damaged entry broken"));
@@ -341,14 +306,10 @@ TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
     EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: the certificate is larger"));
     EXPECT_THAT(run.out, HasSubstr("cn=A|B\n"));
     EXPECT_THAT(run.out, HasSubstr("not usable by Quillmark: its DN contains \"|\""));
-    run = Run({"import-user", "--cert", File("split.der", split.der), "--key",
-               File("split.key", PemKey(split.key.get())), "--new-pass", "pass:x"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("DN contains \"|\""));
+    EXPECT_THAT(ImportUser(split), Ended(1, "DN contains \"|\""));
     ASSERT_EQ(Run({"remove", "cn=A|B"}).status, 0);
 
-    run = Run({"remove", "broken"});
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_THAT(Run({"remove", "broken"}), Ended(0));
     run = Run({"remove", "--medium", "0", id.substr(0, 10)});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("removed from medium 0: damaged entry " + id));
@@ -357,17 +318,15 @@ TEST_F(Tool, ListShowsEntriesThatQuillmarkCannotUse) {
 
 TEST_F(Tool, KeepsAMediumInAnotherFolder) {
     ScratchFolder stick;
-    fs::create_directory(stick.path() / "certs");
-    ToolRun run = Run({"medium", "2", (stick.path() / "certs").string()});
-    ASSERT_EQ(run.status, 0) << run.err;
-    Made m = MakeCertificate({{"CN", "Mobile"}});
-    run = Run({"import-user", "--medium", "2", "--cert", File("c.der", m.der), "--key",
-               File("k.pem", PemKey(m.key.get())), "--new-pass", "pass:x"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(Entries(stick.path() / "certs", true).size(), 1u);
-    EXPECT_TRUE(Entries(store_.path() / "medium2", true).empty());
+    fs::create_directory(stick / "certs");
+    ASSERT_THAT(Run({"medium", "2", (stick / "certs").string()}), Ended(0));
+    ASSERT_THAT(
+        ImportUser(MakeCertificate({{"CN", "Mobile"}}), {"--medium", "2", "--new-pass", "pass:x"}),
+        Ended(0));
+    EXPECT_EQ(Entries(stick / "certs").size(), 1u);
+    EXPECT_TRUE(Entries("medium2").empty());
     ASSERT_EQ(Run({"medium", "2", "--default"}).status, 0);
-    EXPECT_EQ(Run({"medium", "2"}).out, "medium 2: " + (store_.path() / "medium2").string() + "\n");
+    EXPECT_EQ(Run({"medium", "2"}).out, "medium 2: " + (store_ / "medium2").string() + "\n");
 }
 
 // The DNs in a store are people's names and the keys theirs. Every write leaves the root, and
@@ -382,9 +341,7 @@ TEST_F(Tool, EveryWriteKeepsTheStoreToItsUser) {
 
     chmod(root.c_str(), 0755);
     Made user = MakeCertificate({{"CN", "Open"}});
-    ToolRun run = Run({"import-user", "--cert", File("u.der", user.der), "--key",
-                       File("u.key", PemKey(user.key.get())), "--new-pass", "pass:x"});
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_THAT(ImportUser(user), Ended(0));
     EXPECT_EQ(Mode(root), 0700u) << "the write tightened the root again";
     fs::path entry = root / "medium0" / Fingerprint(user.der);
     EXPECT_EQ(Mode(entry), 0700u);
@@ -396,7 +353,7 @@ TEST_F(Tool, EveryWriteKeepsTheStoreToItsUser) {
     EXPECT_EQ(Mode(root), 0700u);
     EXPECT_EQ(Mode(root / "recipients" / Fingerprint(user.der) / "cert.der"), 0600u);
 
-    fs::path stick = inputs_.path() / "stick" / "quillmark";
+    fs::path stick = inputs_ / "stick" / "quillmark";
     fs::create_directories(stick);
     fs::permissions(stick.parent_path(), fs::perms(0755));
     fs::permissions(stick, fs::perms(0755));
@@ -421,41 +378,36 @@ TEST_F(Tool, NeitherReadsNorWritesAStoreThatAnotherUserOwns) {
     if (!other.given()) {
         GTEST_SKIP() << "only root can give a folder to another user";
     }
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"list"},
-             {"init"},
-             {"import-recipient", "--cert", cert},
-             {"import-user", "--cert", cert, "--key", File("k", PemKey(user.key.get())),
-              "--new-pass", "pass:x"},
-             {"remove", "cn=Kept"},
-             {"medium", "1", "--default"},
-             {"demo"}}) {
-        ToolRun run = Run(args);
-        EXPECT_EQ(run.status, 1) << args[0];
-        EXPECT_THAT(run.err, HasSubstr("belongs to another user")) << args[0];
+    EXPECT_THAT(ImportUser(user), Ended(1, "belongs to another user")) << "import-user";
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"list"},
+                                               {"init"},
+                                               {"import-recipient", "--cert", cert},
+                                               {"remove", "cn=Kept"},
+                                               {"medium", "1", "--default"},
+                                               {"demo"}}) {
+        EXPECT_THAT(Run(args), Ended(1, "belongs to another user")) << args[0];
     }
-    EXPECT_TRUE(Entries(store_.path() / "recipients", false).empty());
-    EXPECT_TRUE(Entries(store_.path() / "medium0", true).empty());
-    EXPECT_FALSE(fs::exists(store_.path() / "demo"));
+    EXPECT_TRUE(Entries("recipients").empty());
+    EXPECT_TRUE(Entries("medium0").empty());
+    EXPECT_FALSE(fs::exists(store_ / "demo"));
 }
 
 // A medium elsewhere must be there (an unmounted stick's mount point would take the keys onto the
 // system's disk) and be the user's alone, as the root is: otherwise nothing changes.
 TEST_F(Tool, KeepsAMediumOnlyInAnExistingFolderOfTheUsersOwn) {
-    fs::path missing = inputs_.path() / "unmounted" / "certs";
-    fs::path open = inputs_.path() / "open";
+    fs::path missing = inputs_ / "unmounted" / "certs";
+    fs::path open = inputs_ / "open";
     fs::create_directory(open);
     fs::permissions(open, fs::perms(0777));
     for (const auto& [path, message] : std::vector<std::pair<fs::path, const char*>>{
              {missing, "does not exist"},
              {File("file", "not a folder"), "is not a folder"},
              {open, "can be written by other users"}}) {
-        ToolRun run = Run({"medium", "1", path.string()});
-        EXPECT_EQ(run.status, 1) << path;
-        EXPECT_THAT(run.err, HasSubstr(message));
+        EXPECT_THAT(Run({"medium", "1", path.string()}), Ended(1, message)) << path;
     }
     EXPECT_FALSE(fs::exists(missing.parent_path()));
-    EXPECT_FALSE(fs::exists(store_.path() / "medium1.link"));
+    EXPECT_FALSE(fs::exists(store_ / "medium1.link"));
     EXPECT_EQ(Mode(open), 0777u);
     // Who may write, and how to close it.
     ToolRun refused = Run({"medium", "1", open.string()});
@@ -466,11 +418,9 @@ TEST_F(Tool, KeepsAMediumOnlyInAnExistingFolderOfTheUsersOwn) {
     ScratchFolder stick;
     ASSERT_EQ(Run({"medium", "3", stick.path().string()}).status, 0);
     fs::permissions(stick.path(), fs::perms(0770));
-    Made user = MakeCertificate({{"CN", "Late"}});
-    ToolRun run = Run({"import-user", "--medium", "3", "--cert", File("c.der", user.der), "--key",
-                       File("k.pem", PemKey(user.key.get())), "--new-pass", "pass:x"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("can be written by other users"));
+    EXPECT_THAT(
+        ImportUser(MakeCertificate({{"CN", "Late"}}), {"--medium", "3", "--new-pass", "pass:x"}),
+        Ended(1, "can be written by other users"));
     EXPECT_THAT(Run({"list", "--medium", "3"}).out, HasSubstr("(refused: the folder can be"));
     EXPECT_TRUE(fs::is_empty(stick.path()));
 
@@ -479,23 +429,18 @@ TEST_F(Tool, KeepsAMediumOnlyInAnExistingFolderOfTheUsersOwn) {
     if (!other.given()) {
         GTEST_SKIP() << "only root can give a folder to another user";
     }
-    run = Run({"medium", "2", stick.path().string()});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, HasSubstr("belongs to another user"));
+    EXPECT_THAT(Run({"medium", "2", stick.path().string()}), Ended(1, "belongs to another user"));
 }
 
 // A root that others may write to may hold what they planted: neither read nor written, nor
 // tightened as if nothing had happened.
 TEST_F(Tool, NeitherReadsNorWritesAStoreThatOthersMayWriteTo) {
     fs::permissions(store_.path(), fs::perms(0775));
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"list"}, {"init"}, {"demo"}}) {
-        ToolRun run = Run(args);
-        EXPECT_EQ(run.status, 1) << args[0];
-        EXPECT_THAT(run.err, HasSubstr("can be written by other users")) << args[0];
+    for (const char* command : {"list", "init", "demo"}) {
+        EXPECT_THAT(Run({command}), Ended(1, "can be written by other users")) << command;
     }
     EXPECT_EQ(Mode(store_.path()), 0775u);
-    EXPECT_FALSE(fs::exists(store_.path() / "demo"));
+    EXPECT_FALSE(fs::exists(store_ / "demo"));
 }
 
 // With HOME unset (a service, say) there is no store to fall back on in whatever folder the tool
@@ -513,10 +458,8 @@ TEST_F(Tool, MakesNoStoreWhereNoAbsoluteRootIsNamed) {
     setenv("QUILLMARK_STORE", "store", 1);
     ToolRun relative = RunTool({"init"});
     fs::current_path(before);
-    for (const ToolRun& run : {unset, relative}) {
-        EXPECT_EQ(run.status, 1);
-        EXPECT_THAT(run.err, HasSubstr("no store"));
-    }
+    EXPECT_THAT(unset, Ended(1, "no store"));
+    EXPECT_THAT(relative, Ended(1, "no store"));
     EXPECT_THAT(relative.err, HasSubstr("QUILLMARK_STORE is \"store\", which is not an absolute"));
     EXPECT_TRUE(fs::is_empty(here.path()));
 }
@@ -525,33 +468,27 @@ TEST_F(Tool, DemoRefusesToRunTwiceAndRebuildsWithForce) {
     ToolRun first = Run({"demo"});
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_THAT(first.out, HasSubstr(demo::kPassword));
-    EXPECT_THAT(first.out, HasSubstr((store_.path() / "demo").string()));
+    EXPECT_THAT(first.out, HasSubstr((store_ / "demo").string()));
     for (const char* file :
          {"ca-bundle.pem", "crl.pem", "arl.pem", "server.pem", "server.key", "root-ca.pem"}) {
-        EXPECT_TRUE(fs::is_regular_file(store_.path() / "demo" / file)) << file;
+        EXPECT_TRUE(fs::is_regular_file(store_ / "demo" / file)) << file;
     }
     // An entry of the user's own survives a rebuild.
-    Made mine = MakeCertificate({{"CN", "Mine"}});
-    AddOwn(store_.path() / "medium0", mine);
-    std::vector<Entry> before = Entries(store_.path() / "medium0", true);
+    AddOwn(store_ / "medium0", MakeCertificate({{"CN", "Mine"}}));
+    std::vector<Entry> before = Entries("medium0");
 
-    ToolRun second = Run({"demo"});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_THAT(second.err, HasSubstr("--force"));
-    EXPECT_EQ(Entries(store_.path() / "medium0", true).size(), before.size());
+    EXPECT_THAT(Run({"demo"}), Ended(1, "--force"));
+    EXPECT_EQ(Entries("medium0").size(), before.size());
 
-    ToolRun forced = Run({"demo", "--force"});
-    ASSERT_EQ(forced.status, 0) << forced.err;
-    std::vector<Entry> after = Entries(store_.path() / "medium0", true);
+    ASSERT_THAT(Run({"demo", "--force"}), Ended(0));
+    std::vector<Entry> after = Entries("medium0");
     EXPECT_EQ(after.size(), before.size());
-    size_t kept = 0;
-    for (const Entry& e : after) {
-        for (const Entry& b : before) {
-            kept += e.id == b.id ? 1 : 0;
-        }
-    }
-    EXPECT_EQ(kept, 1u) << "only the user's own entry is the same after a rebuild";
-    EXPECT_EQ(Entries(store_.path() / "recipients", false).size(), 1u);
+    auto kept = std::count_if(after.begin(), after.end(), [&](const Entry& e) {
+        return std::any_of(before.begin(), before.end(),
+                           [&](const Entry& b) { return b.id == e.id; });
+    });
+    EXPECT_EQ(kept, 1) << "only the user's own entry is the same after a rebuild";
+    EXPECT_EQ(Entries("recipients").size(), 1u);
 }
 
 } // namespace
