@@ -1,7 +1,6 @@
 // GenerateEx with no DN: the certificate selection dialog runs inside the call. Driven from a
 // second thread with no person, over a store double and the real engine.
 #include "automation/SecureSession.h"
-#include "platform/StringConversion.h"
 #include "tests/automation/fixtures.h"
 #include "tests/automation/standalone.h"
 #include "tests/support/bstr.h"
@@ -26,14 +25,19 @@ Outcome GenerateWithoutDn(const wchar_t* algorithm, void (*act)(HWND)) {
     qm::UniqueBstr name = Bstr(algorithm), empty = Bstr(L""), sealed;
     HRESULT hr = qmtest::WhileDialog(
         kCaption, act, [&] { return session.GenerateEx(name.get(), empty.get(), sealed.out()); });
-    INT code = -1;
-    session.GetErrorCode(&code);
-    return {hr, sealed.get() != nullptr && SysStringLen(sealed.get()) > 0, code};
+    return {hr, sealed.get() != nullptr && SysStringLen(sealed.get()) > 0, CodeOf(session)};
 }
 
-CertInfoRecord Record(const char* subject, const char* issuer) {
-    return qmtest::Record(subject, issuer, 2000000000);
+// What a person does with the dialog: its OK button, or Cancel.
+void Choose(HWND dialog) {
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_CONFIRM, BN_CLICKED), 0);
 }
+void Cancel(HWND dialog) {
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+}
+
+const CertInfoRecord kHong =
+    qmtest::Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark", 2000000000);
 
 class DialogPathTest : public ::testing::Test {
 protected:
@@ -42,18 +46,15 @@ protected:
 };
 
 TEST_F(DialogPathTest, AnUnknownAlgorithmFailsBeforeAnyDialog) {
-    Outcome o = GenerateWithoutDn(
-        L"NOPE", [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
+    Outcome o = GenerateWithoutDn(L"NOPE", Cancel);
     EXPECT_EQ(S_FALSE, o.hr);
     EXPECT_EQ(1, o.code);
     EXPECT_EQ(0, store.Count("LD_GetCertInfo")) << "the dialog listed the store";
 }
 
 TEST_F(DialogPathTest, CancelOrTheCloseBoxGivesNoCertificateChoice) {
-    store.records = {Record("cn=Server,o=x", "cn=CA,o=x")};
-    Outcome cancelled = GenerateWithoutDn(L"SEED", [](HWND dialog) {
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-    });
+    store.records = {qmtest::Record("cn=Server,o=x", "cn=CA,o=x", 2000000000)};
+    Outcome cancelled = GenerateWithoutDn(L"SEED", Cancel);
     EXPECT_EQ(S_FALSE, cancelled.hr);
     EXPECT_FALSE(cancelled.sealed);
     EXPECT_EQ(20, cancelled.code);
@@ -66,23 +67,19 @@ TEST_F(DialogPathTest, CancelOrTheCloseBoxGivesNoCertificateChoice) {
 }
 
 TEST_F(DialogPathTest, TheChosenCertificateReceivesTheSessionKey) {
-    store.records = {Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark")};
+    store.records = {kHong};
     store.cert.result = 0;
     store.cert.bytes = Fixture("user.der");
-    Outcome chosen = GenerateWithoutDn(L"SEED", [](HWND dialog) {
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), 0);
-    });
+    Outcome chosen = GenerateWithoutDn(L"SEED", Choose);
     EXPECT_EQ(S_OK, chosen.hr);
     EXPECT_TRUE(chosen.sealed);
     EXPECT_EQ(0, chosen.code);
 }
 
 TEST_F(DialogPathTest, AChoiceTheStoreCannotDeliverIsAWrongCertificate) {
-    store.records = {Record("cn=Hong,ou=x,o=Quillmark", "cn=Test CA,o=Quillmark")};
+    store.records = {kHong};
     store.cert.result = -7;
-    Outcome o = GenerateWithoutDn(L"SEED", [](HWND dialog) {
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), 0);
-    });
+    Outcome o = GenerateWithoutDn(L"SEED", Choose);
     EXPECT_EQ(S_FALSE, o.hr);
     EXPECT_EQ(6, o.code);
 }

@@ -2,7 +2,6 @@
 // store double and the real engine.
 #include "automation/Veyra.h"
 #include "external/engine.h"
-#include "platform/StringConversion.h"
 #include "tests/automation/fixtures.h"
 #include "tests/automation/standalone.h"
 #include "tests/support/bstr.h"
@@ -10,8 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <optional>
-#include <string>
+#include <ostream>
 
 namespace {
 
@@ -20,15 +18,18 @@ using qmtest::Bstr;
 struct Text {
     HRESULT hr;
     std::string text; // UTF-16 narrowed to ASCII for comparison, "<null>" for a null result
+    bool operator==(const Text&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Text& t) {
+        return out << "hr " << t.hr << ", " << t.text;
+    }
 };
 
+const Text kRefused{S_FALSE, "<null>"};
+
 std::string Ascii(BSTR text) {
-    if (text == nullptr) {
-        return "<null>";
-    }
     std::string out;
-    for (UINT i = 0; i < SysStringLen(text); ++i) {
-        out += text[i] < 0x80 ? char(text[i]) : '?';
+    for (wchar_t c : qmtest::TextOf(text)) {
+        out += c < 0x80 ? char(c) : '?';
     }
     return out;
 }
@@ -42,18 +43,11 @@ Text DnList(Veyra& veyra, const wchar_t* id, int medium, int site = 700) {
 }
 
 Text Cert(Veyra& veyra, const wchar_t* dn, const wchar_t* password) {
-    qm::UniqueBstr bdn = Bstr(dn);
-    qm::UniqueBstr bpw = Bstr(password);
+    qm::UniqueBstr bdn = Bstr(dn), bpw = Bstr(password);
     BSTR result = reinterpret_cast<BSTR>(0x1);
     HRESULT hr = veyra.getCert(bdn.get(), bpw.get(), &result);
     qm::UniqueBstr owned(result);
     return {hr, Ascii(result)};
-}
-
-int Code(Veyra& veyra) {
-    INT code = -1;
-    veyra.GetErrorCode(&code);
-    return code;
 }
 
 class DirectoryTest : public ::testing::Test {
@@ -65,48 +59,44 @@ protected:
 
 TEST_F(DirectoryTest, ListsEveryDnOrThoseOfOneIdentifier) {
     store.dns = {"CN=Hong,ou=x", "cn=hong2,ou=x", "ou=y,cn=Hong"};
-    Text all = DnList(veyra, nullptr, 2, 1234);
-    EXPECT_EQ(S_OK, all.hr);
-    EXPECT_EQ("CN=Hong,ou=x|cn=hong2,ou=x|ou=y,cn=Hong", all.text);
+    EXPECT_EQ((Text{S_OK, "CN=Hong,ou=x|cn=hong2,ou=x|ou=y,cn=Hong"}),
+              DnList(veyra, nullptr, 2, 1234));
     EXPECT_EQ(2, store.Last("LD_GetKeyDN").medium);
     EXPECT_EQ(1234, store.Last("LD_GetKeyDN").siteCode) << "the site code is passed on unchanged";
 
-    Text hong = DnList(veyra, L"hong", 0);
-    EXPECT_EQ(S_OK, hong.hr);
-    EXPECT_EQ("CN=Hong,ou=x", hong.text) << "case ignored; a comma must follow the identifier";
-    EXPECT_EQ(0, Code(veyra));
+    EXPECT_EQ((Text{S_OK, "CN=Hong,ou=x"}), DnList(veyra, L"hong", 0))
+        << "case ignored; a comma must follow the identifier";
+    EXPECT_EQ(0, CodeOf(veyra));
 }
 
 TEST_F(DirectoryTest, FailuresLeaveANullResultAndTheirCode) {
-    EXPECT_EQ((Text{S_FALSE, "<null>"}.text), DnList(veyra, L"", 0).text);
-    EXPECT_EQ(8, Code(veyra)) << "an empty store";
+    EXPECT_EQ(kRefused.text, DnList(veyra, L"", 0).text);
+    EXPECT_EQ(8, CodeOf(veyra)) << "an empty store";
 
     store.dns = {"cn=Kim,ou=x"};
-    Text none = DnList(veyra, L"Hong", 0);
-    EXPECT_EQ(S_FALSE, none.hr);
-    EXPECT_EQ("<null>", none.text);
-    EXPECT_EQ(32, Code(veyra));
+    EXPECT_EQ(kRefused, DnList(veyra, L"Hong", 0));
+    EXPECT_EQ(32, CodeOf(veyra));
 
     // A later success leaves the earlier code in place.
     EXPECT_EQ(S_OK, DnList(veyra, L"", 0).hr);
-    EXPECT_EQ(32, Code(veyra));
+    EXPECT_EQ(32, CodeOf(veyra));
 }
 
 TEST_F(DirectoryTest, AnOutOfRangeMediumIsKeptSoGetCertRefusesItToo) {
     store.dns = {"cn=Kim,ou=x"};
     EXPECT_EQ(S_FALSE, DnList(veyra, L"", 4).hr);
-    EXPECT_EQ(18, Code(veyra));
+    EXPECT_EQ(18, CodeOf(veyra));
     EXPECT_EQ(0, store.Count("LD_GetKeyDN"));
 
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Kim,ou=x", L"secret").hr);
-    EXPECT_EQ(18, Code(veyra));
+    EXPECT_EQ(18, CodeOf(veyra));
     EXPECT_EQ(0, store.Count("LD_GetMyCert"));
 
     EXPECT_EQ(S_FALSE, DnList(veyra, L"", -1).hr);
     EXPECT_EQ(S_OK, DnList(veyra, L"", 3).hr);
     store.myCert.result = -3;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Kim,ou=x", L"secret").hr);
-    EXPECT_EQ(5, Code(veyra)) << "medium 3 is valid again: now the store is asked";
+    EXPECT_EQ(5, CodeOf(veyra)) << "medium 3 is valid again: now the store is asked";
     EXPECT_EQ(3, store.Last("LD_GetMyCert").medium);
 }
 
@@ -125,19 +115,16 @@ TEST_F(DirectoryTest, GetCertHandsOutPemOnlyAfterThePasswordIsProved) {
     store.key.bytes = Fixture("user.key.p8");
     ASSERT_FALSE(store.myCert.bytes.empty()) << "fixtures missing";
 
-    Text wrong = Cert(veyra, L"cn=Hong,ou=x", L"not-it");
-    EXPECT_EQ(S_FALSE, wrong.hr);
-    EXPECT_EQ("<null>", wrong.text);
-    EXPECT_EQ(3, Code(veyra));
+    EXPECT_EQ(kRefused, Cert(veyra, L"cn=Hong,ou=x", L"not-it"));
+    EXPECT_EQ(3, CodeOf(veyra));
 
-    Text empty = Cert(veyra, L"cn=Hong,ou=x", L"");
-    EXPECT_EQ(S_FALSE, empty.hr);
-    EXPECT_EQ(3, Code(veyra));
+    EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong,ou=x", L"").hr);
+    EXPECT_EQ(3, CodeOf(veyra));
     EXPECT_EQ(2, store.Count("LD_GetKey")) << "the key is read before an empty password fails";
 
     Text right = Cert(veyra, L"cn=Hong,ou=x", L"secret");
     ASSERT_EQ(S_OK, right.hr);
-    EXPECT_EQ(0, Code(veyra));
+    EXPECT_EQ(0, CodeOf(veyra));
     EXPECT_EQ("5821", store.Last("LD_GetMyCert").password);
     EXPECT_EQ(700, store.Last("LD_GetMyCert").siteCode);
     EXPECT_EQ(0u, right.text.find("-----BEGIN CERTIFICATE-----"));
@@ -172,12 +159,11 @@ TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
         Text r = Cert(veyra, L"cn=Hong,ou=x", c.password);
         EXPECT_EQ(c.hr, r.hr) << c.why;
         EXPECT_EQ(c.hr == S_OK, r.text != "<null>") << c.why;
-        EXPECT_EQ(c.code, Code(veyra)) << c.why;
-        BSTR message = nullptr;
-        ASSERT_EQ(S_OK, veyra.GetErrorString(&message));
-        qm::UniqueBstr owned(message);
+        EXPECT_EQ(c.code, CodeOf(veyra)) << c.why;
+        qm::UniqueBstr message;
+        ASSERT_EQ(S_OK, veyra.GetErrorString(message.out()));
         if (c.code == 2) {
-            EXPECT_EQ("Can not read the Private Key", Ascii(message));
+            EXPECT_EQ("Can not read the Private Key", Ascii(message.get()));
         }
     }
 }
@@ -185,13 +171,13 @@ TEST_F(DirectoryTest, GetCertRefusesAKeyThatIsNotTheCertificatesOwn) {
 TEST_F(DirectoryTest, GetCertReportsWhichStepFailed) {
     store.myCert.result = -7;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
-    EXPECT_EQ(5, Code(veyra));
+    EXPECT_EQ(5, CodeOf(veyra));
 
     store.myCert.result = 0;
     store.myCert.bytes = Fixture("user.der");
     store.key.result = -7;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong", L"secret").hr);
-    EXPECT_EQ(2, Code(veyra));
+    EXPECT_EQ(2, CodeOf(veyra));
 
     EXPECT_EQ(S_FALSE, Cert(veyra, nullptr, nullptr).hr) << "null strings count as empty";
 }
@@ -220,10 +206,8 @@ TEST_F(DirectoryTest, GetCertNeverGoesBeyondTheBlocksTheStoreFills) {
                      std::to_string(c.reported));
         (store.*c.block).reportedLength = c.reported;
         int keyCalls = store.Count("LD_GetKey");
-        Text r = Cert(veyra, L"cn=Hong,ou=x", L"secret");
-        EXPECT_EQ(S_FALSE, r.hr);
-        EXPECT_EQ("<null>", r.text);
-        EXPECT_EQ(c.code, Code(veyra));
+        EXPECT_EQ(kRefused, Cert(veyra, L"cn=Hong,ou=x", L"secret"));
+        EXPECT_EQ(c.code, CodeOf(veyra));
         if (c.block == &StoreDouble::myCert) {
             EXPECT_EQ(keyCalls, store.Count("LD_GetKey"))
                 << "no key is read for an unread certificate";
@@ -234,19 +218,16 @@ TEST_F(DirectoryTest, GetCertNeverGoesBeyondTheBlocksTheStoreFills) {
     // are no certificate of anyone's: no key is its own.
     store.myCert.reportedLength = kFull;
     EXPECT_EQ(S_FALSE, Cert(veyra, L"cn=Hong,ou=x", L"secret").hr);
-    EXPECT_EQ(2, Code(veyra));
+    EXPECT_EQ(2, CodeOf(veyra));
 }
 
 TEST_F(DirectoryTest, AnEmptyCertificateFromASucceedingStoreLeavesTheRawStatus) {
     store.myCert.bytes.clear(); // success, no bytes
-    Text r = Cert(veyra, L"cn=Hong", L"secret");
-    EXPECT_EQ(S_FALSE, r.hr);
-    EXPECT_EQ("<null>", r.text);
-    EXPECT_EQ(4094, Code(veyra)) << "the -2 of the copy, whose low 12 bits are 0xFFE";
-    BSTR text = nullptr;
-    EXPECT_EQ(S_OK, veyra.GetErrorString(&text));
-    EXPECT_EQ(0u, SysStringLen(text)) << "past the message table: an empty text";
-    SysFreeString(text);
+    EXPECT_EQ(kRefused, Cert(veyra, L"cn=Hong", L"secret"));
+    EXPECT_EQ(4094, CodeOf(veyra)) << "the -2 of the copy, whose low 12 bits are 0xFFE";
+    qm::UniqueBstr text;
+    EXPECT_EQ(S_OK, veyra.GetErrorString(text.out()));
+    EXPECT_EQ(0u, SysStringLen(text.get())) << "past the message table: an empty text";
     EXPECT_EQ(0, store.Count("LD_GetKey"));
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,7 @@ std::vector<char> Area(std::initializer_list<std::string> dns) {
     std::vector<char> area(qm::kDnAreaSize, '\0');
     size_t slot = 0;
     for (const std::string& dn : dns) {
-        std::memcpy(&area[slot * qm::kDnSlotSize], dn.data(),
-                    std::min<size_t>(dn.size(), qm::kDnSlotSize));
-        ++slot;
+        dn.copy(&area[slot++ * qm::kDnSlotSize], qm::kDnSlotSize); // cut to its slot
     }
     return area;
 }

@@ -16,8 +16,11 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -42,47 +45,28 @@ template <class T> int ErrorCode(T& object) {
 
 TEST(MessageTable, HoldsFiftyZeroFilledFieldsWithTheExactTexts) {
     static_assert(sizeof(qm::kMessageTable) == 12750);
-    const char* expected[] = {"Success",
-                              "Wrong Algorithm",
-                              "Can not read the Private Key",
-                              "Wrong Password of Private Key",
-                              "Digital Signing Failure",
-                              "Can not read the Certificate",
-                              "Wrong Certificate",
-                              "Sign Validating Failure",
-                              "No Certificate",
-                              "Public Key Encrypting Failure",
-                              "Private Key Decrypting Failure",
-                              "Symmetric Key Setting Failure",
-                              "Symmetric Key Encrypting Failure",
-                              "Symmetric Key Decrypting Failure",
-                              "Empty Data Input",
-                              "Invalid CA Certificate",
-                              "Invalid CRL",
-                              "Invalid ARL",
-                              "No Media Choice",
-                              "Invalid Certificate",
-                              "No Certificate Choice",
-                              "Wrong Private Key",
-                              "No Private Key Choice",
-                              "MAC value Generating Failure",
-                              "MAC value Validating Failure",
-                              "Hash value Generating Failure",
-                              "Certificate Retrieving Failure",
-                              "Wrong Data",
-                              "CRL Retrieving Failure",
-                              "File Encrypting Failure",
-                              "File Decrypting Failure",
-                              "There is no installed USB Key Driver",
-                              "There is no Certificate matching the UID",
-                              "There is no such File",
-                              "Temp File Deleting Failure",
-                              "Can not use the Certificate in this PC"};
+    // Every entry, separated by '|': 36 to 47 are empty.
+    std::istringstream texts(
+        "Success|Wrong Algorithm|Can not read the Private Key|Wrong Password of Private Key|"
+        "Digital Signing Failure|Can not read the Certificate|Wrong Certificate|"
+        "Sign Validating Failure|No Certificate|Public Key Encrypting Failure|"
+        "Private Key Decrypting Failure|Symmetric Key Setting Failure|"
+        "Symmetric Key Encrypting Failure|Symmetric Key Decrypting Failure|Empty Data Input|"
+        "Invalid CA Certificate|Invalid CRL|Invalid ARL|No Media Choice|Invalid Certificate|"
+        "No Certificate Choice|Wrong Private Key|No Private Key Choice|"
+        "MAC value Generating Failure|MAC value Validating Failure|Hash value Generating Failure|"
+        "Certificate Retrieving Failure|Wrong Data|CRL Retrieving Failure|"
+        "File Encrypting Failure|File Decrypting Failure|There is no installed USB Key Driver|"
+        "There is no Certificate matching the UID|There is no such File|"
+        "Temp File Deleting Failure|Can not use the Certificate in this PC|||||||||||||"
+        "No Session|Session Manager Loading Failure");
+    std::vector<std::string> expected;
+    for (std::string text; std::getline(texts, text, '|');) {
+        expected.push_back(text);
+    }
+    ASSERT_EQ(size_t(qm::kMessageCount), expected.size());
     for (int i = 0; i < qm::kMessageCount; ++i) {
-        std::string text = i < 36    ? expected[i]
-                           : i == 48 ? "No Session"
-                           : i == 49 ? "Session Manager Loading Failure"
-                                     : "";
+        const std::string& text = expected[size_t(i)];
         EXPECT_STREQ(text.c_str(), qm::kMessageTable[i]) << "entry " << i;
         for (size_t b = text.size(); b < size_t(qm::kMessageFieldSize); ++b) {
             ASSERT_EQ(0, qm::kMessageTable[i][b]) << "entry " << i << " byte " << b;
@@ -173,11 +157,13 @@ TEST(SiteLock, ARefusedCallTouchesNothingAndLeavesTheCode) {
     session.Base64Encode(nullptr, &none);                                  // 14
     veyra.getDNList(nullptr, 9, 700, &none);                               // 18
     ds.GeneralValidation(nullptr, nullptr, nullptr, nullptr, 9, &ignored); // 14
-    auto touches = [&] { return store.calls.size(); };
-    const size_t touchedBefore = touches();
-    session.OnSiteChanged(evil.get());
-    veyra.OnSiteChanged(evil.get());
-    ds.OnSiteChanged(evil.get());
+    const size_t touchedBefore = store.calls.size();
+    auto visit = [&](IUnknown* site) {
+        session.OnSiteChanged(site);
+        veyra.OnSiteChanged(site);
+        ds.OnSiteChanged(site);
+    };
+    visit(evil.get());
 
     // A dialog would block the call: the watch records and cancels any that comes up.
     std::atomic<bool> done{false};
@@ -191,67 +177,52 @@ TEST(SiteLock, ARefusedCallTouchesNothingAndLeavesTheCode) {
             Sleep(20);
         }
     });
-    qm::UniqueBstr x = Bstr(L"x"), empty = Bstr(L"");
-    struct Call {
-        const char* method;
-        std::function<HRESULT(BSTR*, INT*)> run;
-        bool nullsItsString;
-    };
-    const Call calls[] = {
-        {"Base64Encode", [&](BSTR* s, INT*) { return session.Base64Encode(x.get(), s); }, true},
-        {"DecipherEx", [&](BSTR* s, INT*) { return session.DecipherEx(x.get(), s); }, true},
-        {"DecipherFile",
-         [&](BSTR*, INT* i) { return session.DecipherFile(x.get(), x.get(), x.get(), x.get(), i); },
-         false},
-        {"EncipherEx", [&](BSTR* s, INT*) { return session.EncipherEx(x.get(), s); }, true},
-        {"EncipherFile", [&](BSTR*, INT* i) { return session.EncipherFile(x.get(), x.get(), i); },
-         false},
-        {"GenerateEx", [&](BSTR* s, INT*) { return session.GenerateEx(x.get(), empty.get(), s); },
-         true},
+    qm::UniqueBstr xText = Bstr(L"x"), emptyText = Bstr(L"");
+    BSTR x = xText.get(), empty = emptyText.get();
+    const std::tuple<const char*, std::function<HRESULT(BSTR*, INT*)>, bool> calls[] = {
+        {"Base64Encode", [&](BSTR* s, INT*) { return session.Base64Encode(x, s); }, true},
+        {"DecipherEx", [&](BSTR* s, INT*) { return session.DecipherEx(x, s); }, true},
+        {"DecipherFile", [&](BSTR*, INT* i) { return session.DecipherFile(x, x, x, x, i); }, false},
+        {"EncipherEx", [&](BSTR* s, INT*) { return session.EncipherEx(x, s); }, true},
+        {"EncipherFile", [&](BSTR*, INT* i) { return session.EncipherFile(x, x, i); }, false},
+        {"GenerateEx", [&](BSTR* s, INT*) { return session.GenerateEx(x, empty, s); }, true},
         {"GetErrorCode", [&](BSTR*, INT* i) { return session.GetErrorCode(i); }, false},
         {"GetErrorString", [&](BSTR* s, INT*) { return session.GetErrorString(s); }, true},
         {"getKEYIV", [&](BSTR* s, INT*) { return session.getKEYIV(s); }, true},
         {"RecoverFile", [&](BSTR*, INT* i) { return session.RecoverFile(i); }, false},
         {"Veyra.GetErrorCode", [&](BSTR*, INT* i) { return veyra.GetErrorCode(i); }, false},
         {"Veyra.GetErrorString", [&](BSTR* s, INT*) { return veyra.GetErrorString(s); }, true},
-        {"GetCertNum", [&](BSTR* s, INT*) { return veyra.GetCertNum(x.get(), s); }, false},
-        {"getDNList", [&](BSTR* s, INT*) { return veyra.getDNList(empty.get(), 0, 700, s); }, true},
-        {"getCert", [&](BSTR* s, INT*) { return veyra.getCert(x.get(), x.get(), s); }, true},
-        {"GeneralValidation",
-         [&](BSTR*, INT* i) {
-             return ds.GeneralValidation(x.get(), x.get(), x.get(), x.get(), 0, i);
-         },
+        {"GetCertNum", [&](BSTR* s, INT*) { return veyra.GetCertNum(x, s); }, false},
+        {"getDNList", [&](BSTR* s, INT*) { return veyra.getDNList(empty, 0, 700, s); }, true},
+        {"getCert", [&](BSTR* s, INT*) { return veyra.getCert(x, x, s); }, true},
+        {"GeneralValidation", [&](BSTR*, INT* i) { return ds.GeneralValidation(x, x, x, x, 0, i); },
          false},
         {"DSSession.GetErrorCode", [&](BSTR*, INT* i) { return ds.GetErrorCode(i); }, false},
         {"DSSession.GetErrorString", [&](BSTR* s, INT*) { return ds.GetErrorString(s); }, true},
-        {"RetrieveCRL", [&](BSTR* s, INT*) { return ds.RetrieveCRL(x.get(), s); }, false},
-        {"RetrieveCRLFromLDAP",
-         [&](BSTR* s, INT*) { return ds.RetrieveCRLFromLDAP(x.get(), 389, x.get(), s); }, false},
+        {"RetrieveCRL", [&](BSTR* s, INT*) { return ds.RetrieveCRL(x, s); }, false},
+        {"RetrieveCRLFromLDAP", [&](BSTR* s, INT*) { return ds.RetrieveCRLFromLDAP(x, 389, x, s); },
+         false},
     };
     const BSTR untouched = reinterpret_cast<BSTR>(0x1234);
-    for (const Call& call : calls) {
-        SCOPED_TRACE(call.method);
+    for (const auto& [method, run, nullsItsString] : calls) {
+        SCOPED_TRACE(method);
         BSTR text = untouched;
         INT number = 4321;
-        EXPECT_EQ(E_ACCESSDENIED, call.run(&text, &number));
-        EXPECT_EQ(call.nullsItsString ? nullptr : untouched, text);
+        EXPECT_EQ(E_ACCESSDENIED, run(&text, &number));
+        EXPECT_EQ(nullsItsString ? nullptr : untouched, text);
         EXPECT_EQ(4321, number);
     }
     done = true;
     watch.join();
     EXPECT_EQ(0, dialogs.load());
-    EXPECT_EQ(touchedBefore, touches());
+    EXPECT_EQ(touchedBefore, store.calls.size());
 
     // Given a listed site, the objects report the codes they had before the refused calls.
-    session.OnSiteChanged(bank.get());
-    veyra.OnSiteChanged(bank.get());
-    ds.OnSiteChanged(bank.get());
+    visit(bank.get());
     EXPECT_EQ(14, ErrorCode(session));
     EXPECT_EQ(18, ErrorCode(veyra));
     EXPECT_EQ(14, ErrorCode(ds));
-    session.OnSiteChanged(nullptr);
-    veyra.OnSiteChanged(nullptr);
-    ds.OnSiteChanged(nullptr);
+    visit(nullptr);
 }
 
 TEST(QueryMethods, NullResultPointersAreRefused) {

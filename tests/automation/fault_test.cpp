@@ -34,17 +34,6 @@ std::atomic<long> g_allocations{0};
 std::atomic<const std::string*> g_secret{nullptr};
 std::atomic<int> g_secretsReleased{0};
 
-void LookForSecret(void* p) {
-    const std::string* secret = g_secret.load();
-    if (secret == nullptr) {
-        return;
-    }
-    const char* bytes = static_cast<const char*>(p);
-    size_t size = _msize(p);
-    if (std::search(bytes, bytes + size, secret->begin(), secret->end()) != bytes + size) {
-        ++g_secretsReleased;
-    }
-}
 } // namespace
 
 void* operator new(size_t size) {
@@ -59,11 +48,18 @@ void* operator new[](size_t size) {
     return operator new(size);
 }
 void operator delete(void* p) noexcept {
-    if (p != nullptr) {
-        LookForSecret(p);
-        --g_allocations;
-        std::free(p);
+    if (p == nullptr) {
+        return;
     }
+    if (const std::string* secret = g_secret.load()) {
+        const char* bytes = static_cast<const char*>(p);
+        const char* end = bytes + _msize(p);
+        if (std::search(bytes, end, secret->begin(), secret->end()) != end) {
+            ++g_secretsReleased;
+        }
+    }
+    --g_allocations;
+    std::free(p);
 }
 void operator delete[](void* p) noexcept {
     operator delete(p);
@@ -137,6 +133,13 @@ void EveryEngineFailure(const char* name, const std::set<int>& codes,
     qmtest::UnbindEngineDouble();
 }
 
+// Stores a good session key, as a page's first call does.
+void GenerateKey() {
+    Standalone<SecureSession> session;
+    qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer), sealed;
+    ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
+}
+
 TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {
     EveryEngineFailure("GenerateEx", {1, 5, 6, 9}, [] {
         Standalone<SecureSession> session;
@@ -147,13 +150,7 @@ TEST_F(FaultTest, EnvelopingSurvivesTheEngineFailingAtAnyCall) {
         return c;
     });
 
-    // A good key for the two that read it.
-    {
-        Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer);
-        qm::UniqueBstr sealed;
-        ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
-    }
+    ASSERT_NO_FATAL_FAILURE(GenerateKey()); // a good key for the two that read it
     std::wstring cipher;
     EveryEngineFailure("EncipherEx", {11, 12}, [&] {
         Standalone<SecureSession> session;
@@ -219,43 +216,35 @@ TEST_F(FaultTest, StoreEntriesDamagedBetweenCallsAreReportedNotFatal) {
             saved.emplace_back(path, std::string((std::istreambuf_iterator<char>(in)), {}));
         }
     }
-    auto restore = [&] {
+    // Rewrites the saved files named `file` (every one for null) with what `content` makes of
+    // their saved bytes.
+    auto rewrite = [&](const char* file, auto content) {
         for (const auto& [path, bytes] : saved) {
-            std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+            if (file == nullptr || path.filename() == file) {
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << content(bytes);
+            }
         }
     };
 
-    for (const auto& [path, bytes] : saved) {
-        if (path.filename() == "key.p8") {
-            std::ofstream(path, std::ios::binary | std::ios::trunc)
-                << bytes.substr(0, bytes.size() / 2);
-        }
-    }
+    rewrite("key.p8", [](const std::string& bytes) { return bytes.substr(0, bytes.size() / 2); });
     qm::UniqueBstr dn = Bstr(kHong), password = Bstr(L"demo1234"), pem;
     HRESULT hr = veyra.getCert(dn.get(), password.get(), pem.out());
-    INT code = 0;
-    veyra.GetErrorCode(&code);
+    int code = CodeOf(veyra);
     EXPECT_EQ(S_FALSE, hr);
     // The store may refuse the whole damaged entry (5) or hand out the key that will not open.
     EXPECT_TRUE(code == 5 || code == 2 || code == 3) << code;
 
-    for (const auto& [path, bytes] : saved) {
-        if (path.filename() == "cert.der") {
-            std::ofstream(path, std::ios::binary | std::ios::trunc) << "garbage, not DER";
-        }
-    }
+    rewrite("cert.der", [](const std::string&) { return "garbage, not DER"; });
     EXPECT_EQ(S_FALSE, veyra.getDNList(empty.get(), 0, 700, list.out()));
-    veyra.GetErrorCode(&code);
-    EXPECT_EQ(8, code) << "no readable certificate is left to list";
+    EXPECT_EQ(8, CodeOf(veyra)) << "no readable certificate is left to list";
     EXPECT_EQ(S_FALSE, veyra.getCert(dn.get(), password.get(), pem.out()));
-    veyra.GetErrorCode(&code);
-    EXPECT_EQ(5, code);
+    EXPECT_EQ(5, CodeOf(veyra));
 
     for (const auto& [path, bytes] : saved) {
         fs::remove(path);
     }
     EXPECT_EQ(S_FALSE, veyra.getCert(dn.get(), password.get(), pem.out()));
-    restore();
+    rewrite(nullptr, [](const std::string& bytes) { return bytes; });
     EXPECT_EQ(S_OK, veyra.getCert(dn.get(), password.get(), pem.out()));
 }
 
@@ -319,18 +308,12 @@ protected:
         qm::UniqueBstr text = Bstr(L"x"), out;
         EXPECT_EQ(S_FALSE, session.EncipherEx(text.get(), out.out()));
         EXPECT_EQ(nullptr, out.get());
-        INT code = 0;
-        session.GetErrorCode(&code);
-        return code;
+        return CodeOf(session);
     }
 };
 
 TEST_F(StoredSettingsFaultTest, GarbledSettingsFailWithTheKeySettingCode) {
-    {
-        Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer), sealed;
-        ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
-    }
+    ASSERT_NO_FATAL_FAILURE(GenerateKey());
     SetText("b", "this is %% not Base64");
     EXPECT_EQ(11, EncipherCode());
     SetText("b", "QUJD"); // Base64 of three bytes: too short for any key and IV
@@ -338,11 +321,7 @@ TEST_F(StoredSettingsFaultTest, GarbledSettingsFailWithTheKeySettingCode) {
     SetNumber("b", 7); // a number where a text belongs
     EXPECT_EQ(11, EncipherCode());
 
-    {
-        Standalone<SecureSession> session;
-        qm::UniqueBstr algorithm = Bstr(L"SEED"), dn = Bstr(kServer), sealed;
-        ASSERT_EQ(S_OK, session.GenerateEx(algorithm.get(), dn.get(), sealed.out()));
-    }
+    ASSERT_NO_FATAL_FAILURE(GenerateKey());
     SetNumber("a", 0x7777); // names no algorithm
     EXPECT_EQ(11, EncipherCode());
     SetText("a", "SEED"); // a text where a number belongs: reads as 0

@@ -1,12 +1,9 @@
 // SecureSession's Base64Encode through the real engine, and the codes it leaves.
 #include "automation/SecureSession.h"
-#include "platform/StringConversion.h"
 #include "tests/automation/standalone.h"
 #include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
-
-#include <string>
 
 namespace {
 
@@ -24,24 +21,17 @@ Encoded Encode(SecureSession& session, BSTR input) {
     return {hr, qmtest::TextOf(result)};
 }
 
-int Code(SecureSession& session) {
-    INT code = -1;
-    session.GetErrorCode(&code);
-    return code;
+Encoded EncodeText(SecureSession& session, std::wstring_view input) {
+    return Encode(session, Bstr(input).get());
 }
 
 TEST(Base64Encode, EncodesTheCodePageBytesOfTheTextWithoutATerminator) {
     Standalone<SecureSession> session;
-    qm::UniqueBstr abc = Bstr(L"abc");
-    Encoded r = Encode(session, abc.get());
+    Encoded r = EncodeText(session, L"abc");
     EXPECT_EQ(S_OK, r.hr);
     EXPECT_EQ(L"YWJj", r.text);
-
-    qm::UniqueBstr korean = Bstr(L"홍길동");
-    EXPECT_EQ(L"yKux5rW/", Encode(session, korean.get()).text) << "the CP949 bytes C8AB B1E6 B5BF";
-
-    qm::UniqueBstr withNul = Bstr({L"ab\0cd", 5});
-    EXPECT_EQ(L"YWI=", Encode(session, withNul.get()).text) << "text ends at the first NUL";
+    EXPECT_EQ(L"yKux5rW/", EncodeText(session, L"홍길동").text) << "the CP949 bytes C8AB B1E6 B5BF";
+    EXPECT_EQ(L"YWI=", EncodeText(session, {L"ab\0cd", 5}).text) << "text ends at the first NUL";
 }
 
 TEST(Base64Encode, NullOrEmptyInputFailsWithCode14AndANullResult) {
@@ -49,27 +39,23 @@ TEST(Base64Encode, NullOrEmptyInputFailsWithCode14AndANullResult) {
     Encoded r = Encode(session, nullptr);
     EXPECT_EQ(S_FALSE, r.hr);
     EXPECT_EQ(L"<null>", r.text);
-    EXPECT_EQ(14, Code(session));
+    EXPECT_EQ(14, CodeOf(session));
 
-    qm::UniqueBstr empty = Bstr(L"");
-    EXPECT_EQ(S_FALSE, Encode(session, empty.get()).hr);
-    qm::UniqueBstr onlyNul = Bstr({L"\0abc", 4});
-    EXPECT_EQ(S_FALSE, Encode(session, onlyNul.get()).hr);
-    EXPECT_EQ(14, Code(session));
+    EXPECT_EQ(S_FALSE, EncodeText(session, L"").hr);
+    EXPECT_EQ(S_FALSE, EncodeText(session, {L"\0abc", 4}).hr);
+    EXPECT_EQ(14, CodeOf(session));
 
     // The code survives later successful calls that leave it alone.
-    qm::UniqueBstr abc = Bstr(L"abc");
-    EXPECT_EQ(S_OK, Encode(session, abc.get()).hr);
-    EXPECT_EQ(14, Code(session));
+    EXPECT_EQ(S_OK, EncodeText(session, L"abc").hr);
+    EXPECT_EQ(14, CodeOf(session));
 }
 
 TEST(Base64Encode, ASuccessLeavesAnEarlierCodeInPlace) {
     Standalone<SecureSession> session;
     INT ignored = 0;
     session.RecoverFile(&ignored);
-    qm::UniqueBstr abc = Bstr(L"abc");
-    EXPECT_EQ(S_OK, Encode(session, abc.get()).hr);
-    EXPECT_EQ(33, Code(session));
+    EXPECT_EQ(S_OK, EncodeText(session, L"abc").hr);
+    EXPECT_EQ(33, CodeOf(session));
 }
 
 TEST(Base64Encode, EncodesATenMegabyteText) {
@@ -79,9 +65,8 @@ TEST(Base64Encode, EncodesATenMegabyteText) {
     for (size_t i = 0; i < repeats; ++i) {
         input += L"abc";
     }
-    qm::UniqueBstr text = Bstr(input);
     Standalone<SecureSession> session;
-    Encoded r = Encode(session, text.get());
+    Encoded r = EncodeText(session, input);
     ASSERT_EQ(S_OK, r.hr);
     ASSERT_EQ(repeats * 4, r.text.size());
     for (size_t i = 0; i < r.text.size(); i += 4) {
@@ -91,8 +76,7 @@ TEST(Base64Encode, EncodesATenMegabyteText) {
 
 TEST(Base64Encode, ANullResultPointerIsRefused) {
     Standalone<SecureSession> session;
-    qm::UniqueBstr abc = Bstr(L"abc");
-    EXPECT_EQ(E_POINTER, session.Base64Encode(abc.get(), nullptr));
+    EXPECT_EQ(E_POINTER, session.Base64Encode(Bstr(L"abc").get(), nullptr));
 }
 
 } // namespace

@@ -27,3 +27,10 @@ public:
         return E_NOTIMPL;
     }
 };
+
+// The code that the object's GetErrorCode reports (-1 where it leaves its result alone).
+template <class T> int CodeOf(T& object) {
+    INT code = -1;
+    object.GetErrorCode(&code);
+    return code;
+}

@@ -3,14 +3,13 @@
 // under a Unicode-only locale, Korean text in an ANSI code page of 65001 (UTF-8).
 #include "automation/SecureSession.h"
 #include "external/engine.h"
-#include "platform/StringConversion.h"
 #include "tests/automation/standalone.h"
 #include "tests/support/bstr.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -19,14 +18,6 @@ using qmtest::Bstr;
 
 std::string Bytes(const char* text) {
     return text != nullptr ? std::string(text) : "<null>";
-}
-
-std::string Ascii(BSTR text) {
-    std::string out;
-    for (UINT i = 0; text != nullptr && i < SysStringLen(text); ++i) {
-        out += text[i] < 0x80 ? char(text[i]) : '?';
-    }
-    return out;
 }
 
 TEST(StringConversion, TheProcessRunsInCodePage949) {
@@ -160,26 +151,17 @@ TEST(StringConversion, EachDirectionConvertsByTheSystemsRules) {
 
 // UTF-8 of UTF-16 text, written out by hand: what an ANSI code page of 65001 must give.
 std::string Utf8(const std::wstring& text) {
+    constexpr uint8_t kLead[] = {0x00, 0xC0, 0xE0, 0xF0}; // by the number of bytes that follow
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t c = text[i];
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
             c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(text[++i]) - 0xDC00);
         }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | c >> 6);
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | c >> 12);
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | c >> 18);
-            out += char(0x80 | (c >> 12 & 0x3F));
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
+        int more = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        out += char(kLead[more] | c >> 6 * more);
+        for (int k = more - 1; k >= 0; --k) {
+            out += char(0x80 | (c >> 6 * k & 0x3F));
         }
     }
     return out;
@@ -202,13 +184,9 @@ TEST(StringConversionUtf8, TheProcessRunsInCodePage65001) {
 
 TEST(StringConversionUtf8, KoreanTextOfEveryLengthArrivesWholeAndTerminated) {
     // Three bytes a syllable: more than twice the characters plus 2 from two syllables on.
-    std::vector<size_t> lengths;
-    for (size_t n = 0; n <= 700; ++n) {
-        lengths.push_back(n);
-    }
-    for (size_t n : {1023u, 1024u, 1025u, 4095u, 4096u, 65535u, 65536u, 300001u}) {
-        lengths.push_back(n);
-    }
+    std::vector<size_t> lengths(701);
+    std::iota(lengths.begin(), lengths.end(), size_t(0));
+    lengths.insert(lengths.end(), {1023u, 1024u, 1025u, 4095u, 4096u, 65535u, 65536u, 300001u});
     for (size_t n : lengths) {
         std::wstring text = Korean(n);
         qm::UniqueBstr bstr = Bstr({text.data(), UINT(n)});
@@ -239,7 +217,9 @@ TEST(StringConversionUtf8, APagesKoreanTextReachesTheEngineWhole) {
         ByteBuffer buffer{int32_t(bytes.size()), reinterpret_cast<uint8_t*>(bytes.data())};
         qm::EngineBlock<char> expected;
         ASSERT_EQ(0, qm::Engine().CV_Base64Encode(&buffer, expected.out()));
-        EXPECT_EQ(std::string(expected.get()), Ascii(result.get())) << n << " syllables";
+        std::string encoded(expected.get());
+        EXPECT_EQ(std::wstring(encoded.begin(), encoded.end()), qmtest::TextOf(result.get()))
+            << n << " syllables";
     }
 }
 

@@ -3,10 +3,8 @@
 #include "crypto/CertValidator.h"
 #include "tests/crypto/doubles_test.h"
 
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <string>
+#include <tuple>
 
 namespace {
 
@@ -30,19 +28,17 @@ TEST_F(CertLoaderTest, DistinguishedNamesGoToTheStore) {
     store().myCert.bytes = Bytes("mine");
     ASSERT_EQ(loader.Load("cn=Hong,o=x", 0, qm::kLoadOwnCertificate, 3), 0);
     EXPECT_EQ(store().Functions(), std::vector<std::string>{"LD_GetMyCert"});
-    EXPECT_EQ(store().calls.back().dn, "cn=Hong,o=x");
-    EXPECT_EQ(store().calls.back().kind, 0);
-    EXPECT_EQ(store().calls.back().medium, 3);
-    EXPECT_EQ(store().calls.back().siteCode, 700);
-    EXPECT_EQ(store().calls.back().password, "5821");
+    const qmtest::StoreCall& call = store().calls.back();
+    EXPECT_EQ(std::tie(call.dn, call.kind, call.medium, call.siteCode, call.password),
+              std::make_tuple("cn=Hong,o=x", 0, 3, 700, "5821"));
     EXPECT_EQ(Held(loader.GetBytes()), Bytes("mine"));
 
     // A second load leaves only its own result; "-----BEGIN" after the start is no PEM.
     store().cert.bytes.assign(qm::kStoreBlockSize, 0x30);
     ASSERT_EQ(loader.Load("cn=x -----BEGIN", 1, qm::kLoadByDn, 0), 0);
-    EXPECT_EQ(store().calls.back().function, "LD_GetCert");
-    EXPECT_EQ(store().calls.back().dn, "cn=x -----BEGIN");
-    EXPECT_EQ(store().calls.back().kind, 1);
+    const qmtest::StoreCall& byDn = store().calls.back();
+    EXPECT_EQ(std::tie(byDn.function, byDn.dn, byDn.kind),
+              std::make_tuple("LD_GetCert", "cn=x -----BEGIN", 1));
     EXPECT_EQ(Held(loader.GetBytes()), store().cert.bytes);
 }
 

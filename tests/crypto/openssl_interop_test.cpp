@@ -14,13 +14,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -35,35 +35,29 @@ protected:
     static void SetUpTestSuite() {
         qm::BindEngineForTesting(nullptr);
         dir = scratch.emplace("qm-crypto").path();
-        // An RSA and an EC recipient, and a small CA with one issued certificate and a CRL.
-        ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key -out rsa.pem "
-                     "-subj /CN=rsa -days 30"),
-                  0);
-        ASSERT_EQ(Sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                     "-keyout ec.key -out ec.pem -subj /CN=ec -days 30"),
-                  0);
-        for (const char* ca : {"ca", "other"}) {
-            ASSERT_EQ(Sh(std::string("openssl req -x509 -newkey ec -pkeyopt "
-                                     "ec_paramgen_curve:P-256 -nodes -keyout ") +
-                         ca + ".key -out " + ca + ".pem -subj /CN=" + ca + " -days 30"),
-                      0);
-        }
-        ASSERT_EQ(Sh("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                     "-keyout user.key -out user.csr -subj /CN=user && "
-                     "openssl x509 -req -in user.csr -CA ca.pem -CAkey ca.key -set_serial 7 "
-                     "-days 10 -out user.pem && "
-                     "openssl x509 -in user.pem -outform DER -out user.der"),
-                  0);
         Write("ca.cnf", "[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\ncrlnumber=crlnumber\n"
                         "default_md=sha256\ndefault_crl_days=30\n");
         Write("index.txt", "");
         Write("crlnumber", "01\n");
-        ASSERT_EQ(Sh("openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -gencrl "
-                     "-out clean.crl && "
-                     "openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -revoke user.pem && "
-                     "openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem -gencrl "
-                     "-out revoked.crl"),
-                  0);
+        // An RSA and an EC recipient, and a small CA with one issued certificate and a CRL.
+        const std::string ec = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
+        const std::string ca = "openssl ca -config ca.cnf -keyfile ca.key -cert ca.pem ";
+        for (const std::string& command : {
+                 std::string(
+                     "openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key -out rsa.pem "
+                     "-subj /CN=rsa -days 30"),
+                 ec + "-x509 -keyout ec.key -out ec.pem -subj /CN=ec -days 30",
+                 ec + "-x509 -keyout ca.key -out ca.pem -subj /CN=ca -days 30",
+                 ec + "-x509 -keyout other.key -out other.pem -subj /CN=other -days 30",
+                 ec + "-keyout user.key -out user.csr -subj /CN=user && "
+                      "openssl x509 -req -in user.csr -CA ca.pem -CAkey ca.key -set_serial 7 "
+                      "-days 10 -out user.pem && "
+                      "openssl x509 -in user.pem -outform DER -out user.der",
+                 ca + "-gencrl -out clean.crl && " + ca + "-revoke user.pem && " + ca +
+                     "-gencrl -out revoked.crl",
+             }) {
+            ASSERT_EQ(Sh(command), 0) << command << Errors();
+        }
     }
 
     static void TearDownTestSuite() { scratch.reset(); }
@@ -76,14 +70,23 @@ protected:
     }
     static std::string Read(const std::string& name) {
         std::ifstream in(dir / name, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     static void Write(const std::string& name, const std::string& content) {
         std::ofstream(dir / name, std::ios::binary) << content;
     }
     static std::string Errors() { return Read("err.txt"); }
+    // Runs quillmark-server with `arguments`; its exit status.
+    static int Server(const std::string& arguments) {
+        return Sh(std::string(QM_SERVER_PATH) + " " + arguments);
+    }
+    // Writes to `file` what a page sends for `length` bytes of `material`, sealed for rsa.pem.
+    static void SealForRsa(const std::vector<uint8_t>& material, int length, const char* file) {
+        CEnvelope envelope;
+        ASSERT_EQ(envelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
+        ASSERT_EQ(envelope.Seal(material.data(), length), 0);
+        Write(file, envelope.GetSealedText());
+    }
 };
 
 std::optional<qmtest::TempDir> OpenSslInterop::scratch;
@@ -91,19 +94,21 @@ fs::path OpenSslInterop::dir;
 
 std::string Hex(const ByteBuffer& bytes) {
     std::string hex;
-    char digits[3];
     for (int i = 0; i < bytes.length; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", bytes.data[i]);
-        hex += digits;
+        hex += {"0123456789abcdef"[bytes.data[i] >> 4], "0123456789abcdef"[bytes.data[i] & 15]};
     }
     return hex;
 }
 
+// `size` bytes that follow `step` * i + `start`.
+std::vector<uint8_t> Pattern(size_t size, int step, int start) {
+    std::vector<uint8_t> bytes(size);
+    std::ranges::generate(bytes, [&, i = 0]() mutable { return uint8_t(i++ * step + start); });
+    return bytes;
+}
+
 TEST_F(OpenSslInterop, SealedKeyMaterialOpensWithCmsForRsaAndEcRecipients) {
-    std::string material;
-    for (int i = 0; i < 32; ++i) {
-        material += char(i * 7 + 1);
-    }
+    std::vector<uint8_t> material = Pattern(32, 7, 1);
     for (std::string name : {"rsa", "ec"}) {
         SCOPED_TRACE(name);
         CEnvelope envelope;
@@ -115,22 +120,19 @@ TEST_F(OpenSslInterop, SealedKeyMaterialOpensWithCmsForRsaAndEcRecipients) {
                   0);
         EXPECT_EQ(std::string(envelope.GetDigestText()), Read("digest.txt"));
 
-        ASSERT_EQ(envelope.Seal(reinterpret_cast<const uint8_t*>(material.data()), 32), 0);
+        ASSERT_EQ(envelope.Seal(material.data(), 32), 0);
         Write("sealed.b64", std::string(envelope.GetSealedText()) + "\n");
         ASSERT_EQ(Sh("openssl base64 -d -A -in sealed.b64 -out sealed.der && "
                      "openssl cms -decrypt -inform DER -in sealed.der -inkey " +
                      name + ".key -recip " + name + ".pem -out opened.bin"),
                   0)
             << Errors();
-        EXPECT_EQ(Read("opened.bin"), material);
+        EXPECT_EQ(Read("opened.bin"), std::string(material.begin(), material.end()));
     }
 }
 
 TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
-    std::vector<uint8_t> material(48);
-    for (size_t i = 0; i < material.size(); ++i) {
-        material[i] = uint8_t(i * 29 + 3);
-    }
+    std::vector<uint8_t> material = Pattern(48, 29, 3);
     // Code-page text, a text of exactly one AES block, and a one-byte text.
     const std::string texts[] = {"\xC7\xD1\xB1\xDB text 123", "0123456789abcdef", "x"};
 
@@ -145,9 +147,8 @@ TEST_F(OpenSslInterop, EveryCipherInteroperatesWithOpensslEnc) {
         ASSERT_EQ(cipher.GetKey().length, a.keyLength);
         ASSERT_EQ(cipher.GetIv().length, a.ivLength);
         std::string option = a.evpName;
-        for (char& c : option) {
-            c = char(std::tolower(static_cast<unsigned char>(c)));
-        }
+        std::ranges::transform(option, option.begin(),
+                               [](unsigned char c) { return std::tolower(c); });
         std::string enc = "openssl enc -provider legacy -provider default -" + option + " -K " +
                           Hex(cipher.GetKey()) + " -iv " + Hex(cipher.GetIv()) + " -a -A";
 
@@ -190,8 +191,7 @@ TEST_F(OpenSslInterop, UnlocksOpensslWrittenPkcs8Keys) {
 
     CDigestCredential der("SHA1");
     std::string bytes = Read("pbe.der");
-    ByteBuffer encrypted{int32_t(bytes.size()),
-                         reinterpret_cast<uint8_t*>(const_cast<char*>(bytes.data()))};
+    ByteBuffer encrypted{int32_t(bytes.size()), reinterpret_cast<uint8_t*>(bytes.data())};
     ASSERT_EQ(der.UnlockPrivateKey(encrypted, "s3cret"), 0);
     EXPECT_GT(der.GetPrivateKey().length, 0);
 
@@ -220,18 +220,10 @@ TEST_F(OpenSslInterop, UnlocksOpensslWrittenPkcs8Keys) {
 // refused them, an attacker would learn from each changed ciphertext whether its padding held (a
 // padding oracle) and so read the plaintext: every refusal reads alike.
 TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
-    std::vector<uint8_t> material(32);
-    for (size_t i = 0; i < material.size(); ++i) {
-        material[i] = uint8_t(i * 13 + 5);
-    }
-    CEnvelope envelope;
-    ASSERT_EQ(envelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
-    ASSERT_EQ(envelope.Seal(material.data(), int(material.size())), 0);
-    Write("sealed.txt", envelope.GetSealedText());
-    CEnvelope shortEnvelope; // key material too short for AES: 8 bytes
-    ASSERT_EQ(shortEnvelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
-    ASSERT_EQ(shortEnvelope.Seal(material.data(), 8), 0);
-    Write("short.txt", shortEnvelope.GetSealedText());
+    std::vector<uint8_t> material = Pattern(32, 13, 5);
+    ASSERT_NO_FATAL_FAILURE(SealForRsa(material, 32, "sealed.txt"));
+    // Key material too short for AES: 8 bytes.
+    ASSERT_NO_FATAL_FAILURE(SealForRsa(material, 8, "short.txt"));
     CSessionCipher cipher("AES");
     ASSERT_EQ(cipher.SetKeyMaterial(material.data(), int(material.size())), 0);
     ASSERT_EQ(cipher.Encipher("attack at dawn, twice over"), 0);
@@ -247,13 +239,12 @@ TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
     Write("notcms.txt", "MAMCAQE=");          // DER, but no CMS structure
 
     auto server = [&](const std::string& key, const std::string& sealed, const std::string& text) {
-        Sh(std::string(QM_SERVER_PATH) + " --key " + key +
-           " --cert rsa.pem --algorithm AES --sealed " + sealed + " --cipher " + text);
+        Server("--key " + key + " --cert rsa.pem --algorithm AES --sealed " + sealed +
+               " --cipher " + text);
         return Errors();
     };
-    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) +
-                 " --key rsa.key --cert rsa.pem --algorithm AES "
-                 "--sealed sealed.txt --cipher cipher.txt > opened.txt"),
+    ASSERT_EQ(Server("--key rsa.key --cert rsa.pem --algorithm AES --sealed sealed.txt "
+                     "--cipher cipher.txt > opened.txt"),
               0)
         << Errors();
     EXPECT_EQ(Read("opened.txt"), "attack at dawn, twice over\n");
@@ -299,24 +290,18 @@ TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
                  "file:pw.txt -out rsa-pw.key"),
               0);
     setenv("QM_SERVER_KEY_PASS", "s3cret", 1);
+    const std::string withPassword =
+        "--key rsa-pw.key --algorithm AES --sealed sealed.txt --cipher cipher.txt --password ";
     for (const char* password :
          {"env:QM_SERVER_KEY_PASS", "file:pw.txt", "pass:s3cret", "- < pw.txt", "s3cret"}) {
-        EXPECT_EQ(Sh(std::string(QM_SERVER_PATH) +
-                     " --key rsa-pw.key --algorithm AES --sealed "
-                     "sealed.txt --cipher cipher.txt --password " +
-                     password),
-                  0)
-            << password << Errors();
+        EXPECT_EQ(Server(withPassword + password), 0) << password << Errors();
         EXPECT_EQ(std::string(password) == "s3cret",
                   Errors().find("every local user") != std::string::npos);
     }
-    EXPECT_EQ(Sh(std::string(QM_SERVER_PATH) +
-                 " --key rsa-pw.key --algorithm AES --sealed "
-                 "sealed.txt --cipher cipher.txt --password env:QM_UNSET"),
-              2);
+    EXPECT_EQ(Server(withPassword + "env:QM_UNSET"), 2);
     EXPECT_NE(Errors().find("--password: the variable QM_UNSET is not set"), std::string::npos);
-    EXPECT_EQ(Sh(std::string(QM_SERVER_PATH) + " --key rsa-pw.key --algorithm AES --sealed - "
-                                               "--cipher cipher.txt --password - < pw.txt"),
+    EXPECT_EQ(Server("--key rsa-pw.key --algorithm AES --sealed - --cipher cipher.txt "
+                     "--password - < pw.txt"),
               2);
     EXPECT_NE(Errors().find("can read standard input"), std::string::npos);
     unsetenv("QM_SERVER_KEY_PASS");
@@ -327,10 +312,7 @@ TEST_F(OpenSslInterop, TheServerRefusesEveryDamagedTextWithOneMessage) {
 // status 2.
 TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
     std::vector<uint8_t> material(32, 0x5a);
-    CEnvelope envelope;
-    ASSERT_EQ(envelope.SetCertificateText(Read("rsa.pem").c_str()), 0);
-    ASSERT_EQ(envelope.Seal(material.data(), int(material.size())), 0);
-    Write("page-sealed.txt", envelope.GetSealedText());
+    ASSERT_NO_FATAL_FAILURE(SealForRsa(material, 32, "page-sealed.txt"));
     CSessionCipher cipher("AES");
     ASSERT_EQ(cipher.SetKeyMaterial(material.data(), int(material.size())), 0);
     ASSERT_EQ(cipher.Encipher("\xC7\xD1\xB1\xDB"), 0); // "한글" in code page 949
@@ -376,7 +358,7 @@ TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        EXPECT_EQ(Sh(std::string(QM_SERVER_PATH) + " " + c.args + " > opened.txt"), c.status);
+        EXPECT_EQ(Server(c.args + " > opened.txt"), c.status);
         std::string err = Errors();
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(err.find("routines"), std::string::npos) << err;
@@ -384,17 +366,16 @@ TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
         EXPECT_EQ(lines, c.status == 2 ? 2u : c.status) << "the message, and the hint to --help";
     }
     EXPECT_EQ(Read("opened.txt"), "") << "a failed run prints nothing on standard output";
-    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " " + cases[0].args + " > opened.txt"), 0);
+    ASSERT_EQ(Server(cases[0].args + " > opened.txt"), 0);
     EXPECT_EQ(Read("opened.txt"), "한글\n");
     // --show-key tells the operator on standard error; the plaintext stays alone on the output.
-    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --show-key " + cases[0].args + " > opened.txt"),
-              0);
+    ASSERT_EQ(Server("--show-key " + cases[0].args + " > opened.txt"), 0);
     EXPECT_EQ(Read("opened.txt"), "한글\n");
     EXPECT_EQ(Errors(), "quillmark-server: session key and IV: 32 bytes\n");
 
-    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --version > version.txt"), 0);
+    ASSERT_EQ(Server("--version > version.txt"), 0);
     EXPECT_EQ(Read("version.txt"), "quillmark-server " QM_VERSION_DOTTED "\n");
-    ASSERT_EQ(Sh(std::string(QM_SERVER_PATH) + " --help > help.txt"), 0);
+    ASSERT_EQ(Server("--help > help.txt"), 0);
     EXPECT_NE(Read("help.txt").find("Exit status: 0 done, 1 failed, 2 bad command line."),
               std::string::npos);
 }
@@ -402,28 +383,22 @@ TEST_F(OpenSslInterop, TheServerTellsItsOperatorWhatToFix) {
 TEST_F(OpenSslInterop, ValidationAgreesWithOpensslVerify) {
     std::string user = Read("user.der");
     const uint8_t* der = reinterpret_cast<const uint8_t*>(user.data());
-    struct Case {
-        const char* ca;
-        const char* crl;
-        bool valid;
-        const char* verify;
-    } cases[] = {
-        {"ca.pem", "", true, "openssl verify -CAfile ca.pem user.pem"},
-        {"ca.pem", "clean.crl", true,
-         "openssl verify -crl_check -CAfile ca.pem -CRLfile clean.crl user.pem"},
-        {"ca.pem", "revoked.crl", false,
-         "openssl verify -crl_check -CAfile ca.pem -CRLfile revoked.crl user.pem"},
-        {"other.pem", "", false, "openssl verify -CAfile other.pem user.pem"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.verify);
-        ASSERT_EQ(Sh(c.verify) == 0, c.valid);
+    const std::tuple<std::string, std::string, bool> cases[] = {{"ca.pem", "", true},
+                                                                {"ca.pem", "clean.crl", true},
+                                                                {"ca.pem", "revoked.crl", false},
+                                                                {"other.pem", "", false}};
+    for (const auto& [ca, crl, valid] : cases) {
+        const std::string verify = "openssl verify " +
+                                   (crl.empty() ? "" : "-crl_check -CRLfile " + crl + " ") +
+                                   "-CAfile " + ca + " user.pem";
+        SCOPED_TRACE(verify);
+        ASSERT_EQ(Sh(verify) == 0, valid);
         CCertValidator validator;
         ASSERT_EQ(validator.SetCertificate(int(user.size()), der), 0);
-        ASSERT_EQ(validator.SetCaCertificates(Read(c.ca).c_str()), 0);
-        ASSERT_EQ(validator.SetCrl(*c.crl != '\0' ? Read(c.crl).c_str() : ""), 0);
+        ASSERT_EQ(validator.SetCaCertificates(Read(ca).c_str()), 0);
+        ASSERT_EQ(validator.SetCrl(crl.empty() ? "" : Read(crl).c_str()), 0);
         ASSERT_EQ(validator.SetArl(""), 0);
-        EXPECT_EQ(validator.Validate() == 0, c.valid);
+        EXPECT_EQ(validator.Validate() == 0, valid);
     }
 }
 

@@ -43,38 +43,30 @@ void Scan(void* block) {
     g_watching = true;
 }
 
-void* Allocate(size_t size) {
+} // namespace
+
+void* operator new(size_t size) {
     void* p = std::malloc(size != 0 ? size : 1);
     if (p == nullptr) {
         throw std::bad_alloc();
     }
     return p;
 }
-
-void Release(void* p) {
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
     Scan(p);
     std::free(p);
 }
-
-} // namespace
-
-void* operator new(size_t size) {
-    return Allocate(size);
-}
-void* operator new[](size_t size) {
-    return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-    Release(p);
-}
 void operator delete[](void* p) noexcept {
-    Release(p);
+    operator delete(p);
 }
 void operator delete(void* p, size_t) noexcept {
-    Release(p);
+    operator delete(p);
 }
 void operator delete[](void* p, size_t) noexcept {
-    Release(p);
+    operator delete(p);
 }
 
 namespace {
@@ -123,16 +115,14 @@ TEST(SecretWipe, KeyIvAndKeyMaterialAreWipedWhenReplacedAndWhenDestroyed) {
         // Key bytes (the first 8) and IV bytes (the last 8).
         size_t lastIvBytes = size_t(algorithm.keyLength + algorithm.ivLength - 8);
         for (size_t offset : {size_t(0), lastIvBytes}) {
+            Watch watch(first.data() + offset, 8);
             {
-                Watch watch(first.data() + offset, 8);
-                {
-                    CSessionCipher cipher(CipherId(name));
-                    ASSERT_EQ(0, cipher.SetKeyMaterial(first.data(), 32));
-                    ASSERT_NE(nullptr, cipher.GetKeyMaterialText());
-                    ASSERT_EQ(0, cipher.SetKeyMaterial(second.data(), 32)); // replaces the first
-                }
-                EXPECT_EQ(0, watch.Stop()) << name << ": a released block still held key bytes";
+                CSessionCipher cipher(CipherId(name));
+                ASSERT_EQ(0, cipher.SetKeyMaterial(first.data(), 32));
+                ASSERT_NE(nullptr, cipher.GetKeyMaterialText());
+                ASSERT_EQ(0, cipher.SetKeyMaterial(second.data(), 32)); // replaces the first
             }
+            EXPECT_EQ(0, watch.Stop()) << name << ": a released block still held key bytes";
         }
     }
 }

@@ -4,12 +4,7 @@
 #include "platform/ciphers.h"
 #include "tests/crypto/doubles_test.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <numeric>
-#include <optional>
-#include <string>
 
 namespace {
 
@@ -23,8 +18,15 @@ std::vector<uint8_t> Counting(size_t n) {
     return bytes;
 }
 
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
-    return {bytes.begin() + long(from), bytes.begin() + long(to)};
+// Checks that `held` holds the key and IV of `row` from the start of `bytes`, and only those.
+void ExpectSplit(CSessionKey& held, const qm::CipherRow& row, const std::vector<uint8_t>& bytes) {
+    auto slice = [&](int32_t from, int32_t to) {
+        return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + to);
+    };
+    const int32_t key = row.keyLength, both = key + row.ivLength;
+    EXPECT_EQ(Held(held.GetKey()), slice(0, key));
+    EXPECT_EQ(Held(held.GetIv()), slice(key, both));
+    EXPECT_EQ(Held(held.GetKeyMaterial()), slice(0, both));
 }
 
 using SessionKeyTest = DoublesTest;
@@ -35,26 +37,20 @@ TEST_F(SessionKeyTest, KeyMaterialSplitsByTheEngineLengthsAndIgnoresExtraBytes) 
     ASSERT_EQ(aes.GetStatus(), 0);
     EXPECT_EQ(aes.GetAlgorithmId(), kAes.id);
     ASSERT_EQ(aes.SetKeyMaterial(bytes.data(), 32), 0);
-    size_t key = size_t(kAes.keyLength), both = key + size_t(kAes.ivLength);
-    EXPECT_EQ(Held(aes.GetKey()), Slice(bytes, 0, key));
-    EXPECT_EQ(Held(aes.GetIv()), Slice(bytes, key, both));
-    EXPECT_EQ(Held(aes.GetKeyMaterial()), Slice(bytes, 0, both));
+    ExpectSplit(aes, kAes, bytes);
     // The IV length is asked first.
     EXPECT_LT(std::find(engine().calls.begin(), engine().calls.end(), "CV_IvLength"),
               std::find(engine().calls.begin(), engine().calls.end(), "CV_KeyLength"));
 
     CSessionKey des(kTripleDes.id);
     ASSERT_EQ(des.SetKeyMaterial(bytes.data(), 40), 0);
-    key = size_t(kTripleDes.keyLength), both = key + size_t(kTripleDes.ivLength);
     ASSERT_NE(kTripleDes.keyLength, kTripleDes.ivLength);
-    EXPECT_EQ(Held(des.GetKey()), Slice(bytes, 0, key));
-    EXPECT_EQ(Held(des.GetIv()), Slice(bytes, key, both));
-    EXPECT_EQ(Held(des.GetKeyMaterial()), Slice(bytes, 0, both));
+    ExpectSplit(des, kTripleDes, bytes);
 
     // The object's own material handed back is read before it is released.
     ByteBuffer own = des.GetKeyMaterial();
     ASSERT_EQ(des.SetKeyMaterial(own.data, own.length), 0);
-    EXPECT_EQ(Held(des.GetKeyMaterial()), Slice(bytes, 0, both));
+    ExpectSplit(des, kTripleDes, bytes);
 }
 
 TEST_F(SessionKeyTest, RefusedKeyMaterialKeepsThePreviousMaterial) {
@@ -66,12 +62,11 @@ TEST_F(SessionKeyTest, RefusedKeyMaterialKeepsThePreviousMaterial) {
     EXPECT_EQ(key.SetKeyMaterial(other.data(), 31), qm::kInputMissing);
     EXPECT_EQ(key.SetKeyMaterial(nullptr, 32), qm::kInputMissing);
     EXPECT_EQ(key.SetKeyMaterial(other.data(), 0), qm::kInputMissing);
-    FailEngine("CV_IvLength", -41);
-    EXPECT_EQ(key.SetKeyMaterial(other.data(), 32), -41);
-    engine().failures.clear();
-    FailEngine("CV_KeyLength", -42);
-    EXPECT_EQ(key.SetKeyMaterial(other.data(), 32), -42);
-    engine().failures.clear();
+    for (auto [failing, code] : {std::pair("CV_IvLength", -41), std::pair("CV_KeyLength", -42)}) {
+        FailEngine(failing, code);
+        EXPECT_EQ(key.SetKeyMaterial(other.data(), 32), code) << failing;
+        engine().failures.clear();
+    }
     EXPECT_EQ(key.SetKeyMaterialText(""), qm::kPartNotSet);
     EXPECT_EQ(key.SetKeyMaterialText(nullptr), qm::kPartNotSet);
     EXPECT_LT(key.SetKeyMaterialText("@@not base64@@"), 0);

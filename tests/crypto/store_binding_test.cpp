@@ -5,12 +5,9 @@
 #include "external/store.h"
 #include "tests/crypto/doubles_test.h"
 
-#include <gtest/gtest.h>
-
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <utility>
 
 namespace {
