@@ -2,11 +2,13 @@
 // (and as a broken or hostile writer does), requests and the replies to them.
 #include "browser/host/Protocol.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 using namespace qm::browser;
 
@@ -29,10 +31,12 @@ struct Input {
 };
 
 std::string Header(uint32_t length) {
-    return EncodeFrame(std::string())
-        .replace(0, 4,
-                 std::string{char(length & 0xFF), char((length >> 8) & 0xFF),
-                             char((length >> 16) & 0xFF), char((length >> 24) & 0xFF)});
+    return {char(length), char(length >> 8), char(length >> 16), char(length >> 24)};
+}
+
+// A request of id 1: its operation and the fields after it.
+std::string Op(const std::string& op, const std::string& fields = "") {
+    return R"({"id":1,"op":")" + op + '"' + fields + "}";
 }
 
 std::string ErrorName(const std::variant<Request, RequestError>& parsed) {
@@ -60,8 +64,7 @@ TEST(BrowserProtocol, FramesKeepTheirBoundariesWhateverTheReadsReturn) {
 TEST(BrowserProtocol, AFrameTooLongIsSkippedAndAnsweredByItsId) {
     const std::string big =
         "{\"id\":42,\"op\":\"call\",\"args\":[\"" + std::string(kMaxRequestBytes, 'x') + "\"]}";
-    Input input{EncodeFrame(big) + EncodeFrame("{\"id\":43}")};
-    input.chunk = 1 << 16;
+    Input input{EncodeFrame(big) + EncodeFrame("{\"id\":43}"), 0, 1 << 16};
     Frame frame = ReadFrame(input.Source());
     EXPECT_EQ(Frame::Kind::TooLarge, frame.kind);
     EXPECT_EQ(big.size(), frame.length);
@@ -72,8 +75,7 @@ TEST(BrowserProtocol, AFrameTooLongIsSkippedAndAnsweredByItsId) {
     EXPECT_EQ("{\"id\":43}", next.body);
 
     // The longest frame that is read, and a claim of 4 GB that the input does not back.
-    Input limit{Header(kMaxRequestBytes) + std::string(kMaxRequestBytes, ' ')};
-    limit.chunk = 1 << 20;
+    Input limit{Header(kMaxRequestBytes) + std::string(kMaxRequestBytes, ' '), 0, 1 << 20};
     EXPECT_EQ(Frame::Kind::Message, ReadFrame(limit.Source()).kind);
     Input lying{Header(0xFFFFFFFFu) + "{\"id\":7}"};
     EXPECT_EQ(Frame::Kind::End, ReadFrame(lying.Source()).kind);
@@ -82,8 +84,8 @@ TEST(BrowserProtocol, AFrameTooLongIsSkippedAndAnsweredByItsId) {
     for (const char* start : {"[1,2]", "{\"op\":\"call\",\"id\":5}", "{\"id\":-5}", "{\"id\":1e3}",
                               "{\"id\":99999999999999999999}"}) {
         Input other{Header(kMaxRequestBytes + 1) + start +
-                    std::string(kMaxRequestBytes + 1 - std::strlen(start), ' ')};
-        other.chunk = 1 << 20;
+                        std::string(kMaxRequestBytes + 1 - std::strlen(start), ' '),
+                    0, 1 << 20};
         Frame refused = ReadFrame(other.Source());
         EXPECT_EQ(Frame::Kind::TooLarge, refused.kind) << start;
         EXPECT_FALSE(refused.id.has_value()) << start;
@@ -102,67 +104,54 @@ TEST(BrowserProtocol, AnInputThatEndsInsideAFrameEndsTheInput) {
 
 TEST(BrowserProtocol, RequestsAreReadOrRefusedWithAReason) {
     const std::string page =
-        R"("client":3,"origin":"https://bank.example","topOrigin":"https://bank.example")";
-    struct Row {
-        std::string body;
-        std::string verdict; // "ok" or the error's name
-        bool id;             // whether the error names the request's id
-    };
-    const Row rows[] = {
-        {"{\"id\":1,\"op\":\"hello\"}", "ok", true},
-        {"{\"id\":1,\"op\":\"drop\",\"client\":3}", "ok", true},
-        {"{\"id\":1,\"op\":\"create\"," + page + ",\"class\":\"Veyra\"}", "ok", true},
-        {"{\"id\":1,\"op\":\"call\"," + page + ",\"object\":2,\"method\":\"GetErrorCode\"}", "ok",
-         true},
-        {"{\"id\":1,\"op\":\"release\"," + page + ",\"object\":2}", "ok", true},
+        R"(,"client":3,"origin":"https://bank.example","topOrigin":"https://bank.example")";
+    // The request, "ok" or the error's name, and whether the error names the request's id.
+    const std::tuple<std::string, std::string, bool> rows[] = {
+        {Op("hello"), "ok", true},
+        {Op("drop", R"(,"client":3)"), "ok", true},
+        {Op("create", page + R"(,"class":"Veyra")"), "ok", true},
+        {Op("call", page + R"(,"object":2,"method":"GetErrorCode")"), "ok", true},
+        {Op("release", page + R"(,"object":2)"), "ok", true},
         {"not json", "SyntaxError", false},
-        {"{\"id\":1,\"op\":\"hello\"", "SyntaxError", false},
+        {R"({"id":1,"op":"hello")", "SyntaxError", false},
         {"[1,2,3]", "SyntaxError", false},
-        {"\"text\"", "SyntaxError", false},
-        {"{\"id\":\"1\",\"op\":\"hello\"}", "DataError", false},
-        {"{\"id\":-1,\"op\":\"hello\"}", "DataError", false},
-        {"{\"id\":1.5,\"op\":\"hello\"}", "DataError", false},
-        {"{\"id\":9007199254740992,\"op\":\"hello\"}", "DataError", false},
-        {"{\"op\":\"hello\"}", "DataError", false},
-        {"{\"id\":1,\"op\":\"format\"}", "NotSupportedError", true},
-        {"{\"id\":1}", "NotSupportedError", true},
-        {"{\"id\":1,\"op\":\"create\",\"class\":\"Veyra\"}", "DataError", true},
-        {"{\"id\":1,\"op\":\"create\",\"client\":3,\"class\":\"Veyra\"}", "DataError", true},
-        {"{\"id\":1,\"op\":\"create\",\"client\":3,\"origin\":\"https://bank.example\","
-         "\"class\":\"Veyra\"}",
+        {R"("text")", "SyntaxError", false},
+        {R"({"id":"1","op":"hello"})", "DataError", false},
+        {R"({"id":-1,"op":"hello"})", "DataError", false},
+        {R"({"id":1.5,"op":"hello"})", "DataError", false},
+        {R"({"id":9007199254740992,"op":"hello"})", "DataError", false},
+        {R"({"op":"hello"})", "DataError", false},
+        {Op("format"), "NotSupportedError", true},
+        {R"({"id":1})", "NotSupportedError", true},
+        {Op("create", R"(,"class":"Veyra")"), "DataError", true},
+        {Op("create", R"(,"client":3,"class":"Veyra")"), "DataError", true},
+        {Op("create", R"(,"client":3,"origin":"https://bank.example","class":"Veyra")"),
          "DataError", true},
-        {"{\"id\":1,\"op\":\"create\",\"client\":3,\"origin\":\"\",\"topOrigin\":\"\","
-         "\"class\":\"Veyra\"}",
-         "DataError", true},
-        {"{\"id\":1,\"op\":\"create\"," + page + ",\"class\":7}", "DataError", true},
-        {"{\"id\":1,\"op\":\"call\"," + page + ",\"method\":\"GetErrorCode\"}", "DataError", true},
-        {"{\"id\":1,\"op\":\"call\"," + page + ",\"object\":\"2\",\"method\":\"X\"}", "DataError",
+        {Op("create", R"(,"client":3,"origin":"","topOrigin":"","class":"Veyra")"), "DataError",
          true},
-        {"{\"id\":1,\"op\":\"call\"," + page + ",\"object\":2}", "DataError", true},
-        {"{\"id\":1,\"op\":\"call\"," + page + ",\"object\":2,\"method\":\"X\",\"args\":\"a\"}",
-         "DataError", true},
-        {"{\"id\":1,\"op\":\"call\"," + page + ",\"object\":2,\"method\":\"X\",\"args\":[{}]}",
-         "TypeError", true},
-        {"{\"id\":1,\"op\":\"call\"," + page +
-             ",\"object\":2,\"method\":\"X\",\"args\":[\"a\",[1]]}",
-         "TypeError", true},
-        {"{\"id\":1,\"op\":\"drop\"}", "DataError", true},
+        {Op("create", page + R"(,"class":7)"), "DataError", true},
+        {Op("call", page + R"(,"method":"GetErrorCode")"), "DataError", true},
+        {Op("call", page + R"(,"object":"2","method":"X")"), "DataError", true},
+        {Op("call", page + R"(,"object":2)"), "DataError", true},
+        {Op("call", page + R"(,"object":2,"method":"X","args":"a")"), "DataError", true},
+        {Op("call", page + R"(,"object":2,"method":"X","args":[{}])"), "TypeError", true},
+        {Op("call", page + R"(,"object":2,"method":"X","args":["a",[1]])"), "TypeError", true},
+        {Op("drop"), "DataError", true},
         // Invalid UTF-8, and a lone surrogate: not text that a method could be given.
-        {"{\"id\":1,\"op\":\"hello\",\"x\":\"\xC3\x28\"}", "SyntaxError", false},
-        {"{\"id\":1,\"op\":\"hello\",\"x\":\"\\ud800\"}", "SyntaxError", false},
+        {Op("hello", ",\"x\":\"\xC3\x28\""), "SyntaxError", false},
+        {Op("hello", R"(,"x":"\ud800")"), "SyntaxError", false},
     };
-    for (const Row& row : rows) {
-        auto parsed = ParseRequest(row.body);
-        EXPECT_EQ(row.verdict, ErrorName(parsed)) << row.body;
+    for (const auto& [body, verdict, id] : rows) {
+        auto parsed = ParseRequest(body);
+        EXPECT_EQ(verdict, ErrorName(parsed)) << body;
         if (const auto* error = std::get_if<RequestError>(&parsed)) {
-            EXPECT_EQ(row.id, error->id.has_value()) << row.body;
-            EXPECT_FALSE(error->failure.message.empty()) << row.body;
+            EXPECT_EQ(id, error->id.has_value()) << body;
+            EXPECT_FALSE(error->failure.message.empty()) << body;
         }
     }
     // Deeply nested input is refused, not a crash.
-    std::string deep = "{\"id\":1,\"op\":\"call\"," + page +
-                       ",\"object\":2,\"method\":\"X\",\"args\":" + std::string(100000, '[') +
-                       std::string(100000, ']') + "}";
+    std::string deep = Op("call", page + R"(,"object":2,"method":"X","args":)" +
+                                      std::string(100000, '[') + std::string(100000, ']'));
     EXPECT_EQ("TypeError", ErrorName(ParseRequest(deep)));
 }
 
@@ -177,14 +166,11 @@ TEST(BrowserProtocol, ArgumentsArriveAsAScriptEngineWouldPassThem) {
     EXPECT_EQ("https://b.example", request.topOrigin) << "the top page is kept apart";
     EXPECT_EQ(4u, request.object);
     EXPECT_EQ("getDNList", request.method);
-    ASSERT_EQ(7u, request.args.size());
-    EXPECT_EQ(Value(std::string("\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4")), request.args[0]);
-    EXPECT_EQ(Value(int32_t(0)), request.args[1]);
-    EXPECT_EQ(Value(int32_t(-7)), request.args[2]);
-    EXPECT_EQ(Value(2147483648.0), request.args[3]) << "past 32 bits: a double";
-    EXPECT_EQ(Value(1.5), request.args[4]);
-    EXPECT_EQ(Value(true), request.args[5]);
-    EXPECT_EQ(Value(nullptr), request.args[6]);
+    EXPECT_THAT(request.args,
+                testing::ElementsAre(Value(std::string("\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4")),
+                                     Value(int32_t(0)), Value(int32_t(-7)),
+                                     Value(2147483648.0), // past 32 bits: a double
+                                     Value(1.5), Value(true), Value(nullptr)));
 }
 
 TEST(BrowserProtocol, RepliesCarryTheResultOrSayWhyNot) {

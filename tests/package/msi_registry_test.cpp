@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 using namespace qm;
@@ -17,30 +17,26 @@ using ::testing::Not;
 
 namespace {
 
-// A row as text: key, name and value, or the key alone.
-std::string Describe(const msi::Row& row) {
-    if (row.keyOnly) {
-        return row.key + " (key)";
+// The rows as text: key, name and value, or the key alone.
+std::vector<std::string> Described(const msi::RecordingRegistry& registry) {
+    std::vector<std::string> rows;
+    for (const msi::Row& row : registry.Rows()) {
+        std::string name = row.name.empty() ? "" : " [" + row.name + "]";
+        rows.push_back(row.key + (row.keyOnly ? " (key)" : name + " = " + row.value.text));
     }
-    return row.key + (row.name.empty() ? "" : " [" + row.name + "]") + " = " + row.value.text;
+    return rows;
 }
 
 std::vector<std::string> Recorded(const std::string& script) {
     msi::RecordingRegistry registry;
     EXPECT_EQ(reg::RunScript(script, {{"Module", "MODULE"}}, reg::Mode::Register, registry),
               reg::kOk);
-    std::vector<std::string> rows;
-    for (const msi::Row& row : registry.Rows()) {
-        rows.push_back(Describe(row));
-    }
-    return rows;
+    return Described(registry);
 }
 
 std::string ReadSource(const std::string& path) {
     std::ifstream in(std::string(QM_SOURCE_DIR) + "/" + path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(MsiRegistry, ScriptsAreRecordedAsTheUsersClassesWithWhatRegistrationLeaves) {
@@ -82,10 +78,7 @@ TEST(MsiRegistry, TheShippedScriptsRegisterEachClassByItsProgIds) {
                   reg::kOk)
             << name;
     }
-    std::vector<std::string> rows;
-    for (const msi::Row& row : registry.Rows()) {
-        rows.push_back(Describe(row));
-    }
+    std::vector<std::string> rows = Described(registry);
     // Twelve entries a class: five for its ProgIDs, seven (one a key alone) for its CLSID.
     EXPECT_EQ(rows.size(), 36u);
     EXPECT_THAT(rows, ::testing::Contains("Software\\Classes\\Quillmark.Veyra\\CurVer = "
@@ -108,26 +101,20 @@ TEST(MsiRegistry, TheTypeLibraryIsReadFromItsDefinitionsAndRecordedAsRegistratio
          {std::pair{msi::Architecture::X64, "win64"}, std::pair{msi::Architecture::X86, "win32"}}) {
         msi::RecordingRegistry registry;
         msi::RecordTypeLibrary(registry, library, architecture, "PATH", "FOLDER\\");
-        std::vector<std::string> rows;
-        for (const msi::Row& row : registry.Rows()) {
-            rows.push_back(Describe(row));
-        }
+        std::vector<std::string> rows = Described(registry);
         const std::string base =
-            "Software\\Classes\\TypeLib\\{A148AAB5-390F-402F-8075-291C4A8787F1}"
-            "\\1.0";
-        EXPECT_THAT(rows, ::testing::IsSupersetOf({
-                              base + " = Quillmark 1.0 Type Library",
-                              base + "\\409\\" + subkey + " = PATH",
-                              base + "\\FLAGS = 8",
-                              base + "\\HELPDIR = FOLDER\\",
-                          }));
+            "Software\\Classes\\TypeLib\\{A148AAB5-390F-402F-8075-291C4A8787F1}\\1.0";
+        EXPECT_THAT(rows,
+                    ::testing::IsSupersetOf({base + " = Quillmark 1.0 Type Library",
+                                             base + "\\409\\" + subkey + " = PATH",
+                                             base + "\\FLAGS = 8", base + "\\HELPDIR = FOLDER\\"}));
         const std::string veyra = "Software\\Classes\\Interface\\{2A89F55A-CD0E-4AE4-93FF-"
                                   "BBAE52EBB4CD}";
-        EXPECT_THAT(rows, ::testing::IsSupersetOf({
-                              veyra + " = IVeyra",
-                              veyra + "\\ProxyStubClsid32 = {00020424-0000-0000-C000-000000000046}",
-                              veyra + "\\TypeLib [Version] = 1.0",
-                          }));
+        EXPECT_THAT(rows,
+                    ::testing::IsSupersetOf(
+                        {veyra + " = IVeyra",
+                         veyra + "\\ProxyStubClsid32 = {00020424-0000-0000-C000-000000000046}",
+                         veyra + "\\TypeLib [Version] = 1.0"}));
         EXPECT_EQ(rows.size(), 4u + 3u * 5u);
     }
 }
@@ -181,8 +168,7 @@ TEST(MsiRegistry, WixSourceKeepsEveryValueLiteralButTheInstallersReferences) {
     EXPECT_THAT(wix, Not(HasSubstr("STANDIN")));
 
     // The installer reads an empty value as no value at all: such a row cannot be written.
-    reg::Value empty;
-    EXPECT_THROW(msi::WixRegistryValues({{"Software\\K", "V", empty, false}}, "", {}),
+    EXPECT_THROW(msi::WixRegistryValues({{"Software\\K", "V", reg::Value{}, false}}, "", {}),
                  std::runtime_error);
 }
 

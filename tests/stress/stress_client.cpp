@@ -8,6 +8,7 @@
 // each recorded "c", opened with the recipient's key, is exactly "b": a set is never torn.
 #include "automation/StoredSettings.h"
 #include "automation/QuillmarkInterfaces.h"
+#include "platform/Raii.h"
 #include "platform/ciphers.h"
 #include "tests/support/bstr.h"
 
@@ -26,44 +27,18 @@ using qmtest::TextOf;
 
 const wchar_t* kServerDn = L"cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR";
 
-// The names of the algorithms GenerateEx takes, which the mix picks from.
-std::vector<std::wstring> Algorithms() {
-    std::vector<std::wstring> names;
-    for (const qm::CipherRow& cipher : qm::kCiphers) {
-        if (qm::CanEnvelope(cipher)) {
-            names.emplace_back(cipher.name, cipher.name + std::strlen(cipher.name));
-        }
-    }
-    return names;
-}
-
-template <class I> struct Ptr {
-    I* p = nullptr;
-    Ptr() = default;
-    Ptr(const Ptr&) = delete;
-    Ptr& operator=(const Ptr&) = delete;
-    ~Ptr() {
-        if (p != nullptr) {
-            p->Release();
-        }
-    }
-};
-
-template <class I> bool Create(const wchar_t* progId, REFIID iid, Ptr<I>& out) {
+template <class I> bool Create(const wchar_t* progId, REFIID iid, qm::ComPtr<I>& out) {
     CLSID clsid;
     return SUCCEEDED(CLSIDFromProgID(progId, &clsid)) &&
-           SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
-                                      reinterpret_cast<void**>(&out.p)));
+           SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, out.out_void()));
 }
 
 std::string ReadSetting(HKEY key, const char* name) {
     char text[4096] = {};
     DWORD size = sizeof(text) - 1;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) !=
-        ERROR_SUCCESS) {
-        return "";
-    }
-    return text;
+    LONG status =
+        RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+    return status == ERROR_SUCCESS ? text : "";
 }
 
 // "b" and "c" as one set, read while holding the settings mutex.
@@ -91,32 +66,35 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: stress_client ID ITERATIONS SNAPSHOT-FILE\n");
         return 2;
     }
-    int id = _wtoi(argv[1]);
-    int iterations = _wtoi(argv[2]);
+    int id = _wtoi(argv[1]), iterations = _wtoi(argv[2]);
     FILE* snapshots = _wfopen(argv[3], L"w");
     if (snapshots == nullptr || FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
         std::fprintf(stderr, "client %d: cannot start\n", id);
         return 2;
     }
-    int violations = 0;
-    int generated = 0, exact = 0, replaced = 0, listed = 0;
+    int violations = 0, generated = 0, exact = 0, replaced = 0, listed = 0;
     {
-        Ptr<ISecureSession> session;
-        Ptr<IVeyra> veyra;
+        qm::ComPtr<ISecureSession> session;
+        qm::ComPtr<IVeyra> veyra;
         if (!Create(L"Quillmark.SecureSession", IID_ISecureSession, session) ||
             !Create(L"Quillmark.Veyra", IID_IVeyra, veyra)) {
             std::fprintf(stderr, "client %d: cannot create the objects\n", id);
             return 2;
         }
         qm::UniqueBstr server = Bstr(kServerDn);
-        const std::vector<std::wstring> algorithms = Algorithms();
+        std::vector<std::wstring> algorithms; // those GenerateEx takes, which the mix picks from
+        for (const qm::CipherRow& cipher : qm::kCiphers) {
+            if (qm::CanEnvelope(cipher)) {
+                algorithms.emplace_back(cipher.name, cipher.name + std::strlen(cipher.name));
+            }
+        }
         srand(unsigned(id) * 7919u + 1u);
         for (int i = 0; i < iterations; ++i) {
             int pick = i == 0 ? 0 : rand() % 10;
             if (pick < 2) {
                 qm::UniqueBstr algorithm = Bstr(algorithms[size_t(rand()) % algorithms.size()]);
                 qm::UniqueBstr sealed;
-                HRESULT hr = session.p->GenerateEx(algorithm.get(), server.get(), sealed.out());
+                HRESULT hr = session->GenerateEx(algorithm.get(), server.get(), sealed.out());
                 if (hr != S_OK || SysStringLen(sealed.get()) == 0) {
                     std::fprintf(stderr, "client %d: GenerateEx failed (%08lx)\n", id, hr);
                     ++violations;
@@ -126,11 +104,11 @@ int wmain(int argc, wchar_t** argv) {
                 std::wstring text = L"stress " + std::to_wstring(id) + L"/" + std::to_wstring(i) +
                                     L" \xD64D\xAE38\xB3D9";
                 qm::UniqueBstr before, after, input = Bstr(text), cipher, plain;
-                session.p->getKEYIV(before.out());
-                HRESULT enc = session.p->EncipherEx(input.get(), cipher.out());
+                session->getKEYIV(before.out());
+                HRESULT enc = session->EncipherEx(input.get(), cipher.out());
                 HRESULT dec =
-                    enc == S_OK ? session.p->DecipherEx(cipher.get(), plain.out()) : S_FALSE;
-                session.p->getKEYIV(after.out());
+                    enc == S_OK ? session->DecipherEx(cipher.get(), plain.out()) : S_FALSE;
+                session->getKEYIV(after.out());
                 bool sameKey =
                     SysStringLen(before.get()) > 0 && TextOf(before.get()) == TextOf(after.get());
                 if (sameKey) {
@@ -142,7 +120,7 @@ int wmain(int argc, wchar_t** argv) {
                     ++exact;
                 } else {
                     INT code = 0;
-                    session.p->GetErrorCode(&code);
+                    session->GetErrorCode(&code);
                     if (dec == S_FALSE && code != 13 && code != 12) {
                         std::fprintf(stderr, "client %d: unexpected code %d\n", id, code);
                         ++violations;
@@ -151,7 +129,7 @@ int wmain(int argc, wchar_t** argv) {
                 }
             } else {
                 qm::UniqueBstr empty = Bstr(L""), list;
-                if (veyra.p->getDNList(empty.get(), 0, 700, list.out()) != S_OK ||
+                if (veyra->getDNList(empty.get(), 0, 700, list.out()) != S_OK ||
                     SysStringLen(list.get()) == 0) {
                     std::fprintf(stderr, "client %d: getDNList failed\n", id);
                     ++violations;

@@ -14,7 +14,8 @@
 #include <servprov.h>
 #include <shlguid.h>
 
-#include <cstddef>
+#include <algorithm>
+#include <type_traits>
 
 namespace qmtest {
 
@@ -22,10 +23,11 @@ namespace {
 
 struct Site;
 
-// One interface of the site object and the way back to the object.
+// One interface of the site object, the way back to the object, and the interface's table.
 template <class I> struct Part {
     I iface;
     Site* site;
+    std::remove_pointer_t<decltype(I::lpVtbl)> table;
 };
 
 template <class I> Site* SiteOf(I* iface) {
@@ -40,39 +42,9 @@ struct Site {
     Part<IOleContainer> container; // the page's document is its own container, as in MSHTML
     Part<IHTMLDocument2> document;
     Part<IQuillmarkBrowserPage> page;
-    IServiceProviderVtbl servicesTable;
-    IOleClientSiteVtbl clientSiteTable;
-    IOleWindowVtbl windowTable;
-    IWebBrowser2Vtbl browserTable;
-    IOleContainerVtbl containerTable;
-    IHTMLDocument2Vtbl documentTable;
-    IQuillmarkBrowserPageVtbl pageTable;
     SiteAnswers answers;
     SiteCounters* counters;
 };
-
-HRESULT STDMETHODCALLTYPE NotImplemented() {
-    return E_NOTIMPL;
-}
-
-template <class Table> void FillWithStubs(Table& table) {
-    auto** slots = reinterpret_cast<void**>(&table);
-    for (size_t i = 0; i < sizeof(Table) / sizeof(void*); ++i) {
-        slots[i] = reinterpret_cast<void*>(&NotImplemented);
-    }
-}
-
-ULONG AddRefSite(Site* site) {
-    return ULONG(InterlockedIncrement(&site->counters->refs));
-}
-
-ULONG ReleaseSite(Site* site) {
-    LONG refs = InterlockedDecrement(&site->counters->refs);
-    if (refs == 0) {
-        delete site;
-    }
-    return ULONG(refs);
-}
 
 HRESULT Answer(void** out, void* iface, Site* site) {
     if (out == nullptr) {
@@ -82,18 +54,16 @@ HRESULT Answer(void** out, void* iface, Site* site) {
     if (iface == nullptr) {
         return E_NOINTERFACE;
     }
-    AddRefSite(site);
+    InterlockedIncrement(&site->counters->refs);
     return S_OK;
 }
 
 // What the site object itself answers to.
 HRESULT SiteQuery(Site* site, REFIID iid, void** out) {
     void* iface = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown)) {
-        iface = &site->services;
-    } else if (IsEqualIID(iid, IID_IServiceProvider) &&
-               (site->answers.browser || site->answers.documentService ||
-                site->answers.browserPage)) {
+    if (IsEqualIID(iid, IID_IUnknown) ||
+        (IsEqualIID(iid, IID_IServiceProvider) &&
+         (site->answers.browser || site->answers.documentService || site->answers.browserPage))) {
         iface = &site->services;
     } else if (IsEqualIID(iid, IID_IOleClientSite) && site->answers.document) {
         iface = &site->clientSite;
@@ -127,29 +97,37 @@ HRESULT PageQuery(Site* site, REFIID iid, void** out) {
     return Answer(out, page ? &site->page : nullptr, site);
 }
 
-BSTR AddressCopy(Site* site, const std::wstring& address) {
-    ++site->counters->addressReads;
-    return SysAllocStringLen(address.data(), UINT(address.size()));
-}
-
-// IUnknown of each interface: its part's query, one count for the whole object.
-template <class I, HRESULT (*query)(Site*, REFIID, void**)> struct Unknown {
+// What every interface of the site has: IUnknown (its part's query, one count for the whole
+// object) and the stub for the rest.
+template <class I, HRESULT (*query)(Site*, REFIID, void**)> struct Common {
+    static HRESULT STDMETHODCALLTYPE NotImplemented() { return E_NOTIMPL; }
     static HRESULT STDMETHODCALLTYPE Query(I* self, REFIID iid, void** out) {
         return query(SiteOf(self), iid, out);
     }
-    static ULONG STDMETHODCALLTYPE AddRef(I* self) { return AddRefSite(SiteOf(self)); }
-    static ULONG STDMETHODCALLTYPE Release(I* self) { return ReleaseSite(SiteOf(self)); }
+    static ULONG STDMETHODCALLTYPE AddRef(I* self) {
+        return ULONG(InterlockedIncrement(&SiteOf(self)->counters->refs));
+    }
+    static ULONG STDMETHODCALLTYPE Release(I* self) {
+        LONG refs = InterlockedDecrement(&SiteOf(self)->counters->refs);
+        if (refs == 0) {
+            delete SiteOf(self);
+        }
+        return ULONG(refs);
+    }
 };
 
-// A table of stubs with the interface's IUnknown; the caller sets the methods a host answers.
-template <HRESULT (*query)(Site*, REFIID, void**), class I, class Table>
-void Prepare(Part<I>& part, Table& table, Site* site) {
-    FillWithStubs(table);
-    table.QueryInterface = &Unknown<I, query>::Query;
-    table.AddRef = &Unknown<I, query>::AddRef;
-    table.Release = &Unknown<I, query>::Release;
-    part.iface.lpVtbl = &table;
+// The part's table, all stubs but the interface's IUnknown; the caller sets the methods a host
+// answers.
+template <HRESULT (*query)(Site*, REFIID, void**), class I>
+auto& Prepare(Part<I>& part, Site* site) {
+    std::fill_n(reinterpret_cast<void**>(&part.table), sizeof(part.table) / sizeof(void*),
+                reinterpret_cast<void*>(&Common<I, query>::NotImplemented));
+    part.table.QueryInterface = &Common<I, query>::Query;
+    part.table.AddRef = &Common<I, query>::AddRef;
+    part.table.Release = &Common<I, query>::Release;
+    part.iface.lpVtbl = &part.table;
     part.site = site;
+    return part.table;
 }
 
 HRESULT STDMETHODCALLTYPE QueryService(IServiceProvider* self, REFGUID service, REFIID iid,
@@ -172,42 +150,19 @@ HRESULT STDMETHODCALLTYPE GetContainer(IOleClientSite* self, IOleContainer** con
     return DocumentQuery(SiteOf(self), IID_IOleContainer, reinterpret_cast<void**>(container));
 }
 
-HRESULT STDMETHODCALLTYPE GetWindow(IOleWindow* self, HWND* window) {
-    *window = SiteOf(self)->answers.oleWindow;
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE LocationUrl(IWebBrowser2* self, BSTR* address) {
+// An address or origin the site answers with (each read counted), and a window.
+template <std::wstring SiteAnswers::*field, class I>
+HRESULT STDMETHODCALLTYPE Address(I* self, BSTR* address) {
     Site* site = SiteOf(self);
-    *address = AddressCopy(site, site->answers.browserAddress);
+    ++site->counters->addressReads;
+    const std::wstring& text = site->answers.*field;
+    *address = SysAllocStringLen(text.data(), UINT(text.size()));
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE BrowserWindow(IWebBrowser2* self, SHANDLE_PTR* window) {
-    *window = reinterpret_cast<SHANDLE_PTR>(SiteOf(self)->answers.browserWindow);
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE DocumentUrl(IHTMLDocument2* self, BSTR* address) {
-    Site* site = SiteOf(self);
-    *address = AddressCopy(site, site->answers.documentAddress);
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageOrigin(IQuillmarkBrowserPage* self, BSTR* origin) {
-    Site* site = SiteOf(self);
-    *origin = AddressCopy(site, site->answers.pageOrigin);
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageTopOrigin(IQuillmarkBrowserPage* self, BSTR* origin) {
-    Site* site = SiteOf(self);
-    *origin = AddressCopy(site, site->answers.topOrigin);
-    return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageOwner(IQuillmarkBrowserPage* self, HWND* window) {
-    *window = SiteOf(self)->answers.pageOwner;
+template <HWND SiteAnswers::*field, class I, class Window>
+HRESULT STDMETHODCALLTYPE WindowOf(I* self, Window* window) {
+    *window = reinterpret_cast<Window>(SiteOf(self)->answers.*field);
     return S_OK;
 }
 
@@ -215,24 +170,20 @@ HRESULT STDMETHODCALLTYPE PageOwner(IQuillmarkBrowserPage* self, HWND* window) {
 
 void* NewFakeSite(const SiteAnswers& answers, SiteCounters* counters) {
     auto* site = new Site{};
-    Prepare<SiteQuery>(site->services, site->servicesTable, site);
-    site->servicesTable.QueryService = &QueryService;
-    Prepare<SiteQuery>(site->clientSite, site->clientSiteTable, site);
-    site->clientSiteTable.GetContainer = &GetContainer;
-    Prepare<SiteQuery>(site->window, site->windowTable, site);
-    site->windowTable.GetWindow = &GetWindow;
-    Prepare<BrowserQuery>(site->browser, site->browserTable, site);
-    site->browserTable.get_LocationURL = &LocationUrl;
-    site->browserTable.get_HWND = &BrowserWindow;
-    Prepare<DocumentQuery>(site->container, site->containerTable, site);
-    Prepare<DocumentQuery>(site->document, site->documentTable, site);
-    site->documentTable.get_URL = &DocumentUrl;
-    Prepare<PageQuery>(site->page, site->pageTable, site);
-    site->pageTable.GetOrigin = &PageOrigin;
-    site->pageTable.GetTopOrigin = &PageTopOrigin;
-    site->pageTable.GetOwnerWindow = &PageOwner;
     site->answers = answers;
     site->counters = counters;
+    Prepare<SiteQuery>(site->services, site).QueryService = &QueryService;
+    Prepare<SiteQuery>(site->clientSite, site).GetContainer = &GetContainer;
+    Prepare<SiteQuery>(site->window, site).GetWindow = &WindowOf<&SiteAnswers::oleWindow>;
+    auto& browser = Prepare<BrowserQuery>(site->browser, site);
+    browser.get_LocationURL = &Address<&SiteAnswers::browserAddress>;
+    browser.get_HWND = &WindowOf<&SiteAnswers::browserWindow>;
+    Prepare<DocumentQuery>(site->container, site);
+    Prepare<DocumentQuery>(site->document, site).get_URL = &Address<&SiteAnswers::documentAddress>;
+    auto& page = Prepare<PageQuery>(site->page, site);
+    page.GetOrigin = &Address<&SiteAnswers::pageOrigin>;
+    page.GetTopOrigin = &Address<&SiteAnswers::topOrigin>;
+    page.GetOwnerWindow = &WindowOf<&SiteAnswers::pageOwner>;
     counters->refs = 1;
     return &site->services.iface;
 }

@@ -18,8 +18,7 @@ CommandResult RunCommand(const std::string& command) {
         throw std::runtime_error("cannot run: " + command);
     }
     std::array<char, 4096> chunk{};
-    size_t n;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+    for (size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
         result.output.append(chunk.data(), n);
     }
     int status = pclose(pipe);
@@ -39,11 +38,7 @@ std::string Openssl(const std::string& arguments) {
 std::string ShellQuote(std::string_view argument) {
     std::string quoted = "'";
     for (char c : argument) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
+        quoted += c == '\'' ? std::string_view("'\\''") : std::string_view(&c, 1);
     }
     return quoted + "'";
 }
@@ -82,8 +77,7 @@ std::string ToHex(std::span<const uint8_t> bytes) {
     std::string hex;
     hex.reserve(bytes.size() * 2);
     for (uint8_t b : bytes) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
+        hex += {kDigits[b >> 4], kDigits[b & 15]};
     }
     return hex;
 }

@@ -76,10 +76,6 @@ std::string DateFromNow(int days) {
     return text;
 }
 
-std::string Subject(const std::string& name) {
-    return "/CN=" + name + "/O=Quillmark Test";
-}
-
 // `openssl ca` finds its database through the configuration's relative folder names, so it runs
 // inside the authority's folder.
 std::string CaIn(const fs::path& folder, const std::string& arguments) {
@@ -89,6 +85,24 @@ std::string CaIn(const fs::path& folder, const std::string& arguments) {
         throw std::runtime_error(command + " failed:\n" + r.output);
     }
     return r.output;
+}
+
+// A new key for `c`, a request for its name, and the certificate that `openssl ca` in `ca` makes of
+// the request with `options`.
+Credential Certify(const fs::path& ca, Credential c, KeyKind kind, const Validity& validity,
+                   const std::string& options) {
+    fs::path request = fs::path(c.certPem).replace_extension(".csr");
+    GenerateKey(c.keyPem, kind);
+    Openssl("req -new -config " + Q(ca / "ca.cnf") + " -key " + Q(c.keyPem) + " -subj " +
+            ShellQuote("/CN=" + c.name + "/O=Quillmark Test") + " -out " + Q(request));
+    CaIn(ca, "-notext " + options + " -startdate " + validity.notBefore + " -enddate " +
+                 validity.notAfter + " -in " + Q(request) + " -out " + Q(c.certPem));
+    Openssl("x509 -in " + Q(c.certPem) + " -outform DER -out " + Q(c.certDer));
+    return c;
+}
+
+Credential CaFiles(const fs::path& folder, const std::string& name) {
+    return {name, folder / "cert.pem", folder / "cert.der", folder / "key.pem"};
 }
 
 } // namespace
@@ -120,8 +134,7 @@ void GenerateKey(const fs::path& file, KeyKind kind) {
 }
 
 std::vector<uint8_t> PemFileToDer(const fs::path& pem, const std::string& kind) {
-    fs::path der = pem;
-    der += ".der";
+    fs::path der = fs::path(pem) += ".der";
     Openssl(kind + " -in " + Q(pem) + " -outform DER -out " + Q(der));
     return ReadBinaryFile(der);
 }
@@ -153,52 +166,23 @@ std::string Authority::Ca(const std::string& arguments) const {
 
 Credential Authority::Sign(const std::string& name, KeyKind kind, const Validity& validity,
                            const std::string& extensions, const fs::path& folder) const {
-    Credential c;
-    c.name = name;
-    c.keyPem = folder / (name + ".key.pem");
-    c.certPem = folder / (name + ".pem");
-    c.certDer = folder / (name + ".der");
-    fs::path request = folder / (name + ".csr");
-    GenerateKey(c.keyPem, kind);
-    Openssl("req -new -config " + Q(folder_ / "ca.cnf") + " -key " + Q(c.keyPem) + " -subj " +
-            ShellQuote(Subject(name)) + " -out " + Q(request));
-    Ca("-notext -startdate " + validity.notBefore + " -enddate " + validity.notAfter +
-       " -extensions " + extensions + " -in " + Q(request) + " -out " + Q(c.certPem));
-    Openssl("x509 -in " + Q(c.certPem) + " -outform DER -out " + Q(c.certDer));
-    return c;
+    return Certify(
+        folder_,
+        {name, folder / (name + ".pem"), folder / (name + ".der"), folder / (name + ".key.pem")},
+        kind, validity, "-extensions " + extensions);
 }
 
 Authority Authority::Root(const fs::path& parent, const std::string& name, KeyKind kind,
                           Validity validity) {
     fs::path folder = Prepare(parent / name);
-    Credential self;
-    self.name = name;
-    self.keyPem = folder / "key.pem";
-    self.certPem = folder / "cert.pem";
-    self.certDer = folder / "cert.der";
-    GenerateKey(self.keyPem, kind);
-    fs::path request = folder / "cert.csr";
-    Openssl("req -new -config " + Q(folder / "ca.cnf") + " -key " + Q(self.keyPem) + " -subj " +
-            ShellQuote(Subject(name)) + " -out " + Q(request));
-    CaIn(folder, "-notext -selfsign -keyfile key.pem -startdate " + validity.notBefore +
-                     " -enddate " + validity.notAfter +
-                     " -extensions ca_cert -in cert.csr -out cert.pem");
-    Openssl("x509 -in " + Q(self.certPem) + " -outform DER -out " + Q(self.certDer));
-    return Authority(folder, self);
+    return Authority(folder, Certify(folder, CaFiles(folder, name), kind, validity,
+                                     "-selfsign -keyfile key.pem -extensions ca_cert"));
 }
 
 Authority Authority::Intermediate(const std::string& name, KeyKind kind, Validity validity) const {
     fs::path folder = Prepare(folder_.parent_path() / name);
-    Credential issued = Sign(name, kind, validity, "ca_cert", folder_ / "issued");
-    Credential self;
-    self.name = name;
-    self.keyPem = folder / "key.pem";
-    self.certPem = folder / "cert.pem";
-    self.certDer = folder / "cert.der";
-    fs::copy_file(issued.keyPem, self.keyPem);
-    fs::copy_file(issued.certPem, self.certPem);
-    fs::copy_file(issued.certDer, self.certDer);
-    return Authority(folder, self);
+    return Authority(
+        folder, Certify(folder_, CaFiles(folder, name), kind, validity, "-extensions ca_cert"));
 }
 
 Credential Authority::Issue(const std::string& name, KeyKind kind, Validity validity) const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace qmtest {
 
@@ -50,17 +51,13 @@ int32_t QM_CDECL LD_GetCertInfo(int32_t kind, CertInfoRecord* records, int32_t s
 
 // A read: the DN's certificate when the test named the DN, else the function's own answer.
 int32_t Deliver(const StoreRead& answer, const char* dn, ByteBuffer* output) {
-    int32_t result = answer.result;
-    const std::vector<uint8_t>* bytes = &answer.bytes;
-    if (auto named = S().certificates.find(Text(dn)); named != S().certificates.end()) {
-        result = 0;
-        bytes = &named->second;
-    }
+    auto named = S().certificates.find(Text(dn));
+    bool isNamed = named != S().certificates.end();
+    int32_t result = isNamed ? 0 : answer.result;
+    const std::vector<uint8_t>& bytes = isNamed ? named->second : answer.bytes;
     if (result == 0) {
-        size_t written = std::min<size_t>(bytes->size(), qm::kStoreBlockSize);
-        if (written > 0) {
-            std::memcpy(output->data, bytes->data(), written);
-        }
+        size_t written = std::min<size_t>(bytes.size(), qm::kStoreBlockSize);
+        std::copy_n(bytes.begin(), written, output->data);
         output->length = int32_t(written);
     }
     if (answer.reportedLength) {
@@ -89,34 +86,13 @@ int32_t QM_CDECL LD_GetKey(const char* dn, int32_t kind, int32_t medium, int32_t
     return Deliver(S().key, dn, output);
 }
 
-// The registry functions: the library's when the test asks for them, else a registry without
-// values. Records the call; whether the library's function is to answer it.
-bool LibraryAnswers(const char* function) {
-    S().calls.push_back({function, -1, -1, -1, "", ""});
-    return S().libraryRegistry;
-}
-
-int32_t QM_CDECL LD_IsRegKey(const char* path, const char* name) {
-    return LibraryAnswers("LD_IsRegKey") ? qm::LibraryStore().LD_IsRegKey(path, name) : 0;
-}
-
-int32_t QM_CDECL LD_GetRegValueN(const char* path, const char* name, int32_t* value) {
-    if (LibraryAnswers("LD_GetRegValueN")) {
-        return qm::LibraryStore().LD_GetRegValueN(path, name, value);
-    }
+// The registry functions, each call recorded: the library's when the test asks for them, else a
+// registry without values, where a read fails and leaves an empty value or text.
+int32_t NoValue(int32_t* value) {
     *value = 0;
     return -1;
 }
-
-int32_t QM_CDECL LD_SetRegValueN(const char* path, const char* name, int32_t value) {
-    return LibraryAnswers("LD_SetRegValueN") ? qm::LibraryStore().LD_SetRegValueN(path, name, value)
-                                             : 0;
-}
-
-int32_t QM_CDECL LD_GetRegValueSZ(const char* path, const char* name, char* text) {
-    if (LibraryAnswers("LD_GetRegValueSZ")) {
-        return qm::LibraryStore().LD_GetRegValueSZ(path, name, text);
-    }
+int32_t NoValue(char* text) {
     if (S().unterminatedText) {
         std::memset(text, 'A', qm::kRegTextSize);
         return 0;
@@ -124,14 +100,26 @@ int32_t QM_CDECL LD_GetRegValueSZ(const char* path, const char* name, char* text
     text[0] = '\0';
     return -1;
 }
-
-int32_t QM_CDECL LD_SetRegValueSZ(const char* path, const char* name, const char* text) {
-    return LibraryAnswers("LD_SetRegValueSZ")
-               ? qm::LibraryStore().LD_SetRegValueSZ(path, name, text)
-               : 0;
+int32_t NoValue(...) { // LD_IsRegKey finds nothing, and a write does nothing
+    return 0;
 }
 
-// Each function of the store's table by its own name.
+template <typename... Args> auto Last(Args... args) {
+    return std::get<sizeof...(Args) - 1>(std::tuple(args...));
+}
+
+#define QM_STORE_core(name, parameters, arguments)
+#define QM_STORE_registry(name, parameters, arguments)                                             \
+    int32_t QM_CDECL name parameters {                                                             \
+        S().calls.push_back({#name, -1, -1, -1, "", ""});                                          \
+        return S().libraryRegistry ? qm::LibraryStore().name arguments : NoValue(Last arguments);  \
+    }
+#define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments)                             \
+    QM_STORE_##layer(name, parameters, arguments)
+#include "store/core/functions.inc"
+#undef QM_STORE_core
+#undef QM_STORE_registry
+
 constexpr StoreApi kTable{
 #define QM_STORE_FUNCTION(name, layer, unbound, parameters, arguments) .name = name,
 #include "store/core/functions.inc"
@@ -145,10 +133,9 @@ int StoreDouble::Count(std::string_view function) const {
 }
 
 std::vector<std::string> StoreDouble::Functions() const {
-    std::vector<std::string> functions;
-    for (const StoreCall& call : calls) {
-        functions.push_back(call.function);
-    }
+    std::vector<std::string> functions(calls.size());
+    std::transform(calls.begin(), calls.end(), functions.begin(),
+                   [](const StoreCall& call) { return call.function; });
     return functions;
 }
 
