@@ -18,10 +18,24 @@ const wrapper = hostWrapper(work, store.dir);
 let server;
 let browser;
 
-// A page that loads the library; `frame` adds an iframe of that address.
+// A page that loads the library, with `body`. Its askExtension(id, fields) writes a request
+// straight to the extension, past the library, and resolves to the reply of that id.
 function page(body = "") {
   return { body: `<!doctype html><meta charset="utf-8"><title>Quillmark test</title>
-<script src="/quillmark.js"></script><body>${body}</body>` };
+<script src="/quillmark.js"></script><script>
+function askExtension(id, fields) {
+  return new Promise((resolve) => {
+    addEventListener("message", function listen(event) {
+      if (event.data?.channel === "org.quillmark.extension" && event.data.id === id &&
+          event.data.type === "reply") {
+        removeEventListener("message", listen);
+        resolve(event.data);
+      }
+    });
+    postMessage({ channel: "org.quillmark.page", type: "request", id, ...fields }, location.origin);
+  });
+}
+</script><body>${body}</body>` };
 }
 
 before(async () => {
@@ -123,17 +137,8 @@ describe("a listed site", () => {
         anObject: await outcome(directory.getCert({}, "x")),
         noClass: await outcome(qm.create("Format")),
         // Past the library, straight to the extension: what the host says.
-        noMethod: await new Promise((resolve) => {
-          addEventListener("message", function listen(event) {
-            if (event.data?.channel === "org.quillmark.extension" && event.data.id === 9001 &&
-                event.data.type === "reply") {
-              removeEventListener("message", listen);
-              resolve(event.data);
-            }
-          });
-          postMessage({ channel: "org.quillmark.page", type: "request", id: 9001, op: "call",
-            object: 1, method: "Frobnicate", args: [] }, location.origin);
-        }),
+        noMethod: await askExtension(9001,
+          { op: "call", object: 1, method: "Frobnicate", args: [] }),
       };
     });
     const v = seen.value;
@@ -181,16 +186,8 @@ describe("pages that are not the listed site's own", () => {
       const evil = await open("evil.example");
       const forged = await evil.evaluate(async (bankOrigin) => {
         await Quillmark.connect();
-        const ask = (id, fields) => new Promise((resolve) => {
-          addEventListener("message", function listen(event) {
-            if (event.data?.channel === "org.quillmark.extension" && event.data.id === id &&
-                event.data.type === "reply") {
-              removeEventListener("message", listen);
-              resolve(event.data.ok ? "served" : event.data.error.name);
-            }
-          });
-          postMessage({ channel: "org.quillmark.page", type: "request", id, ...fields }, location.origin);
-        });
+        const ask = (id, fields) => askExtension(id, fields)
+          .then((reply) => (reply.ok ? "served" : reply.error.name));
         const results = [await ask(8001, { op: "create", class: "SecureSession", origin: bankOrigin,
           topOrigin: bankOrigin, client: 1 })];
         for (let handle = 1; handle <= 8; handle++) {

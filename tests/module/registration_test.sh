@@ -80,34 +80,31 @@ CLASSES=(
     "DSSession {150DC113-F10D-42A1-9B03-AA4D7A166950} {B6AB66D0-EC56-47F2-962A-4B4FC5E71747}"
 )
 
+# A key and its REG_SZ values, NAME=DATA each (@ the unnamed one), as normalize writes them.
+key() { # key [name=data...]
+    local k=$1 value
+    shift
+    echo "$k"
+    for value in "$@"; do
+        echo "$k|${value%%=*}|REG_SZ|${value#*=}"
+    done
+}
+
 # The keys of one class, as registration writes them, with the server path given.
 expected_class() { # name clsid server
-    local name=$1 clsid=$2 server=$3
+    local name=$1 clsid=$2 server=$3 p
     local c="$R\\CLSID\\$clsid"
-    cat <<EOF
-$R\\Quillmark.$name.1
-$R\\Quillmark.$name.1|@|REG_SZ|$name Class
-$R\\Quillmark.$name.1\\CLSID
-$R\\Quillmark.$name.1\\CLSID|@|REG_SZ|$clsid
-$R\\Quillmark.$name
-$R\\Quillmark.$name|@|REG_SZ|$name Class
-$R\\Quillmark.$name\\CLSID
-$R\\Quillmark.$name\\CLSID|@|REG_SZ|$clsid
-$R\\Quillmark.$name\\CurVer
-$R\\Quillmark.$name\\CurVer|@|REG_SZ|Quillmark.$name.1
-$c
-$c|@|REG_SZ|$name Class
-$c\\InprocServer32
-$c\\InprocServer32|@|REG_SZ|$server
-$c\\InprocServer32|ThreadingModel|REG_SZ|Apartment
-$c\\ProgID
-$c\\ProgID|@|REG_SZ|Quillmark.$name.1
-$c\\Programmable
-$c\\TypeLib
-$c\\TypeLib|@|REG_SZ|$LIBID
-$c\\VersionIndependentProgID
-$c\\VersionIndependentProgID|@|REG_SZ|Quillmark.$name
-EOF
+    for p in "$R\\Quillmark.$name.1" "$R\\Quillmark.$name"; do
+        key "$p" "@=$name Class"
+        key "$p\\CLSID" "@=$clsid"
+    done
+    key "$R\\Quillmark.$name\\CurVer" "@=Quillmark.$name.1"
+    key "$c" "@=$name Class"
+    key "$c\\InprocServer32" "@=$server" "ThreadingModel=Apartment"
+    key "$c\\ProgID" "@=Quillmark.$name.1"
+    key "$c\\Programmable"
+    key "$c\\TypeLib" "@=$LIBID"
+    key "$c\\VersionIndependentProgID" "@=Quillmark.$name"
 }
 
 R=HKEY_CLASSES_ROOT

@@ -3,8 +3,7 @@
 // Runs under the Korean user locale, where the type library is found only through the fallback
 // to the library's own locale. Prints one verdict line and quits with 1 on any failure.
 eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(
-    new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(WScript.ScriptFullName) +
-    "\\lib\\check.js").ReadAll());
+    WScript.ScriptFullName.replace(/[^\\]*$/, "lib\\check.js")).ReadAll());
 
 function hex(n) {
     return "0x" + ((n < 0 ? n + 0x100000000 : n).toString(16));
@@ -35,7 +34,8 @@ try {
 
     var names = ["SecureSession", "Veyra", "DSSession"];
     for (var i = 0; i < names.length; i++) {
-        check("Quillmark." + names[i] + ".1 is creatable", create("Quillmark." + names[i] + ".1") !== null);
+        var progId = "Quillmark." + names[i] + ".1";
+        check(progId + " is creatable", create(progId) !== null);
     }
 
     var s = create("Quillmark.SecureSession");
@@ -50,8 +50,7 @@ try {
         equal("Base64Encode of Korean text", s.Base64Encode("\ud55c"), "x9E=");
         equal("names in another case reach the same method", s.base64encode("abc"), "YWJj");
         var empty = s.Base64Encode("");
-        check("Base64Encode of nothing gives no text", empty === null || empty === "" ||
-              typeof empty === "undefined", empty);
+        check("Base64Encode of nothing gives no text", isNull(empty), empty);
         equal("GetErrorCode after an empty Base64Encode", s.GetErrorCode(), 14);
         equal("GetErrorString after an empty Base64Encode", s.GetErrorString(), "Empty Data Input");
 
@@ -63,7 +62,8 @@ try {
         equal("Base64Encode(123)", s.Base64Encode(123), "MTIz");
 
         // Errors of dispatch itself surface as script errors.
-        equal("a missing argument", raised(function () { s.Base64Encode(); }), 0x8002000E - 0x100000000);
+        equal("a missing argument", raised(function () { s.Base64Encode(); }),
+              0x8002000E - 0x100000000);
         check("an unknown method raises", raised(function () { s.NoSuchMethod(); }) !== null);
 
         // Objects keep their own error codes.
@@ -79,8 +79,7 @@ try {
         equal("GetCertNum leaves the error code", v.GetErrorCode(), 0);
         // An integer parameter given as text is converted; medium 9 is out of range.
         var list = v.getDNList("", "9", 700);
-        check("getDNList for medium 9 gives no list", list === null || list === "" ||
-              typeof list === "undefined", list);
+        check("getDNList for medium 9 gives no list", isNull(list), list);
         equal("getDNList for medium 9: No Media Choice", v.GetErrorCode(), 18);
         equal("getDNList for medium 9: message", v.GetErrorString(), "No Media Choice");
     }

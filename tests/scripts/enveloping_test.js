@@ -1,8 +1,7 @@
 // The automation classes doing their whole job from script, over a demo store: enveloping and
 // the stored settings, the certificate directory, and validation. Prints one verdict line.
 eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(
-    new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(WScript.ScriptFullName) +
-    "\\lib\\check.js").ReadAll());
+    WScript.ScriptFullName.replace(/[^\\]*$/, "lib\\check.js")).ReadAll());
 
 var USERS = ",ou=Users,o=Quillmark Demo,c=KR";
 var HONG = "cn=\uD64D\uAE38\uB3D9" + USERS;   // valid
@@ -26,10 +25,10 @@ function storedSettings() {
     var s = session();
     var before = s.GetErrorCode();
     forgetSettings();
-    check("EncipherEx before any GenerateEx fails", isNull(s.EncipherEx(TEXT)));
-    equal("... with Symmetric Key Setting Failure", s.GetErrorCode(), 11);
-    check("DecipherEx before any GenerateEx fails", isNull(s.DecipherEx("YWJj")));
-    equal("... with code 11 too", s.GetErrorCode(), 11);
+    failed("EncipherEx before any GenerateEx fails", s.EncipherEx(TEXT), s,
+           "... with Symmetric Key Setting Failure", 11);
+    failed("DecipherEx before any GenerateEx fails", s.DecipherEx("YWJj"), s,
+           "... with code 11 too", 11);
     equal("getKEYIV before any GenerateEx is empty", s.getKEYIV(), "");
     check("the code of a fresh object was 0", before === 0);
 }
@@ -55,30 +54,27 @@ function enveloping() {
     var cipher2 = a.EncipherEx(TEXT);
     equal("the second key enciphers and deciphers", b.DecipherEx(cipher2), TEXT);
 
-    check("GenerateEx with an unknown algorithm fails", isNull(a.GenerateEx("NOPE", SERVER)));
-    equal("... with Wrong Algorithm", a.GetErrorCode(), 1);
-    check("GenerateEx with AES256 (key and IV need 48 bytes) fails",
-          isNull(a.GenerateEx("AES256", SERVER)));
-    equal("... with Public Key Encrypting Failure", a.GetErrorCode(), 9);
-    check("GenerateEx with a DN the store does not hold fails",
-          isNull(a.GenerateEx("SEED", "cn=Nobody,o=Nowhere")));
-    equal("... with Can not read the Certificate", a.GetErrorCode(), 5);
+    failed("GenerateEx with an unknown algorithm fails", a.GenerateEx("NOPE", SERVER), a,
+           "... with Wrong Algorithm", 1);
+    failed("GenerateEx with AES256 (key and IV need 48 bytes) fails",
+           a.GenerateEx("AES256", SERVER), a, "... with Public Key Encrypting Failure", 9);
+    failed("GenerateEx with a DN the store does not hold fails",
+           a.GenerateEx("SEED", "cn=Nobody,o=Nowhere"), a,
+           "... with Can not read the Certificate", 5);
     equal("failed GenerateEx calls leave the settings alone", a.getKEYIV(), second);
 
     var pem = readAscii(pki + "\\server.pem");
     var third = a.GenerateEx("AES", pem);
     check("GenerateEx to a PEM certificate given as text", !isNull(third), a.GetErrorString());
-    check("GenerateEx with PEM that does not decode fails",
-          isNull(a.GenerateEx("AES", "-----BEGIN CERTIFICATE-----\nnot base64\n")));
-    equal("... with Can not read the Certificate", a.GetErrorCode(), 5);
+    failed("GenerateEx with PEM that does not decode fails",
+           a.GenerateEx("AES", "-----BEGIN CERTIFICATE-----\nnot base64\n"), a,
+           "... with Can not read the Certificate", 5);
 
-    check("DecipherEx of text that is not Base64 fails", isNull(a.DecipherEx("%%% not base64")));
-    equal("... with Symmetric Key Decrypting Failure", a.GetErrorCode(), 13);
+    failed("DecipherEx of text that is not Base64 fails", a.DecipherEx("%%% not base64"), a,
+           "... with Symmetric Key Decrypting Failure", 13);
     equal("... and leaves the settings alone", a.getKEYIV(), third);
-    check("DecipherEx of an empty text fails", isNull(a.DecipherEx("")));
-    equal("... with code 13", a.GetErrorCode(), 13);
-    check("EncipherEx of an empty text fails", isNull(a.EncipherEx("")));
-    equal("... with code 12", a.GetErrorCode(), 12);
+    failed("DecipherEx of an empty text fails", a.DecipherEx(""), a, "... with code 13", 13);
+    failed("EncipherEx of an empty text fails", a.EncipherEx(""), a, "... with code 12", 12);
     check("Base64Encode still works", a.Base64Encode("abc") === "YWJj");
     equal("... and leaves the earlier code", a.GetErrorCode(), 12);
 }
@@ -90,29 +86,28 @@ function directory() {
     equal("getDNList for a Korean identifier", v.getDNList("\uD64D\uAE38\uB3D9", 0, 700), HONG);
     equal("the identifier ignores ASCII case", v.getDNList("demo USER", 0, 700),
           "cn=Demo User" + USERS);
-    check("the identifier must be followed by a comma", isNull(v.getDNList("Demo", 0, 700)));
-    equal("... else: no certificate matching the UID", v.GetErrorCode(), 32);
+    failed("the identifier must be followed by a comma", v.getDNList("Demo", 0, 700), v,
+           "... else: no certificate matching the UID", 32);
     check("a successful getDNList after a failed one", !isNull(v.getDNList("", 0, 700)));
     equal("... leaves the earlier code", v.GetErrorCode(), 32);
-    check("an empty medium lists nothing", isNull(v.getDNList("", 2, 700)));
-    equal("... with No Certificate", v.GetErrorCode(), 8);
+    failed("an empty medium lists nothing", v.getDNList("", 2, 700), v,
+           "... with No Certificate", 8);
 
-    check("medium 4 is refused", isNull(v.getDNList("", 4, 700)));
-    equal("... with No Media Choice", v.GetErrorCode(), 18);
-    check("and getCert remembers medium 4", isNull(v.getCert(HONG, PASSWORD)));
-    equal("... with No Media Choice again", v.GetErrorCode(), 18);
+    failed("medium 4 is refused", v.getDNList("", 4, 700), v, "... with No Media Choice", 18);
+    failed("and getCert remembers medium 4", v.getCert(HONG, PASSWORD), v,
+           "... with No Media Choice again", 18);
 
     v.getDNList("", 0, 700);
-    check("getCert with an empty password fails", isNull(v.getCert(HONG, "")));
-    equal("... with Wrong Password of Private Key", v.GetErrorCode(), 3);
-    check("getCert with a wrong password fails", isNull(v.getCert(HONG, "demo12345")));
-    equal("... with code 3", v.GetErrorCode(), 3);
+    failed("getCert with an empty password fails", v.getCert(HONG, ""), v,
+           "... with Wrong Password of Private Key", 3);
+    failed("getCert with a wrong password fails", v.getCert(HONG, "demo12345"), v,
+           "... with code 3", 3);
     var pem = v.getCert(HONG, PASSWORD);
     check("getCert with the password gives PEM",
           !isNull(pem) && pem.indexOf("-----BEGIN CERTIFICATE-----") === 0, pem);
     equal("... and code 0", v.GetErrorCode(), 0);
-    check("getCert of a DN the store does not hold", isNull(v.getCert("cn=Nobody", PASSWORD)));
-    equal("... with Can not read the Certificate", v.GetErrorCode(), 5);
+    failed("getCert of a DN the store does not hold", v.getCert("cn=Nobody", PASSWORD), v,
+           "... with Can not read the Certificate", 5);
 }
 
 function validation() {

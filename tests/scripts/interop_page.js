@@ -4,8 +4,7 @@
 //   users             for each listed user: getCert (user<i>.pem) and GeneralValidation (user<i>.txt)
 // Files go to the folder in QM_TEST_WORK.
 eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(
-    new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(WScript.ScriptFullName) +
-    "\\lib\\check.js").ReadAll());
+    WScript.ScriptFullName.replace(/[^\\]*$/, "lib\\check.js")).ReadAll());
 
 var SERVER = "cn=Quillmark Demo Server,ou=Servers,o=Quillmark Demo,c=KR";
 // The same text as interop_test.sh's, which it writes in code page 949.

@@ -3,8 +3,7 @@
 // and answer Wrong Password of Private Key (3) for a wrong one. Its argument is the number of
 // users to expect.
 eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(
-    new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(WScript.ScriptFullName) +
-    "\\lib\\check.js").ReadAll());
+    WScript.ScriptFullName.replace(/[^\\]*$/, "lib\\check.js")).ReadAll());
 
 // "비밀번호1234", and a wrong one a key stroke away.
 var PASSWORD = "\uBE44\uBC00\uBC88\uD638" + "1234";

@@ -38,62 +38,58 @@ store() { # what, tool arguments...
     shift
     "$@" >"$work/tool.log" 2>&1 || fail "$what: the tool refused it: $(tail -2 "$work/tool.log")"
 }
-encrypt() { # name, password file, openssl pkcs8 options...
-    local name=$1 pass=$2
-    shift 2
-    ssl pkcs8 -topk8 -in "$work/$name.key" -passout "file:$work/$pass" "$@" \
-        -out "$work/$name.p8" || fail "$name: openssl pkcs8 could not encrypt the key"
+# A user's certificate and the key in FILE, imported by the native tool or by ledra-tool.exe (the
+# Windows tool, as installed beside Quillmark.dll); BY names each in a failure.
+native() { # name file tool-arguments...
+    "$tool" import-user --cert "$work/$1.pem" --key "$work/$2" "${@:3}"
 }
+windows() { # name file tool-arguments...
+    qm_wine "$wintool" --store "$winstore" import-user --cert "$(winepath -w "$work/$1.pem")" \
+        --key "$(winepath -w "$work/$2")" "${@:3}"
+}
+declare -A BY=([native]="" [windows]="ledra-tool.exe ")
+winstore=$(winepath -w "$QUILLMARK_STORE")
 
-user new-pass
-store "--new-pass" "$tool" import-user --cert "$work/new-pass.pem" --key "$work/new-pass.key" \
-    --new-pass "pass:$password"
-
-for entry in aes:aes-256-cbc seed:seed-cbc; do
-    name=utf8-${entry%%:*}
+# A user, the tool that stores its key and, for a key that `openssl pkcs8 -v2` encrypted, the file
+# of the password's bytes and the cipher. "wrong": a wrong --key-pass is refused first (the
+# Windows tool checks CP949 bytes with the converse of the page's conversion); "env": the password
+# comes from the environment, which Windows holds in UTF-16: the tool reads it as UTF-8.
+KEYS=(
+    "new-pass native"
+    "utf8-aes native utf8.txt aes-256-cbc"
+    "utf8-seed native utf8.txt seed-cbc"
+    "cp949-aes native cp949.txt aes-256-cbc wrong"
+    "windows-new-pass windows"
+    "windows-cp949 windows cp949.txt seed-cbc wrong"
+    "windows-env windows utf8.txt aes-256-cbc env"
+)
+for row in "${KEYS[@]}"; do
+    read -r name by pass cipher how <<<"$row"
     user "$name"
-    encrypt "$name" utf8.txt -v2 "${entry#*:}"
-    store "--key-pass, $name" "$tool" import-user --cert "$work/$name.pem" --key "$work/$name.p8" \
-        --key-pass "pass:$password"
+    if [ -z "$pass" ]; then
+        store "${BY[$by]}--new-pass" "$by" "$name" "$name.key" --new-pass "pass:$password"
+        continue
+    fi
+    ssl pkcs8 -topk8 -in "$work/$name.key" -passout "file:$work/$pass" -v2 "$cipher" \
+        -out "$work/$name.p8" || fail "$name: openssl pkcs8 could not encrypt the key"
+    if [ "$how" = wrong ]; then
+        "$by" "$name" "$name.p8" --key-pass "pass:비밀번호1235" >/dev/null 2>&1 &&
+            fail "${BY[$by]:-the tool }took a wrong --key-pass"
+    fi
+    if [ "$how" = env ]; then
+        export QM_TEST_KEY_PASS=$password
+        store "${BY[$by]}--key-pass env:" "$by" "$name" "$name.p8" --key-pass env:QM_TEST_KEY_PASS
+        unset QM_TEST_KEY_PASS
+    else
+        store "${BY[$by]}--key-pass, $name" "$by" "$name" "$name.p8" --key-pass "pass:$password"
+    fi
 done
-
-user cp949-aes
-encrypt cp949-aes cp949.txt -v2 aes-256-cbc
-"$tool" import-user --cert "$work/cp949-aes.pem" --key "$work/cp949-aes.p8" \
-    --key-pass "pass:비밀번호1235" >/dev/null 2>&1 && fail "the tool took a wrong --key-pass"
-store "--key-pass, cp949-aes" "$tool" import-user --cert "$work/cp949-aes.pem" \
-    --key "$work/cp949-aes.p8" --key-pass "pass:$password"
 
 user p12
 ssl pkcs12 -export -inkey "$work/p12.key" -in "$work/p12.pem" -passout "pass:$password" \
     -out "$work/p12.p12" || fail "openssl pkcs12 could not make the file"
 store "import-p12" "$tool" import-p12 --p12 "$work/p12.p12" --p12-pass "pass:$password" \
     --new-pass "pass:$password"
-
-# The Windows tool, as installed beside Quillmark.dll: a plain key, and a key under the CP949
-# bytes that it checks with the converse of the page's conversion.
-winstore=$(winepath -w "$QUILLMARK_STORE")
-user windows-new-pass
-store "ledra-tool.exe --new-pass" qm_wine "$wintool" --store "$winstore" import-user \
-    --cert "$(winepath -w "$work/windows-new-pass.pem")" \
-    --key "$(winepath -w "$work/windows-new-pass.key")" --new-pass "pass:$password"
-user windows-cp949
-encrypt windows-cp949 cp949.txt -v2 seed-cbc
-qm_wine "$wintool" --store "$winstore" import-user \
-    --cert "$(winepath -w "$work/windows-cp949.pem")" \
-    --key "$(winepath -w "$work/windows-cp949.p8")" --key-pass "pass:비밀번호1235" \
-    >/dev/null 2>&1 && fail "ledra-tool.exe took a wrong --key-pass"
-store "ledra-tool.exe --key-pass, windows-cp949" qm_wine "$wintool" --store "$winstore" \
-    import-user --cert "$(winepath -w "$work/windows-cp949.pem")" \
-    --key "$(winepath -w "$work/windows-cp949.p8")" --key-pass "pass:$password"
-# The password from the environment, which Windows holds in UTF-16: the tool reads it as UTF-8.
-user windows-env
-encrypt windows-env utf8.txt -v2 aes-256-cbc
-export QM_TEST_KEY_PASS=$password
-store "ledra-tool.exe --key-pass env:" qm_wine "$wintool" --store "$winstore" import-user \
-    --cert "$(winepath -w "$work/windows-env.pem")" \
-    --key "$(winepath -w "$work/windows-env.p8")" --key-pass env:QM_TEST_KEY_PASS
-unset QM_TEST_KEY_PASS
 
 output=$(bash "$here/run-cscript.sh" "$here/korean_password_page.js" "$users" | tr -d '\r')
 printf '%s\n' "$output"

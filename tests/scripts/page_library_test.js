@@ -3,8 +3,7 @@
 // and turns the control's refusals into an Error named NotAllowedError. cscript's JScript stands
 // in for Internet Explorer's: the same engine family, no setTimeout, no native Promise.
 eval(new ActiveXObject("Scripting.FileSystemObject").OpenTextFile(
-    new ActiveXObject("Scripting.FileSystemObject").GetParentFolderName(WScript.ScriptFullName) +
-    "\\lib\\check.js").ReadAll());
+    WScript.ScriptFullName.replace(/[^\\]*$/, "lib\\check.js")).ReadAll());
 
 var library = fso.GetParentFolderName(fso.GetParentFolderName(fso.GetParentFolderName(
     WScript.ScriptFullName))) + "\\browser\\page\\quillmark.js";
@@ -14,42 +13,41 @@ eval(readAscii(library));
 var LOCK_VALUE = "HKCU\\SOFTWARE\\TesselCorp\\Oriel\\Quillmark\\SiteLock";
 var userLock; // undefined: not read (nothing to put back)
 var seen = {};
-function settle(name) {
-    return [function (value) { seen[name] = { value: value }; },
-        function (error) { seen[name] = { error: error.name, message: error.message }; }];
+// What `promise` settled to goes into seen[name]: { value } or { error, message }.
+function settle(name, promise) {
+    return promise.then(function (value) { seen[name] = { value: value }; },
+        function (error) { seen[name] = { error: error.name, message: error.message }; });
 }
 
 try {
     check("the library is there", typeof Quillmark === "object" && typeof Quillmark.connect === "function");
     var qm = null;
-    var s = settle("connect");
-    Quillmark.connect().then(function (c) { qm = c; return c; }).then(s[0], s[1]);
-    check("connect() resolves to the control's connection", qm !== null, seen.connect && seen.connect.error);
+    settle("connect", Quillmark.connect().then(function (c) { qm = c; return c; }));
+    check("connect() resolves to the control's connection", qm !== null,
+          seen.connect && seen.connect.error);
     if (qm) {
         var session = null, directory = null;
         qm.create("SecureSession").then(function (o) { session = o; });
         qm.create("Veyra").then(function (o) { directory = o; });
-        s = settle("noClass");
-        qm.create("Format").then(s[0], s[1]);
-        equal("an unknown class is refused", seen.noClass && seen.noClass.error, "NotSupportedError");
+        settle("noClass", qm.create("Format"));
+        equal("an unknown class is refused", seen.noClass && seen.noClass.error,
+              "NotSupportedError");
         check("the classes are made", session !== null && directory !== null);
 
-        s = settle("encode");
-        session.Base64Encode("abc").then(s[0], s[1]);
-        equal("Base64Encode resolves to the control's result", seen.encode && seen.encode.value, "YWJj");
-        s = settle("code");
-        session.GetErrorCode().then(s[0], s[1]);
+        settle("encode", session.Base64Encode("abc"));
+        equal("Base64Encode resolves to the control's result", seen.encode && seen.encode.value,
+              "YWJj");
+        settle("code", session.GetErrorCode());
         equal("GetErrorCode resolves to a number", seen.code && seen.code.value, 0);
-        s = settle("failed");
-        session.DecipherEx("not base64 !").then(s[0], s[1]);
+        settle("failed", session.DecipherEx("not base64 !"));
         check("a failed method resolves to what the control gives a script",
               seen.failed && isNull(seen.failed.value), seen.failed && seen.failed.error);
-        s = settle("mismatch");
-        directory.getDNList("", "medium zero", 0).then(s[0], s[1]);
+        settle("mismatch", directory.getDNList("", "medium zero", 0));
         equal("an argument the method cannot take rejects as a TypeError",
               seen.mismatch && seen.mismatch.error, "TypeError");
-        s = settle("chained");
-        session.Base64Encode("a").then(function () { return session.Base64Encode("ab"); }).then(s[0], s[1]);
+        settle("chained", session.Base64Encode("a").then(function () {
+            return session.Base64Encode("ab");
+        }));
         equal("calls chain", seen.chained && seen.chained.value, "YWI=");
         qm.close();
     }
@@ -67,8 +65,7 @@ try {
     Quillmark.connect().then(function (c) { return c.create("SecureSession"); })
         .then(function (o) { locked = o; });
     if (locked) {
-        s = settle("refused");
-        locked.Base64Encode("abc").then(s[0], s[1]);
+        settle("refused", locked.Base64Encode("abc"));
         equal("a refused call rejects as NotAllowedError", seen.refused && seen.refused.error,
               "NotAllowedError");
     } else {

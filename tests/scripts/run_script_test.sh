@@ -18,15 +18,12 @@ work=$(mktemp -d)
 trap 'qm_site_settings_clear; rm -rf "$work"' EXIT
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
-# Runs a script as ./run script does; its output (both streams) in $work/out, its status echoed.
-run() { # file [args...]
-    qm_script "$@" >"$work/out" 2>&1 && echo 0 || echo $?
-}
-
+# Runs a script as ./run script does, its output (both streams) in $work/out, and checks its
+# status and that the output holds each pattern.
 expect() { # label expected-status file [grep pattern...]
     local label=$1 expected=$2 file=$3 status pattern
     shift 3
-    status=$(run "$file")
+    status=$(qm_script "$file" >"$work/out" 2>&1 && echo 0 || echo $?)
     [ "$status" = "$expected" ] || fail "$label: exit $status, not $expected: $(cat "$work/out")"
     for pattern in "$@"; do
         grep -qF -- "$pattern" "$work/out" || fail "$label: no '$pattern' in: $(cat "$work/out")"

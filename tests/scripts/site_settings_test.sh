@@ -16,7 +16,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 export USER_KEY='HKCU\SOFTWARE\TesselCorp\Oriel\Quillmark'
 export POLICY_KEY='HKLM\SOFTWARE\Policies\TesselCorp\Quillmark'
 
-
 # Everything under both keys, as reg lists it; empty when neither is there (reg tells that on
 # its standard output).
 state() {

@@ -41,10 +41,8 @@ export async function startServer(routes) {
     cert: fs.readFileSync(path.join(dir, "cert.pem")),
   }, async (request, response) => {
     const url = new URL(request.url, "https://" + request.headers.host);
-    let route = routes[url.pathname];
-    if (typeof route === "function") {
-      route = await route(request, url);
-    }
+    const found = routes[url.pathname];
+    const route = typeof found === "function" ? await found(request, url) : found;
     if (!route) {
       response.writeHead(404).end("not found");
       return;
@@ -120,11 +118,9 @@ export const NATIVE = process.env.QM_NATIVE_DIR || path.join(BUILD, "native");
 
 // The environment of a Wine program of the project (scripts/env.sh exports the same).
 export function wineEnv(store) {
-  const env = { ...process.env };
-  env.WINEPREFIX = process.env.WINEPREFIX || path.join(ROOT, ".wine");
-  env.WINEDEBUG = process.env.WINEDEBUG || "-all";
-  env.WINEDLLOVERRIDES = "mscoree,mshtml=";
-  env.LANG = "ko_KR.UTF-8";
+  const env = { ...process.env, WINEPREFIX: process.env.WINEPREFIX || path.join(ROOT, ".wine"),
+    WINEDEBUG: process.env.WINEDEBUG || "-all", WINEDLLOVERRIDES: "mscoree,mshtml=",
+    LANG: "ko_KR.UTF-8" };
   delete env.WINEDLLPATH;
   delete env.LC_ALL;
   if (store) {

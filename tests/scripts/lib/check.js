@@ -31,6 +31,12 @@ function isNull(value) {
     return value === null || value === undefined || value === "";
 }
 
+// A call that failed: it gave no result, and `object` holds `code` as its error code after it.
+function failed(what, result, object, codeWhat, code) {
+    check(what, isNull(result));
+    equal(codeWhat, object.GetErrorCode(), code);
+}
+
 function readAscii(path) {
     var file = fso.OpenTextFile(path, 1, false, 0);
     var text = file.AtEndOfStream ? "" : file.ReadAll();
